@@ -1,0 +1,165 @@
+#include "escape.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+#include "utils.hpp"
+
+namespace tessarin {
+
+namespace {
+
+struct CodeRange {
+    char32_t first, last;
+};
+
+constexpr CodeRange kAlnumRanges[] = {
+#include "unicode_alnum.inc"
+};
+
+std::string utf8_of(char32_t cp) {
+    std::string out;
+    append_utf8(out, cp);
+    return out;
+}
+
+void append_sequence(std::string& out, const std::string& esc, std::string_view letters) {
+    out += esc;
+    out += letters;
+    out += esc;
+}
+
+}  // namespace
+
+bool is_unicode_alnum(char32_t cp) noexcept {
+    if (cp < 0x80) return (cp >= '0' && cp <= '9') || ((cp | 0x20) >= 'a' && (cp | 0x20) <= 'z');
+    const auto* range = std::upper_bound(std::begin(kAlnumRanges), std::end(kAlnumRanges), cp,
+                                         [](char32_t value, const CodeRange& r) { return value < r.first; });
+    return range != std::begin(kAlnumRanges) && cp <= std::prev(range)->last;
+}
+
+Hl7EscapeHandler create_default_escape_handler() {
+    Hl7EscapeHandler handler;
+    handler.escape_sequences = {
+        {"E", "\\"}, {"F", "|"},     {"R", "~"},         {"S", "^"},    {"T", "&"},
+        {"X09", "\t"}, {"X0A", "\n"}, {"X0D", "\r"}, {"X0D0A", "\r\n"}, {"X20", " "},
+    };
+    return handler;
+}
+
+const std::string* Hl7EscapeHandler::find_sequence(std::string_view body) const noexcept {
+    const auto it = std::lower_bound(escape_sequences.begin(), escape_sequences.end(), body,
+                                     [](const auto& entry, std::string_view key) { return entry.first < key; });
+    if (it == escape_sequences.end() || it->first != body) return nullptr;
+    return &it->second;
+}
+
+bool Hl7EscapeHandler::may_need_unescape(std::string_view text) const noexcept {
+    if (escape_character < 0x80) return text.find(static_cast<char>(escape_character)) != std::string_view::npos;
+    return text.find(utf8_of(escape_character)) != std::string_view::npos;
+}
+
+std::string Hl7EscapeHandler::escape(std::string_view text) const {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    escape_into(out, text);
+    return out;
+}
+
+void Hl7EscapeHandler::escape_into(std::string& out, std::string_view text) const {
+    const std::string esc = utf8_of(escape_character);
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp;
+        const std::size_t length = decode_utf8(text, i, cp);
+        std::string_view letters;
+        bool doubled_escape = false;
+        if (cp == field_separator) letters = "F";
+        else if (cp == component_separator) letters = "S";
+        else if (cp == repetition_separator) letters = "R";
+        else if (cp == subcomponent_separator) letters = "T";
+        else if (cp == escape_character) doubled_escape = true;
+        else if (cp == U'\t') letters = "X09";
+        else if (cp == U'\n') letters = "X0A";
+        else if (cp == U'\r') letters = "X0D";
+        else if (cp == U' ') letters = "X20";
+        if (letters.empty() && !doubled_escape) {
+            i += length;
+            continue;
+        }
+        out.append(text, copied, i - copied);
+        if (doubled_escape) {
+            out += esc;
+            out += esc;
+        } else {
+            append_sequence(out, esc, letters);
+        }
+        i += length;
+        copied = i;
+    }
+    out.append(text, copied, text.size() - copied);
+}
+
+std::string Hl7EscapeHandler::unescape(std::string_view text) const {
+    std::string out;
+    out.reserve(text.size());
+    unescape_into(out, text);
+    return out;
+}
+
+void Hl7EscapeHandler::unescape_into(std::string& out, std::string_view text) const {
+    const std::string esc = utf8_of(escape_character);
+    const auto escape_at = [&](std::size_t pos) { return text.compare(pos, esc.size(), esc) == 0; };
+    std::size_t i = 0;
+    for (;;) {
+        const std::size_t at = text.find(esc, i);
+        if (at == std::string_view::npos) {
+            out.append(text, i, text.size() - i);
+            return;
+        }
+        out.append(text, i, at - i);
+        const std::size_t body_start = at + esc.size();
+        if (body_start >= text.size()) {
+            out += esc;  // a lone escape character at the end stays
+            return;
+        }
+        if (escape_at(body_start)) {
+            out += esc;  // a doubled escape character stands for one
+            i = body_start + esc.size();
+            continue;
+        }
+        // The first character joins the body whatever it is; then alphanumerics.
+        char32_t cp;
+        std::size_t end = body_start + decode_utf8(text, body_start, cp);
+        std::size_t terminator_length = 0;
+        while (end < text.size()) {
+            const std::size_t length = decode_utf8(text, end, cp);
+            if (!is_unicode_alnum(cp)) {
+                terminator_length = length;
+                break;
+            }
+            end += length;
+        }
+        const std::string_view body = text.substr(body_start, end - body_start);
+        const std::string* replacement = escape_sequences.empty() ? nullptr : find_sequence(body);
+        if (replacement) {
+            out += *replacement;
+        } else {
+            out += esc;
+            out += body;
+        }
+        if (terminator_length == 0) return;  // the body ran to the end of the text
+        // A closing escape character is consumed even after an unknown body.
+        if (!escape_at(end)) out.append(text, end, terminator_length);
+        i = end + terminator_length;
+    }
+}
+
+std::vector<std::string> Hl7EscapeHandler::parse_field_with_escaping(std::string_view field) const {
+    const std::string value = unescape(field);
+    std::vector<std::string> components;
+    split_pieces(value, utf8_of(component_separator), components);
+    return components;
+}
+
+}  // namespace tessarin

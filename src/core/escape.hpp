@@ -1,0 +1,54 @@
+// HL7 escape sequences: "\F\" and friends to the characters they stand for
+// and back.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessarin {
+
+// Sequence bodies (the text between the escape characters) and their
+// replacements; a small sorted vector beats a hash table at ten entries.
+using EscapeTable = std::vector<std::pair<std::string, std::string>>;
+
+struct Hl7EscapeHandler {
+    char32_t field_separator = U'|';
+    char32_t component_separator = U'^';
+    char32_t repetition_separator = U'~';
+    char32_t escape_character = U'\\';
+    char32_t subcomponent_separator = U'&';
+    EscapeTable escape_sequences;  // sorted by body
+
+    std::string escape(std::string_view text) const;
+    void escape_into(std::string& out, std::string_view text) const;
+    std::string unescape(std::string_view text) const;
+    void unescape_into(std::string& out, std::string_view text) const;
+    std::vector<std::string> parse_field_with_escaping(std::string_view field) const;
+
+    // The replacement for a sequence body, or nullptr when the table lacks it.
+    const std::string* find_sequence(std::string_view body) const noexcept;
+    // Whether unescape could change the text at all.
+    bool may_need_unescape(std::string_view text) const noexcept;
+};
+
+Hl7EscapeHandler create_default_escape_handler();
+
+// Alphanumeric in the Unicode sense: Alphabetic, or numeric (Nd, Nl, No).
+bool is_unicode_alnum(char32_t cp) noexcept;
+
+// Cuts at every occurrence of `separator`, keeping empty pieces.
+template <class Piece>
+void split_pieces(std::string_view text, std::string_view separator, std::vector<Piece>& pieces) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t at = text.find(separator, start);
+        if (at == std::string_view::npos) break;
+        pieces.emplace_back(text.substr(start, at - start));
+        start = at + separator.size();
+    }
+    pieces.emplace_back(text.substr(start));
+}
+
+}  // namespace tessarin

@@ -1,0 +1,31 @@
+// Text helpers shared by the converters: line-end normalisation, UTF-8
+// decoding and whole-file reading.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "errors.hpp"
+
+namespace tessarin {
+
+// Every "\r\n", then every "\n\r", then every remaining "\r" becomes "\n".
+std::string replace_eof(std::string_view text);
+
+// Decodes the scalar value at `pos` and returns the byte length consumed
+// (at least 1, never past the end). Malformed bytes decode as U+FFFD, one
+// byte each, so callers stay in bounds on any input.
+std::size_t decode_utf8(std::string_view text, std::size_t pos, char32_t& cp) noexcept;
+void append_utf8(std::string& out, char32_t cp);
+
+bool is_valid_utf8(std::string_view text) noexcept;
+
+// True when the text holds only characters with the Unicode White_Space property.
+bool is_blank(std::string_view text) noexcept;
+
+// Reads the whole file as UTF-8 text. `padding` extra bytes of capacity are
+// reserved so that a parser needing readable bytes past the end can run in place.
+Result<std::string> read_text_file(std::string_view path, std::size_t padding = 0);
+
+}  // namespace tessarin

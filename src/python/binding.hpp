@@ -1,0 +1,108 @@
+// Conventions shared by every entry point: argument binding and conversion
+// with their exact messages, the per-object borrow flag, and the conversion
+// of results and core errors.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+
+#include "../core/errors.hpp"
+#include "../core/record.hpp"
+#include "handle.hpp"
+
+namespace tessarin::py {
+
+inline constexpr std::size_t kMaxParameters = 4;
+
+struct Signature {
+    const char* full_name;  // as messages name the callable, e.g. "Hl7Json.validate()"
+    std::initializer_list<const char*> parameters;
+    std::size_t required;   // the first `required` parameters have no default
+};
+
+// Binds vectorcall arguments to the signature's parameters. `bound` receives
+// borrowed references, nullptr for an optional parameter left out. Returns
+// false with a TypeError set.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject* (&bound)[kMaxParameters]);
+// The same for the tuple-and-dict calling form of a type's new slot.
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject* (&bound)[kMaxParameters]);
+
+// Conversions. Each returns false with an exception set that carries the
+// note "while processing '<parameter>'".
+bool convert_str(PyObject* value, const char* parameter, std::string_view& out);
+bool convert_bool(PyObject* value, const char* parameter, bool& out);
+// nullptr or None leave `out` empty.
+bool convert_optional_bool(PyObject* value, const char* parameter, std::optional<bool>& out);
+
+// Sets "'<type>' object is not an instance of '<expected>'" (or the None form).
+void set_type_mismatch(PyObject* value, const char* expected);
+// Attaches "while processing '<parameter>'" to the pending exception.
+void add_parameter_note(const char* parameter);
+
+// Raises the built-in Exception with the error's display text; returns nullptr.
+PyObject* raise_error(const Hl7Error& error);
+
+// Many readers or one writer; a conflicting caller fails at once rather than wait.
+class BorrowFlag {
+public:
+    bool acquire_shared() noexcept;
+    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+    bool acquire_exclusive() noexcept;
+    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+private:
+    std::atomic<Py_ssize_t> state_{0};
+};
+
+// Holds the flag for a scope; check `ok()` (a RuntimeError is set when false).
+class SharedHold {
+public:
+    explicit SharedHold(BorrowFlag& flag) noexcept : flag_(flag), held_(flag.acquire_shared()) {}
+    ~SharedHold() {
+        if (held_) flag_.release_shared();
+    }
+    SharedHold(const SharedHold&) = delete;
+    SharedHold& operator=(const SharedHold&) = delete;
+    bool ok() const noexcept { return held_; }
+
+private:
+    BorrowFlag& flag_;
+    bool held_;
+};
+
+class ExclusiveHold {
+public:
+    explicit ExclusiveHold(BorrowFlag& flag) noexcept : flag_(flag), held_(flag.acquire_exclusive()) {}
+    ~ExclusiveHold() {
+        if (held_) flag_.release_exclusive();
+    }
+    ExclusiveHold(const ExclusiveHold&) = delete;
+    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
+    bool ok() const noexcept { return held_; }
+
+private:
+    BorrowFlag& flag_;
+    bool held_;
+};
+
+// A new str from UTF-8 bytes, with a direct path for ASCII.
+PyObject* new_str(std::string_view text);
+PyObject* record_to_dict(const SegmentRecord& record);
+template <class Records>
+PyObject* records_to_list(const Records& records) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const SegmentRecord& record : records) {
+        PyObject* dict = record_to_dict(record);
+        if (!dict) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, dict);
+    }
+    return list.release();
+}
+
+}  // namespace tessarin::py

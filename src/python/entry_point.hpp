@@ -1,0 +1,52 @@
+// Keeps C++ exceptions from crossing into the interpreter: an entry point's
+// body runs inside `guarded`, which turns them into Python errors.
+#pragma once
+
+#include <new>
+#include <type_traits>
+
+#include "handle.hpp"
+
+namespace tessarin::py {
+
+template <class Result, class Body>
+Result guarded(Result error_value, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "tessarin: unexpected internal error");
+    }
+    return error_value;
+}
+
+// The object part of an instance: header, borrow flag and the native state,
+// which is constructed in place after the memory comes from tp_alloc.
+template <class Object, class State>
+PyObject* new_instance(PyTypeObject* type, State&& state) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* object = reinterpret_cast<Object*>(self);
+    new (&object->borrow) decltype(object->borrow)();
+    new (&object->state) std::remove_reference_t<State>(std::move(state));
+    return self;
+}
+
+template <class Object>
+void dealloc_instance(PyObject* self) {
+    auto* object = reinterpret_cast<Object*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    using State = decltype(object->state);
+    object->state.~State();
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// Method tables store every calling form as PyCFunction.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace tessarin::py

@@ -1,0 +1,43 @@
+// The one owning handle for PyObject*: every reference the module takes is
+// held by a PyRef, so early returns release it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace tessarin::py {
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new reference (nullptr allowed, meaning an error is set).
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    // Adds a reference to a borrowed object.
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        PyRef(std::move(other)).swap(*this);
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller (usually Python).
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace tessarin::py

@@ -1,0 +1,178 @@
+// The JsonHl7 class: lists of segment-record dicts back to HL7 text.
+#include "../core/json_hl7.hpp"
+#include "binding.hpp"
+#include "entry_point.hpp"
+#include "types.hpp"
+
+namespace tessarin::py {
+
+namespace {
+
+struct JsonHl7Object {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    JsonHl7State state;
+};
+
+JsonHl7Object* as_object(PyObject* self) { return reinterpret_cast<JsonHl7Object*>(self); }
+
+std::atomic<PyTypeObject*> g_type{nullptr};
+
+const Signature kNewSignature{"JsonHl7.__new__()", {"json_data"}, 1};
+const Signature kFromFileSignature{"JsonHl7.from_file()", {"path"}, 1};
+const Signature kConvertSignature{"JsonHl7._convert_json_to_hl7()", {"escape"}, 1};
+
+bool copy_text(PyObject* value, std::string& out) {
+    if (!PyUnicode_Check(value)) {
+        set_type_mismatch(value, "str");
+        return false;
+    }
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!data) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool copy_record(PyObject* item, SegmentRecord& record) {
+    if (!PyDict_Check(item)) {
+        set_type_mismatch(item, "dict");
+        return false;
+    }
+    bool ok = true;
+#ifdef Py_BEGIN_CRITICAL_SECTION
+    Py_BEGIN_CRITICAL_SECTION(item);
+#endif
+    record.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (ok && PyDict_Next(item, &pos, &key, &value)) {
+        auto& entry = record.emplace_back();
+        ok = copy_text(key, entry.first) && copy_text(value, entry.second);
+    }
+#ifdef Py_END_CRITICAL_SECTION
+    Py_END_CRITICAL_SECTION();
+#endif
+    if (ok) sort_record(record);
+    return ok;
+}
+
+// The records of `json_data`; false with a TypeError (or encoding error) set.
+bool copy_records(PyObject* json_data, std::vector<SegmentRecord>& records) {
+    if (PyUnicode_Check(json_data)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(json_data)) {
+        set_type_mismatch(json_data, "Sequence");
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Size(json_data);
+    if (size < 0) return false;
+    records.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(json_data, i));
+        if (!item || !copy_record(item.get(), records.emplace_back())) return false;
+    }
+    return true;
+}
+
+PyObject* json_hl7_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kMaxParameters];
+        if (!bind_arguments(kNewSignature, args, kwargs, bound)) return nullptr;
+        JsonHl7State state;
+        if (!copy_records(bound[0], state.json_data)) {
+            add_parameter_note("json_data");
+            return nullptr;
+        }
+        return new_instance<JsonHl7Object>(type, std::move(state));
+    });
+}
+
+PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kMaxParameters];
+        if (!bind_arguments(kFromFileSignature, args, nargs, kwnames, bound)) return nullptr;
+        std::string_view path;
+        if (!convert_str(bound[0], "path", path)) return nullptr;
+        Result<std::vector<SegmentRecord>> records = read_json_file(path);
+        if (!records) return raise_error(records.error());
+        JsonHl7State state;
+        state.json_data = std::move(records).value();
+        return new_instance<JsonHl7Object>(g_type.load(std::memory_order_acquire), std::move(state));
+    });
+}
+
+PyObject* assemble(JsonHl7Object* object, bool escape) {
+    Result<std::string> text = object->state.convert_json_to_hl7(escape);
+    if (!text) return raise_error(text.error());
+    return new_str(text.value());
+}
+
+PyObject* json_hl7_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kMaxParameters];
+        if (!bind_arguments(kConvertSignature, args, nargs, kwnames, bound)) return nullptr;
+        SharedHold hold(as_object(self)->borrow);
+        if (!hold.ok()) return nullptr;
+        bool escape;
+        if (!convert_bool(bound[0], "escape", escape)) return nullptr;
+        return assemble(as_object(self), escape);
+    });
+}
+
+template <bool Escape>
+PyObject* json_hl7_get_text(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SharedHold hold(as_object(self)->borrow);
+        if (!hold.ok()) return nullptr;
+        return assemble(as_object(self), Escape);
+    });
+}
+
+PyObject* json_hl7_get_records(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SharedHold hold(as_object(self)->borrow);
+        if (!hold.ok()) return nullptr;
+        return records_to_list(as_object(self)->state.json_data);
+    });
+}
+
+void json_hl7_dealloc(PyObject* self) { dealloc_instance<JsonHl7Object>(self); }
+
+PyMethodDef kMethods[] = {
+    {"from_file", as_cfunction(json_hl7_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, path)\n--\n\n"},
+    {"_convert_json_to_hl7", as_cfunction(json_hl7_convert), METH_FASTCALL | METH_KEYWORDS,
+     "_convert_json_to_hl7($self, escape)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kProperties[] = {
+    {"json_data", json_hl7_get_records, nullptr, nullptr, nullptr},
+    {"hl7_string", json_hl7_get_text<true>, nullptr, nullptr, nullptr},
+    {"hl7_string_unescaped", json_hl7_get_text<false>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("JsonHl7(json_data)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(json_hl7_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(json_hl7_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kProperties},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"builtins.JsonHl7", sizeof(JsonHl7Object), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+
+}  // namespace
+
+PyObject* json_hl7_type() {
+    PyTypeObject* type = create_type_once(g_type, kSpec);
+    return Py_XNewRef(reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tessarin::py

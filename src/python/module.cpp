@@ -1,0 +1,69 @@
+// The module definition: one execution step that registers both classes.
+#include "handle.hpp"
+#include "types.hpp"
+
+namespace tessarin::py {
+
+namespace {
+
+// Adds a class to the module and appends its name to __all__.
+int add_class(PyObject* module, const char* name, PyObject* (*type_of)()) {
+    PyRef type = PyRef::steal(type_of());
+    if (!type) return -1;
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    }
+    PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
+    if (!name_object || PyList_Append(all.get(), name_object.get()) < 0) return -1;
+    return PyObject_SetAttrString(module, name, type.get());
+}
+
+int exec_module(PyObject* module) {
+    if (add_class(module, "Hl7Json", hl7_json_type) < 0) return -1;
+    return add_class(module, "JsonHl7", json_hl7_type);
+}
+
+}  // namespace
+
+}  // namespace tessarin::py
+
+extern "C" {
+
+static PyModuleDef_Slot tessarin_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(tessarin::py::exec_module)},
+#ifdef Py_mod_abi
+    {Py_mod_abi, &tessarin_abi_info},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#ifdef Py_mod_multiple_interpreters
+    // Type objects are per process, so a second interpreter must not share them.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_name
+    {Py_mod_name, const_cast<char*>("tessarin")},
+    {Py_mod_doc, const_cast<char*>("")},
+#endif
+    {0, nullptr},
+};
+
+static PyModuleDef tessarin_module = {
+    PyModuleDef_HEAD_INIT,
+    "tessarin",  // m_name
+    "",          // m_doc
+    0,           // m_size
+    nullptr,     // m_methods
+    tessarin_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyMODINIT_FUNC PyInit_tessarin(void) { return PyModuleDef_Init(&tessarin_module); }
+
+}  // extern "C"

@@ -1,0 +1,140 @@
+#include "record_builder.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "binding.hpp"
+
+namespace tessarin::py {
+
+namespace {
+
+constexpr std::uint64_t kIndexBits = 20;
+constexpr std::uint64_t kIndexLimit = std::uint64_t{1} << kIndexBits;
+
+// A cache tag packs form and indexes; 0 marks an empty slot.
+std::uint64_t tag_of(const EntryKey& key) {
+    if (key.field >= kIndexLimit || key.repetition >= kIndexLimit || key.component >= kIndexLimit) return 0;
+    return (std::uint64_t{1} << 63) | (static_cast<std::uint64_t>(key.form) << 60) |
+           (static_cast<std::uint64_t>(key.field) << 40) | (static_cast<std::uint64_t>(key.repetition) << 20) |
+           static_cast<std::uint64_t>(key.component);
+}
+
+std::uint64_t order_of(const char* text, std::size_t length) {
+    std::uint64_t order = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        order = (order << 8) | (i < length ? static_cast<unsigned char>(text[i]) : 0u);
+    return order;
+}
+
+std::string_view ascii_of(PyObject* str) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
+}  // namespace
+
+RecordBuilder::RecordBuilder() : cache_(64) {}
+
+RecordBuilder::~RecordBuilder() {
+    clear_line();
+    for (CacheSlot& slot : cache_) Py_XDECREF(slot.key);
+}
+
+void RecordBuilder::clear_line() {
+    for (Entry& entry : entries_) Py_DECREF(entry.value);
+    entries_.clear();
+    fresh_keys_.clear();
+    name_value_ = PyRef();
+    failed_ = false;
+}
+
+void RecordBuilder::grow_cache() {
+    std::vector<CacheSlot> old(cache_.size() * 2);
+    old.swap(cache_);
+    const std::size_t mask = cache_.size() - 1;
+    for (const CacheSlot& slot : old) {
+        if (!slot.tag) continue;
+        std::size_t i = (slot.tag * 0x9E3779B97F4A7C15ull) >> 40 & mask;
+        while (cache_[i].tag) i = (i + 1) & mask;
+        cache_[i] = slot;
+    }
+}
+
+bool RecordBuilder::key_for(const EntryKey& key, PyObject*& object, std::uint64_t& order) {
+    const std::uint64_t tag = tag_of(key);
+    std::size_t i = 0;
+    if (tag) {
+        const std::size_t mask = cache_.size() - 1;
+        i = (tag * 0x9E3779B97F4A7C15ull) >> 40 & mask;
+        while (cache_[i].tag) {
+            if (cache_[i].tag == tag) {
+                object = cache_[i].key;
+                order = cache_[i].order;
+                return true;
+            }
+            i = (i + 1) & mask;
+        }
+    }
+    char text[EntryKey::kMaxText];
+    const std::size_t length = key.write(text);
+    PyRef created = PyRef::steal(new_str({text, length}));
+    if (!created) return false;
+    object = created.get();
+    order = order_of(text, length);
+    if (!tag) {
+        fresh_keys_.push_back(std::move(created));
+        return true;
+    }
+    cache_[i] = {tag, created.release(), order};
+    if (++cached_ * 2 > cache_.size()) grow_cache();
+    return true;
+}
+
+void RecordBuilder::name(std::string_view name) {
+    name_value_ = PyRef::steal(new_str(name));
+    if (!name_value_) failed_ = true;
+}
+
+void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
+    if (failed_) return;
+    Entry entry;
+    if (!key_for(key, entry.key, entry.order)) {
+        failed_ = true;
+        return;
+    }
+    entry.value = new_str(value);
+    if (!entry.value) {
+        failed_ = true;
+        return;
+    }
+    entries_.push_back(entry);
+}
+
+PyObject* RecordBuilder::build(std::string_view line, const Hl7EscapeHandler* escape_handler) {
+    clear_line();
+    if (!segment_name_key_) {
+        segment_name_key_ = PyRef::steal(new_str("segment_name"));
+        if (!segment_name_key_) return nullptr;
+    }
+    emit_segment_entries(line, escape_handler, scratch_, *this);
+    if (failed_) return nullptr;
+    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+        if (a.order != b.order) return a.order < b.order;
+        return ascii_of(a.key) < ascii_of(b.key);
+    });
+    PyRef dict = PyRef::steal(
+#if PY_VERSION_HEX < 0x030D0000
+        _PyDict_NewPresized(static_cast<Py_ssize_t>(entries_.size() + 1))
+#else
+        PyDict_New()
+#endif
+    );
+    if (!dict) return nullptr;
+    for (const Entry& entry : entries_)
+        if (PyDict_SetItem(dict.get(), entry.key, entry.value) < 0) return nullptr;
+    // Every positional key starts with a digit, so "segment_name" sorts last.
+    if (PyDict_SetItem(dict.get(), segment_name_key_.get(), name_value_.get()) < 0) return nullptr;
+    return dict.release();
+}
+
+}  // namespace tessarin::py

@@ -1,0 +1,56 @@
+// Builds segment-record dicts straight from a parsed line: entries become
+// Python objects as they are found, keys come from a per-call cache, and the
+// dict is filled once, in key order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/escape.hpp"
+#include "../core/segments.hpp"
+#include "handle.hpp"
+
+namespace tessarin::py {
+
+class RecordBuilder {
+public:
+    RecordBuilder();
+    ~RecordBuilder();
+    RecordBuilder(const RecordBuilder&) = delete;
+    RecordBuilder& operator=(const RecordBuilder&) = delete;
+
+    // The record dict of one line (a new reference), or nullptr with an error set.
+    PyObject* build(std::string_view line, const Hl7EscapeHandler* escape_handler);
+
+    // Sink interface of emit_segment_entries.
+    void name(std::string_view name);
+    void entry(const EntryKey& key, std::string_view value);
+
+private:
+    struct Entry {
+        std::uint64_t order;  // first key bytes, big-endian, for quick comparison
+        PyObject* key;        // borrowed from the cache or from fresh_keys_
+        PyObject* value;      // owned
+    };
+    struct CacheSlot {
+        std::uint64_t tag;
+        PyObject* key;
+        std::uint64_t order;
+    };
+    bool key_for(const EntryKey& key, PyObject*& object, std::uint64_t& order);
+    void grow_cache();
+    void clear_line();
+
+    std::vector<CacheSlot> cache_;
+    std::size_t cached_ = 0;
+    std::vector<PyRef> fresh_keys_;  // keys too large to cache, for the current line
+    std::vector<Entry> entries_;
+    PyRef segment_name_key_;
+    PyRef name_value_;
+    std::string scratch_;
+    bool failed_ = false;
+};
+
+}  // namespace tessarin::py
