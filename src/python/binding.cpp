@@ -1,3 +1,4 @@
+#include "handle.hpp"  // Python.h comes before any system header
 #include "binding.hpp"
 
 #include <cstring>

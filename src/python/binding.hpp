@@ -3,6 +3,8 @@
 // of results and core errors.
 #pragma once
 
+#include "handle.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <initializer_list>
@@ -11,7 +13,6 @@
 
 #include "../core/errors.hpp"
 #include "../core/record.hpp"
-#include "handle.hpp"
 
 namespace tessarin::py {
 

@@ -1,4 +1,5 @@
 // The Hl7Json class: HL7 message text to lists of segment-record dicts.
+#include "handle.hpp"  // Python.h comes before any system header
 #include <algorithm>
 #include <optional>
 

@@ -1,4 +1,5 @@
 // The JsonHl7 class: lists of segment-record dicts back to HL7 text.
+#include "handle.hpp"  // Python.h comes before any system header
 #include "../core/json_hl7.hpp"
 #include "binding.hpp"
 #include "entry_point.hpp"

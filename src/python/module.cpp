@@ -33,11 +33,30 @@ int exec_module(PyObject* module) {
 
 extern "C" {
 
-static PyModuleDef_Slot tessarin_slots[] = {
+#if defined(PyMODEXPORT_FUNC) && defined(Py_mod_abi)
+// Interpreters from 3.15 on load the module from this slot list directly.
+static PyABIInfo tessarin_abi_info = {1, 0, PyABIInfo_DEFAULT_FLAGS, 0, 0};
+
+static PySlot tessarin_slots[] = {
+    PySlot_PTR(Py_mod_exec, tessarin::py::exec_module),
+    PySlot_PTR(Py_mod_abi, &tessarin_abi_info),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    // Type objects are per process, so a second interpreter must not share them.
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    PySlot_PTR(Py_mod_name, "tessarin"),
+    PySlot_PTR(Py_mod_doc, ""),
+    PySlot_END,
+};
+
+static PyModuleDef_Slot tessarin_def_slots[] = {
+    {Py_mod_slots, tessarin_slots},
+    {0, nullptr},
+};
+
+PyMODEXPORT_FUNC PyModExport_tessarin(void) { return tessarin_slots; }
+#else
+static PyModuleDef_Slot tessarin_def_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(tessarin::py::exec_module)},
-#ifdef Py_mod_abi
-    {Py_mod_abi, &tessarin_abi_info},
-#endif
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
@@ -45,12 +64,9 @@ static PyModuleDef_Slot tessarin_slots[] = {
     // Type objects are per process, so a second interpreter must not share them.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
-#ifdef Py_mod_name
-    {Py_mod_name, const_cast<char*>("tessarin")},
-    {Py_mod_doc, const_cast<char*>("")},
-#endif
     {0, nullptr},
 };
+#endif
 
 static PyModuleDef tessarin_module = {
     PyModuleDef_HEAD_INIT,
@@ -58,7 +74,7 @@ static PyModuleDef tessarin_module = {
     "",          // m_doc
     0,           // m_size
     nullptr,     // m_methods
-    tessarin_slots,
+    tessarin_def_slots,
     nullptr,
     nullptr,
     nullptr,
