@@ -1,0 +1,367 @@
+#include "json_reader.hpp"
+
+#include <simdjson.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace tessarin {
+
+static_assert(json_padding() == simdjson::SIMDJSON_PADDING,
+              "json_padding() must match the padding simdjson reads past the text");
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Fast path: simdjson On-Demand, no DOM. It only says *that* the input is bad,
+// often without a usable position, so failures are re-examined below.
+
+bool is_strictly_sorted(const SegmentRecord& record) {
+    for (std::size_t i = 1; i < record.size(); ++i) {
+        if (!(record[i - 1].first < record[i].first)) return false;
+    }
+    return true;
+}
+
+simdjson::error_code parse_records(simdjson::padded_string_view json, std::vector<SegmentRecord>& records) {
+    simdjson::ondemand::parser parser;
+    simdjson::ondemand::document doc;
+    if (auto error = parser.iterate(json).get(doc)) return error;
+    simdjson::ondemand::array array;
+    if (auto error = doc.get_array().get(array)) return error;
+    // Fields are gathered in a scratch vector so each record is allocated
+    // once at its final size: the records of a large file are most of the
+    // memory this reader uses.
+    SegmentRecord scratch;
+    for (auto element : array) {
+        simdjson::ondemand::object object;
+        if (auto error = element.get_object().get(object)) return error;
+        scratch.clear();
+        for (auto field : object) {
+            // Both views point into the parser's string buffer and stay valid
+            // until the next document, so the key survives get_string().
+            // Unescaping refuses lone surrogates (UTF-8 of the raw text is
+            // checked in stage 1), so only valid UTF-8 is ever stored.
+            std::string_view key;
+            if (auto error = field.unescaped_key().get(key)) return error;
+            std::string_view value;
+            if (auto error = field.value().get_string().get(value)) return error;
+            scratch.emplace_back(std::string(key), std::string(value));
+        }
+        // Files written from our own records already hold their keys in
+        // order, without duplicates; only other input pays for the sort.
+        if (!is_strictly_sorted(scratch)) sort_record(scratch);
+        records.emplace_back(std::make_move_iterator(scratch.begin()), std::make_move_iterator(scratch.end()));
+    }
+    // Iteration stops at the bracket that closes the first array; anything
+    // after it ("[] ]", "[]{}") is left unread unless asked for.
+    if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) return simdjson::TRAILING_CONTENT;
+    return simdjson::SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Error locator: one forward pass over the raw text that finds the first byte
+// at which the input stops being the beginning of an accepted document. The
+// accepted shape is only two levels deep, so a flat state machine suffices
+// and any nesting depth is refused without recursion.
+
+struct Failure {
+    std::size_t offset;
+    std::string what;
+};
+
+constexpr bool is_json_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string code_point_name(char32_t cp) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
+    return buf;
+}
+
+struct Utf8 {
+    char32_t cp = 0;
+    std::size_t len = 0;  // 0 when the sequence is malformed
+    std::size_t bad = 0;  // offset of the first offending byte then
+};
+
+Utf8 decode_utf8(std::string_view s, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    if (lead < 0x80) return {lead, 1, 0};
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    char32_t cp;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2, cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3, cp = lead & 0x0F;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;  // encoded surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4, cp = lead & 0x07;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return {0, 0, i};
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        if (i + k >= s.size()) return {0, 0, i + k};
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if (k == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return {0, 0, i + k};
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    return {cp, len, 0};
+}
+
+// One character, for messages: printable ASCII quoted, anything else by code point.
+std::string describe_char(std::string_view s, std::size_t i) {
+    if (i >= s.size()) return "the end of input";
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
+    const Utf8 d = decode_utf8(s, i);
+    if (d.len == 0) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "the byte 0x%02X", static_cast<unsigned>(c));
+        return buf;
+    }
+    if (d.cp == 0xFEFF) return "a byte order mark (U+FEFF)";
+    return code_point_name(d.cp);
+}
+
+// What starts at `i`, named as a JSON value where one begins there.
+std::string describe_token(std::string_view s, std::size_t i) {
+    if (i >= s.size()) return describe_char(s, i);
+    switch (s[i]) {
+        case '{': return "an object";
+        case '[': return "an array";
+        case '"': return "a string";
+        case '-': return "a number";
+        default: break;
+    }
+    if (s[i] >= '0' && s[i] <= '9') return "a number";
+    for (const char* literal : {"true", "false", "null"}) {
+        if (s.substr(i).starts_with(literal)) return std::string("'") + literal + "'";
+    }
+    return describe_char(s, i);
+}
+
+Failure expected(std::string_view what, std::string_view s, std::size_t i) {
+    if (i >= s.size()) return {i, "unexpected end of input, expected " + std::string(what)};
+    return {i, "expected " + std::string(what) + " but found " + describe_token(s, i)};
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string missing_low_surrogate(std::string_view high) {
+    return "lone surrogate in \\u escape: " + std::string(high) +
+           " must be followed by a low surrogate \\uDC00-\\uDFFF";
+}
+
+enum class Unit { Leading, Trailing };
+
+// Reads the four hex digits of a \u escape at `i`. A digit is refused as soon
+// as no continuation could give a valid code unit in this place, so a lone
+// surrogate is reported where it becomes certain.
+std::optional<Failure> read_hex4(std::string_view s, std::size_t& i, Unit unit, std::string_view high,
+                                 unsigned& value) {
+    value = 0;
+    for (int k = 0; k < 4; ++k, ++i) {
+        if (i >= s.size()) return Failure{s.size(), "unterminated string"};
+        const int digit = hex_value(s[i]);
+        if (digit < 0) {
+            return Failure{i, "invalid \\u escape: expected a hex digit but found " + describe_char(s, i)};
+        }
+        value = (value << 4) | static_cast<unsigned>(digit);
+        if (unit == Unit::Leading && k == 1 && value >= 0xDC && value <= 0xDF) {
+            return Failure{i, "lone surrogate in \\u escape: a low surrogate \\uDC00-\\uDFFF must follow a high "
+                              "surrogate"};
+        }
+        if (unit == Unit::Trailing && ((k == 0 && value != 0xD) || (k == 1 && value < 0xDC))) {
+            return Failure{i, missing_low_surrogate(high)};
+        }
+    }
+    return std::nullopt;
+}
+
+// `i` is at a backslash inside a string; on success it moves past the escape.
+std::optional<Failure> scan_escape(std::string_view s, std::size_t& i) {
+    const std::size_t n = s.size();
+    const std::size_t start = i;
+    if (i + 1 >= n) return Failure{n, "unterminated string"};
+    switch (s[i + 1]) {
+        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+            i += 2;
+            return std::nullopt;
+        case 'u':
+            break;
+        default: {
+            const auto c = static_cast<unsigned char>(s[i + 1]);
+            if (c >= 0x20 && c < 0x7F) {
+                return Failure{i + 1, std::string("invalid escape sequence '\\") + static_cast<char>(c) + "'"};
+            }
+            return Failure{i + 1, "invalid escape sequence: '\\' followed by " + describe_char(s, i + 1)};
+        }
+    }
+    i += 2;
+    unsigned unit = 0;
+    if (auto failure = read_hex4(s, i, Unit::Leading, {}, unit)) return failure;
+    if (unit < 0xD800 || unit > 0xDBFF) return std::nullopt;
+    const std::string_view high = s.substr(start, 6);
+    if (i >= n) return Failure{n, "unterminated string"};
+    if (s[i] != '\\') return Failure{i, missing_low_surrogate(high)};
+    if (i + 1 >= n) return Failure{n, "unterminated string"};
+    if (s[i + 1] != 'u') return Failure{i + 1, missing_low_surrogate(high)};
+    i += 2;
+    return read_hex4(s, i, Unit::Trailing, high, unit);
+}
+
+// `i` is at an opening quote; on success it moves past the closing one.
+std::optional<Failure> scan_string(std::string_view s, std::size_t& i) {
+    const std::size_t n = s.size();
+    ++i;
+    for (;;) {
+        if (i >= n) return Failure{n, "unterminated string"};
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"') {
+            ++i;
+            return std::nullopt;
+        }
+        if (c < 0x20) return Failure{i, "unescaped control character " + code_point_name(c) + " in string"};
+        if (c == '\\') {
+            if (auto failure = scan_escape(s, i)) return failure;
+        } else if (c < 0x80) {
+            ++i;
+        } else {
+            const Utf8 d = decode_utf8(s, i);
+            if (d.len == 0) return Failure{d.bad, "invalid UTF-8 in string"};
+            i += d.len;
+        }
+    }
+}
+
+std::optional<Failure> locate_first_error(std::string_view s) {
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    auto skip_space = [&] {
+        while (i < n && is_json_space(static_cast<unsigned char>(s[i]))) ++i;
+    };
+    auto at = [&](char c) { return i < n && s[i] == c; };
+
+    skip_space();
+    if (!at('[')) return expected("'['", s, i);
+    ++i;
+    skip_space();
+    if (at(']')) {
+        ++i;
+    } else {
+        for (bool first_element = true;; first_element = false) {
+            if (!at('{')) return expected(first_element ? "an object or ']'" : "an object", s, i);
+            ++i;
+            skip_space();
+            if (at('}')) {
+                ++i;
+            } else {
+                for (bool first_member = true;; first_member = false) {
+                    if (!at('"')) return expected(first_member ? "a string key or '}'" : "a string key", s, i);
+                    if (auto failure = scan_string(s, i)) return failure;
+                    skip_space();
+                    if (!at(':')) return expected("':'", s, i);
+                    ++i;
+                    skip_space();
+                    if (!at('"')) return expected("a string value", s, i);
+                    if (auto failure = scan_string(s, i)) return failure;
+                    skip_space();
+                    if (at(',')) {
+                        ++i;
+                        skip_space();
+                        continue;
+                    }
+                    if (at('}')) {
+                        ++i;
+                        break;
+                    }
+                    return expected("',' or '}'", s, i);
+                }
+            }
+            skip_space();
+            if (at(',')) {
+                ++i;
+                skip_space();
+                continue;
+            }
+            if (at(']')) {
+                ++i;
+                break;
+            }
+            return expected("',' or ']'", s, i);
+        }
+    }
+    skip_space();
+    if (i < n) return Failure{i, "trailing characters after the array, found " + describe_token(s, i)};
+    return std::nullopt;
+}
+
+// Line and column of `offset`, both from 1. Lines end at LF, CRLF or a lone
+// CR. Columns count characters (Unicode scalar values), not bytes, so they
+// match what an editor shows for non-ASCII text.
+std::pair<std::size_t, std::size_t> line_and_column(std::string_view s, std::size_t offset) {
+    std::size_t line = 1, column = 1;
+    for (std::size_t i = 0; i < offset && i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '\n' || (c == '\r' && (i + 1 >= s.size() || s[i + 1] != '\n'))) {
+            ++line;
+            column = 1;
+        } else if (c != '\r' && (c & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    return {line, column};
+}
+
+Hl7Error invalid_json(std::string_view text, std::size_t offset, const std::string& what) {
+    const auto [line, column] = line_and_column(text, offset);
+    return Hl7Error::invalid_format("Invalid JSON: " + what + " at line " + std::to_string(line) + " column " +
+                                    std::to_string(column));
+}
+
+}  // namespace
+
+Result<std::vector<SegmentRecord>> read_json_records(const std::string& text) {
+    try {
+        simdjson::padded_string copy;
+        simdjson::padded_string_view view;
+        if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
+            view = simdjson::padded_string_view(text.data(), text.size(), text.capacity());
+        } else {
+            copy = simdjson::padded_string(text.data(), text.size());
+            if (copy.data() == nullptr) throw std::bad_alloc();
+            view = copy;
+        }
+        std::vector<SegmentRecord> records;
+        const simdjson::error_code error = parse_records(view, records);
+        if (error == simdjson::SUCCESS) return records;
+        if (error == simdjson::MEMALLOC) throw std::bad_alloc();
+        records = {};
+        if (auto failure = locate_first_error(text)) return invalid_json(text, failure->offset, failure->what);
+        // The locator accepts every document simdjson should; a disagreement
+        // (or a simdjson limit such as its 4 GiB cap) still gets a position.
+        return invalid_json(text, text.size(), simdjson::error_message(error));
+    } catch (const std::bad_alloc&) {
+        return Hl7Error::io(std::strerror(ENOMEM));
+    } catch (const std::exception& e) {
+        return Hl7Error::io(e.what());
+    }
+}
+
+}  // namespace tessarin

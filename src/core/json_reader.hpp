@@ -1,0 +1,25 @@
+// Reads the JSON form of a message: an array of objects whose member values
+// are all strings, one object per segment record.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "record.hpp"
+
+namespace tessarin {
+
+// Spare bytes the reader needs after the text in the same buffer to parse it
+// in place. A caller that reserves text.size() + json_padding() before filling
+// the string saves the reader a full copy of the input.
+constexpr std::size_t json_padding() noexcept { return 64; }
+
+// Parses `text`, the whole content of a file (valid UTF-8, not blank), into
+// records sorted by key; of a member named twice in one object the later
+// value is kept. Any malformed or wrongly shaped input gives InvalidFormat
+// with "Invalid JSON: <what> at line L column C", naming the first error.
+Result<std::vector<SegmentRecord>> read_json_records(const std::string& text);
+
+}  // namespace tessarin
