@@ -23,12 +23,6 @@ std::string utf8_of(char32_t cp) {
     return out;
 }
 
-void append_sequence(std::string& out, const std::string& esc, std::string_view letters) {
-    out += esc;
-    out += letters;
-    out += esc;
-}
-
 }  // namespace
 
 bool is_unicode_alnum(char32_t cp) noexcept {
@@ -66,36 +60,69 @@ std::string Hl7EscapeHandler::escape(std::string_view text) const {
     return out;
 }
 
+std::string_view escape_letters(const Hl7EscapeHandler& handler, char32_t cp) noexcept {
+    if (cp == handler.field_separator) return "F";
+    if (cp == handler.component_separator) return "S";
+    if (cp == handler.repetition_separator) return "R";
+    if (cp == handler.subcomponent_separator) return "T";
+    if (cp == handler.escape_character) return "E";
+    if (cp == U'\t') return "X09";
+    if (cp == U'\n') return "X0A";
+    if (cp == U'\r') return "X0D";
+    if (cp == U' ') return "X20";
+    return {};
+}
+
+namespace {
+
+// The escape character itself is doubled rather than written as "\E\".
+std::string escape_sequence(const std::string& esc, std::string_view letters) {
+    return letters == "E" ? esc + esc : esc + std::string(letters) + esc;
+}
+
+}  // namespace
+
 void Hl7EscapeHandler::escape_into(std::string& out, std::string_view text) const {
     const std::string esc = utf8_of(escape_character);
     std::size_t copied = 0;
     for (std::size_t i = 0; i < text.size();) {
         char32_t cp;
         const std::size_t length = decode_utf8(text, i, cp);
-        std::string_view letters;
-        bool doubled_escape = false;
-        if (cp == field_separator) letters = "F";
-        else if (cp == component_separator) letters = "S";
-        else if (cp == repetition_separator) letters = "R";
-        else if (cp == subcomponent_separator) letters = "T";
-        else if (cp == escape_character) doubled_escape = true;
-        else if (cp == U'\t') letters = "X09";
-        else if (cp == U'\n') letters = "X0A";
-        else if (cp == U'\r') letters = "X0D";
-        else if (cp == U' ') letters = "X20";
-        if (letters.empty() && !doubled_escape) {
-            i += length;
-            continue;
-        }
-        out.append(text, copied, i - copied);
-        if (doubled_escape) {
-            out += esc;
-            out += esc;
-        } else {
-            append_sequence(out, esc, letters);
+        const std::string_view letters = escape_letters(*this, cp);
+        if (!letters.empty()) {
+            out.append(text, copied, i - copied);
+            out += escape_sequence(esc, letters);
+            copied = i + length;
         }
         i += length;
-        copied = i;
+    }
+    out.append(text, copied, text.size() - copied);
+}
+
+EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) {
+    for (char32_t member : {handler.field_separator, handler.component_separator, handler.repetition_separator,
+                            handler.subcomponent_separator, handler.escape_character})
+        ascii_ = ascii_ && member < 0x80;
+    if (!ascii_) return;
+    const std::string esc = utf8_of(handler.escape_character);
+    for (char32_t byte = 0; byte < 0x80; ++byte) {
+        const std::string_view letters = escape_letters(handler, byte);
+        if (letters.empty()) continue;
+        special_.add(static_cast<unsigned char>(byte));
+        replacement_[byte] = escape_sequence(esc, letters);
+    }
+}
+
+void EscapeWriter::write(std::string& out, std::string_view text) const {
+    if (!ascii_) {
+        handler_.escape_into(out, text);
+        return;
+    }
+    std::size_t copied = 0;
+    for (std::size_t i = special_.find(text, 0); i < text.size(); i = special_.find(text, i + 1)) {
+        out.append(text, copied, i - copied);
+        out += replacement_[static_cast<unsigned char>(text[i])];
+        copied = i + 1;
     }
     out.append(text, copied, text.size() - copied);
 }

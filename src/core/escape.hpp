@@ -2,10 +2,13 @@
 // and back.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "utils.hpp"
 
 namespace tessarin {
 
@@ -34,6 +37,24 @@ struct Hl7EscapeHandler {
 };
 
 Hl7EscapeHandler create_default_escape_handler();
+
+// What `escape` writes for one character: the letters of its sequence, "E"
+// standing for the doubled escape character, or nothing when it stays as is.
+std::string_view escape_letters(const Hl7EscapeHandler& handler, char32_t cp) noexcept;
+
+// `escape` for many values in a row: a byte table built once replaces the
+// per-character tests when every special character is ASCII.
+class EscapeWriter {
+public:
+    explicit EscapeWriter(const Hl7EscapeHandler& handler);
+    void write(std::string& out, std::string_view text) const;
+
+private:
+    const Hl7EscapeHandler& handler_;
+    bool ascii_ = true;
+    ByteSet special_;  // bytes >= 0x80 are never special
+    std::array<std::string, 128> replacement_;
+};
 
 // Alphanumeric in the Unicode sense: Alphabetic, or numeric (Nd, Nl, No).
 bool is_unicode_alnum(char32_t cp) noexcept;

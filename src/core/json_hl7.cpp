@@ -20,7 +20,39 @@ std::optional<std::uint64_t> parse_index(std::string_view text) noexcept {
     return value;
 }
 
+namespace {
+
+// Reads up to 19 plain digits at `pos` (no "+", so no overflow is possible);
+// false when there are none or more follow.
+bool read_plain_number(std::string_view key, std::size_t& pos, std::uint64_t& value) {
+    const std::size_t start = pos;
+    value = 0;
+    while (pos < key.size() && key[pos] >= '0' && key[pos] <= '9' && pos - start < 19)
+        value = value * 10 + static_cast<std::uint64_t>(key[pos++] - '0');
+    return pos > start && (pos == key.size() || key[pos] < '0' || key[pos] > '9');
+}
+
+// The four forms that records written from parsed text use, read in one
+// pass: "N", "N.C", "N[R]", "N[R].C". Anything else takes the general path.
+bool place_of_plain_key(std::string_view key, Place& place) {
+    std::size_t pos = 0;
+    place = {0, 0, 0};
+    if (!read_plain_number(key, pos, place.field)) return false;
+    if (pos == key.size()) return true;
+    if (key[pos] == '[') {
+        ++pos;
+        if (!read_plain_number(key, pos, place.repetition) || pos == key.size() || key[pos] != ']') return false;
+        if (++pos == key.size()) return true;
+    }
+    if (key[pos] != '.') return false;
+    ++pos;
+    return read_plain_number(key, pos, place.component) && pos == key.size();
+}
+
+}  // namespace
+
 std::optional<Place> place_of_key(std::string_view key) noexcept {
+    if (Place place; place_of_plain_key(key, place)) return place;
     if (const auto field = parse_index(key)) return Place{*field, 0, 0};
     const std::size_t open = key.find('[');
     const std::size_t close = key.find(']');
@@ -57,58 +89,71 @@ Status Hl7Assembler::add_entry(std::string_view key, std::string_view value) {
             return Hl7Error::encoding("index " + std::to_string(index) + " in key '" + std::string(key) +
                                       "' exceeds the limit of " + std::to_string(kMaxIndex));
     }
-    slots_.push_back({*place, value});
+    slots_.push_back({static_cast<std::uint32_t>(place->field), static_cast<std::uint32_t>(place->repetition),
+                      static_cast<std::uint32_t>(place->component), value});
     return Ok{};
 }
 
-void Hl7Assembler::write_value(std::string& out, std::string_view value) {
-    if (escape_) handler_.escape_into(out, value);
-    else out += value;
+void Hl7Assembler::order_slots() {
+    // Keys arrive in byte-wise order ("1", "10", "2"); the tree wants numeric
+    // order, and among keys naming one place the later key wins. A counting
+    // pass by field then a small stable sort per field avoids a full sort.
+    std::uint32_t last_field = 0;
+    for (const Slot& slot : slots_) last_field = std::max(last_field, slot.field);
+    field_starts_.assign(last_field + 2, 0);
+    for (const Slot& slot : slots_) ++field_starts_[slot.field + 1];
+    for (std::size_t i = 1; i < field_starts_.size(); ++i) field_starts_[i] += field_starts_[i - 1];
+    sorted_.resize(slots_.size());
+    for (const Slot& slot : slots_) sorted_[field_starts_[slot.field]++] = slot;
+    const auto before = [](const Slot& a, const Slot& b) {
+        return a.repetition != b.repetition ? a.repetition < b.repetition
+                                                        : a.component < b.component;
+    };
+    // field_starts_[n] now ends field n; insertion sort keeps equal places in key order.
+    std::size_t begin = 0;
+    for (std::uint32_t field = 0; field <= last_field; ++field) {
+        const std::size_t end = field_starts_[field];
+        for (std::size_t i = begin + 1; i < end; ++i)
+            for (std::size_t j = i; j > begin && before(sorted_[j], sorted_[j - 1]); --j) std::swap(sorted_[j], sorted_[j - 1]);
+        begin = end;
+    }
+    slots_.clear();
+    for (std::size_t i = 0; i < sorted_.size(); ++i) {
+        const bool replaced = i + 1 < sorted_.size() && sorted_[i + 1].field == sorted_[i].field &&
+                              !before(sorted_[i], sorted_[i + 1]);
+        if (!replaced) slots_.push_back(sorted_[i]);
+    }
 }
 
 void Hl7Assembler::write_fields(std::string& out, bool has_name) {
-    const auto order = [](const Slot& a, const Slot& b) {
-        const Place& p = a.place;
-        const Place& q = b.place;
-        if (p.field != q.field) return p.field < q.field;
-        if (p.repetition != q.repetition) return p.repetition < q.repetition;
-        return p.component < q.component;
-    };
-    const auto same_place = [&](const Slot& a, const Slot& b) { return !order(a, b) && !order(b, a); };
-    // Entries arrive in key order; among keys naming one place the later wins.
-    std::stable_sort(slots_.begin(), slots_.end(), order);
-    auto end = slots_.begin();
-    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
-        if (it + 1 != slots_.end() && same_place(*it, *(it + 1))) continue;
-        *end++ = *it;
-    }
-    slots_.erase(end, slots_.end());
-    if (slots_.empty() || slots_.back().place.field == 0) return;
+    if (slots_.empty()) return;
+    order_slots();
+    if (slots_.back().field == 0) return;
 
     auto slot = slots_.begin();
-    while (slot != slots_.end() && slot->place.field == 0) ++slot;  // field 0 is never written
+    while (slot != slots_.end() && slot->field == 0) ++slot;  // field 0 is never written
     bool first_part = !has_name;
-    for (std::uint64_t field = 1; field <= slots_.back().place.field; ++field) {
+    for (std::uint64_t field = 1; field <= slots_.back().field; ++field) {
         if (!first_part) out += '|';
         first_part = false;
-        if (slot == slots_.end() || slot->place.field != field) continue;
+        if (slot == slots_.end() || slot->field != field) continue;
         auto field_end = slot;
-        while (field_end != slots_.end() && field_end->place.field == field) ++field_end;
-        const std::uint64_t last_repetition = (field_end - 1)->place.repetition;
+        while (field_end != slots_.end() && field_end->field == field) ++field_end;
+        const std::uint64_t last_repetition = (field_end - 1)->repetition;
         for (std::uint64_t repetition = 0; repetition <= last_repetition; ++repetition) {
             if (repetition > 0) out += '~';
-            if (slot == field_end || slot->place.repetition != repetition) continue;
+            if (slot == field_end || slot->repetition != repetition) continue;
             auto repetition_end = slot;
-            while (repetition_end != field_end && repetition_end->place.repetition == repetition) ++repetition_end;
-            const std::uint64_t last_component = (repetition_end - 1)->place.component;
+            while (repetition_end != field_end && repetition_end->repetition == repetition) ++repetition_end;
+            const std::uint64_t last_component = (repetition_end - 1)->component;
             if (last_component == 0) {
                 write_value(out, slot->value);
             } else {
                 // The whole-value place gives way to numbered components.
-                if (slot->place.component == 0) ++slot;
+                if (slot->component == 0) ++slot;
                 for (std::uint64_t component = 1; component <= last_component; ++component) {
                     if (component > 1) out += '^';
-                    if (slot != repetition_end && slot->place.component == component) write_value(out, (slot++)->value);
+                    if (slot != repetition_end && slot->component == component) write_value(out, (slot++)->value);
                 }
             }
             slot = repetition_end;
@@ -117,21 +162,10 @@ void Hl7Assembler::write_fields(std::string& out, bool has_name) {
     }
 }
 
-Result<std::string> assemble_message(std::span<const SegmentRecord> records, const Hl7EscapeHandler& handler,
-                                     bool escape) {
-    std::string out;
-    Hl7Assembler assembler(handler, escape);
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i > 0) out += '\n';
-        if (Status status = assembler.append_line(out, records[i]); !status) return std::move(status).error();
-    }
-    return out;
-}
-
-Result<std::vector<SegmentRecord>> read_json_file(std::string_view path) {
+Result<RecordStore> read_json_file(std::string_view path) {
     Result<std::string> text = read_message_file(path, json_padding());
     if (!text) return std::move(text).error();
-    return read_json_records(text.value());
+    return read_json_store(text.value());
 }
 
 }  // namespace tessarin

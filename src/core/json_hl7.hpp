@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,57 +29,74 @@ struct Place {
 };
 std::optional<Place> place_of_key(std::string_view key) noexcept;
 
+Status check_segment_name(std::string_view name, bool escape);
+
 // Builds message text from records; reuses its buffers across records.
 class Hl7Assembler {
 public:
-    Hl7Assembler(const Hl7EscapeHandler& handler, bool escape) : handler_(handler), escape_(escape) {}
+    Hl7Assembler(const Hl7EscapeHandler& handler, bool escape) {
+        if (escape) writer_.emplace(handler);
+    }
 
     // Appends the line of one record (entries sorted by key) to `out`.
     // Ok unless a key names an index above kMaxIndex, or an escaped line would
     // carry a segment name holding a separator or line break.
-    template <class Entries>
-    Status append_line(std::string& out, const Entries& entries);
+    template <class Record>
+    Status append_line(std::string& out, const Record& record) {
+        slots_.clear();
+        std::optional<std::string_view> name;
+        for (const auto& [key, value] : record) {
+            if (std::string_view(key) == "segment_name") {
+                name = std::string_view(value);
+            } else if (Status status = add_entry(key, value); !status) {
+                return status;
+            }
+        }
+        if (name) {
+            if (Status status = check_segment_name(*name, writer_.has_value()); !status) return status;
+            out += *name;  // the name is written as it is, never escaped
+        }
+        write_fields(out, name.has_value());
+        return Ok{};
+    }
 
 private:
+    // Places are bounded by kMaxIndex once accepted, so 32 bits hold them.
     struct Slot {
-        Place place;
+        std::uint32_t field, repetition, component;
         std::string_view value;
     };
     Status add_entry(std::string_view key, std::string_view value);
+    void order_slots();
     void write_fields(std::string& out, bool has_name);
-    void write_value(std::string& out, std::string_view value);
+    void write_value(std::string& out, std::string_view value) {
+        if (writer_) writer_->write(out, value);
+        else out += value;
+    }
 
-    const Hl7EscapeHandler& handler_;
-    bool escape_;
+    std::optional<EscapeWriter> writer_;  // present when values are escaped
     std::vector<Slot> slots_;
+    std::vector<Slot> sorted_;
+    std::vector<std::uint32_t> field_starts_;
 };
 
-Status check_segment_name(std::string_view name, bool escape);
-
-template <class Entries>
-Status Hl7Assembler::append_line(std::string& out, const Entries& entries) {
-    slots_.clear();
-    std::optional<std::string_view> name;
-    for (const auto& [key, value] : entries) {
-        if (std::string_view(key) == "segment_name") {
-            name = std::string_view(value);
-        } else if (Status status = add_entry(key, value); !status) {
-            return status;
-        }
+// The message: one line per record, joined by "\n". `Records` is any
+// indexable sequence of records (SegmentRecord, RecordStore).
+template <class Records>
+Result<std::string> assemble_message(const Records& records, const Hl7EscapeHandler& handler, bool escape) {
+    std::string out;
+    // Unescaped text is about as long as the values it holds.
+    if constexpr (requires { records.byte_size(); }) out.reserve(records.byte_size() / 2 + records.size());
+    Hl7Assembler assembler(handler, escape);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0) out += '\n';
+        if (Status status = assembler.append_line(out, records[i]); !status) return std::move(status).error();
     }
-    if (name) {
-        if (Status status = check_segment_name(*name, escape_); !status) return status;
-        out += *name;  // the name is written as it is, never escaped
-    }
-    write_fields(out, name.has_value());
-    return Ok{};
+    return out;
 }
 
-Result<std::string> assemble_message(std::span<const SegmentRecord> records, const Hl7EscapeHandler& handler,
-                                     bool escape);
-
 struct JsonHl7State {
-    std::vector<SegmentRecord> json_data;
+    RecordStore json_data;
     Hl7EscapeHandler escape_handler = create_default_escape_handler();
 
     Result<std::string> convert_json_to_hl7(bool escape) const {
@@ -89,6 +105,6 @@ struct JsonHl7State {
 };
 
 // Records from a JSON file holding an array of objects of strings.
-Result<std::vector<SegmentRecord>> read_json_file(std::string_view path);
+Result<RecordStore> read_json_file(std::string_view path);
 
 }  // namespace tessarin

@@ -2,10 +2,8 @@
 
 #include <simdjson.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <iterator>
 #include <new>
 #include <optional>
@@ -23,27 +21,17 @@ namespace {
 // Fast path: simdjson On-Demand, no DOM. It only says *that* the input is bad,
 // often without a usable position, so failures are re-examined below.
 
-bool is_strictly_sorted(const SegmentRecord& record) {
-    for (std::size_t i = 1; i < record.size(); ++i) {
-        if (!(record[i - 1].first < record[i].first)) return false;
-    }
-    return true;
-}
-
-simdjson::error_code parse_records(simdjson::padded_string_view json, std::vector<SegmentRecord>& records) {
+simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStore& records) {
     simdjson::ondemand::parser parser;
     simdjson::ondemand::document doc;
     if (auto error = parser.iterate(json).get(doc)) return error;
     simdjson::ondemand::array array;
     if (auto error = doc.get_array().get(array)) return error;
-    // Fields are gathered in a scratch vector so each record is allocated
-    // once at its final size: the records of a large file are most of the
-    // memory this reader uses.
-    SegmentRecord scratch;
+    // Keys and values rarely take more room than the text they came from.
+    records.reserve(json.size(), 0);
     for (auto element : array) {
         simdjson::ondemand::object object;
         if (auto error = element.get_object().get(object)) return error;
-        scratch.clear();
         for (auto field : object) {
             // Both views point into the parser's string buffer and stay valid
             // until the next document, so the key survives get_string().
@@ -53,12 +41,9 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, std::vecto
             if (auto error = field.unescaped_key().get(key)) return error;
             std::string_view value;
             if (auto error = field.value().get_string().get(value)) return error;
-            scratch.emplace_back(std::string(key), std::string(value));
+            records.add(key, value);
         }
-        // Files written from our own records already hold their keys in
-        // order, without duplicates; only other input pays for the sort.
-        if (!is_strictly_sorted(scratch)) sort_record(scratch);
-        records.emplace_back(std::make_move_iterator(scratch.begin()), std::make_move_iterator(scratch.end()));
+        records.end_record();
     }
     // Iteration stops at the bracket that closes the first array; anything
     // after it ("[] ]", "[]{}") is left unread unless asked for.
@@ -337,31 +322,38 @@ Hl7Error invalid_json(std::string_view text, std::size_t offset, const std::stri
 
 }  // namespace
 
-Result<std::vector<SegmentRecord>> read_json_records(const std::string& text) {
-    try {
-        simdjson::padded_string copy;
-        simdjson::padded_string_view view;
-        if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
-            view = simdjson::padded_string_view(text.data(), text.size(), text.capacity());
-        } else {
-            copy = simdjson::padded_string(text.data(), text.size());
-            if (copy.data() == nullptr) throw std::bad_alloc();
-            view = copy;
-        }
-        std::vector<SegmentRecord> records;
-        const simdjson::error_code error = parse_records(view, records);
-        if (error == simdjson::SUCCESS) return records;
-        if (error == simdjson::MEMALLOC) throw std::bad_alloc();
-        records = {};
-        if (auto failure = locate_first_error(text)) return invalid_json(text, failure->offset, failure->what);
-        // The locator accepts every document simdjson should; a disagreement
-        // (or a simdjson limit such as its 4 GiB cap) still gets a position.
-        return invalid_json(text, text.size(), simdjson::error_message(error));
-    } catch (const std::bad_alloc&) {
-        return Hl7Error::io(std::strerror(ENOMEM));
-    } catch (const std::exception& e) {
-        return Hl7Error::io(e.what());
+// Running out of memory throws std::bad_alloc like any other allocation of
+// the core; the Python boundary turns it into MemoryError.
+Result<RecordStore> read_json_store(const std::string& text) {
+    simdjson::padded_string copy;
+    simdjson::padded_string_view view;
+    if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
+        view = simdjson::padded_string_view(text.data(), text.size(), text.capacity());
+    } else {
+        copy = simdjson::padded_string(text.data(), text.size());
+        if (copy.data() == nullptr) throw std::bad_alloc();
+        view = copy;
     }
+    RecordStore records;
+    const simdjson::error_code error = parse_records(view, records);
+    if (error == simdjson::SUCCESS) return records;
+    if (error == simdjson::MEMALLOC) throw std::bad_alloc();
+    records = {};
+    if (auto failure = locate_first_error(text)) return invalid_json(text, failure->offset, failure->what);
+    // The locator accepts every document simdjson should; a disagreement
+    // (or a simdjson limit such as its 4 GiB cap) still gets a position.
+    return invalid_json(text, text.size(), simdjson::error_message(error));
+}
+
+Result<std::vector<SegmentRecord>> read_json_records(const std::string& text) {
+    Result<RecordStore> store = read_json_store(text);
+    if (!store) return std::move(store).error();
+    std::vector<SegmentRecord> records;
+    for (std::size_t i = 0; i < store.value().size(); ++i) {
+        SegmentRecord& record = records.emplace_back();
+        for (const auto& [key, value] : store.value()[i]) record.emplace_back(key, value);
+    }
+    return records;
 }
 
 }  // namespace tessarin

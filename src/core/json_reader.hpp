@@ -20,6 +20,8 @@ constexpr std::size_t json_padding() noexcept { return 64; }
 // records sorted by key; of a member named twice in one object the later
 // value is kept. Any malformed or wrongly shaped input gives InvalidFormat
 // with "Invalid JSON: <what> at line L column C", naming the first error.
+Result<RecordStore> read_json_store(const std::string& text);
+// The same records as separate strings, for callers outside the hot path.
 Result<std::vector<SegmentRecord>> read_json_records(const std::string& text);
 
 }  // namespace tessarin

@@ -4,20 +4,60 @@
 
 namespace tessarin {
 
-void sort_record(SegmentRecord& record) {
-    // stable_sort keeps insertion order among equal keys, so the last of a
-    // run of duplicates is the latest one.
-    std::stable_sort(record.begin(), record.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    auto out = record.begin();
-    for (auto it = record.begin(); it != record.end();) {
-        auto next = it + 1;
-        while (next != record.end() && next->first == it->first) ++next;
+namespace {
+
+// Keeps the last of each run of equal keys in a sorted range; returns the new end.
+template <class Iterator, class SameKey>
+Iterator keep_last_of_equal(Iterator first, Iterator last, SameKey same_key) {
+    Iterator out = first;
+    for (Iterator it = first; it != last;) {
+        Iterator next = it + 1;
+        while (next != last && same_key(*next, *it)) ++next;
         if (out != next - 1) *out = std::move(*(next - 1));
         ++out;
         it = next;
     }
-    record.erase(out, record.end());
+    return out;
+}
+
+}  // namespace
+
+void sort_record(SegmentRecord& record) {
+    // stable_sort keeps insertion order among equal keys, so the last of a
+    // run of duplicates is the latest one.
+    std::stable_sort(record.begin(), record.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    record.erase(keep_last_of_equal(record.begin(), record.end(),
+                                    [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 record.end());
+}
+
+void RecordStore::add(std::string_view key, std::string_view value) {
+    const std::size_t key_offset = bytes_.size();
+    bytes_ += key;
+    bytes_ += value;
+    entries_.push_back({key_offset, key.size(), key_offset + key.size(), value.size()});
+}
+
+void RecordStore::end_record() {
+    const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(record_ends_.empty() ? 0 : record_ends_.back());
+    const auto key_of = [this](const Entry& entry) { return item(entry).first; };
+    const auto less = [&](const Entry& a, const Entry& b) { return key_of(a) < key_of(b); };
+    // Records that come from our own output are sorted already.
+    const bool sorted = std::adjacent_find(first, entries_.end(), [&](const Entry& a, const Entry& b) {
+                            return !less(a, b);
+                        }) == entries_.end();
+    if (!sorted) {
+        std::stable_sort(first, entries_.end(), less);
+        entries_.erase(keep_last_of_equal(first, entries_.end(),
+                                          [&](const Entry& a, const Entry& b) { return key_of(a) == key_of(b); }),
+                       entries_.end());
+    }
+    record_ends_.push_back(entries_.size());
+}
+
+void RecordStore::reserve(std::size_t bytes, std::size_t entries) {
+    bytes_.reserve(bytes);
+    entries_.reserve(entries);
 }
 
 }  // namespace tessarin

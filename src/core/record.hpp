@@ -1,8 +1,10 @@
-// A segment record: the flat key/value form of one segment, as handed to and
+// Segment records: the flat key/value form of one segment, as handed to and
 // from Python. Entries are kept sorted by byte-wise key order, keys unique.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,5 +15,67 @@ using SegmentRecord = std::vector<std::pair<std::string, std::string>>;
 // Sorts entries by key bytes; of several entries with one key the one added
 // last survives, as a dict or JSON object keeps the later duplicate.
 void sort_record(SegmentRecord& record);
+
+// Many records in two flat arrays: every key and value byte in one buffer,
+// entries as offsets into it. Filling it costs a copy per byte and nothing
+// per string, which is what makes holding a converter's input cheap.
+class RecordStore {
+public:
+    struct Entry {
+        std::size_t key_offset, key_size, value_offset, value_size;
+    };
+    using Item = std::pair<std::string_view, std::string_view>;
+
+    class Record {
+    public:
+        class Iterator {
+        public:
+            Iterator(const RecordStore* store, const Entry* entry) : store_(store), entry_(entry) {}
+            Item operator*() const { return store_->item(*entry_); }
+            Iterator& operator++() {
+                ++entry_;
+                return *this;
+            }
+            bool operator!=(const Iterator& other) const { return entry_ != other.entry_; }
+
+        private:
+            const RecordStore* store_;
+            const Entry* entry_;
+        };
+        Record(const RecordStore* store, const Entry* first, const Entry* last)
+            : store_(store), first_(first), last_(last) {}
+        Iterator begin() const { return {store_, first_}; }
+        Iterator end() const { return {store_, last_}; }
+        std::size_t size() const { return static_cast<std::size_t>(last_ - first_); }
+
+    private:
+        const RecordStore* store_;
+        const Entry* first_;
+        const Entry* last_;
+    };
+
+    // Adds an entry to the open record; end_record closes it, sorted.
+    void add(std::string_view key, std::string_view value);
+    void end_record();
+
+    std::size_t size() const noexcept { return record_ends_.size(); }
+    bool empty() const noexcept { return record_ends_.empty(); }
+    Record operator[](std::size_t i) const {
+        const Entry* base = entries_.data();
+        return {this, base + (i == 0 ? 0 : record_ends_[i - 1]), base + record_ends_[i]};
+    }
+    Item item(const Entry& entry) const {
+        return {std::string_view(bytes_).substr(entry.key_offset, entry.key_size),
+                std::string_view(bytes_).substr(entry.value_offset, entry.value_size)};
+    }
+    void reserve(std::size_t bytes, std::size_t entries);
+    // Bytes of all keys and values together.
+    std::size_t byte_size() const noexcept { return bytes_.size(); }
+
+private:
+    std::string bytes_;
+    std::vector<Entry> entries_;
+    std::vector<std::size_t> record_ends_;  // one past each record's last entry
+};
 
 }  // namespace tessarin

@@ -73,31 +73,28 @@ Hl7Segment Hl7Segment::from_string(std::string_view line, const Hl7EscapeHandler
 
 SegmentRecord Hl7Segment::to_json() const {
     SegmentRecord record;
-    record.emplace_back("segment_name", name);
-    using Form = EntryKey::Form;
-    const auto add = [&](EntryKey key, const std::string& value) { record.emplace_back(key.text(), value); };
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const std::size_t n = i + 1;
-        const Hl7Field& field = fields[i];
-        if (field.repetitions) {
-            for (std::size_t r = 0; r < field.repetitions->size(); ++r) {
-                const Hl7Field& repetition = (*field.repetitions)[r];
-                if (repetition.components) {
-                    for (std::size_t c = 0; c < repetition.components->size(); ++c)
-                        add({Form::RepetitionComponent, n, r, c + 1}, (*repetition.components)[c]);
-                } else {
-                    add({Form::Repetition, n, r, 0}, repetition.value);
-                }
-            }
-        } else if (field.components) {
-            for (std::size_t c = 0; c < field.components->size(); ++c)
-                add({Form::Component, n, 0, c + 1}, (*field.components)[c]);
-        } else {
-            add({Form::Field, n, 0, 0}, field.value);
-        }
-    }
+    for_each_entry(
+        *this, [&](const EntryKey& key, const std::string& value) { record.emplace_back(key.text(), value); },
+        [&](const std::string& segment_name) { record.emplace_back("segment_name", segment_name); });
     sort_record(record);
     return record;
+}
+
+SegmentScanner::SegmentScanner(const Hl7EscapeHandler* handler) : handler_(handler) {
+    if (handler) {
+        plain_ = handler->component_separator < 0x80 && handler->repetition_separator < 0x80 &&
+                 handler->escape_character < 0x80;
+        component_ = static_cast<char>(handler->component_separator);
+        repetition_ = static_cast<char>(handler->repetition_separator);
+        escape_ = static_cast<char>(handler->escape_character);
+        default_cuts_ = component_ == '^' && repetition_ == '~';
+    }
+    byte_kind_[static_cast<unsigned char>('|')] |= kBar;
+    byte_kind_[static_cast<unsigned char>(component_)] |= kComponent;
+    byte_kind_[static_cast<unsigned char>(repetition_)] |= kRepetition;
+    if (handler) byte_kind_[static_cast<unsigned char>(escape_)] |= kEscape;
+    for (int byte = 0; byte < 256; ++byte)
+        if (byte_kind_[byte]) special_.add(static_cast<unsigned char>(byte));
 }
 
 std::size_t EntryKey::write(char* out) const noexcept {

@@ -11,6 +11,7 @@
 
 #include "escape.hpp"
 #include "record.hpp"
+#include "utils.hpp"
 
 namespace tessarin {
 
@@ -54,13 +55,67 @@ struct EntryKey {
     std::string text() const;
 };
 
-// Streams the positional entries of a line's record without building an
-// Hl7Segment: `name(view)` once, then `entry(key, view)` per entry in field
-// order (not key order). Views are valid only during the call. `scratch` is
-// reused for unescaped text so a conversion allocates nothing per value.
+// Calls visit(key, value) for every positional entry of a parsed segment, in
+// field order, and name(name) first.
+template <class Visit, class Name>
+void for_each_entry(const Hl7Segment& segment, Visit&& visit, Name&& name) {
+    using Form = EntryKey::Form;
+    name(segment.name);
+    for (std::size_t i = 0; i < segment.fields.size(); ++i) {
+        const std::size_t n = i + 1;
+        const Hl7Field& field = segment.fields[i];
+        if (field.repetitions) {
+            for (std::size_t r = 0; r < field.repetitions->size(); ++r) {
+                const Hl7Field& repetition = (*field.repetitions)[r];
+                if (repetition.components) {
+                    for (std::size_t c = 0; c < repetition.components->size(); ++c)
+                        visit(EntryKey{Form::RepetitionComponent, n, r, c + 1}, (*repetition.components)[c]);
+                } else {
+                    visit(EntryKey{Form::Repetition, n, r, 0}, repetition.value);
+                }
+            }
+        } else if (field.components) {
+            for (std::size_t c = 0; c < field.components->size(); ++c)
+                visit(EntryKey{Form::Component, n, 0, c + 1}, (*field.components)[c]);
+        } else {
+            visit(EntryKey{Form::Field, n, 0, 0}, field.value);
+        }
+    }
+}
+
+// Streams the entries of segment lines without building an Hl7Segment:
+// `name(view)` once per line, then `entry(key, view)` per entry in field
+// order (not key order). Views are valid only during the call. Built once per
+// conversion; it reuses its buffers across lines.
+class SegmentScanner {
+public:
+    explicit SegmentScanner(const Hl7EscapeHandler* escape_handler);
+
+    template <class Sink>
+    void emit(std::string_view line, Sink& sink);
+
+private:
+    static constexpr std::uint8_t kBar = 1, kComponent = 2, kRepetition = 4, kEscape = 8;
+    struct FieldSpan {
+        std::size_t start, end;
+        std::uint8_t flags;
+    };
+    template <class Sink>
+    void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition, Sink& sink);
+
+    const Hl7EscapeHandler* handler_;
+    bool plain_ = true;          // single-byte separators: the byte scan applies
+    bool default_cuts_ = true;   // "^" and "~" cut, so the guard text sets both flags
+    char component_ = '^', repetition_ = '~', escape_ = '\\';
+    std::uint8_t byte_kind_[256] = {};
+    ByteSet special_;  // the bytes with a kind
+    std::vector<FieldSpan> fields_;
+    std::string scratch_;
+};
+
+// One line through a scanner of its own.
 template <class Sink>
-void emit_segment_entries(std::string_view line, const Hl7EscapeHandler* escape_handler, std::string& scratch,
-                          Sink& sink);
+void emit_segment_entries(std::string_view line, const Hl7EscapeHandler* escape_handler, Sink& sink);
 
 }  // namespace tessarin
 

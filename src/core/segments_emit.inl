@@ -1,4 +1,4 @@
-// Template body of emit_segment_entries, kept beside segments.hpp.
+// Template bodies of the segment scanner, kept beside segments.hpp.
 #pragma once
 
 #include <cstring>
@@ -51,50 +51,82 @@ Separators separators_of(const Hl7EscapeHandler* escape_handler);
 namespace tessarin {
 
 template <class Sink>
-void emit_segment_entries(std::string_view line, const Hl7EscapeHandler* handler, std::string& scratch,
-                          Sink& sink) {
-    using Form = EntryKey::Form;
-    const detail::Separators seps = detail::separators_of(handler);
-    const std::string_view component_sep = seps.component;
-    const std::string_view repetition_sep = seps.repetition;
-
-    // The text of a value: the raw piece, or its unescaped form in `scratch`.
-    const auto unescaped = [&](std::string_view raw) -> std::string_view {
-        if (!handler || !handler->may_need_unescape(raw)) return raw;
-        scratch.clear();
-        handler->unescape_into(scratch, raw);
-        return scratch;
-    };
-    // One repetition, or one whole field that is not cut into repetitions.
-    const auto emit_value = [&](std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
-                                bool guard_exempt) {
-        const std::string_view value = unescaped(raw);
-        if (!guard_exempt && detail::contains(value, component_sep)) {
-            // `value` may live in scratch; pieces are consumed before it changes.
-            const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
-            detail::for_each_piece(value, component_sep, 1, [&](std::string_view piece, std::size_t c) {
-                sink.entry(EntryKey{form, field, repetition, c}, piece);
-            });
-        } else {
-            sink.entry(EntryKey{in_repetition ? Form::Repetition : Form::Field, field, repetition, 0}, value);
-        }
-    };
-
+void SegmentScanner::emit(std::string_view line, Sink& sink) {
+    if (!plain_) {
+        for_each_entry(Hl7Segment::from_string(line, handler_),
+                       [&](const EntryKey& key, const std::string& value) { sink.entry(key, value); },
+                       [&](const std::string& name) { sink.name(name); });
+        return;
+    }
     const std::size_t bar = line.find('|');
     sink.name(line.substr(0, bar));
     if (bar == std::string_view::npos) return;
-    detail::for_each_piece(line.substr(bar + 1), "|", 1, [&](std::string_view text, std::size_t field) {
-        const bool has_repetitions = detail::contains(text, repetition_sep);
-        const bool guarded = (has_repetitions || !handler) && detail::contains(text, kGuardText);
-        if (has_repetitions && !guarded) {
-            detail::for_each_piece(text, repetition_sep, 0, [&](std::string_view piece, std::size_t repetition) {
-                emit_value(piece, field, repetition, true, false);
-            });
+
+    // One pass over the bytes finds every field and what each one holds.
+    fields_.clear();
+    std::size_t start = bar + 1;
+    std::uint8_t flags = 0;
+    for (std::size_t i = special_.find(line, start); i < line.size(); i = special_.find(line, i + 1)) {
+        const std::uint8_t kind = byte_kind_[static_cast<unsigned char>(line[i])];
+        if (kind & kBar) {
+            fields_.push_back({start, i, flags});
+            start = i + 1;
+            flags = 0;
         } else {
-            // Without a handler the guard text also stops the component cut.
-            emit_value(text, field, 0, false, guarded && !handler);
+            flags |= kind;
         }
-    });
+    }
+    fields_.push_back({start, line.size(), flags});
+
+    using Form = EntryKey::Form;
+    for (std::size_t n = 0; n < fields_.size(); ++n) {
+        const FieldSpan& span = fields_[n];
+        const std::size_t field = n + 1;
+        const std::string_view text = line.substr(span.start, span.end - span.start);
+        // The guard text holds both a component and a repetition separator.
+        const bool guarded =
+            (!default_cuts_ || (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition)) &&
+            detail::contains(text, kGuardText);
+        if ((span.flags & kRepetition) && !guarded) {
+            detail::for_each_piece(text, std::string_view(&repetition_, 1), 0,
+                                   [&](std::string_view piece, std::size_t repetition) {
+                                       emit_value(piece, field, repetition, true, sink);
+                                   });
+        } else if (!(span.flags & (kComponent | kEscape))) {
+            sink.entry(EntryKey{Form::Field, field, 0, 0}, text);
+        } else if (!handler_ && guarded) {
+            sink.entry(EntryKey{Form::Field, field, 0, 0}, text);  // without a handler the guard stops every cut
+        } else {
+            emit_value(text, field, 0, false, sink);
+        }
+    }
+}
+
+template <class Sink>
+void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
+                                Sink& sink) {
+    std::string_view value = raw;
+    if (handler_ && detail::contains(raw, escape_)) {
+        scratch_.clear();
+        handler_->unescape_into(scratch_, raw);
+        value = scratch_;
+    }
+    using Form = EntryKey::Form;
+    if (detail::contains(value, component_)) {
+        // `value` may live in scratch_; its pieces are consumed before it changes.
+        const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
+        detail::for_each_piece(value, std::string_view(&component_, 1), 1, [&](std::string_view piece, std::size_t c) {
+            sink.entry(EntryKey{form, field, repetition, c}, piece);
+        });
+    } else {
+        sink.entry(EntryKey{in_repetition ? Form::Repetition : Form::Field, field, repetition, 0}, value);
+    }
+}
+
+template <class Sink>
+void emit_segment_entries(std::string_view line, const Hl7EscapeHandler* escape_handler, Sink& sink) {
+    SegmentScanner scanner(escape_handler);
+    scanner.emit(line, sink);
 }
 
 }  // namespace tessarin

@@ -45,19 +45,23 @@ std::string os_error_text(int error_number) {
 }  // namespace
 
 std::string replace_eof(std::string_view text) {
-    if (text.find('\r') == std::string_view::npos) return std::string(text);
+    std::size_t carriage_return = text.find('\r');
+    if (carriage_return == std::string_view::npos) return std::string(text);
     std::string out;
     out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t run = i;
-        while (run < text.size() && !is_eol(text[run])) ++run;
-        out.append(text, i, run - i);
-        std::size_t end = run;
+    std::size_t copied = 0;
+    // Only runs of line-end bytes that hold a "\r" change; jump between them.
+    while (carriage_return != std::string_view::npos) {
+        std::size_t run = carriage_return;
+        while (run > copied && text[run - 1] == '\n') --run;
+        out.append(text, copied, run - copied);
+        std::size_t end = carriage_return;
         while (end < text.size() && is_eol(text[end])) ++end;
-        if (end > run) out.append(normalised_run_length(text.substr(run, end - run)), '\n');
-        i = end;
+        out.append(normalised_run_length(text.substr(run, end - run)), '\n');
+        copied = end;
+        carriage_return = text.find('\r', end);
     }
+    out.append(text, copied, text.size() - copied);
     return out;
 }
 
@@ -115,6 +119,34 @@ void append_utf8(std::string& out, char32_t cp) {
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
+}
+
+void ByteSet::add(unsigned char byte) {
+    if (member_[byte]) return;
+    member_[byte] = true;
+    if (count_ < kCapacity) {
+        bytes_[count_] = byte;
+#if defined(__SSE2__)
+        wanted_[count_] = _mm_set1_epi8(static_cast<char>(byte));
+#endif
+    }
+    ++count_;
+}
+
+std::size_t ByteSet::find(std::string_view text, std::size_t from) const noexcept {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    if (count_ > 0 && count_ <= kCapacity) {
+        for (; i + 16 <= text.size(); i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+            __m128i hits = _mm_cmpeq_epi8(block, wanted_[0]);
+            for (std::size_t k = 1; k < count_; ++k) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, wanted_[k]));
+            if (const int mask = _mm_movemask_epi8(hits)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+        }
+    }
+#endif
+    while (i < text.size() && !member_[static_cast<unsigned char>(text[i])]) ++i;
+    return i;
 }
 
 bool is_valid_utf8(std::string_view text) noexcept { return simdjson::validate_utf8(text.data(), text.size()); }

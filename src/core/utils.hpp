@@ -2,11 +2,16 @@
 // decoding and whole-file reading.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "errors.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tessarin {
 
@@ -23,6 +28,25 @@ bool is_valid_utf8(std::string_view text) noexcept;
 
 // True when the text holds only characters with the Unicode White_Space property.
 bool is_blank(std::string_view text) noexcept;
+
+// A few bytes to search for at once: sixteen text bytes per step where the
+// processor has SSE2, one at a time elsewhere.
+class ByteSet {
+public:
+    void add(unsigned char byte);
+    bool contains(unsigned char byte) const noexcept { return member_[byte]; }
+    // Position of the first member byte at or after `from`, or text.size().
+    std::size_t find(std::string_view text, std::size_t from) const noexcept;
+
+private:
+    static constexpr std::size_t kCapacity = 12;
+#if defined(__SSE2__)
+    std::array<__m128i, kCapacity> wanted_{};  // each member byte in all sixteen lanes
+#endif
+    std::array<bool, 256> member_{};
+    std::array<unsigned char, kCapacity> bytes_{};
+    std::size_t count_ = 0;
+};
 
 // Reads the whole file as UTF-8 text. `padding` extra bytes of capacity are
 // reserved so that a parser needing readable bytes past the end can run in place.

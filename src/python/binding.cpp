@@ -1,6 +1,7 @@
 #include "handle.hpp"  // Python.h comes before any system header
 #include "binding.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -62,6 +63,18 @@ bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize
     if (static_cast<std::size_t>(nargs) > signature.parameters.size()) return raise_too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     return true;
+}
+
+bool is_ascii(std::string_view text) {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+    }
+    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ull) == 0;
 }
 
 std::string type_qualname(PyObject* value) {
@@ -223,25 +236,12 @@ bool BorrowFlag::acquire_exclusive() noexcept {
 
 PyObject* new_str(std::string_view text) {
     const auto size = static_cast<Py_ssize_t>(text.size());
-    unsigned char high = 0;
-    for (char c : text) high |= static_cast<unsigned char>(c);
-    if (high < 0x80) {
+    if (is_ascii(text)) {
         PyObject* str = PyUnicode_New(size, 127);
         if (str) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
         return str;
     }
     return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
-}
-
-PyObject* record_to_dict(const SegmentRecord& record) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [key, value] : record) {
-        PyRef key_object = PyRef::steal(new_str(key));
-        PyRef value_object = key_object ? PyRef::steal(new_str(value)) : PyRef();
-        if (!value_object || PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) < 0) return nullptr;
-    }
-    return dict.release();
 }
 
 }  // namespace tessarin::py

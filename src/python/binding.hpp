@@ -92,16 +92,29 @@ private:
 
 // A new str from UTF-8 bytes, with a direct path for ASCII.
 PyObject* new_str(std::string_view text);
-PyObject* record_to_dict(const SegmentRecord& record);
+
+// A new dict of a record's entries, inserted in the record's order.
+template <class Record>
+PyObject* record_to_dict(const Record& record) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : record) {
+        PyRef key_object = PyRef::steal(new_str(key));
+        PyRef value_object = key_object ? PyRef::steal(new_str(value)) : PyRef();
+        if (!value_object || PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// A new list of record dicts; `Records` is indexable (SegmentRecord vectors, RecordStore).
 template <class Records>
 PyObject* records_to_list(const Records& records) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const SegmentRecord& record : records) {
-        PyObject* dict = record_to_dict(record);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyObject* dict = record_to_dict(records[i]);
         if (!dict) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, dict);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
     }
     return list.release();
 }

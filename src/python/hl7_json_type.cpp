@@ -75,12 +75,12 @@ PyObject* convert_to_list(Hl7JsonObject* object) {
     const auto lines = static_cast<Py_ssize_t>(std::count(text.begin(), text.end(), '\n') + 1);
     PyRef list = PyRef::steal(PyList_New(lines));
     if (!list) return nullptr;
-    RecordBuilder builder;
+    RecordBuilder builder(state.conversion_handler());
     Py_ssize_t i = 0;
     bool failed = false;
     for_each_line(text, [&](std::string_view line) {
         if (failed) return;
-        PyObject* dict = builder.build(line, state.conversion_handler());
+        PyObject* dict = builder.build(line);
         if (!dict) failed = true;
         else PyList_SET_ITEM(list.get(), i++, dict);
     });
@@ -107,8 +107,8 @@ PyObject* split_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!hold.ok()) return nullptr;
         std::string_view seg;
         if (!convert_str(bound[0], "seg", seg)) return nullptr;
-        RecordBuilder builder;
-        return builder.build(seg, with_escaping ? &object->state.escape_handler : nullptr);
+        RecordBuilder builder(with_escaping ? &object->state.escape_handler : nullptr);
+        return builder.build(seg);
     });
 }
 

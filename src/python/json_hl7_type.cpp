@@ -23,19 +23,24 @@ const Signature kNewSignature{"JsonHl7.__new__()", {"json_data"}, 1};
 const Signature kFromFileSignature{"JsonHl7.from_file()", {"path"}, 1};
 const Signature kConvertSignature{"JsonHl7._convert_json_to_hl7()", {"escape"}, 1};
 
-bool copy_text(PyObject* value, std::string& out) {
+bool text_of(PyObject* value, std::string_view& out) {
     if (!PyUnicode_Check(value)) {
         set_type_mismatch(value, "str");
         return false;
     }
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {  // the common case, without a call
+        out = std::string_view(reinterpret_cast<const char*>(PyUnicode_DATA(value)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+        return true;
+    }
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (!data) return false;
-    out.assign(data, static_cast<std::size_t>(size));
+    out = std::string_view(data, static_cast<std::size_t>(size));
     return true;
 }
 
-bool copy_record(PyObject* item, SegmentRecord& record) {
+bool copy_record(PyObject* item, RecordStore& records) {
     if (!PyDict_Check(item)) {
         set_type_mismatch(item, "dict");
         return false;
@@ -44,23 +49,23 @@ bool copy_record(PyObject* item, SegmentRecord& record) {
 #ifdef Py_BEGIN_CRITICAL_SECTION
     Py_BEGIN_CRITICAL_SECTION(item);
 #endif
-    record.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (ok && PyDict_Next(item, &pos, &key, &value)) {
-        auto& entry = record.emplace_back();
-        ok = copy_text(key, entry.first) && copy_text(value, entry.second);
+        std::string_view key_text, value_text;
+        ok = text_of(key, key_text) && text_of(value, value_text);
+        if (ok) records.add(key_text, value_text);
     }
 #ifdef Py_END_CRITICAL_SECTION
     Py_END_CRITICAL_SECTION();
 #endif
-    if (ok) sort_record(record);
+    if (ok) records.end_record();
     return ok;
 }
 
 // The records of `json_data`; false with a TypeError (or encoding error) set.
-bool copy_records(PyObject* json_data, std::vector<SegmentRecord>& records) {
+bool copy_records(PyObject* json_data, RecordStore& records) {
     if (PyUnicode_Check(json_data)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -71,10 +76,9 @@ bool copy_records(PyObject* json_data, std::vector<SegmentRecord>& records) {
     }
     const Py_ssize_t size = PySequence_Size(json_data);
     if (size < 0) return false;
-    records.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(json_data, i));
-        if (!item || !copy_record(item.get(), records.emplace_back())) return false;
+        if (!item || !copy_record(item.get(), records)) return false;
     }
     return true;
 }
@@ -98,7 +102,7 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_arguments(kFromFileSignature, args, nargs, kwnames, bound)) return nullptr;
         std::string_view path;
         if (!convert_str(bound[0], "path", path)) return nullptr;
-        Result<std::vector<SegmentRecord>> records = read_json_file(path);
+        Result<RecordStore> records = read_json_file(path);
         if (!records) return raise_error(records.error());
         JsonHl7State state;
         state.json_data = std::move(records).value();

@@ -34,7 +34,7 @@ std::string_view ascii_of(PyObject* str) {
 
 }  // namespace
 
-RecordBuilder::RecordBuilder() : cache_(64) {}
+RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler) : cache_(64), scanner_(escape_handler) {}
 
 RecordBuilder::~RecordBuilder() {
     clear_line();
@@ -111,13 +111,13 @@ void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
     entries_.push_back(entry);
 }
 
-PyObject* RecordBuilder::build(std::string_view line, const Hl7EscapeHandler* escape_handler) {
+PyObject* RecordBuilder::build(std::string_view line) {
     clear_line();
     if (!segment_name_key_) {
         segment_name_key_ = PyRef::steal(new_str("segment_name"));
         if (!segment_name_key_) return nullptr;
     }
-    emit_segment_entries(line, escape_handler, scratch_, *this);
+    scanner_.emit(line, *this);
     if (failed_) return nullptr;
     std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
         if (a.order != b.order) return a.order < b.order;

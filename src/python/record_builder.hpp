@@ -16,13 +16,14 @@ namespace tessarin::py {
 
 class RecordBuilder {
 public:
-    RecordBuilder();
+    // `escape_handler` undoes escape sequences; nullptr leaves text as it is.
+    explicit RecordBuilder(const Hl7EscapeHandler* escape_handler);
     ~RecordBuilder();
     RecordBuilder(const RecordBuilder&) = delete;
     RecordBuilder& operator=(const RecordBuilder&) = delete;
 
     // The record dict of one line (a new reference), or nullptr with an error set.
-    PyObject* build(std::string_view line, const Hl7EscapeHandler* escape_handler);
+    PyObject* build(std::string_view line);
 
     // Sink interface of emit_segment_entries.
     void name(std::string_view name);
@@ -49,7 +50,7 @@ private:
     std::vector<Entry> entries_;
     PyRef segment_name_key_;
     PyRef name_value_;
-    std::string scratch_;
+    SegmentScanner scanner_;
     bool failed_ = false;
 };
 
