@@ -88,9 +88,11 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
             (!default_cuts_ || (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition)) &&
             detail::contains(text, kGuardText);
         if ((span.flags & kRepetition) && !guarded) {
+            const bool plain_pieces = !(span.flags & (kComponent | kEscape));
             detail::for_each_piece(text, std::string_view(&repetition_, 1), 0,
                                    [&](std::string_view piece, std::size_t repetition) {
-                                       emit_value(piece, field, repetition, true, sink);
+                                       if (plain_pieces) sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
+                                       else emit_value(piece, field, repetition, true, sink);
                                    });
         } else if (!(span.flags & (kComponent | kEscape))) {
             sink.entry(EntryKey{Form::Field, field, 0, 0}, text);

@@ -65,7 +65,9 @@ bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize
     return true;
 }
 
-bool is_ascii(std::string_view text) {
+}  // namespace
+
+bool is_ascii(std::string_view text) noexcept {
     std::uint64_t high = 0;
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
@@ -76,6 +78,8 @@ bool is_ascii(std::string_view text) {
     for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
     return (high & 0x8080808080808080ull) == 0;
 }
+
+namespace {
 
 std::string type_qualname(PyObject* value) {
     PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
@@ -236,11 +240,7 @@ bool BorrowFlag::acquire_exclusive() noexcept {
 
 PyObject* new_str(std::string_view text) {
     const auto size = static_cast<Py_ssize_t>(text.size());
-    if (is_ascii(text)) {
-        PyObject* str = PyUnicode_New(size, 127);
-        if (str) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
-        return str;
-    }
+    if (is_ascii(text)) return new_ascii_str(text);
     return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
 }
 

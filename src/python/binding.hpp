@@ -6,6 +6,7 @@
 #include "handle.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
@@ -92,6 +93,13 @@ private:
 
 // A new str from UTF-8 bytes, with a direct path for ASCII.
 PyObject* new_str(std::string_view text);
+bool is_ascii(std::string_view text) noexcept;
+// A new str from bytes known to be ASCII.
+inline PyObject* new_ascii_str(std::string_view text) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str && !text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+}
 
 // A new dict of a record's entries, inserted in the record's order.
 template <class Record>

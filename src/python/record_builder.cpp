@@ -34,11 +34,12 @@ std::string_view ascii_of(PyObject* str) {
 
 }  // namespace
 
-RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler) : cache_(64), scanner_(escape_handler) {}
+// A message rarely uses more than a few hundred distinct keys.
+RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler) : cache_(512), scanner_(escape_handler) {}
 
 RecordBuilder::~RecordBuilder() {
     clear_line();
-    for (CacheSlot& slot : cache_) Py_XDECREF(slot.key);
+    for (PyObject* key : cached_keys_) Py_DECREF(key);
 }
 
 void RecordBuilder::clear_line() {
@@ -86,13 +87,14 @@ bool RecordBuilder::key_for(const EntryKey& key, PyObject*& object, std::uint64_
         fresh_keys_.push_back(std::move(created));
         return true;
     }
+    cached_keys_.push_back(created.get());
     cache_[i] = {tag, created.release(), order};
-    if (++cached_ * 2 > cache_.size()) grow_cache();
+    if (cached_keys_.size() * 2 > cache_.size()) grow_cache();
     return true;
 }
 
 void RecordBuilder::name(std::string_view name) {
-    name_value_ = PyRef::steal(new_str(name));
+    name_value_ = PyRef::steal(line_is_ascii_ ? new_ascii_str(name) : new_str(name));
     if (!name_value_) failed_ = true;
 }
 
@@ -103,7 +105,7 @@ void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
         failed_ = true;
         return;
     }
-    entry.value = new_str(value);
+    entry.value = line_is_ascii_ ? new_ascii_str(value) : new_str(value);
     if (!entry.value) {
         failed_ = true;
         return;
@@ -117,12 +119,16 @@ PyObject* RecordBuilder::build(std::string_view line) {
         segment_name_key_ = PyRef::steal(new_str("segment_name"));
         if (!segment_name_key_) return nullptr;
     }
+    // Unescaping only ever writes ASCII, so an ASCII line gives ASCII values.
+    line_is_ascii_ = is_ascii(line);
     scanner_.emit(line, *this);
     if (failed_) return nullptr;
-    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+    const auto before = [](const Entry& a, const Entry& b) {
         if (a.order != b.order) return a.order < b.order;
         return ascii_of(a.key) < ascii_of(b.key);
-    });
+    };
+    // Entries come in field order, which is key order below field 10.
+    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::sort(entries_.begin(), entries_.end(), before);
     PyRef dict = PyRef::steal(
 #if PY_VERSION_HEX < 0x030D0000
         _PyDict_NewPresized(static_cast<Py_ssize_t>(entries_.size() + 1))

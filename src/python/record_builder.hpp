@@ -45,13 +45,14 @@ private:
     void clear_line();
 
     std::vector<CacheSlot> cache_;
-    std::size_t cached_ = 0;
+    std::vector<PyObject*> cached_keys_;  // owned, released with the builder
     std::vector<PyRef> fresh_keys_;  // keys too large to cache, for the current line
     std::vector<Entry> entries_;
     PyRef segment_name_key_;
     PyRef name_value_;
     SegmentScanner scanner_;
     bool failed_ = false;
+    bool line_is_ascii_ = false;
 };
 
 }  // namespace tessarin::py
