@@ -43,6 +43,24 @@ void dealloc_instance(PyObject* self) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
+// Lets other threads run while native work that touches no Python object
+// goes on; restores the thread state on every exit, exceptions included.
+class AllowThreads {
+public:
+    explicit AllowThreads(bool release = true) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
+    ~AllowThreads() {
+        if (state_) PyEval_RestoreThread(state_);
+    }
+    AllowThreads(const AllowThreads&) = delete;
+    AllowThreads& operator=(const AllowThreads&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Below this many bytes, handing the interpreter lock over costs more than it frees.
+inline constexpr std::size_t kReleaseThreshold = 64 * 1024;
+
 // Method tables store every calling form as PyCFunction.
 template <class Function>
 PyCFunction as_cfunction(Function function) {

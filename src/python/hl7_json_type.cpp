@@ -61,16 +61,25 @@ PyObject* hl7_json_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         std::string_view path;
         Hl7JsonOptions options;
         if (!convert_str(bound[0], "path", path) || !convert_options(bound, options)) return nullptr;
-        Result<std::string> text = read_message_file(path);
-        if (!text) return raise_error(text.error());
-        return new_instance<Hl7JsonObject>(g_type.load(std::memory_order_acquire), Hl7JsonState(text.value(), options));
+        std::optional<Result<std::string>> text;
+        {
+            AllowThreads allow;
+            text.emplace(read_message_file(path));
+        }
+        if (!*text) return raise_error(text->error());
+        return new_instance<Hl7JsonObject>(g_type.load(std::memory_order_acquire), Hl7JsonState(text->value(), options));
     });
 }
 
 // A list of record dicts, one per line of the text.
 PyObject* convert_to_list(Hl7JsonObject* object) {
     const Hl7JsonState& state = object->state;
-    if (Status status = state.validate_before_conversion(); !status) return raise_error(status.error());
+    std::optional<Status> status;
+    {
+        AllowThreads allow(state.options.validation_enabled && state.hl7_string.size() >= kReleaseThreshold);
+        status.emplace(state.validate_before_conversion());
+    }
+    if (!*status) return raise_error(status->error());
     const std::string_view text = state.hl7_string;
     const auto lines = static_cast<Py_ssize_t>(std::count(text.begin(), text.end(), '\n') + 1);
     PyRef list = PyRef::steal(PyList_New(lines));
@@ -132,9 +141,13 @@ PyObject* hl7_json_validate(PyObject* self, PyObject* const* args, Py_ssize_t na
             !convert_optional_bool(bound[1], "validate_required_fields", required_fields))
             return nullptr;
         const Hl7JsonState& state = object->state;
-        Status status = state.validate(strict_mode.value_or(state.options.strict_validation),
-                                       required_fields.value_or(true));
-        if (!status) return raise_error(status.error());
+        std::optional<Status> status;
+        {
+            AllowThreads allow(state.hl7_string.size() >= kReleaseThreshold);
+            status.emplace(state.validate(strict_mode.value_or(state.options.strict_validation),
+                                          required_fields.value_or(true)));
+        }
+        if (!*status) return raise_error(status->error());
         Py_RETURN_NONE;
     });
 }

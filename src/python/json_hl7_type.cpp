@@ -1,6 +1,8 @@
 // The JsonHl7 class: lists of segment-record dicts back to HL7 text.
 #include "handle.hpp"  // Python.h comes before any system header
 #include "../core/json_hl7.hpp"
+
+#include <optional>
 #include "binding.hpp"
 #include "entry_point.hpp"
 #include "types.hpp"
@@ -102,18 +104,27 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_arguments(kFromFileSignature, args, nargs, kwnames, bound)) return nullptr;
         std::string_view path;
         if (!convert_str(bound[0], "path", path)) return nullptr;
-        Result<RecordStore> records = read_json_file(path);
-        if (!records) return raise_error(records.error());
+        std::optional<Result<RecordStore>> records;
+        {
+            AllowThreads allow;
+            records.emplace(read_json_file(path));
+        }
+        if (!*records) return raise_error(records->error());
         JsonHl7State state;
-        state.json_data = std::move(records).value();
+        state.json_data = std::move(*records).value();
         return new_instance<JsonHl7Object>(g_type.load(std::memory_order_acquire), std::move(state));
     });
 }
 
 PyObject* assemble(JsonHl7Object* object, bool escape) {
-    Result<std::string> text = object->state.convert_json_to_hl7(escape);
-    if (!text) return raise_error(text.error());
-    return new_str(text.value());
+    std::optional<Result<std::string>> text;
+    {
+        // The records are immutable and the shared hold keeps them alive.
+        AllowThreads allow(object->state.json_data.byte_size() >= kReleaseThreshold);
+        text.emplace(object->state.convert_json_to_hl7(escape));
+    }
+    if (!*text) return raise_error(text->error());
+    return new_str(text->value());
 }
 
 PyObject* json_hl7_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
