@@ -1,9 +1,9 @@
-"""Shared helpers and small pure-Python reference models of the spec's rules.
+"""Shared helpers and small pure-Python reference models of the converter's rules.
 
-The models follow ../shared/spec.md word for word and serve as oracles for the
-property tests: line-end normalisation (Part 2.1), escape and unescape
-(Part 3.1), segment parsing and rendering (Part 2.2) and assembly from segment
-records (Part 5.2, with the index bound and the segment-name check of issue 3).
+The models are written from the rules, not from the C++ code, and serve as
+oracles for the property tests: line-end normalisation, escape and unescape,
+segment parsing and rendering, and assembly from segment records (with the
+index bound and the segment-name check).
 Test modules import them with ``from conftest import ...``.
 """
 
@@ -55,7 +55,7 @@ def raises_type_error(text: str, note: str | None = None):
 
 
 # ---------------------------------------------------------------------------
-# Part 2.1: replace_eof
+# replace_eof
 
 def replace_eof(text: str) -> str:
     return text.replace("\r\n", "\n").replace("\n\r", "\n").replace("\r", "\n")
@@ -70,7 +70,7 @@ def byte_sorted(record: dict) -> dict:
 
 
 # ---------------------------------------------------------------------------
-# Part 3.1: escape handler
+# Escape handler
 
 ESCAPE_TABLE = {
     "F": "|",
@@ -158,7 +158,7 @@ def py_unescape(text: str) -> str:
 
 
 # ---------------------------------------------------------------------------
-# Part 2.2: segment parsing and rendering
+# Segment parsing and rendering
 
 GUARD = "^~\\&"
 
@@ -202,7 +202,7 @@ def py_hl7_json(text: str, escaping: bool = True) -> list[dict]:
 
 
 # ---------------------------------------------------------------------------
-# Part 5.2: assembly (with the bound and the name check of issue 3)
+# Assembly (with the index bound and the segment-name check)
 
 MAX_INDEX = 65535
 
@@ -292,7 +292,7 @@ def py_assemble(records, escape: bool) -> str:
 
 
 # ---------------------------------------------------------------------------
-# Validation texts (Part 4.1) and file texts (Parts 1.2, 2.1, 5.1)
+# Validation texts and file texts
 
 SUPPORTED = "2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9"
 

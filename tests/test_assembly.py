@@ -1,4 +1,4 @@
-"""Part 5.2: assembly from segment records, with the index bound and the segment-name check of issue 3."""
+"""Assembly from segment records, with the index bound and the segment-name check."""
 
 from __future__ import annotations
 
@@ -62,7 +62,7 @@ def test_worked_example_from_the_json_text(write_file):
 
 
 # ---------------------------------------------------------------------------
-# Edge cases of Part 5.2
+# Edge cases of assembly
 
 @pytest.mark.parametrize(
     "records, text",
@@ -173,7 +173,7 @@ def test_field_key_beside_component_keys():
 
 
 # ---------------------------------------------------------------------------
-# Index bound (issue 3, point 5)
+# Index bound
 
 def encoding_error(index, key) -> str:
     return f"HL7 encoding error: index {index} in key '{key}' exceeds the limit of 65535"
@@ -255,7 +255,7 @@ def test_few_kilobytes_cannot_make_hundreds_of_megabytes(write_file):
 
 
 # ---------------------------------------------------------------------------
-# Segment name check in escaped output (issue 3, point 6)
+# Segment name check in escaped output
 
 @pytest.mark.parametrize("name", ["PID|x", "PID\rX", "PID\nX", "|", "\n", "\r\n", "MSH|^~\\&|APP", "\r"])
 def test_segment_name_with_separator_refused_when_escaping(name):

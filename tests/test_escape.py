@@ -1,4 +1,4 @@
-"""Part 3.1: the escape handler, seen through the public API.
+"""The escape handler, seen through the public API.
 
 unescape: ``Hl7Json._split_hl7_seg_to_json_with_escaping("ZZZ|" + raw)``; the
 field comes back whole (key "1") or, when the unescaped text holds "^", as

@@ -1,4 +1,4 @@
-"""from_file of both classes (Parts 1.2, 2.1, 5.1; issue 3 points 3 and 7)."""
+"""from_file of both classes: file errors, blank files and the JSON reader."""
 
 from __future__ import annotations
 

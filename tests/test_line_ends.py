@@ -1,4 +1,4 @@
-"""Part 2.1: replace_eof and line cutting."""
+"""replace_eof and line cutting."""
 
 from __future__ import annotations
 

@@ -1,4 +1,4 @@
-"""Part 1.1: module definition, class declarations and binding conventions."""
+"""Module definition, class declarations and binding conventions."""
 
 from __future__ import annotations
 
@@ -564,7 +564,7 @@ def test_from_file_called_through_an_instance_builds_its_own_class(tmp_path):
 
 
 # ---------------------------------------------------------------------------
-# JsonHl7 construction (Part 5.1)
+# JsonHl7 construction
 
 JSON_DATA_CASES = [
     ("", "Can't extract `str` to `Vec`"),

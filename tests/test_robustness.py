@@ -1,4 +1,4 @@
-"""Bad and large input never crashes, never leaks, and leaves the objects usable (issue 2 point 5, issue 3 point 9)."""
+"""Bad and large input never crashes, never leaks, and leaves the objects usable."""
 
 from __future__ import annotations
 

@@ -1,4 +1,4 @@
-"""Issue 3, point 8: HL7 text to records and back, property-based."""
+"""HL7 text to records and back, property-based."""
 
 from __future__ import annotations
 

@@ -1,4 +1,4 @@
-"""Part 2.2 (segment model, key scheme, key order, guard text) and Part 2.1's worked example."""
+"""Segment model: key scheme, key order, guard text, and a whole message converted."""
 
 from __future__ import annotations
 
@@ -105,7 +105,7 @@ def test_worked_example_of_hl7json():
 
 
 # ---------------------------------------------------------------------------
-# Edge cases of Part 2.2
+# Edge cases of segment parsing
 
 @pytest.mark.parametrize(
     "line, expected",

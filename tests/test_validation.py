@@ -1,4 +1,4 @@
-"""Part 4.1: the message validator, through Hl7Json.validate and the validation inside hl7_json."""
+"""The message validator, through Hl7Json.validate and the validation inside hl7_json."""
 
 from __future__ import annotations
 
