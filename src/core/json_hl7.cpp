@@ -96,8 +96,8 @@ Status Hl7Assembler::add_entry(std::string_view key, std::string_view value) {
 
 void Hl7Assembler::order_slots() {
     // Keys arrive in byte-wise order ("1", "10", "2"); the tree wants numeric
-    // order, and among keys naming one place the later key wins. A counting
-    // pass by field then a small stable sort per field avoids a full sort.
+    // order. A counting pass by field then a small stable sort per field
+    // avoids a full sort; equal places stay in key order.
     std::uint32_t last_field = 0;
     for (const Slot& slot : slots_) last_field = std::max(last_field, slot.field);
     field_starts_.assign(last_field + 2, 0);
@@ -105,11 +105,7 @@ void Hl7Assembler::order_slots() {
     for (std::size_t i = 1; i < field_starts_.size(); ++i) field_starts_[i] += field_starts_[i - 1];
     sorted_.resize(slots_.size());
     for (const Slot& slot : slots_) sorted_[field_starts_[slot.field]++] = slot;
-    const auto before = [](const Slot& a, const Slot& b) {
-        return a.repetition != b.repetition ? a.repetition < b.repetition
-                                                        : a.component < b.component;
-    };
-    // field_starts_[n] now ends field n; insertion sort keeps equal places in key order.
+    // field_starts_[n] now ends field n.
     std::size_t begin = 0;
     for (std::uint32_t field = 0; field <= last_field; ++field) {
         const std::size_t end = field_starts_[field];
@@ -117,48 +113,40 @@ void Hl7Assembler::order_slots() {
             for (std::size_t j = i; j > begin && before(sorted_[j], sorted_[j - 1]); --j) std::swap(sorted_[j], sorted_[j - 1]);
         begin = end;
     }
-    slots_.clear();
-    for (std::size_t i = 0; i < sorted_.size(); ++i) {
-        const bool replaced = i + 1 < sorted_.size() && sorted_[i + 1].field == sorted_[i].field &&
-                              !before(sorted_[i], sorted_[i + 1]);
-        if (!replaced) slots_.push_back(sorted_[i]);
-    }
 }
 
 void Hl7Assembler::write_fields(std::string& out, bool has_name) {
     if (slots_.empty()) return;
     order_slots();
-    if (slots_.back().field == 0) return;
+    if (sorted_.back().field == 0) return;  // field 0 is stored but never written
 
-    auto slot = slots_.begin();
-    while (slot != slots_.end() && slot->field == 0) ++slot;  // field 0 is never written
-    bool first_part = !has_name;
-    for (std::uint64_t field = 1; field <= slots_.back().field; ++field) {
-        if (!first_part) out += '|';
-        first_part = false;
-        if (slot == slots_.end() || slot->field != field) continue;
-        auto field_end = slot;
-        while (field_end != slots_.end() && field_end->field == field) ++field_end;
-        const std::uint64_t last_repetition = (field_end - 1)->repetition;
-        for (std::uint64_t repetition = 0; repetition <= last_repetition; ++repetition) {
-            if (repetition > 0) out += '~';
-            if (slot == field_end || slot->repetition != repetition) continue;
-            auto repetition_end = slot;
-            while (repetition_end != field_end && repetition_end->repetition == repetition) ++repetition_end;
-            const std::uint64_t last_component = (repetition_end - 1)->component;
-            if (last_component == 0) {
-                write_value(out, slot->value);
-            } else {
-                // The whole-value place gives way to numbered components.
-                if (slot->component == 0) ++slot;
-                for (std::uint64_t component = 1; component <= last_component; ++component) {
-                    if (component > 1) out += '^';
-                    if (slot != repetition_end && slot->component == component) write_value(out, (slot++)->value);
-                }
-            }
-            slot = repetition_end;
+    // A cursor walks the places in order and writes the separators that lead
+    // from one written place to the next; gaps come out as empty parts.
+    // Component 0 and component 1 start at the same spot of a repetition.
+    std::uint32_t field = has_name ? 0 : 1, repetition = 0, component = 1;
+    for (std::size_t i = 0; i < sorted_.size(); ++i) {
+        const Slot& slot = sorted_[i];
+        if (slot.field == 0) continue;
+        const bool has_next_in_repetition = i + 1 < sorted_.size() && sorted_[i + 1].field == slot.field &&
+                                            sorted_[i + 1].repetition == slot.repetition;
+        // The later of two keys for one place wins, and the whole value gives
+        // way to numbered components of the same repetition.
+        if (has_next_in_repetition && (sorted_[i + 1].component == slot.component || slot.component == 0)) continue;
+        if (slot.field != field) {
+            out.append(slot.field - field, '|');
+            field = slot.field;
+            repetition = 0;
+            component = 1;
         }
-        slot = field_end;
+        if (slot.repetition != repetition) {
+            out.append(slot.repetition - repetition, '~');
+            repetition = slot.repetition;
+            component = 1;
+        }
+        const std::uint32_t target = std::max<std::uint32_t>(slot.component, 1);
+        out.append(target - component, '^');
+        component = target;
+        write_value(out, slot.value);
     }
 }
 

@@ -66,6 +66,9 @@ private:
         std::uint32_t field, repetition, component;
         std::string_view value;
     };
+    static bool before(const Slot& a, const Slot& b) {
+        return a.repetition != b.repetition ? a.repetition < b.repetition : a.component < b.component;
+    }
     Status add_entry(std::string_view key, std::string_view value);
     void order_slots();
     void write_fields(std::string& out, bool has_name);

@@ -31,17 +31,31 @@ void sort_record(SegmentRecord& record) {
                  record.end());
 }
 
+namespace {
+
+std::uint64_t prefix_of(std::string_view key) {
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+    return prefix;
+}
+
+}  // namespace
+
 void RecordStore::add(std::string_view key, std::string_view value) {
     const std::size_t key_offset = bytes_.size();
-    bytes_ += key;
-    bytes_ += value;
-    entries_.push_back({key_offset, key.size(), key_offset + key.size(), value.size()});
+    const std::size_t needed = key_offset + key.size() + value.size();
+    if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
+    bytes_.append(key).append(value);
+    entries_.push_back({key_offset, key.size(), key_offset + key.size(), value.size(), prefix_of(key)});
 }
 
 void RecordStore::end_record() {
     const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(record_ends_.empty() ? 0 : record_ends_.back());
     const auto key_of = [this](const Entry& entry) { return item(entry).first; };
-    const auto less = [&](const Entry& a, const Entry& b) { return key_of(a) < key_of(b); };
+    const auto less = [&](const Entry& a, const Entry& b) {
+        if (a.key_prefix != b.key_prefix) return a.key_prefix < b.key_prefix;
+        return key_of(a) < key_of(b);
+    };
     // Records that come from our own output are sorted already.
     const bool sorted = std::adjacent_find(first, entries_.end(), [&](const Entry& a, const Entry& b) {
                             return !less(a, b);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +24,7 @@ class RecordStore {
 public:
     struct Entry {
         std::size_t key_offset, key_size, value_offset, value_size;
+        std::uint64_t key_prefix;  // first eight key bytes, big-endian: most comparisons end here
     };
     using Item = std::pair<std::string_view, std::string_view>;
 

@@ -41,7 +41,7 @@ public:
 private:
     static constexpr std::size_t kCapacity = 12;
 #if defined(__SSE2__)
-    std::array<__m128i, kCapacity> wanted_{};  // each member byte in all sixteen lanes
+    __m128i wanted_[kCapacity] = {};  // each member byte in all sixteen lanes
 #endif
     std::array<bool, 256> member_{};
     std::array<unsigned char, kCapacity> bytes_{};
