@@ -1,6 +1,7 @@
 #include "record.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace tessarin {
 
@@ -42,11 +43,15 @@ std::uint64_t prefix_of(std::string_view key) {
 }  // namespace
 
 void RecordStore::add(std::string_view key, std::string_view value) {
+    const auto checked_size = [](std::string_view text) {
+        if (text.size() > UINT32_MAX) throw std::length_error("a key or value of 4 GiB or more");
+        return static_cast<std::uint32_t>(text.size());
+    };
     const std::size_t key_offset = bytes_.size();
     const std::size_t needed = key_offset + key.size() + value.size();
     if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
     bytes_.append(key).append(value);
-    entries_.push_back({key_offset, key.size(), key_offset + key.size(), value.size(), prefix_of(key)});
+    entries_.push_back({key_offset, checked_size(key), checked_size(value), prefix_of(key)});
 }
 
 void RecordStore::end_record() {

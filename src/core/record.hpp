@@ -22,8 +22,10 @@ void sort_record(SegmentRecord& record);
 // per string, which is what makes holding a converter's input cheap.
 class RecordStore {
 public:
+    // The value's bytes follow the key's. Entries are many, so they are kept small.
     struct Entry {
-        std::size_t key_offset, key_size, value_offset, value_size;
+        std::uint64_t key_offset;
+        std::uint32_t key_size, value_size;
         std::uint64_t key_prefix;  // first eight key bytes, big-endian: most comparisons end here
     };
     using Item = std::pair<std::string_view, std::string_view>;
@@ -67,8 +69,8 @@ public:
         return {this, base + (i == 0 ? 0 : record_ends_[i - 1]), base + record_ends_[i]};
     }
     Item item(const Entry& entry) const {
-        return {std::string_view(bytes_).substr(entry.key_offset, entry.key_size),
-                std::string_view(bytes_).substr(entry.value_offset, entry.value_size)};
+        const char* key = bytes_.data() + entry.key_offset;
+        return {std::string_view(key, entry.key_size), std::string_view(key + entry.key_size, entry.value_size)};
     }
     void reserve(std::size_t bytes, std::size_t entries);
     // Bytes of all keys and values together.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 
 #include "handle.hpp"
@@ -14,6 +15,8 @@ Result guarded(Result error_value, Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond what a container holds
         PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "tessarin: unexpected internal error");

@@ -78,6 +78,22 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
     }
     const Py_ssize_t size = PySequence_Size(json_data);
     if (size < 0) return false;
+    if (PyList_CheckExact(json_data) || PyTuple_CheckExact(json_data)) {
+        // Sizing the store up front saves the copies of a growing buffer.
+        std::size_t entries = 0;
+#ifdef Py_BEGIN_CRITICAL_SECTION
+        Py_BEGIN_CRITICAL_SECTION(json_data);
+#endif
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(json_data);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(json_data, i);
+            if (PyDict_Check(item)) entries += static_cast<std::size_t>(PyDict_GET_SIZE(item));
+        }
+#ifdef Py_END_CRITICAL_SECTION
+        Py_END_CRITICAL_SECTION();
+#endif
+        records.reserve(entries * 16, entries);
+    }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(json_data, i));
         if (!item || !copy_record(item.get(), records)) return false;
