@@ -48,11 +48,6 @@ const std::string* Hl7EscapeHandler::find_sequence(std::string_view body) const 
     return &it->second;
 }
 
-bool Hl7EscapeHandler::may_need_unescape(std::string_view text) const noexcept {
-    if (escape_character < 0x80) return text.find(static_cast<char>(escape_character)) != std::string_view::npos;
-    return text.find(utf8_of(escape_character)) != std::string_view::npos;
-}
-
 std::string Hl7EscapeHandler::escape(std::string_view text) const {
     std::string out;
     out.reserve(text.size() + text.size() / 8);

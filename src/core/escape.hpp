@@ -32,8 +32,6 @@ struct Hl7EscapeHandler {
 
     // The replacement for a sequence body, or nullptr when the table lacks it.
     const std::string* find_sequence(std::string_view body) const noexcept;
-    // Whether unescape could change the text at all.
-    bool may_need_unescape(std::string_view text) const noexcept;
 };
 
 Hl7EscapeHandler create_default_escape_handler();

@@ -20,15 +20,6 @@ Status Hl7JsonState::validate_before_conversion() const {
     return validate(options.strict_validation, false);
 }
 
-Result<std::vector<SegmentRecord>> Hl7JsonState::convert() const {
-    if (Status status = validate_before_conversion(); !status) return std::move(status).error();
-    std::vector<SegmentRecord> records;
-    for_each_line(hl7_string, [&](std::string_view line) {
-        records.push_back(Hl7Segment::from_string(line, conversion_handler()).to_json());
-    });
-    return records;
-}
-
 Result<std::string> read_message_file(std::string_view path, std::size_t padding) {
     Result<std::string> text = read_text_file(path, padding);
     if (text && is_blank(text.value())) return Hl7Error::empty_message();

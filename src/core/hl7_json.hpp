@@ -38,7 +38,6 @@ struct Hl7JsonState {
     const Hl7EscapeHandler* conversion_handler() const noexcept {
         return options.escaping_enabled ? &escape_handler : nullptr;
     }
-    Result<std::vector<SegmentRecord>> convert() const;
 };
 
 // The message text of a file: IoError when unreadable or not UTF-8,
