@@ -35,7 +35,8 @@ std::string_view ascii_of(PyObject* str) {
 }  // namespace
 
 // A message rarely uses more than a few hundred distinct keys.
-RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler) : cache_(512), scanner_(escape_handler) {}
+RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler)
+    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(512), scanner_(escape_handler) {}
 
 RecordBuilder::~RecordBuilder() {
     clear_line();
@@ -45,7 +46,6 @@ RecordBuilder::~RecordBuilder() {
 void RecordBuilder::clear_line() {
     for (Entry& entry : entries_) Py_DECREF(entry.value);
     entries_.clear();
-    fresh_keys_.clear();
     name_value_ = PyRef();
     failed_ = false;
 }
@@ -62,7 +62,30 @@ void RecordBuilder::grow_cache() {
     }
 }
 
+bool RecordBuilder::create_key(const EntryKey& key, KnownKey& known) {
+    char text[EntryKey::kMaxText];
+    const std::size_t length = key.write(text);
+    PyObject* created = new_ascii_str({text, length});
+    if (!created) return false;
+    cached_keys_.push_back(created);
+    known = {created, order_of(text, length)};
+    return true;
+}
+
 bool RecordBuilder::key_for(const EntryKey& key, PyObject*& object, std::uint64_t& order) {
+    KnownKey* direct = nullptr;
+    if (key.form == EntryKey::Form::Field && key.field < kDirectFields) {
+        direct = &direct_[key.field];
+    } else if (key.form == EntryKey::Form::Component && key.field < kDirectComponentFields &&
+               key.component < kDirectComponents) {
+        direct = &direct_[kDirectFields + key.field * kDirectComponents + key.component];
+    }
+    if (direct) {
+        if (!direct->key && !create_key(key, *direct)) return false;
+        object = direct->key;
+        order = direct->order;
+        return true;
+    }
     const std::uint64_t tag = tag_of(key);
     std::size_t i = 0;
     if (tag) {
@@ -77,19 +100,13 @@ bool RecordBuilder::key_for(const EntryKey& key, PyObject*& object, std::uint64_
             i = (i + 1) & mask;
         }
     }
-    char text[EntryKey::kMaxText];
-    const std::size_t length = key.write(text);
-    PyRef created = PyRef::steal(new_str({text, length}));
-    if (!created) return false;
-    object = created.get();
-    order = order_of(text, length);
-    if (!tag) {
-        fresh_keys_.push_back(std::move(created));
-        return true;
-    }
-    cached_keys_.push_back(created.get());
-    cache_[i] = {tag, created.release(), order};
-    if (cached_keys_.size() * 2 > cache_.size()) grow_cache();
+    KnownKey known;
+    if (!create_key(key, known)) return false;
+    object = known.key;
+    order = known.order;
+    if (!tag) return true;  // too large to cache: released with the builder
+    cache_[i] = {tag, known.key, known.order};
+    if (++hashed_ * 2 > cache_.size()) grow_cache();
     return true;
 }
 

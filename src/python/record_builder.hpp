@@ -32,7 +32,7 @@ public:
 private:
     struct Entry {
         std::uint64_t order;  // first key bytes, big-endian, for quick comparison
-        PyObject* key;        // borrowed from the cache or from fresh_keys_
+        PyObject* key;        // borrowed from cached_keys_
         PyObject* value;      // owned
     };
     struct CacheSlot {
@@ -40,13 +40,21 @@ private:
         PyObject* key;
         std::uint64_t order;
     };
+    struct KnownKey {
+        PyObject* key;
+        std::uint64_t order;
+    };
+    // The most common keys ("7", "3.2") sit in arrays indexed by position.
+    static constexpr std::size_t kDirectFields = 128, kDirectComponentFields = 64, kDirectComponents = 16;
+    bool create_key(const EntryKey& key, KnownKey& known);
     bool key_for(const EntryKey& key, PyObject*& object, std::uint64_t& order);
     void grow_cache();
     void clear_line();
 
+    std::vector<KnownKey> direct_;  // field keys, then component keys
     std::vector<CacheSlot> cache_;
     std::vector<PyObject*> cached_keys_;  // owned, released with the builder
-    std::vector<PyRef> fresh_keys_;  // keys too large to cache, for the current line
+    std::size_t hashed_ = 0;  // keys in cache_
     std::vector<Entry> entries_;
     PyRef segment_name_key_;
     PyRef name_value_;
