@@ -114,11 +114,11 @@ void EscapeWriter::write(std::string& out, std::string_view text) const {
         return;
     }
     std::size_t copied = 0;
-    for (std::size_t i = special_.find(text, 0); i < text.size(); i = special_.find(text, i + 1)) {
+    special_.for_each(text, 0, [&](std::size_t i) {
         out.append(text, copied, i - copied);
         out += replacement_[static_cast<unsigned char>(text[i])];
         copied = i + 1;
-    }
+    });
     out.append(text, copied, text.size() - copied);
 }
 

@@ -66,7 +66,7 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
     fields_.clear();
     std::size_t start = bar + 1;
     std::uint8_t flags = 0;
-    for (std::size_t i = special_.find(line, start); i < line.size(); i = special_.find(line, i + 1)) {
+    special_.for_each(line, start, [&](std::size_t i) {
         const std::uint8_t kind = byte_kind_[static_cast<unsigned char>(line[i])];
         if (kind & kBar) {
             fields_.push_back({start, i, flags});
@@ -75,7 +75,7 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         } else {
             flags |= kind;
         }
-    }
+    });
     fields_.push_back({start, line.size(), flags});
 
     using Form = EntryKey::Form;

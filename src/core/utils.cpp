@@ -133,22 +133,6 @@ void ByteSet::add(unsigned char byte) {
     ++count_;
 }
 
-std::size_t ByteSet::find(std::string_view text, std::size_t from) const noexcept {
-    std::size_t i = from;
-#if defined(__SSE2__)
-    if (count_ > 0 && count_ <= kCapacity) {
-        for (; i + 16 <= text.size(); i += 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-            __m128i hits = _mm_cmpeq_epi8(block, wanted_[0]);
-            for (std::size_t k = 1; k < count_; ++k) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, wanted_[k]));
-            if (const int mask = _mm_movemask_epi8(hits)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-        }
-    }
-#endif
-    while (i < text.size() && !member_[static_cast<unsigned char>(text[i])]) ++i;
-    return i;
-}
-
 bool is_valid_utf8(std::string_view text) noexcept { return simdjson::validate_utf8(text.data(), text.size()); }
 
 bool is_blank(std::string_view text) noexcept {

@@ -35,10 +35,33 @@ class ByteSet {
 public:
     void add(unsigned char byte);
     bool contains(unsigned char byte) const noexcept { return member_[byte]; }
-    // Position of the first member byte at or after `from`, or text.size().
-    std::size_t find(std::string_view text, std::size_t from) const noexcept;
+    // Calls visit(position) for every member byte at or after `from`, in order.
+    template <class Visit>
+    void for_each(std::string_view text, std::size_t from, Visit&& visit) const {
+        std::size_t i = from;
+#if defined(__SSE2__)
+        if (count_ > 0 && count_ <= kCapacity) {
+            for (; i + 16 <= text.size(); i += 16) {
+                for (unsigned mask = block_mask(text.data() + i); mask != 0; mask &= mask - 1)
+                    visit(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+            }
+        }
+#endif
+        for (; i < text.size(); ++i)
+            if (member_[static_cast<unsigned char>(text[i])]) visit(i);
+    }
 
 private:
+#if defined(__SSE2__)
+    // Bit k set when byte k of the sixteen at `block` is a member.
+    unsigned block_mask(const char* block) const noexcept {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+        __m128i hits = _mm_cmpeq_epi8(bytes, wanted_[0]);
+        for (std::size_t k = 1; k < count_; ++k) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, wanted_[k]));
+        return static_cast<unsigned>(_mm_movemask_epi8(hits));
+    }
+#endif
+
     static constexpr std::size_t kCapacity = 12;
 #if defined(__SSE2__)
     __m128i wanted_[kCapacity] = {};  // each member byte in all sixteen lanes

@@ -34,9 +34,9 @@ std::string_view ascii_of(PyObject* str) {
 
 }  // namespace
 
-// A message rarely uses more than a few hundred distinct keys.
+// Sized for a small message; a large one grows the cache a few times.
 RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler)
-    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(512), scanner_(escape_handler) {}
+    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(128), scanner_(escape_handler) {}
 
 RecordBuilder::~RecordBuilder() {
     clear_line();
