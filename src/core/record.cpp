@@ -1,6 +1,7 @@
 #include "record.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace tessarin {
@@ -34,24 +35,41 @@ void sort_record(SegmentRecord& record) {
 
 namespace {
 
-std::uint64_t prefix_of(std::string_view key) {
-    std::uint64_t prefix = 0;
-    for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
-    return prefix;
+constexpr std::size_t kPrefixSlack = 8;
+
+// The first eight bytes of a key, big-endian, zero beyond its end. `key` has
+// at least eight readable bytes.
+std::uint64_t prefix_at(const char* key, std::size_t size) {
+    std::uint64_t word;
+    std::memcpy(&word, key, 8);
+    word = __builtin_bswap64(word);
+    return size >= 8 ? word : word & ~(~std::uint64_t{0} >> (8 * size));
+}
+
+std::uint32_t checked_size(std::string_view text) {
+    if (text.size() > UINT32_MAX) throw std::length_error("a key or value of 4 GiB or more");
+    return static_cast<std::uint32_t>(text.size());
 }
 
 }  // namespace
 
+void RecordStore::grow(std::size_t needed) {
+    const std::size_t capacity = std::max(needed, 2 * capacity_);
+    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+}
+
 void RecordStore::add(std::string_view key, std::string_view value) {
-    const auto checked_size = [](std::string_view text) {
-        if (text.size() > UINT32_MAX) throw std::length_error("a key or value of 4 GiB or more");
-        return static_cast<std::uint32_t>(text.size());
-    };
-    const std::size_t key_offset = bytes_.size();
-    const std::size_t needed = key_offset + key.size() + value.size();
-    if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
-    bytes_.append(key).append(value);
-    entries_.push_back({key_offset, checked_size(key), checked_size(value), prefix_of(key)});
+    const std::size_t key_offset = used_;
+    const std::size_t needed = used_ + key.size() + value.size() + kPrefixSlack;
+    if (needed > capacity_) grow(needed);
+    char* at = bytes_.get() + used_;
+    if (!key.empty()) std::memcpy(at, key.data(), key.size());
+    if (!value.empty()) std::memcpy(at + key.size(), value.data(), value.size());
+    used_ += key.size() + value.size();
+    entries_.push_back({key_offset, checked_size(key), checked_size(value), prefix_at(at, key.size())});
 }
 
 void RecordStore::end_record() {
@@ -75,7 +93,7 @@ void RecordStore::end_record() {
 }
 
 void RecordStore::reserve(std::size_t bytes, std::size_t entries) {
-    bytes_.reserve(bytes);
+    if (bytes + kPrefixSlack > capacity_) grow(bytes + kPrefixSlack);
     entries_.reserve(entries);
 }
 

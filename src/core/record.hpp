@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -69,15 +70,20 @@ public:
         return {this, base + (i == 0 ? 0 : record_ends_[i - 1]), base + record_ends_[i]};
     }
     Item item(const Entry& entry) const {
-        const char* key = bytes_.data() + entry.key_offset;
+        const char* key = bytes_.get() + entry.key_offset;
         return {std::string_view(key, entry.key_size), std::string_view(key + entry.key_size, entry.value_size)};
     }
     void reserve(std::size_t bytes, std::size_t entries);
     // Bytes of all keys and values together.
-    std::size_t byte_size() const noexcept { return bytes_.size(); }
+    std::size_t byte_size() const noexcept { return used_; }
 
 private:
-    std::string bytes_;
+    void grow(std::size_t needed);
+
+    // Raw storage rather than std::string: appends are plain copies, and the
+    // slack after the last value lets a key's prefix be read in one load.
+    std::unique_ptr<char[]> bytes_;
+    std::size_t used_ = 0, capacity_ = 0;
     std::vector<Entry> entries_;
     std::vector<std::size_t> record_ends_;  // one past each record's last entry
 };
