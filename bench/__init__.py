@@ -1,0 +1,1 @@
+"""Benchmark of tessarin against its peers; run with python bench/run.py."""
