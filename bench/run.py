@@ -89,7 +89,8 @@ def spent(case: str, msg: "Message | None"):
     """Add the wall time of the block to the run's account, by case and input kind."""
     start = time.perf_counter()
     yield
-    key = f"{case} {'corpus' if msg is not None and msg.obx is None else msg.obx if msg else ''}".strip()
+    where = "" if msg is None else "corpus" if msg.obx is None else f"{msg.obx} OBX"
+    key = f"{case} {where}".strip()
     SPENT[key] = SPENT.get(key, 0.0) + time.perf_counter() - start
 
 
