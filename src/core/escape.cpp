@@ -32,27 +32,26 @@ bool is_unicode_alnum(char32_t cp) noexcept {
     return range != std::begin(kAlnumRanges) && cp <= std::prev(range)->last;
 }
 
+namespace {
+
+constexpr std::pair<std::string_view, std::string_view> kDefaultSequences[] = {
+    {"E", "\\"},   {"F", "|"},     {"R", "~"},     {"S", "^"},          {"T", "&"},
+    {"X09", "\t"}, {"X0A", "\n"}, {"X0D", "\r"}, {"X0D0A", "\r\n"}, {"X20", " "},
+};
+
+}  // namespace
+
 Hl7EscapeHandler create_default_escape_handler() {
     Hl7EscapeHandler handler;
-    handler.escape_sequences = {
-        {"E", "\\"}, {"F", "|"},     {"R", "~"},         {"S", "^"},    {"T", "&"},
-        {"X09", "\t"}, {"X0A", "\n"}, {"X0D", "\r"}, {"X0D0A", "\r\n"}, {"X20", " "},
-    };
+    handler.escape_sequences = kDefaultSequences;
     return handler;
 }
 
-const std::string* Hl7EscapeHandler::find_sequence(std::string_view body) const noexcept {
+std::optional<std::string_view> Hl7EscapeHandler::find_sequence(std::string_view body) const noexcept {
     const auto it = std::lower_bound(escape_sequences.begin(), escape_sequences.end(), body,
                                      [](const auto& entry, std::string_view key) { return entry.first < key; });
-    if (it == escape_sequences.end() || it->first != body) return nullptr;
-    return &it->second;
-}
-
-std::string Hl7EscapeHandler::escape(std::string_view text) const {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    escape_into(out, text);
-    return out;
+    if (it == escape_sequences.end() || it->first != body) return std::nullopt;
+    return it->second;
 }
 
 std::string_view escape_letters(const Hl7EscapeHandler& handler, char32_t cp) noexcept {
@@ -100,7 +99,10 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
         ascii_ = ascii_ && member < 0x80;
     if (!ascii_) return;
     const std::string esc = utf8_of(handler.escape_character);
-    for (char32_t byte = 0; byte < 0x80; ++byte) {
+    // Only these characters can have a sequence; the first rule that names one wins.
+    for (char32_t byte : {handler.field_separator, handler.component_separator, handler.repetition_separator,
+                          handler.subcomponent_separator, handler.escape_character, U'\t', U'\n', U'\r', U' '}) {
+        if (special_.contains(static_cast<unsigned char>(byte))) continue;
         const std::string_view letters = escape_letters(handler, byte);
         if (letters.empty()) continue;
         special_.add(static_cast<unsigned char>(byte));
@@ -163,7 +165,8 @@ void Hl7EscapeHandler::unescape_into(std::string& out, std::string_view text) co
             end += length;
         }
         const std::string_view body = text.substr(body_start, end - body_start);
-        const std::string* replacement = escape_sequences.empty() ? nullptr : find_sequence(body);
+        const std::optional<std::string_view> replacement =
+            escape_sequences.empty() ? std::nullopt : find_sequence(body);
         if (replacement) {
             out += *replacement;
         } else {

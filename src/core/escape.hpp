@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,8 +15,9 @@
 namespace tessarin {
 
 // Sequence bodies (the text between the escape characters) and their
-// replacements; a small sorted vector beats a hash table at ten entries.
-using EscapeTable = std::vector<std::pair<std::string, std::string>>;
+// replacements, sorted by body. The table is constant data: a handler refers
+// to it rather than copying it, which keeps building a converter cheap.
+using EscapeTable = std::span<const std::pair<std::string_view, std::string_view>>;
 
 struct Hl7EscapeHandler {
     char32_t field_separator = U'|';
@@ -30,8 +33,8 @@ struct Hl7EscapeHandler {
     void unescape_into(std::string& out, std::string_view text) const;
     std::vector<std::string> parse_field_with_escaping(std::string_view field) const;
 
-    // The replacement for a sequence body, or nullptr when the table lacks it.
-    const std::string* find_sequence(std::string_view body) const noexcept;
+    // The replacement for a sequence body, or nullopt when the table lacks it.
+    std::optional<std::string_view> find_sequence(std::string_view body) const noexcept;
 };
 
 Hl7EscapeHandler create_default_escape_handler();
@@ -51,7 +54,7 @@ private:
     const Hl7EscapeHandler& handler_;
     bool ascii_ = true;
     ByteSet special_;  // bytes >= 0x80 are never special
-    std::array<std::string, 128> replacement_;
+    std::array<std::string, 128> replacement_;  // filled for the special bytes only
 };
 
 // Alphanumeric in the Unicode sense: Alphabetic, or numeric (Nd, Nl, No).

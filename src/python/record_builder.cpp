@@ -36,7 +36,7 @@ std::string_view ascii_of(PyObject* str) {
 
 // Sized for a small message; a large one grows the cache a few times.
 RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler)
-    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(128), scanner_(escape_handler) {}
+    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(64), scanner_(escape_handler) {}
 
 RecordBuilder::~RecordBuilder() {
     clear_line();
@@ -65,7 +65,10 @@ void RecordBuilder::grow_cache() {
 bool RecordBuilder::create_key(const EntryKey& key, KnownKey& known) {
     char text[EntryKey::kMaxText];
     const std::size_t length = key.write(text);
-    PyObject* created = new_ascii_str({text, length});
+    // One-character strings ("1" to "9") are the interpreter's own shared,
+    // already hashed objects: taking them costs no allocation.
+    PyObject* created = length == 1 ? PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]))
+                                    : new_ascii_str({text, length});
     if (!created) return false;
     cached_keys_.push_back(created);
     known = {created, order_of(text, length)};

@@ -45,7 +45,7 @@ private:
         std::uint64_t order;
     };
     // The most common keys ("7", "3.2") sit in arrays indexed by position.
-    static constexpr std::size_t kDirectFields = 64, kDirectComponentFields = 32, kDirectComponents = 16;
+    static constexpr std::size_t kDirectFields = 32, kDirectComponentFields = 24, kDirectComponents = 12;
     bool create_key(const EntryKey& key, KnownKey& known);
     bool key_for(const EntryKey& key, PyObject*& object, std::uint64_t& order);
     void grow_cache();
