@@ -20,7 +20,7 @@ import zipfile
 
 import pytest
 
-pytest.importorskip("build")
+pytest.importorskip("build.__main__")  # the real package, not a build/ folder
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]

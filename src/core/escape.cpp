@@ -76,6 +76,13 @@ std::string escape_sequence(const std::string& esc, std::string_view letters) {
 
 }  // namespace
 
+std::string Hl7EscapeHandler::escape(std::string_view text) const {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    escape_into(out, text);
+    return out;
+}
+
 void Hl7EscapeHandler::escape_into(std::string& out, std::string_view text) const {
     const std::string esc = utf8_of(escape_character);
     std::size_t copied = 0;
