@@ -9,6 +9,7 @@
 
 #include "fuzz_check.hpp"
 #include "json_reader.hpp"
+#include "utils.hpp"
 
 using namespace tessarin;
 
@@ -92,7 +93,7 @@ private:
                 if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
             }
-            utf8(out, cp);
+            tessarin::append_utf8(out, cp);
         }
         if (!fuzz::is_utf8(out)) return std::nullopt;  // raw bytes must have been UTF-8 too
         return out;
@@ -110,24 +111,6 @@ private:
             else return std::nullopt;
         }
         return value;
-    }
-
-    static void utf8(std::string& out, std::uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
     }
 
     void space() {
