@@ -39,7 +39,7 @@ import tessarin  # noqa: E402
 
 from bench import generate, harness, reference, walks  # noqa: E402
 
-# Targets of the issue, as ratios tessarin / other (time, or memory).
+# Speed and memory targets, as ratios tessarin / other (time, or memory).
 TARGETS = {
     "python-hl7": 1 / 50,
     "hl7apy": 1 / 200,
@@ -377,7 +377,7 @@ def print_table(report: dict, corpus: list[Message], generated: list[Message]) -
     w = 22
     line = lambda cells: print("".join(f"{c:<{w}}" if i == 0 else f"{c:>{w}}" for i, c in enumerate(cells)))  # noqa: E731
 
-    print("\nRatios tessarin / other (time; median over interleaved rounds). 'ok'/'NO' = issue #4 target met or not.")
+    print("\nRatios tessarin / other (time; median over interleaved rounds). 'ok'/'NO' = target met or not.")
     print("Corpus rows: median (and worst) of the per-message ratios over the messages where the peer agrees; 'total' = summed times.")
 
     print("\nCase 1  HL7 text -> records   Hl7Json(text).hl7_json   (~ = peer too slow to run at that size: its time per byte"
