@@ -89,12 +89,14 @@ SegmentScanner::SegmentScanner(const Hl7EscapeHandler* handler) : handler_(handl
         escape_ = static_cast<char>(handler->escape_character);
         default_cuts_ = component_ == '^' && repetition_ == '~';
     }
-    byte_kind_[static_cast<unsigned char>('|')] |= kBar;
-    byte_kind_[static_cast<unsigned char>(component_)] |= kComponent;
-    byte_kind_[static_cast<unsigned char>(repetition_)] |= kRepetition;
-    if (handler) byte_kind_[static_cast<unsigned char>(escape_)] |= kEscape;
-    for (int byte = 0; byte < 256; ++byte)
-        if (byte_kind_[byte]) special_.add(static_cast<unsigned char>(byte));
+    const auto mark = [this](char byte, std::uint8_t kind) {
+        byte_kind_[static_cast<unsigned char>(byte)] |= kind;
+        special_.add(static_cast<unsigned char>(byte));
+    };
+    mark('|', kBar);
+    mark(component_, kComponent);
+    mark(repetition_, kRepetition);
+    if (handler) mark(escape_, kEscape);
 }
 
 std::size_t EntryKey::write(char* out) const noexcept {
