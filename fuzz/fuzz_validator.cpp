@@ -47,15 +47,23 @@ bool known_text(const Hl7Error& error) {
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     std::vector<Hl7Segment> segments;
-    for (std::string_view line : fuzz::split(fuzz::as_text(data, size), '\n'))
+    std::vector<std::string_view> lines;
+    for (std::string_view line : fuzz::split(fuzz::as_text(data, size), '\n')) {
         segments.push_back(Hl7Segment::from_string(line, nullptr));
+        lines.push_back(line);
+    }
 
     bool passed[2][2];
     for (int strict = 0; strict < 2; ++strict) {
         for (int required = 0; required < 2; ++required) {
-            Status status = Hl7Validator{strict == 1, required == 1}.validate_message(segments);
+            const Hl7Validator validator{strict == 1, required == 1};
+            Status status = validator.validate_message(segments);
             passed[strict][required] = status.has_value();
             if (!status) FUZZ_CHECK(known_text(status.error()));
+            // Reading the lines directly must report exactly what the parsed segments do.
+            Status from_lines = validator.validate_lines(lines);
+            FUZZ_CHECK(from_lines.has_value() == status.has_value());
+            if (!status) FUZZ_CHECK(from_lines.error().display() == status.error().display());
         }
     }
     const bool has_pid = std::any_of(segments.begin(), segments.end(), [](const auto& s) { return s.name == "PID"; });

@@ -4,15 +4,10 @@
 
 namespace tessarin {
 
-std::vector<Hl7Segment> Hl7JsonState::parse_for_validation() const {
-    std::vector<Hl7Segment> segments;
-    for_each_line(hl7_string, [&](std::string_view line) { segments.push_back(Hl7Segment::from_string(line, nullptr)); });
-    return segments;
-}
-
 Status Hl7JsonState::validate(bool strict_mode, bool validate_required_fields) const {
-    const Hl7Validator validator{strict_mode, validate_required_fields};
-    return validator.validate_message(parse_for_validation());
+    std::vector<std::string_view> lines;
+    for_each_line(hl7_string, [&](std::string_view line) { lines.push_back(line); });
+    return Hl7Validator{strict_mode, validate_required_fields}.validate_lines(lines);
 }
 
 Status Hl7JsonState::validate_before_conversion() const {

@@ -29,8 +29,6 @@ struct Hl7JsonState {
     Hl7JsonState(std::string_view text, Hl7JsonOptions opts)
         : hl7_string(replace_eof(text)), options(opts), escape_handler(create_default_escape_handler()) {}
 
-    // The message's segments parsed without a handler, as validation sees them.
-    std::vector<Hl7Segment> parse_for_validation() const;
     Status validate(bool strict_mode, bool validate_required_fields) const;
     // Runs the validation that a conversion starts with, when it is enabled.
     Status validate_before_conversion() const;
