@@ -23,7 +23,7 @@ std::string supported_versions_text() {
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// Rules 11 and 12, on the segment's name.
+// The checks on a segment's name: present, three ASCII letters.
 Status check_name(std::string_view name, std::size_t position) {
     if (name.empty()) return Hl7Error::validation_failed("Segment " + std::to_string(position) + " has empty segment name");
     if (name.size() != 3 || !std::all_of(name.begin(), name.end(), is_ascii_letter))
@@ -49,7 +49,7 @@ public:
         view_ = field->value;
         return &view_;
     }
-    // Rules 11 to 14 for segment i.
+    // The name and length checks of segment i.
     Status check_segment(std::size_t i) const {
         const Hl7Segment& segment = segments_[i];
         if (Status status = check_name(segment.name, i + 1); !status) return status;
