@@ -94,8 +94,10 @@ private:
 // A new str from UTF-8 bytes, with a direct path for ASCII.
 PyObject* new_str(std::string_view text);
 bool is_ascii(std::string_view text) noexcept;
-// A new str from bytes known to be ASCII.
+// A new str from bytes known to be ASCII. Single characters ("1", "F", "M" are
+// common HL7 values) come from the interpreter's shared one-character strings.
 inline PyObject* new_ascii_str(std::string_view text) {
+    if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (str && !text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
     return str;

@@ -65,10 +65,9 @@ void RecordBuilder::grow_cache() {
 bool RecordBuilder::create_key(const EntryKey& key, KnownKey& known) {
     char text[EntryKey::kMaxText];
     const std::size_t length = key.write(text);
-    // One-character strings ("1" to "9") are the interpreter's own shared,
-    // already hashed objects: taking them costs no allocation.
-    PyObject* created = length == 1 ? PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]))
-                                    : new_ascii_str({text, length});
+    // One-character keys ("1" to "9") are the interpreter's shared strings,
+    // hashed once for the process.
+    PyObject* created = new_ascii_str({text, length});
     if (!created) return false;
     cached_keys_.push_back(created);
     known = {created, order_of(text, length)};
