@@ -25,7 +25,7 @@ public:
     // The record dict of one line (a new reference), or nullptr with an error set.
     PyObject* build(std::string_view line);
 
-    // Sink interface of emit_segment_entries.
+    // Sink interface of SegmentScanner::emit.
     void name(std::string_view name);
     void entry(const EntryKey& key, std::string_view value);
 
