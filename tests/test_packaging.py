@@ -69,8 +69,11 @@ def test_wheel_contents_and_metadata(dist):
     _, _, wheel = dist
     metadata, names = wheel_metadata(wheel)
     assert "tessarin-stubs/__init__.pyi" in names
+    assert not any(name.endswith(".pyi") and not name.startswith("tessarin-stubs/") for name in names)
     assert [n for n in names if n.startswith("tessarin.") and n.endswith(".so")]
-    assert not [n for n in names if n.endswith(".py")]  # the module is the extension alone
+    # The module is the extension alone; Python code lives in the feed package.
+    assert not [n for n in names if n.endswith(".py") and not n.startswith("tessarin_feeds/")]
+    assert "tessarin_feeds/py.typed" in names
     assert any(n.endswith(".dist-info/licenses/LICENSE") or n.endswith(".dist-info/LICENSE") for n in names)
     assert metadata["Name"] == "tessarin"
     assert metadata["Version"] == PROJECT["version"]
@@ -79,7 +82,11 @@ def test_wheel_contents_and_metadata(dist):
     classifiers = metadata.get_all("Classifier")
     assert "License :: OSI Approved :: MIT License" in classifiers
     assert "Typing :: Typed" in classifiers
-    assert metadata.get_all("Requires-Dist") is None or all("extra ==" in r for r in metadata.get_all("Requires-Dist"))
+    # The command needs only light libraries; pyarrow and pyspark stay extras.
+    required = sorted(r.split(">")[0] for r in metadata.get_all("Requires-Dist") if "extra ==" not in r)
+    assert required == ["orjson", "tqdm"]
+    assert metadata.get("Entry-Point") is None  # console script lives in entry_points.txt
+    assert any(n.endswith(".dist-info/entry_points.txt") for n in names)
 
 
 def test_wheel_installs_alone_into_a_fresh_environment(dist):

@@ -47,8 +47,7 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
     }
     // Iteration stops at the bracket that closes the first array; anything
     // after it ("[] ]", "[]{}") is left unread unless asked for.
-    if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) return simdjson::TRAILING_CONTENT;
-    return simdjson::SUCCESS;
+    return doc.at_end() ? simdjson::SUCCESS : simdjson::TRAILING_CONTENT;
 }
 
 // ---------------------------------------------------------------------------
@@ -335,7 +334,10 @@ Result<RecordStore> read_json_store(const std::string& text) {
         view = copy;
     }
     RecordStore records;
-    const simdjson::error_code error = parse_records(view, records);
+    // simdjson skips a leading byte order mark, which RFC 8259 forbids and
+    // the reader has always refused; the locator reports it.
+    const simdjson::error_code error =
+        text.starts_with("\xEF\xBB\xBF") ? simdjson::TAPE_ERROR : parse_records(view, records);
     if (error == simdjson::SUCCESS) return records;
     if (error == simdjson::MEMALLOC) throw std::bad_alloc();
     records = {};

@@ -1,0 +1,2 @@
+"""Whole HL7 v2 feeds: files of many messages, in any framing and character
+set, converted to JSON Lines and Parquet with tessarin."""
