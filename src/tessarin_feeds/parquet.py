@@ -1,0 +1,218 @@
+"""Parquet output: one row per message, written in bounded row groups.
+
+Records have keys that change from message to message, so each segment is
+stored as its name and a map of its other keys, in the record's order.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from types import TracebackType
+from typing import BinaryIO
+
+from .model import Converted, Message
+
+MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'"
+
+try:
+    import pyarrow as pa  # type: ignore[import-untyped]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
+except ImportError as error:  # pragma: no cover - exercised in a subprocess
+    raise ImportError(MISSING_PYARROW, name="pyarrow") from error
+
+__all__ = ["MISSING_PYARROW", "SCHEMA", "ParquetOutput", "encode_rows", "header_fields"]
+
+SEGMENT = pa.struct(
+    [
+        pa.field("segment_name", pa.string()),
+        pa.field("fields", pa.map_(pa.string(), pa.string())),
+    ]
+)
+
+SCHEMA = pa.schema(
+    [
+        pa.field("source", pa.string(), nullable=False),
+        pa.field("message", pa.int32(), nullable=False),
+        pa.field("offset", pa.int64(), nullable=False),
+        pa.field("message_type", pa.string()),
+        pa.field("control_id", pa.string()),
+        pa.field("sent_at", pa.string()),
+        pa.field("segments", pa.list_(SEGMENT)),
+        pa.field("error", pa.string()),
+    ]
+)
+
+# Positions in the MSH line cut at its field separator: piece n is the
+# standard's MSH-(n+1), because the separator itself is MSH-1.
+_SENT_AT, _MESSAGE_TYPE, _CONTROL_ID = 6, 8, 9
+
+# A row group is written once this many rows, or this many bytes of Arrow
+# data, are waiting; whichever comes first bounds the memory held.
+ROW_GROUP_ROWS = 50_000
+ROW_GROUP_BYTES = 64 * 1024 * 1024
+
+
+def header_fields(message: Message) -> tuple[str | None, str | None, str | None]:
+    """MSH-9, MSH-10 and MSH-7 as written; None when absent or empty."""
+    text = message.text
+    if not text.startswith("MSH") or len(text) < 4:
+        return None, None, None
+    end = len(text)
+    for line_end in ("\r", "\n"):
+        found = text.find(line_end, 0, end)
+        if found != -1:
+            end = found
+    pieces = text[:end].split(text[3], _CONTROL_ID + 1)
+    count = len(pieces)
+    # An HL7 field left empty is not present, so it reads as null too.
+    message_type = pieces[_MESSAGE_TYPE] if count > _MESSAGE_TYPE else None
+    control_id = pieces[_CONTROL_ID] if count > _CONTROL_ID else None
+    sent_at = pieces[_SENT_AT] if count > _SENT_AT else None
+    return message_type or None, control_id or None, sent_at or None
+
+
+def encode_rows(rows: Sequence[Converted]) -> pa.RecordBatch:
+    """The rows as one record batch of SCHEMA, built column by column."""
+    sources: list[str] = []
+    indexes: list[int] = []
+    offsets: list[int] = []
+    message_types: list[str | None] = []
+    control_ids: list[str | None] = []
+    sent_ats: list[str | None] = []
+    errors: list[str | None] = []
+    # Flattened segments: per message its first segment, per segment its
+    # first map entry, and every entry's key and value in one list each.
+    segment_starts = [0]
+    no_segments: list[bool] = []
+    segment_names: list[str | None] = []
+    entry_starts = [0]
+    keys: list[str] = []
+    values: list[str] = []
+
+    for row in rows:
+        message = row.message
+        sources.append(message.source)
+        indexes.append(message.index)
+        offsets.append(message.offset)
+        message_type, control_id, sent_at = header_fields(message)
+        message_types.append(message_type)
+        control_ids.append(control_id)
+        sent_ats.append(sent_at)
+        errors.append(row.error)
+        records = row.records
+        if records is None:
+            no_segments.append(True)
+            segment_starts.append(segment_starts[-1])
+            continue
+        no_segments.append(False)
+        segment_starts.append(segment_starts[-1] + len(records))
+        for record in records:
+            # The converter puts "segment_name" last; take everything and
+            # drop it from the end rather than test every key.
+            if record and next(reversed(record)) == "segment_name":
+                keys.extend(record)
+                values.extend(record.values())
+                keys.pop()
+                segment_names.append(values.pop())
+            else:
+                segment_names.append(record.get("segment_name"))
+                for key, value in record.items():
+                    if key != "segment_name":
+                        keys.append(key)
+                        values.append(value)
+            entry_starts.append(len(keys))
+
+    string = pa.string()
+    fields = pa.MapArray.from_arrays(
+        pa.array(entry_starts, pa.int32()),
+        pa.array(keys, string),
+        pa.array(values, string),
+        type=SEGMENT.field("fields").type,
+    )
+    segments = pa.StructArray.from_arrays([pa.array(segment_names, string), fields], fields=list(SEGMENT))
+    segment_lists = pa.ListArray.from_arrays(
+        pa.array(segment_starts, pa.int32()),
+        segments,
+        type=SCHEMA.field("segments").type,
+        mask=pa.array(no_segments, pa.bool_()) if any(no_segments) else None,
+    )
+    return pa.RecordBatch.from_arrays(
+        [
+            pa.array(sources, string),
+            pa.array(indexes, pa.int32()),
+            pa.array(offsets, pa.int64()),
+            pa.array(message_types, string),
+            pa.array(control_ids, string),
+            pa.array(sent_ats, string),
+            segment_lists,
+            pa.array(errors, string),
+        ],
+        schema=SCHEMA,
+    )
+
+
+class ParquetOutput:
+    """Writes record batches of SCHEMA to a binary stream as Parquet.
+
+    Batches wait in memory until ROW_GROUP_ROWS rows or ROW_GROUP_BYTES bytes
+    have gathered, then become one row group. The stream is left open.
+    """
+
+    def __init__(
+        self,
+        stream: BinaryIO,
+        *,
+        row_group_rows: int = ROW_GROUP_ROWS,
+        row_group_bytes: int = ROW_GROUP_BYTES,
+    ) -> None:
+        if row_group_rows < 1 or row_group_bytes < 1:
+            raise ValueError("row group limits must be positive")
+        self._writer = pq.ParquetWriter(stream, SCHEMA, compression="zstd")
+        self._row_group_rows = row_group_rows
+        self._row_group_bytes = row_group_bytes
+        self._waiting: list[pa.RecordBatch] = []
+        self._waiting_rows = 0
+        self._waiting_bytes = 0
+        self._closed = False
+        self.rows = 0
+
+    def write(self, batch: pa.RecordBatch) -> None:
+        if self._closed:
+            raise ValueError("write to a closed ParquetOutput")
+        if not batch.schema.equals(SCHEMA):
+            raise ValueError(f"batch schema differs from SCHEMA:\n{batch.schema}")
+        if batch.num_rows == 0:
+            return
+        self._waiting.append(batch)
+        self._waiting_rows += batch.num_rows
+        self._waiting_bytes += batch.nbytes
+        self.rows += batch.num_rows
+        if self._waiting_rows >= self._row_group_rows or self._waiting_bytes >= self._row_group_bytes:
+            self._flush()
+
+    def close(self) -> None:
+        """Write what waits and the file footer; the stream stays open."""
+        if self._closed:
+            return
+        self._closed = True
+        self._flush()
+        self._writer.close()
+
+    def _flush(self) -> None:
+        if not self._waiting:
+            return
+        table = pa.Table.from_batches(self._waiting, schema=SCHEMA)
+        self._waiting = []
+        self._waiting_rows = self._waiting_bytes = 0
+        self._writer.write_table(table, row_group_size=table.num_rows)
+
+    def __enter__(self) -> ParquetOutput:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
