@@ -1,0 +1,422 @@
+"""Reading the messages of an HL7 v2 feed: a file, bytes or a binary stream
+holding any number of messages, plain or MLLP-framed, in batch envelopes or
+not, gzip-compressed or not.
+
+The input is read in chunks and split with bytes.find over whole chunks, so
+memory stays flat (one chunk plus the message being read) and the cost per
+message is a handful of C-level calls.
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+import os
+import re
+import zlib
+from collections.abc import Callable, Iterator
+from typing import BinaryIO, cast
+
+from . import charsets
+from .model import Message, Notice, NoticeKind
+
+__all__ = ["read_messages", "CHUNK_SIZE"]
+
+CHUNK_SIZE = 1 << 20
+
+_GZIP_MAGIC = b"\x1f\x8b"
+_BOM = b"\xef\xbb\xbf"
+_START_BLOCK = 0x0B  # MLLP: before a message
+_END_BLOCK = 0x1C  # MLLP: after a message, usually followed by CR
+_HEADER = b"MSH"
+_ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
+_DEFAULT_HEADER = b"MSH|^~\\&"  # only the first four encoding characters change how text is cut
+# Bytes after which a line starts.
+_LINE_STARTERS = frozenset(b"\r\n\x0b\x1c")
+# A segment name is three letters or digits: "MSHX" or "BTS1" is not MSH or BTS.
+_NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
+_LINE_END = re.compile(rb"[\r\n\x0b\x1c]")
+_CR_OR_LF = re.compile(rb"[\r\n]")
+_BLANK = b" \t\r\n"
+# How much of one stray fragment a notice quotes; the rest is counted.
+_STRAY_QUOTE_LIMIT = 64 * 1024
+
+Source = str | os.PathLike[str] | bytes | BinaryIO
+
+
+def read_messages(
+    source: Source,
+    *,
+    name: str | None = None,
+    encoding: str | None = None,
+    encoding_errors: str = "strict",
+    on_notice: Callable[[Notice], None] | None = None,
+) -> Iterator[Message]:
+    """Yield the messages of `source` in order.
+
+    `source` is a path, the bytes of a feed, or a binary file object (read
+    from its current position, not closed). `name` is the source name that
+    messages and notices carry; it defaults to the path as given, "<bytes>",
+    or the file object's name ("<stream>" when it has none).
+
+    Messages are UTF-8 unless they are not valid UTF-8 and MSH-18 declares
+    another charset; `encoding` forces one charset (an HL7 table 0211 name,
+    a Windows code page or a Python codec name) for every message. A message
+    that cannot be decoded, or that declares separators other than | and
+    ^~\\&, is yielded with text "" and its `error` set.
+    With `encoding_errors="replace"`, undecodable bytes become U+FFFD instead.
+
+    Stray fragments, envelope segments (FHS, BHS, BTS, FTS), batch count
+    mismatches and truncated MLLP frames go to `on_notice`.
+
+    Raises ValueError at once for an unknown encoding or encoding_errors
+    value; OSError while iterating when the source cannot be read or its
+    gzip data is corrupt.
+    """
+    if encoding_errors not in ("strict", "replace"):
+        raise ValueError(f'encoding_errors must be "strict" or "replace", not {encoding_errors!r}')
+    forced: tuple[str, tuple[str, ...]] | None = None
+    if encoding is not None:
+        codec_names = charsets.codecs_for(encoding)
+        if codec_names is None:
+            raise ValueError(f"unknown encoding {encoding!r} (or one that does not write ASCII as ASCII)")
+        forced = (encoding, codec_names)
+
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        data = bytes(source)
+        return _read(lambda: io.BytesIO(data), True, name or "<bytes>", forced, encoding_errors, on_notice)
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        return _read(lambda: open(path, "rb"), True, name or path, forced, encoding_errors, on_notice)
+    stream = source
+    stream_name = getattr(stream, "name", None)
+    default_name = stream_name if isinstance(stream_name, str) else "<stream>"
+    return _read(lambda: stream, False, name or default_name, forced, encoding_errors, on_notice)
+
+
+def _read(
+    open_stream: Callable[[], BinaryIO],
+    close: bool,
+    source: str,
+    forced: tuple[str, tuple[str, ...]] | None,
+    encoding_errors: str,
+    on_notice: Callable[[Notice], None] | None,
+) -> Iterator[Message]:
+    raw = open_stream()
+    try:
+        stream, head = _decompressed(raw)
+        head += _read_chunk(stream, CHUNK_SIZE, source)
+        while 0 < len(head) < len(_BOM) and (more := _read_chunk(stream, CHUNK_SIZE, source)):
+            head += more
+        skipped = len(_BOM) if head.startswith(_BOM) else 0
+        splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
+        chunk = head[skipped:]
+        while chunk:
+            yield from splitter.feed(chunk)
+            chunk = _read_chunk(stream, max(CHUNK_SIZE, splitter.carried), source)
+        yield from splitter.finish()
+    finally:
+        if close:
+            raw.close()
+
+
+class _Prefixed(io.RawIOBase):
+    """A stream whose first bytes were already read: gives them back first."""
+
+    def __init__(self, head: bytes, rest: BinaryIO) -> None:
+        super().__init__()
+        self._head = head
+        self._rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, size: int = -1) -> bytes:
+        if self._head:
+            head = self._head if size < 0 else self._head[:size]
+            self._head = self._head[len(head) :]
+            return head
+        return self._rest.read(size)
+
+
+def _decompressed(raw: BinaryIO) -> tuple[BinaryIO, bytes]:
+    """The stream to split, and the bytes of it already read."""
+    head = b""
+    while len(head) < len(_GZIP_MAGIC) and (more := raw.read(len(_GZIP_MAGIC) - len(head))):
+        head += more
+    if head == _GZIP_MAGIC:
+        return cast(BinaryIO, gzip.GzipFile(fileobj=_Prefixed(head, raw), mode="rb")), b""
+    return raw, head
+
+
+def _read_chunk(stream: BinaryIO, size: int, source: str) -> bytes:
+    try:
+        return stream.read(size)
+    except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+        raise OSError(f"{source}: gzip data is corrupt or cut short ({error})") from error
+
+
+class _Splitter:
+    """Cuts a byte stream into messages, fed chunk by chunk.
+
+    `_buf` holds the unfinished part: always the byte before the next place
+    to look (a line start needs it), and the open message from its first
+    byte. `_base` is the source offset of `_buf[0]`.
+    """
+
+    def __init__(
+        self,
+        source: str,
+        skipped: int,
+        forced: tuple[str, tuple[str, ...]] | None,
+        encoding_errors: str,
+        on_notice: Callable[[Notice], None] | None,
+    ) -> None:
+        self._source = source
+        self._forced = forced
+        self._errors = encoding_errors
+        self._on_notice = on_notice
+        # A line end in front of the data, so the first line starts a line.
+        self._buf = b"\n"
+        self._base = skipped - 1
+        self._scan = 1
+        self._message_at: int | None = None
+        self._gap_at = 1  # where the bytes between messages begin, when no message is open
+        self._stray = _Stray()
+        self._frame_at: int | None = None  # source offset of the open MLLP frame's 0x0B
+        self._frame_first_index = 0
+        self._batch_messages = 0
+        self._index = 0
+
+    @property
+    def carried(self) -> int:
+        return len(self._buf)
+
+    def feed(self, chunk: bytes) -> Iterator[Message]:
+        self._buf += chunk
+        yield from self._split(final=False)
+        self._trim()
+
+    def finish(self) -> Iterator[Message]:
+        yield from self._split(final=True)
+        message = self._close(len(self._buf))
+        if message is not None:
+            yield message
+        if self._frame_at is not None:
+            self._report_truncated_frame()
+
+    def _split(self, final: bool) -> Iterator[Message]:
+        buf = self._buf
+        size = len(buf)
+        limit = size if final else size - len(_HEADER) - 1
+        resume = max(limit, self._scan)
+        for at in _candidates(buf, self._scan, limit):
+            byte = buf[at]
+            if byte == _START_BLOCK or byte == _END_BLOCK:
+                message = self._close(at)
+                if message is not None:
+                    yield message
+                if byte == _START_BLOCK:
+                    if self._frame_at is not None:
+                        self._report_truncated_frame()
+                    self._frame_at = self._base + at
+                    self._frame_first_index = self._index
+                else:
+                    self._frame_at = None
+                self._gap_at = at + 1
+                continue
+            if buf[at - 1] not in _LINE_STARTERS or (at + 3 < size and buf[at + 3] in _NAME_BYTES):
+                continue
+            if buf[at : at + 3] == _HEADER:
+                message = self._close(at)
+                if message is not None:
+                    yield message
+                self._message_at = at
+                self._batch_messages += 1
+                continue
+            line_end = _LINE_END.search(buf, at + 3)
+            if line_end is None and not final:
+                resume = at  # the segment's line is not all here yet
+                break
+            end = line_end.start() if line_end is not None else size
+            message = self._close(at)
+            if message is not None:
+                yield message
+            self._envelope_segment(buf[at:end], at)
+            if buf.startswith(b"\r\n", end):
+                end += 2
+            elif end < size and buf[end] in b"\r\n":
+                end += 1
+            self._gap_at = end
+        self._scan = resume
+
+    def _trim(self) -> None:
+        """Drop what is done with, keeping the open message and one byte before the scan point."""
+        keep_from = self._scan - 1
+        if self._message_at is not None:
+            keep_from = min(keep_from, self._message_at)
+            self._message_at -= keep_from
+        else:
+            if self._gap_at < self._scan:
+                self._stray.add(self._buf[self._gap_at : self._scan], self._base + self._gap_at)
+                self._gap_at = self._scan
+            self._gap_at -= keep_from
+        if keep_from > 0:
+            self._buf = self._buf[keep_from:]
+            self._base += keep_from
+            self._scan -= keep_from
+
+    def _close(self, end: int) -> Message | None:
+        """End the open message, or the bytes between messages, at buffer index `end`."""
+        start = self._message_at
+        if start is not None:
+            self._message_at = None
+            return self._message(self._buf[start:end], self._base + start)
+        if self._gap_at < end:
+            self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
+        stray = self._stray.take()
+        if stray is not None:
+            self._notice("stray fragment", stray[0], self._text(stray[1]))
+        self._gap_at = end
+        return None
+
+    def _message(self, raw: bytes, offset: int) -> Message:
+        trimmed = len(raw.rstrip(_BLANK))
+        if trimmed < len(raw):
+            # Drop the final line end and blank lines after it, but not
+            # spaces that end the last segment itself.
+            line_end = _CR_OR_LF.search(raw, trimmed)
+            if line_end is not None:
+                raw = raw[: line_end.start()]
+        index = self._index
+        self._index += 1
+        if not raw.startswith(_DEFAULT_HEADER):
+            return Message(self._source, index, offset, "", _separators_error(raw))
+        try:
+            if self._forced is None:
+                try:
+                    text = raw.decode("utf-8")
+                except UnicodeDecodeError:
+                    text = charsets.decode_declared(raw, self._errors)
+            else:
+                charset, codec_names = self._forced
+                text = charsets.decode_forced(raw, charset, codec_names, self._errors)
+        except charsets.Undecodable as error:
+            return Message(
+                self._source,
+                index,
+                offset,
+                "",
+                f"cannot decode message {index} of {self._source}: byte 0x{error.byte:02x}"
+                f" at offset {offset + error.position} is not valid {error.why}",
+            )
+        return Message(self._source, index, offset, text)
+
+    def _envelope_segment(self, line: bytes, at: int) -> None:
+        self._notice("envelope segment", self._base + at, self._text(line))
+        name = line[:3]
+        if name == b"BTS":
+            fields = line.split(b"|", 2)
+            declared = fields[1].strip() if len(fields) > 1 else b""
+            found = self._batch_messages
+            if declared and not (declared.isdigit() and int(declared) == found):
+                self._notice(
+                    "batch count mismatch",
+                    self._base + at,
+                    f"BTS-1 says {self._text(declared)}; the batch holds {found} messages",
+                )
+            self._batch_messages = 0
+        elif name in (b"BHS", b"FHS"):
+            self._batch_messages = 0
+
+    def _report_truncated_frame(self) -> None:
+        assert self._frame_at is not None
+        if self._index == self._frame_first_index:
+            detail = "a frame start (0x0B) with no message behind it"
+        else:
+            detail = "a frame without its end block (0x1C)"
+        self._notice("truncated frame", self._frame_at, detail)
+        self._frame_at = None
+
+    def _notice(self, kind: NoticeKind, offset: int, detail: str) -> None:
+        if self._on_notice is not None:
+            self._on_notice(Notice(kind, self._source, offset, detail))
+
+    def _text(self, data: bytes) -> str:
+        """Text of bytes that are no message, for notices: never fails."""
+        codec = self._forced[1][0] if self._forced is not None else "utf-8"
+        return data.decode(codec, "backslashreplace")
+
+
+def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
+    """Sorted positions in buf[start:stop] of MLLP block bytes and of segment
+    names that may start a message or an envelope segment."""
+    found: list[int] = []
+    name_stop = stop + 2  # a name found wholly before here starts before `stop`
+    for name in (_HEADER, *_ENVELOPE):
+        at = buf.find(name, start, name_stop)
+        while at >= 0:
+            found.append(at)
+            at = buf.find(name, at + 1, name_stop)
+    for block in (b"\x0b", b"\x1c"):
+        at = buf.find(block, start, stop)
+        while at >= 0:
+            found.append(at)
+            at = buf.find(block, at + 1, stop)
+    found.sort()
+    return found
+
+
+def _separators_error(raw: bytes) -> str:
+    line = _CR_OR_LF.split(raw, maxsplit=1)[0]
+    field_separator = line[3:4]
+    if not field_separator:
+        return "non-default separators: the MSH segment declares none (tessarin splits at | and ^~\\&)"
+    encoding_characters = line[4:].split(field_separator, 1)[0]
+    return (
+        f'non-default separators: field separator "{field_separator.decode("latin-1")}"'
+        f' and encoding characters "{encoding_characters.decode("latin-1")}"'
+        " (tessarin splits only at | and ^~\\&)"
+    )
+
+
+class _Stray:
+    """The non-blank bytes between messages, gathered across chunks."""
+
+    def __init__(self) -> None:
+        self._offset: int | None = None
+        self._end = 0
+        self._quoted: list[bytes] = []
+        self._quoted_size = 0
+
+    def _reset(self) -> None:
+        self._offset = None
+        self._end = 0
+        self._quoted = []
+        self._quoted_size = 0
+
+    def add(self, data: bytes, offset: int) -> None:
+        if self._offset is None:
+            content = data.lstrip()
+            if not content:
+                return
+            offset += len(data) - len(content)
+            data = content
+            self._offset = offset
+        if data.strip():
+            self._end = offset + len(data.rstrip())
+        if self._quoted_size < _STRAY_QUOTE_LIMIT:
+            piece = data[: _STRAY_QUOTE_LIMIT - self._quoted_size]
+            self._quoted.append(piece)
+            self._quoted_size += len(piece)
+
+    def take(self) -> tuple[int, bytes] | None:
+        """(offset, quoted bytes) of the gathered fragment, if any; starts afresh."""
+        if self._offset is None:
+            return None
+        offset, size = self._offset, self._end - self._offset
+        quoted = b"".join(self._quoted)[:size]
+        if size > len(quoted):
+            quoted += b" ... (%d bytes in all)" % size
+        self._reset()
+        return offset, quoted
