@@ -1,0 +1,414 @@
+"""The `tessarin` command: convert, validate and to-hl7.
+
+Exit status: 0 when everything converted; 1 when a message failed or a stray
+fragment, batch-count mismatch or truncated frame was found; 2 for a usage
+error, an unreadable input or an unwritable output; 130 on Ctrl-C and 143 on
+SIGTERM. Output files are written under a temporary name and renamed only
+when complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import tempfile
+import time
+from types import FrameType
+from typing import BinaryIO, NoReturn
+
+from .model import Notice
+from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
+from .sources import STDIN, InputError, find_sources
+from .summary import Tally, format_notice, format_summary
+
+__all__ = ["main"]
+
+PROG = "tessarin"
+
+
+class UsageError(Exception):
+    """A bad command line: status 2."""
+
+
+class OutputError(Exception):
+    """An output that cannot be written: status 2."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised in the main thread like KeyboardInterrupt is for SIGINT."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, not argparse's usage block: the command may run unattended.
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+def _encoding(text: str) -> str:
+    from .charsets import codecs_for
+
+    if codecs_for(text) is None:
+        raise argparse.ArgumentTypeError(f"unknown character set (or not a superset of ASCII): {text!r}")
+    return text
+
+
+def _add_reading_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("paths", nargs="+", metavar="PATH",
+                        help="a file, a folder (searched recursively, hidden files skipped), or - for standard input")
+    parser.add_argument("--glob", metavar="PATTERN",
+                        help="take only files in folders whose name matches PATTERN (with a /: the path under the folder)")
+    parser.add_argument("--encoding", type=_encoding, metavar="NAME",
+                        help="decode every message with this character set (default: UTF-8, else MSH-18)")
+    parser.add_argument("--encoding-errors", choices=("strict", "replace"), default="strict",
+                        help="'replace' puts U+FFFD for bytes that do not decode instead of failing the message")
+    parser.add_argument("--jobs", "-j", type=_positive, default=default_jobs(), metavar="N",
+                        help="worker processes (default: the number of cores)")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="progress bar on standard error (default: when it is a terminal)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description="Convert whole HL7 v2 feeds to JSON Lines or Parquet, and back.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    convert = commands.add_parser("convert", help="HL7 feeds to JSON Lines or Parquet",
+                                  description="Convert every message of the PATHs, one output row per message.")
+    _add_reading_options(convert)
+    convert.add_argument("-o", "--output", metavar="OUT",
+                         help="output file; its suffix (.jsonl, .jsonl.gz, .parquet) sets the format (default: standard output)")
+    convert.add_argument("--format", choices=("jsonl", "parquet"), help="output format when OUT's suffix does not say")
+    convert.add_argument("--validate", action="store_true", help="validate each message; a message that fails gets an error")
+    convert.add_argument("--strict", action="store_true", help="validate strictly: version and message type too (implies --validate)")
+    convert.add_argument("--no-escaping", action="store_true", help="keep HL7 escape sequences in the values as they stand")
+
+    validate = commands.add_parser("validate", help="check messages against the validation rules",
+                                   description="Print one line per message that fails validation, then a summary.")
+    _add_reading_options(validate)
+    validate.add_argument("--strict", action="store_true", help="check the version and the message type too")
+    validate.add_argument("--require-pid", action="store_true", help="a message without a PID segment fails")
+
+    to_hl7 = commands.add_parser("to-hl7", help="JSON Lines from convert (or a JSON list of records) back to HL7",
+                                 description="Write one HL7 message per row of records.")
+    to_hl7.add_argument("input", metavar="INPUT", help="JSON Lines from convert, a JSON file of one list of records, or -")
+    to_hl7.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
+    to_hl7.add_argument("--unescaped", action="store_true",
+                        help="write values as they stand (for records made with convert --no-escaping)")
+    to_hl7.add_argument("--mllp", action="store_true", help="frame each message as 0x0B ... 0x1C 0x0D")
+    to_hl7.add_argument("--line-end", choices=("cr", "lf", "crlf"), default="cr",
+                        help="segment terminator (default: cr, the standard's)")
+    return parser
+
+
+# -- output --------------------------------------------------------------------
+
+
+class OutputFile:
+    """Standard output, or a file written under a temporary name in the same
+    folder and renamed to its own only by commit()."""
+
+    def __init__(self, path: str | None) -> None:
+        self.path = path
+        self._temp: str | None = None
+        if path is None:
+            self.stream: BinaryIO = sys.stdout.buffer
+            return
+        if os.path.isdir(path):
+            raise OutputError(f"cannot write {path}: it is a folder")
+        folder, name = os.path.split(path)
+        try:
+            fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.", suffix=".part")
+        except OSError as error:
+            raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(fd, 0o666 & ~umask)  # mkstemp's 0600 is for the temporary name only
+        self.stream = os.fdopen(fd, "wb", buffering=1 << 20)
+
+    def commit(self) -> None:
+        try:
+            self.stream.flush()
+            if self._temp is None or self.path is None:
+                return
+            self.stream.close()
+            os.replace(self._temp, self.path)
+            self._temp = None
+        except OSError as error:
+            raise OutputError(f"cannot write {self.path or 'standard output'}: {error.strerror or error}") from None
+
+    def discard(self) -> None:
+        if self._temp is None:
+            return
+        try:
+            self.stream.close()
+        except OSError:
+            pass  # it is removed anyway
+        try:
+            os.unlink(self._temp)
+        except FileNotFoundError:
+            pass
+        self._temp = None
+
+
+class _Guarded:
+    """An output whose write errors become OutputError (status 2)."""
+
+    def __init__(self, output: object, name: str) -> None:
+        self._output = output
+        self._name = name
+
+    def write(self, batch: object) -> None:
+        try:
+            self._output.write(batch)  # type: ignore[attr-defined]
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
+
+    def close(self) -> None:
+        try:
+            self._output.close()  # type: ignore[attr-defined]
+        except OSError as error:
+            raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
+
+
+def output_encoding(path: str | None, chosen: str | None) -> Encoding:
+    """The output format from OUT's suffix, or --format; they must agree."""
+    lowered = (path or "").lower()
+    by_suffix: Encoding | None = None
+    if lowered.endswith(".parquet"):
+        by_suffix = "parquet"
+    elif lowered.endswith(".jsonl.gz") or (lowered.endswith(".gz") and chosen != "parquet"):
+        by_suffix = "jsonl.gz"
+    elif lowered.endswith(".jsonl"):
+        by_suffix = "jsonl"
+    if chosen is not None and by_suffix is not None and not by_suffix.startswith(chosen):
+        raise UsageError(f"--format {chosen} does not match the output name {path}")
+    encoding: Encoding = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
+    if encoding == "parquet" and path is None:
+        raise UsageError("Parquet output needs a file: give -o OUT.parquet")
+    return encoding
+
+
+# -- progress ------------------------------------------------------------------
+
+
+class Progress:
+    """A tqdm bar on standard error: sources done, messages, messages per second."""
+
+    def __init__(self, sources: int, enabled: bool) -> None:
+        self._sources = sources
+        self._done = 0
+        self._bar = None
+        if enabled:
+            from tqdm import tqdm  # type: ignore[import-untyped]
+
+            self._bar = tqdm(total=None, unit="msg", file=sys.stderr, leave=False, dynamic_ncols=True,
+                             desc=self._description(), mininterval=0.2)
+
+    def _description(self) -> str:
+        return f"{self._done}/{self._sources} sources"
+
+    def update(self, part: Tally, source_done: bool) -> None:
+        if source_done:
+            self._done += 1
+        if self._bar is not None:
+            if source_done:
+                self._bar.set_description_str(self._description(), refresh=False)
+            self._bar.update(part.messages)
+
+    def write(self, line: str) -> None:
+        if self._bar is not None:
+            self._bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+
+
+def _show_progress(choice: bool | None) -> bool:
+    return sys.stderr.isatty() if choice is None else choice
+
+
+# -- commands ------------------------------------------------------------------
+
+
+def _check_stdin(paths: list[str]) -> None:
+    if STDIN in paths and sys.stdin.isatty():
+        raise UsageError("standard input (-) is a terminal; pipe the messages in")
+
+
+def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name: str) -> tuple[Tally, float]:
+    """Run the pipeline into target; the counts and the elapsed time."""
+    _check_stdin(args.paths)
+    sources = find_sources(args.paths, args.glob)
+    start = time.monotonic()
+    output: object
+    if settings.encoding_out == "parquet":
+        try:
+            from .parquet import ParquetOutput
+        except ImportError as error:
+            raise UsageError(str(error)) from None
+        output = ParquetOutput(target.stream)
+    else:
+        from .jsonl import JsonlOutput
+
+        output = JsonlOutput(target.stream)
+    guarded = _Guarded(output, name)
+    progress = Progress(len(sources), _show_progress(args.progress))
+
+    def notice(found: Notice) -> None:
+        progress.write(format_notice(found))
+
+    try:
+        tally = run(sources, settings, guarded, jobs=args.jobs, on_progress=progress.update, on_notice=notice)
+        guarded.close()
+        target.commit()
+    except BaseException:
+        target.discard()
+        raise
+    finally:
+        progress.close()
+    return tally, time.monotonic() - start
+
+
+def command_convert(args: argparse.Namespace) -> int:
+    encoding = output_encoding(args.output, args.format)
+    settings = Settings(
+        action="convert",
+        encoding_out=encoding,
+        validate=args.validate or args.strict,
+        strict=args.strict,
+        escaping=not args.no_escaping,
+        encoding=args.encoding,
+        encoding_errors=args.encoding_errors,
+    )
+    target = OutputFile(args.output)
+    tally, elapsed = _feed(args, settings, target, args.output or "standard output")
+    print(format_summary(tally, elapsed), file=sys.stderr)
+    return 0 if tally.clean else 1
+
+
+def command_validate(args: argparse.Namespace) -> int:
+    settings = Settings(
+        action="validate",
+        encoding_out="report",
+        strict=args.strict,
+        require_pid=args.require_pid,
+        encoding=args.encoding,
+        encoding_errors=args.encoding_errors,
+    )
+    tally, elapsed = _feed(args, settings, OutputFile(None), "standard output")
+    print(format_summary(tally, elapsed, segments=False), file=sys.stderr)
+    return 0 if tally.clean else 1
+
+
+def command_to_hl7(args: argparse.Namespace) -> int:
+    from .hl7_output import read_rows, write_messages
+
+    start = time.monotonic()
+    if args.input == STDIN:
+        _check_stdin([STDIN])
+        source: BinaryIO = sys.stdin.buffer
+        name = "<stdin>"
+    else:
+        name = args.input
+        if os.path.isdir(name):
+            raise InputError(f"cannot read {name}: it is a folder")
+        try:
+            source = open(name, "rb")
+        except OSError as error:
+            raise InputError(f"cannot read {name}: {error.strerror or error}") from None
+    target = OutputFile(args.output)
+    try:
+        with source:
+            counts = write_messages(
+                read_rows(source, name),
+                target.stream,
+                unescaped=args.unescaped,
+                line_end=args.line_end,
+                mllp=args.mllp,
+                on_problem=lambda line: print(f"{PROG}: {line}", file=sys.stderr),
+            )
+        target.commit()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        target.discard()
+        raise OutputError(f"cannot write {args.output or 'standard output'}: {error.strerror or error}") from None
+    except BaseException:
+        target.discard()
+        raise
+    elapsed = time.monotonic() - start
+    lines = [
+        f"rows: {counts.rows}",
+        f"messages written: {counts.written}",
+        f"rows with an error (no message): {counts.had_error}",
+        f"failed messages: {sum(counts.failures.values())}",
+    ]
+    lines += [f"  {count:>6}  {reason}" for reason, count in counts.failures.most_common()]
+    lines.append(f"elapsed: {elapsed:.2f} s")
+    print("\n".join(lines), file=sys.stderr)
+    return 0 if counts.clean else 1
+
+
+COMMANDS = {"convert": command_convert, "validate": command_validate, "to-hl7": command_to_hl7}
+
+
+# -- entry point ---------------------------------------------------------------
+
+
+def _stop_on(exception: type[BaseException]) -> signal.Handlers | object:
+    def handler(signum: int, frame: FrameType | None) -> None:
+        # A second signal during clean-up must not interrupt it.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        raise exception()
+
+    return handler
+
+
+def main(argv: list[str] | None = None) -> int:
+    previous = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
+    signal.signal(signal.SIGINT, _stop_on(KeyboardInterrupt))  # type: ignore[arg-type]
+    signal.signal(signal.SIGTERM, _stop_on(Terminated))  # type: ignore[arg-type]
+    try:
+        args = build_parser().parse_args(argv)
+        return COMMANDS[args.command](args)
+    except (UsageError, InputError, OutputError, WorkerCrashed) as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 143
+    except BrokenPipeError:
+        # The reader of standard output went away (| head): stop quietly, as
+        # other commands do, without Python's complaint at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
+    finally:
+        for sig, handler in previous.items():
+            if handler is not None:
+                signal.signal(sig, handler)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

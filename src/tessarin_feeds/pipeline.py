@@ -1,0 +1,360 @@
+"""Converting (or validating) sources to an output, in input order, in one
+process or in worker processes.
+
+Workers do all the heavy work: with many files each worker is given whole
+files, which it reads, splits, converts and encodes; the parent only writes
+the encoded bytes in input order. A large file (or standard input) is split
+by the parent and sent to workers in batches of messages. At most a few
+tasks per worker are in flight, so memory stays bounded whatever the input.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import signal
+import sys
+import zlib
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
+from typing import Literal, Protocol
+
+import tessarin
+
+from .model import Converted, Message, Notice
+from .sources import InputError, Source
+from .summary import Tally, reason_of
+
+__all__ = [
+    "Settings",
+    "Output",
+    "TaskResult",
+    "convert_message",
+    "validate_message",
+    "run",
+    "WorkerCrashed",
+]
+
+Action = Literal["convert", "validate"]
+Encoding = Literal["jsonl", "jsonl.gz", "parquet", "report"]
+
+# A batch the parent sends to a worker: this many messages or bytes of text.
+BATCH_MESSAGES = 1000
+BATCH_TEXT = 1 << 20
+# Small files sent to a worker together, at most this many (and BATCH_TEXT bytes).
+BATCH_FILES = 200
+# Files up to this size go to a worker whole; larger ones are split by the parent.
+WHOLE_FILE_MAX = 4 << 20
+# A gzip file may expand a hundredfold; only small ones go whole.
+WHOLE_GZIP_MAX = 64 << 10
+# Tasks in flight per worker: enough to keep workers busy while the parent writes.
+WINDOW_PER_JOB = 3
+
+READ_ERRORS = (OSError, EOFError, zlib.error)
+
+
+class WorkerCrashed(Exception):
+    """A worker process died (killed, or crashed in native code)."""
+
+
+@dataclass(frozen=True, slots=True)
+class Settings:
+    """What to do with every message; sent to the workers, so plain values only."""
+
+    action: Action = "convert"
+    encoding_out: Encoding = "jsonl"
+    validate: bool = False
+    strict: bool = False
+    escaping: bool = True
+    require_pid: bool = False  # validate action: rule 6, a PID segment
+    encoding: str | None = None
+    encoding_errors: str = "strict"
+
+
+class Output(Protocol):
+    def write(self, batch: object, /) -> None: ...
+    def close(self) -> None: ...
+
+
+@dataclass(slots=True)
+class TaskResult:
+    """The encoded rows of one task and what was counted on the way."""
+
+    payload: object
+    tally: Tally
+    read_error: str | None = None
+    source_done: bool = False
+
+
+def convert_message(message: Message, settings: Settings) -> Converted:
+    if message.error is not None:
+        return Converted(message, None, message.error)
+    try:
+        converter = tessarin.Hl7Json(
+            message.text,
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+        )
+        return Converted(message, converter.hl7_json, None)
+    except Exception as error:  # the converter raises plain Exception; its text is the reason
+        return Converted(message, None, str(error))
+
+
+def validate_message(message: Message, settings: Settings) -> Converted:
+    """A row with no records; `error` is the first rule that failed, or None."""
+    if message.error is not None:
+        return Converted(message, None, message.error)
+    try:
+        tessarin.Hl7Json(message.text).validate(settings.strict, settings.require_pid)
+    except Exception as error:
+        return Converted(message, None, str(error))
+    return Converted(message, None, None)
+
+
+def encode_report(rows: Sequence[Converted]) -> bytes:
+    """One line per failing message: source, index, byte offset, the rule's text."""
+    lines = [
+        f"{row.message.source}: message {row.message.index} at byte {row.message.offset}: {row.error}\n"
+        for row in rows
+        if row.error is not None
+    ]
+    return "".join(lines).encode("utf-8", "backslashreplace")
+
+
+def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
+    if settings.encoding_out == "jsonl":
+        from .jsonl import encode_rows
+
+        return encode_rows
+    if settings.encoding_out == "jsonl.gz":
+        from .jsonl import encode_rows_gzip
+
+        return encode_rows_gzip
+    if settings.encoding_out == "parquet":
+        from .parquet import encode_rows as encode_parquet
+
+        return encode_parquet
+    return encode_report
+
+
+def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
+    """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
+    step = validate_message if settings.action == "validate" else convert_message
+    rows = [step(message, settings) for message in messages]
+    for row in rows:
+        if row.error is not None:
+            tally.failures[reason_of(row.error, row.message.source)] += 1
+        elif row.records is not None:
+            tally.segments += len(row.records)
+    tally.messages += len(rows)
+    return _encoder(settings)(rows)
+
+
+def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
+    from .reader import read_messages
+
+    data = sys.stdin.buffer if source.path is None else source.path
+    return read_messages(
+        data,
+        name=source.name,
+        encoding=settings.encoding,
+        encoding_errors=settings.encoding_errors,
+        on_notice=on_notice,
+    )
+
+
+def _read_error(source: Source, error: BaseException) -> str:
+    reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
+    return f"cannot read {source.name}: {reason}"
+
+
+def convert_whole_files(sources: list[Source], settings: Settings) -> list[TaskResult]:
+    """Worker task: a few small files, each read, converted and encoded."""
+    results = []
+    for source in sources:
+        tally = Tally(sources=1)
+        try:
+            messages = list(_read(source, settings, tally.note))
+        except READ_ERRORS as error:
+            results.append(TaskResult(b"", tally, _read_error(source, error), True))
+            break  # the run stops at this source
+        results.append(TaskResult(process_messages(messages, settings, tally), tally, None, True))
+    return results
+
+
+def convert_batch(messages: list[Message], settings: Settings, tally: Tally, source_done: bool) -> list[TaskResult]:
+    """Worker task: messages the parent has read."""
+    return [TaskResult(process_messages(messages, settings, tally), tally, None, source_done)]
+
+
+def _is_gzip(path: str) -> bool:
+    try:
+        with open(path, "rb") as file:
+            return file.read(2) == b"\x1f\x8b"
+    except OSError:
+        return False  # the reader reports it
+
+
+def _goes_whole(source: Source) -> bool:
+    if source.path is None or source.size > WHOLE_FILE_MAX:
+        return False
+    return source.size <= WHOLE_GZIP_MAX or not _is_gzip(source.path)
+
+
+@dataclass(slots=True)
+class _Batcher:
+    """Splits one source, read in this process, into tasks of bounded size."""
+
+    source: Source
+    settings: Settings
+    pending: Tally = field(default_factory=Tally)
+
+    def tasks(self) -> Iterator[tuple[list[Message], Tally, bool]]:
+        """(messages, tally holding the notices met before them, source done)."""
+        self.pending = Tally(sources=1)
+        batch: list[Message] = []
+        text = 0
+        try:
+            for message in _read(self.source, self.settings, self._note):
+                batch.append(message)
+                text += len(message.text)
+                if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
+                    yield batch, self._take(), False
+                    batch, text = [], 0
+        except READ_ERRORS as error:
+            raise InputError(_read_error(self.source, error)) from None
+        yield batch, self._take(), True
+
+    def _note(self, notice: Notice) -> None:
+        self.pending.note(notice)
+
+    def _take(self) -> Tally:
+        tally, self.pending = self.pending, Tally()
+        return tally
+
+
+def _ignore_interrupts() -> None:
+    # Ctrl-C reaches the whole process group; the parent alone decides to stop.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _stop_workers(executor: ProcessPoolExecutor) -> None:
+    processes = list((executor._processes or {}).values())
+    executor.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join(timeout=5)
+
+
+def _pool(jobs: int) -> ProcessPoolExecutor:
+    # forkserver: workers start from a clean process, not a copy of one that
+    # may hold threads (the progress bar's) or open output files.
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload([__name__])
+    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_ignore_interrupts)
+
+
+Deliver = Callable[[TaskResult], None]
+
+
+def _run_here(sources: Sequence[Source], settings: Settings, deliver: Deliver) -> None:
+    for source in sources:
+        for messages, tally, done in _Batcher(source, settings).tasks():
+            deliver(convert_batch(messages, settings, tally, done)[0])
+
+
+def _run_pool(sources: Sequence[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
+    executor = _pool(jobs)
+    window: deque[Future[list[TaskResult]]] = deque()
+    limit = jobs * WINDOW_PER_JOB
+
+    def submit(future: Future[list[TaskResult]]) -> None:
+        window.append(future)
+        while len(window) >= limit:
+            drain()
+
+    def drain() -> None:
+        for result in _result(window.popleft()):
+            deliver(result)
+
+    files: list[Source] = []
+    size = 0
+    try:
+        for source in sources:
+            if _goes_whole(source):
+                # Small files travel together: one task per file would cost
+                # more in messaging than converting them does.
+                files.append(source)
+                size += source.size
+                if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
+                    submit(executor.submit(convert_whole_files, files, settings))
+                    files, size = [], 0
+                continue
+            if files:
+                submit(executor.submit(convert_whole_files, files, settings))
+                files, size = [], 0
+            for messages, tally, done in _Batcher(source, settings).tasks():
+                submit(executor.submit(convert_batch, messages, settings, tally, done))
+        if files:
+            submit(executor.submit(convert_whole_files, files, settings))
+        while window:
+            drain()
+    except BaseException:
+        _stop_workers(executor)
+        raise
+    executor.shutdown(wait=True)
+
+
+def _result(future: Future[list[TaskResult]]) -> list[TaskResult]:
+    try:
+        return future.result()
+    except BrokenProcessPool:
+        raise WorkerCrashed("a worker process died while converting") from None
+
+
+def run(
+    sources: Sequence[Source],
+    settings: Settings,
+    output: Output,
+    *,
+    jobs: int = 1,
+    on_progress: Callable[[Tally, bool], None] | None = None,
+    on_notice: Callable[[Notice], None] | None = None,
+) -> Tally:
+    """Convert every source into `output`, in input order; the counts of the run.
+
+    `on_progress(part, source_done)` follows each written part; `on_notice`
+    is called for each notice worth showing, in input order. A source that
+    cannot be read raises InputError."""
+    total = Tally()
+
+    def deliver(result: TaskResult) -> None:
+        if result.read_error is not None:
+            raise InputError(result.read_error)
+        output.write(result.payload)
+        if on_notice is not None:
+            for notice in result.tally.notices:
+                on_notice(notice)
+        total.add(result.tally)
+        if on_progress is not None:
+            on_progress(result.tally, result.source_done)
+
+    small = sum(source.size for source in sources) < BATCH_TEXT and all(s.path is not None for s in sources)
+    if jobs <= 1 or small:
+        _run_here(sources, settings, deliver)
+    else:
+        _run_pool(sources, settings, deliver, jobs)
+    return total
+
+
+def default_jobs() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
