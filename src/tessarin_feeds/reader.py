@@ -31,10 +31,13 @@ _END_BLOCK = 0x1C  # MLLP: after a message, usually followed by CR
 _HEADER = b"MSH"
 _ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
 _DEFAULT_HEADER = b"MSH|^~\\&"  # only the first four encoding characters change how text is cut
-# Bytes after which a line starts.
-_LINE_STARTERS = frozenset(b"\r\n\x0b\x1c")
+_NAMES = frozenset((_HEADER, *_ENVELOPE))
 # A segment name is three letters or digits: "MSHX" or "BTS1" is not MSH or BTS.
 _NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
+_NAMES_AFTER_LINE_END = (
+    re.compile(rb"\r(?:MSH|[FB][HT]S)"),
+    re.compile(rb"\n(?:MSH|[FB][HT]S)"),
+)
 _LINE_END = re.compile(rb"[\r\n\x0b\x1c]")
 _CR_OR_LF = re.compile(rb"[\r\n]")
 _BLANK = b" \t\r\n"
@@ -225,9 +228,10 @@ class _Splitter:
                     self._frame_at = None
                 self._gap_at = at + 1
                 continue
-            if buf[at - 1] not in _LINE_STARTERS or (at + 3 < size and buf[at + 3] in _NAME_BYTES):
+            name = buf[at : at + 3]
+            if name not in _NAMES or (at + 3 < size and buf[at + 3] in _NAME_BYTES):
                 continue
-            if buf[at : at + 3] == _HEADER:
+            if name == _HEADER:
                 message = self._close(at)
                 if message is not None:
                     yield message
@@ -349,22 +353,25 @@ class _Splitter:
 
 
 def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
-    """Sorted positions in buf[start:stop] of MLLP block bytes and of segment
-    names that may start a message or an envelope segment."""
+    """Sorted positions in buf[start:stop] of MLLP block bytes, and of names
+    that may start a message or an envelope segment (after CR, LF or a block byte)."""
     found: list[int] = []
-    name_stop = stop + 2  # a name found wholly before here starts before `stop`
-    for name in (_HEADER, *_ENVELOPE):
-        at = buf.find(name, start, name_stop)
-        while at >= 0:
-            found.append(at)
-            at = buf.find(name, at + 1, name_stop)
     for block in (b"\x0b", b"\x1c"):
-        at = buf.find(block, start, stop)
+        # From the byte before `start`: a name right after it was not yet looked at.
+        at = buf.find(block, start - 1, stop)
         while at >= 0:
-            found.append(at)
+            if at >= start:
+                found.append(at)
+            if at + 1 < stop:
+                found.append(at + 1)
             at = buf.find(block, at + 1, stop)
-    found.sort()
-    return found
+    # A pattern that begins with one literal byte is searched at memchr speed.
+    for names_after_line_end in _NAMES_AFTER_LINE_END:
+        for match in names_after_line_end.finditer(buf, start - 1, stop + 3):
+            if match.start() < stop - 1:
+                found.append(match.start() + 1)
+    # A block byte right after another is found twice.
+    return sorted(set(found))
 
 
 def _separators_error(raw: bytes) -> str:
