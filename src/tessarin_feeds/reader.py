@@ -113,7 +113,7 @@ def _read(
             head += more
         skipped = len(_BOM) if head.startswith(_BOM) else 0
         splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
-        chunk = head[skipped:]
+        chunk = head[skipped:] or _read_chunk(stream, CHUNK_SIZE, source)
         while chunk:
             yield from splitter.feed(chunk)
             chunk = _read_chunk(stream, max(CHUNK_SIZE, splitter.carried), source)
@@ -356,6 +356,8 @@ def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
     """Sorted positions in buf[start:stop] of MLLP block bytes, and of names
     that may start a message or an envelope segment (after CR, LF or a block byte)."""
     found: list[int] = []
+    if stop <= start:  # also keeps a negative stop from counting from the end
+        return found
     for block in (b"\x0b", b"\x1c"):
         # From the byte before `start`: a name right after it was not yet looked at.
         at = buf.find(block, start - 1, stop)
