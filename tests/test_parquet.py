@@ -211,3 +211,102 @@ def test_without_pyarrow_the_command_fails_in_one_line(no_pyarrow, tmp_path):
     assert completed.stderr.count("\n") == 1 and MISSING_PYARROW in completed.stderr
     # Nothing is left behind, not even the temporary file.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["blocked", "in.hl7"]
+
+
+# -- real clients: DuckDB over feeds converted to Parquet -------------------------
+
+feed_fixtures = pytest.importorskip("feed_fixtures")
+
+PATIENT_RESULTS = """
+WITH segment AS (
+    SELECT source, message, unnest(segments) AS s FROM read_parquet($path)
+),
+patient AS (
+    SELECT source, message,
+           coalesce(s.fields['3'], s.fields['3.1'], s.fields['3[0]'], s.fields['3[0].1']) AS patient
+    FROM segment WHERE s.segment_name = 'PID'
+)
+SELECT patient,
+       coalesce(s.fields['3'], s.fields['3.1']) AS test,
+       coalesce(s.fields['5'], concat_ws('^', s.fields['5.1'], s.fields['5.2'], s.fields['5.3'], s.fields['5.4'])) AS value,
+       coalesce(s.fields['6'], s.fields['6.1']) AS units
+FROM segment JOIN patient USING (source, message)
+WHERE s.segment_name = 'OBX' AND patient = $patient
+"""
+
+MESSAGES_BY_TYPE = """
+SELECT split_part(message_type, '^', 1) AS kind, split_part(message_type, '^', 2) AS event, count(*) AS messages
+FROM read_parquet($path) WHERE error IS NULL GROUP BY ALL
+"""
+
+
+def feed_folder(tmp_path_factory: pytest.TempPathFactory, which: str) -> pathlib.Path:
+    if not CORPUS.is_dir():
+        pytest.skip(f"the corpus is not at {CORPUS}")
+    if which == "corpus":
+        return CORPUS
+    folder = tmp_path_factory.mktemp("fixtures") / "feeds"
+    feed_fixtures.build_fixtures(folder)
+    return folder
+
+
+@pytest.fixture(scope="module", params=["fixtures", "corpus"])
+def feed(request, tmp_path_factory):
+    """A folder of feeds, its rows converted here, and Parquet written directly and by the command."""
+    from feed_answers import convert_folder, write_parquet
+
+    folder = feed_folder(tmp_path_factory, request.param)
+    rows = convert_folder(folder)
+    out = tmp_path_factory.mktemp("parquet")
+    write_parquet(rows, out / "direct.parquet")
+    completed = subprocess.run(
+        [str(TESSARIN), "convert", str(folder), "-o", str(out / "command.parquet"), "--jobs", "2", "--no-progress"],
+        capture_output=True, text=True, timeout=300,
+    )
+    # Both folders hold stray fragments, truncated frames and failing messages.
+    assert completed.returncode == 1, completed.stderr[-3000:]
+    return rows, out
+
+
+WRITERS = ["direct.parquet", "command.parquet"]
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("name", WRITERS)
+def test_every_message_is_one_row_of_the_schema(feed, name):
+    rows, out = feed
+    table = pq.read_table(out / name)
+    assert table.schema.equals(SCHEMA)
+    assert table.num_rows == len(rows) > len({row.message.source for row in rows})
+    got = table.drop_columns(["message_type", "control_id", "sent_at"]).sort_by([("source", "ascending"), ("message", "ascending")])
+    expected = sorted((expected_row(row) for row in rows), key=lambda r: (r["source"], r["message"]))
+    assert got.to_pylist() == expected
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("name", WRITERS)
+def test_duckdb_counts_messages_by_type(feed, name):
+    from feed_answers import messages_by_type
+
+    duckdb = pytest.importorskip("duckdb")
+    rows, out = feed
+    answer = duckdb.execute(MESSAGES_BY_TYPE, {"path": str(out / name)}).fetchall()
+    assert {(kind, event): count for kind, event, count in answer} == messages_by_type(rows)
+    failed = duckdb.execute("SELECT count(*) FROM read_parquet($path) WHERE error IS NOT NULL", {"path": str(out / name)})
+    assert failed.fetchone() == (sum(row.error is not None for row in rows),)
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("name", WRITERS)
+def test_duckdb_lists_the_obx_results_of_one_patient(feed, name):
+    from feed_answers import obx_results
+
+    duckdb = pytest.importorskip("duckdb")
+    rows, out = feed
+    results = obx_results(rows)
+    # The patient with the most results.
+    patient = max(Counter(r[0] for r in results).items(), key=lambda item: (item[1], item[0]))[0]
+    expected = sorted(r for r in results if r[0] == patient)
+    assert len(expected) >= 2
+    answer = duckdb.execute(PATIENT_RESULTS, {"path": str(out / name), "patient": patient}).fetchall()
+    assert sorted(answer) == expected
