@@ -112,14 +112,17 @@ def decode_declared(raw: bytes, errors: str) -> str:
 
 
 def _decode(raw: bytes, codec_names: tuple[str, ...], errors: str, why: str) -> str:
-    first_error: UnicodeDecodeError | None = None
+    # Keeps the position, not the exception: an exception held in a local
+    # makes a reference cycle through its traceback that holds the caller's
+    # buffers until the cyclic garbage collector happens to run.
+    first_bad: int | None = None
     for codec_name in codec_names:
         try:
             return raw.decode(codec_name)
         except UnicodeDecodeError as error:
-            first_error = first_error or error
+            if first_bad is None:
+                first_bad = error.start
     if errors == "replace":
         return raw.decode(codec_names[0], "replace")
-    assert first_error is not None
-    position = first_error.start
-    raise Undecodable(position, raw[position], why)
+    assert first_bad is not None
+    raise Undecodable(first_bad, raw[first_bad], why)
