@@ -1,81 +1,146 @@
-"""Convert a folder of HL7 v2 files to JSON Lines with PySpark.
+"""Convert a folder of HL7 v2 feeds to Parquet with PySpark.
 
-Each file is read whole and holds one message. The output folder receives
-Spark's part files, one JSON object per message, the same objects that
-examples/convert.py writes: {"file": NAME, "records": [...]} or
-{"file": NAME, "error": TEXT}. A file that fails is counted, not fatal.
+Every file is split into its messages by tessarin's feed reader (MLLP frames,
+batch envelopes, BOM, gzip, any line ends), so a file of many messages gives
+many rows. The output folder receives Spark's Parquet part files, one row per
+message with the same columns as `tessarin convert -o OUT.parquet`: source,
+message, offset, message_type, control_id, sent_at, segments and error. A
+message that fails is counted and written with its error, never dropped.
 
-    python examples/spark_convert.py examples/ /tmp/hl7-jsonl
-    spark-submit --master yarn --py-files examples/convert.py \\
-        examples/spark_convert.py hdfs:///hl7/in hdfs:///hl7/out
+    python examples/spark_convert.py examples/ /tmp/hl7-parquet
+    spark-submit --master yarn examples/spark_convert.py hdfs:///hl7/in hdfs:///hl7/out
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import pathlib
 import sys
+from collections import Counter
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from pyspark import SparkContext
-from pyspark.sql import SparkSession
+from pyspark import AccumulatorParam
+from pyspark.sql import Column, DataFrame, SparkSession
+from pyspark.sql import functions as F
+from pyspark.sql import types as T
+from pyspark.sql.pandas.types import from_arrow_schema
 
-HERE = pathlib.Path(__file__).resolve().parent
+from tessarin_feeds.parquet import SCHEMA
+
+# Notices that mean something was wrong with the input, as the command counts them.
+PROBLEMS = {"stray fragment": "stray fragments", "batch count mismatch": "batch count mismatches",
+            "truncated frame": "truncated frames"}
+
+# The output's Spark schema, from the Arrow schema tessarin's Parquet output uses.
+OUTPUT = from_arrow_schema(SCHEMA)
+# Rows travel from Python to the JVM as pickles, where a dict becomes a hash
+# map and loses its order; segment fields travel as (key, value) entries and
+# become the map in the JVM instead.
+ENTRIES = T.ArrayType(T.StructType([T.StructField("key", T.StringType(), False), T.StructField("value", T.StringType())]))
+SEGMENTS_AS_ENTRIES = T.ArrayType(
+    T.StructType([T.StructField("segment_name", T.StringType()), T.StructField("fields", ENTRIES)])
+)
+ROWS = T.StructType(
+    [T.StructField(f.name, SEGMENTS_AS_ENTRIES) if f.name == "segments" else f for f in OUTPUT.fields]
+)
 
 
-def convert_partition(
-    files: Iterable[tuple[str, bytes]], options: dict[str, bool]
-) -> Iterator[tuple[str, int, int]]:
-    """(JSON line, segments, failures) for every (path, content) of one partition."""
-    # Imported here, on the executor: tessarin's converter objects cannot be
-    # pickled, so each partition builds its own, one per message.
-    import convert
+class CounterParam(AccumulatorParam):  # type: ignore[type-arg]
+    """Adds up Counters from the executors."""
 
-    for name, data in files:
-        result = convert.convert_message(name, data, **options)
-        failed = "error" in result
-        segments = 0 if failed else len(result["records"])
-        yield convert.to_json_line(result).rstrip("\n"), segments, int(failed)
+    def zero(self, value: Counter[str]) -> Counter[str]:
+        return Counter()
+
+    def addInPlace(self, value1: Counter[str], value2: Counter[str]) -> Counter[str]:
+        value1.update(value2)
+        return value1
 
 
-def add(a: tuple[int, int, int], b: tuple[int, int, int]) -> tuple[int, int, int]:
-    return a[0] + b[0], a[1] + b[1], a[2] + b[2]
+def convert_files(files: Iterable[Any], options: dict[str, Any], counts: Any) -> Iterator[tuple[Any, ...]]:
+    """One row per message of every (path, content) of one partition."""
+    # Imported on the executor: tessarin's converter objects cannot be pickled,
+    # so each partition builds its own.
+    from tessarin_feeds.parquet import header_fields
+    from tessarin_feeds.pipeline import Settings, convert_message
+    from tessarin_feeds.reader import read_messages
+
+    settings = Settings(action="convert", encoding_out="parquet", **options)
+    for path, content in files:
+        seen: Counter[str] = Counter(files=1)
+        for message in read_messages(
+            content,
+            name=path,
+            encoding=settings.encoding,
+            encoding_errors=settings.encoding_errors,
+            on_notice=lambda notice: seen.update([notice.kind]),
+        ):
+            row = convert_message(message, settings)
+            segments = None
+            if row.records is not None:
+                segments = [
+                    (record.get("segment_name"), [(k, v) for k, v in record.items() if k != "segment_name"])
+                    for record in row.records
+                ]
+            yield (message.source, message.index, message.offset, *header_fields(message), segments, row.error)
+        counts.add(seen)
+
+
+def as_maps(segments: Column) -> Column:
+    return F.transform(
+        segments,
+        lambda s: F.struct(s["segment_name"].alias("segment_name"), F.map_from_entries(s["fields"]).alias("fields")),
+    )
 
 
 def run(
-    sc: SparkContext,
+    spark: SparkSession,
     input_path: str,
     output_path: str,
-    pattern: str = "*.hl7",
+    pattern: str | None = None,
     partitions: int | None = None,
     **options: Any,
-) -> tuple[int, int, int]:
-    """Write the JSON Lines; return (files, segments, failures)."""
-    # convert.py travels with the job, so executors on other machines can import it.
-    sc.addPyFile(str(HERE / "convert.py"))
-    files = sc.binaryFiles(f"{input_path.rstrip('/')}/{pattern}")
+) -> tuple[Counter[str], DataFrame]:
+    """Write the Parquet; return the files and notices counted, and the output read back."""
+    reader = spark.read.format("binaryFile").option("recursiveFileLookup", "true")
+    if pattern:
+        reader = reader.option("pathGlobFilter", pattern)
+    files = reader.load(input_path).select("path", "content").rdd.map(tuple)
     if partitions:
         # Small files are packed into few input splits; spread them out.
         files = files.repartition(partitions)
-    converted = files.mapPartitions(lambda part: convert_partition(part, options)).cache()
-    converted.map(lambda row: row[0]).saveAsTextFile(output_path)
-    return converted.map(lambda row: (1, row[1], row[2])).fold((0, 0, 0), add)
+    counts = spark.sparkContext.accumulator(Counter(), CounterParam())
+    rows = files.mapPartitions(lambda part: convert_files(part, options, counts))
+    converted = spark.createDataFrame(rows, ROWS).withColumn("segments", as_maps(F.col("segments")))
+    converted.write.parquet(output_path)
+    return counts.value, spark.read.parquet(output_path)
+
+
+def summary(written: DataFrame) -> tuple[int, int, int]:
+    """(messages, segments, failures), from the output as written."""
+    row = written.agg(
+        F.count(F.lit(1)).alias("messages"),
+        F.coalesce(F.sum(F.when(F.col("segments").isNotNull(), F.size("segments"))), F.lit(0)),
+        F.count("error"),
+    ).first()
+    assert row is not None
+    return int(row[0]), int(row[1]), int(row[2])
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("input", help="folder of HL7 files (any Hadoop file system URI)")
-    parser.add_argument("output", help="folder for the JSON Lines part files; must not exist")
+    parser.add_argument("input", help="folder of HL7 files, searched recursively (any Hadoop file system URI)")
+    parser.add_argument("output", help="folder for the Parquet part files; must not exist")
     parser.add_argument("--master", help="Spark master (default: local[2], or whatever spark-submit sets)")
-    parser.add_argument("--glob", default="*.hl7", help="file pattern inside the folder (default: *.hl7)")
-    parser.add_argument("--partitions", type=int, help="spread the messages over this many partitions")
+    parser.add_argument("--glob", help="take only files whose name matches this pattern (default: every file)")
+    parser.add_argument("--partitions", type=int, help="spread the files over this many partitions")
     parser.add_argument("--validate", action="store_true", help="validate each message before converting")
-    parser.add_argument("--strict", action="store_true", help="with --validate, check version and message type too")
+    parser.add_argument("--strict", action="store_true", help="validate strictly: version and message type too")
+    parser.add_argument("--no-escaping", action="store_true", help="keep HL7 escape sequences as they stand")
+    parser.add_argument("--encoding", help="decode every message with this charset (default: UTF-8, else MSH-18)")
     args = parser.parse_args(argv)
 
-    builder = SparkSession.builder.appName("tessarin-hl7-to-jsonl")
+    builder = SparkSession.builder.appName("tessarin-hl7-to-parquet")
     # Under spark-submit the gateway is already up and the master is chosen
     # there; run directly, the script defaults to two local workers.
     master = args.master or (None if "PYSPARK_GATEWAY_PORT" in os.environ else "local[2]")
@@ -89,19 +154,28 @@ def main(argv: list[str] | None = None) -> int:
     spark = builder.getOrCreate()
     spark.sparkContext.setLogLevel("WARN")
     try:
-        files, segments, failures = run(
-            spark.sparkContext,
+        counts, written = run(
+            spark,
             args.input,
             args.output,
             args.glob,
             args.partitions,
-            validate=args.validate,
+            validate=args.validate or args.strict,
             strict=args.strict,
+            escaping=not args.no_escaping,
+            encoding=args.encoding,
         )
+        messages, segments, failures = summary(written)
     finally:
         spark.stop()
-    print(f"{files} files, {segments} segments, {failures} failures", file=sys.stderr)
-    return 0
+    notices = ", ".join(f"{counts[kind]} {label}" for kind, label in PROBLEMS.items())
+    print(
+        f"{counts['files']} files, {messages} messages, {segments} segments, {failures} failures, {notices}, "
+        f"{counts['envelope segment']} envelope segments skipped",
+        file=sys.stderr,
+    )
+    # As the tessarin command: anything failed or found wrong is status 1.
+    return 1 if failures or any(counts[kind] for kind in PROBLEMS) else 0
 
 
 if __name__ == "__main__":

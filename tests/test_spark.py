@@ -1,8 +1,8 @@
-"""examples/spark_convert.py on local[2] gives what a single process gives."""
+"""examples/spark_convert.py on local[2] writes the rows the Parquet output
+writes, and Spark's own Parquet reader reads them back."""
 
 from __future__ import annotations
 
-import json
 import os
 import pathlib
 import re
@@ -13,64 +13,97 @@ import sys
 import pytest
 
 pytest.importorskip("pyspark")
+pq = pytest.importorskip("pyarrow.parquet")
 if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
+
+import feed_fixtures  # noqa: E402
+
+from tessarin_feeds.parquet import encode_rows  # noqa: E402
+from tessarin_feeds.pipeline import Settings, convert_message  # noqa: E402
+from tessarin_feeds.reader import read_messages  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 
+# The columns of tessarin's Parquet output, as Spark names their types.
+SPARK_SCHEMA = (
+    "struct<source:string,message:int,offset:bigint,message_type:string,control_id:string,sent_at:string,"
+    "segments:array<struct<segment_name:string,fields:map<string,string>>>,error:string>"
+)
+
 
 @pytest.fixture
-def messages(tmp_path):
-    """The real messages when present, else the samples, plus two that must fail."""
+def feeds(tmp_path):
+    """The corpus with the feed fixtures in a sub-folder, or the samples when the corpus is missing."""
     folder = tmp_path / "in"
-    folder.mkdir()
-    source = CORPUS if CORPUS.is_dir() else ROOT / "examples"
-    for path in source.glob("*.hl7"):
-        shutil.copy(path, folder)
+    if CORPUS.is_dir():
+        shutil.copytree(CORPUS, folder)
+        feed_fixtures.build_fixtures(folder / "fixtures")
+    else:
+        shutil.copytree(ROOT / "examples", folder, ignore=shutil.ignore_patterns("*.py"))
     (folder / "zz_latin1.hl7").write_bytes("MSH|^~\\&|caf\xe9".encode("latin-1"))
-    (folder / "zz_blank.hl7").write_bytes(b"\r\n")
     return folder
 
 
-def by_file(lines: list[dict]) -> dict[str, dict]:
-    result = {}
-    for line in lines:
-        name = pathlib.PurePosixPath(line.pop("file")).name
-        assert name not in result, f"{name} written twice"
-        result[name] = line
-    return result
+def expected_rows(folder: pathlib.Path, source_names: dict[pathlib.Path, str]) -> list[dict]:
+    """What the Parquet output gives for every file, converted in this process."""
+    settings = Settings(validate=True)
+    rows = []
+    for path in sorted(p for p in folder.rglob("*") if p.is_file()):
+        name = source_names.get(path, str(path))
+        messages = read_messages(path.read_bytes(), name=name)
+        rows.extend(encode_rows([convert_message(m, settings) for m in messages]).to_pylist())
+    return sorted(rows, key=lambda row: (row["source"], row["message"]))
+
+
+def as_dicts(rows: list[dict]) -> list[dict]:
+    """Rows with each map as a dict: Spark hands maps to Python as dicts."""
+    for row in rows:
+        for segment in row["segments"] or ():
+            segment["fields"] = dict(segment["fields"])
+    return rows
 
 
 @pytest.mark.slow
-def test_spark_local_matches_single_process(messages, tmp_path):
+def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
     out = tmp_path / "out"
     env = dict(os.environ, PYSPARK_PYTHON=sys.executable, SPARK_LOCAL_IP="127.0.0.1")
-    args = ["--validate", "--partitions", "3"]
     completed = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "spark_convert.py"), *args, str(messages), str(out)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=600,
+        [sys.executable, str(ROOT / "examples" / "spark_convert.py"), "--validate", "--partitions", "3",
+         str(feeds), str(out)],
+        capture_output=True, text=True, env=env, timeout=600,
     )
-    assert completed.returncode == 0, completed.stderr[-5000:]
-    parts = sorted(out.glob("part-*"))
-    assert len(parts) == 3
-    spark = by_file([json.loads(line) for part in parts for line in part.read_text().splitlines()])
+    # The Latin-1 file declares no charset, so one message fails: status 1, as the command.
+    assert completed.returncode == 1, completed.stderr[-5000:]
 
-    single = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "convert.py"), "--validate", str(messages)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert single.returncode == 0, single.stderr
-    expected = by_file([json.loads(line) for line in single.stdout.splitlines()])
+    from pyspark.sql import SparkSession
 
-    assert spark == expected
-    failures = sum("error" in line for line in expected.values())
-    segments = sum(len(line.get("records", ())) for line in expected.values())
-    assert 2 <= failures < len(expected)
-    summary = re.search(r"(\d+) files, (\d+) segments, (\d+) failures", completed.stderr)
-    assert summary and summary.groups() == (str(len(expected)), str(segments), str(failures))
+    os.environ.update(PYSPARK_PYTHON=sys.executable, SPARK_LOCAL_IP="127.0.0.1")
+    spark = SparkSession.builder.master("local[1]").appName("tessarin-test-read").getOrCreate()
+    try:
+        written = spark.read.parquet(str(out))
+        schema = written.schema.simpleString()
+        got = [row.asDict(recursive=True) for row in written.collect()]
+    finally:
+        spark.stop()
+    assert schema == SPARK_SCHEMA
+
+    # Spark names each source by its URI.
+    names = {pathlib.Path(row["source"].removeprefix("file:")): row["source"] for row in got}
+    expected = expected_rows(feeds, names)
+    got.sort(key=lambda row: (row["source"], row["message"]))
+    assert got == as_dicts([dict(row) for row in expected])
+    assert len(got) > len(names)  # files of many messages gave many rows
+
+    # The maps keep the records' key order on disk, which Spark's dicts do not show.
+    on_disk = pq.read_table(out).sort_by([("source", "ascending"), ("message", "ascending")])
+    assert on_disk.column("segments").to_pylist() == [row["segments"] for row in expected_rows(feeds, names)]
+
+    failures = sum(row["error"] is not None for row in expected)
+    segments = sum(len(row["segments"] or ()) for row in expected)
+    files = sum(1 for p in feeds.rglob("*") if p.is_file() and p.stat().st_size)  # Spark skips empty files
+    summary = re.search(r"(\d+) files, (\d+) messages, (\d+) segments, (\d+) failures", completed.stderr)
+    assert summary, completed.stderr[-2000:]
+    assert summary.groups() == (str(files), str(len(expected)), str(segments), str(failures))
+    assert failures >= 1
