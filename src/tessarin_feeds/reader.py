@@ -40,15 +40,12 @@ _NAMES_AFTER_LINE_END = (
 )
 _LINE_END = re.compile(rb"[\r\n\x0b\x1c]")
 _CR_OR_LF = re.compile(rb"[\r\n]")
-_BLANK = b" \t\r\n"
+_BLANK = frozenset(b" \t\r\n")
 # How much of one stray fragment a notice quotes; the rest is counted.
 _STRAY_QUOTE_LIMIT = 64 * 1024
 
-Source = str | os.PathLike[str] | bytes | BinaryIO
-
-
 def read_messages(
-    source: Source,
+    source: str | os.PathLike[str] | bytes | BinaryIO,
     *,
     name: str | None = None,
     encoding: str | None = None,
@@ -275,7 +272,7 @@ class _Splitter:
         start = self._message_at
         if start is not None:
             self._message_at = None
-            return self._message(self._buf[start:end], self._base + start)
+            return self._message(self._buf[start : _message_end(self._buf, start, end)], self._base + start)
         if self._gap_at < end:
             self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
         stray = self._stray.take()
@@ -285,13 +282,6 @@ class _Splitter:
         return None
 
     def _message(self, raw: bytes, offset: int) -> Message:
-        trimmed = len(raw.rstrip(_BLANK))
-        if trimmed < len(raw):
-            # Drop the final line end and blank lines after it, but not
-            # spaces that end the last segment itself.
-            line_end = _CR_OR_LF.search(raw, trimmed)
-            if line_end is not None:
-                raw = raw[: line_end.start()]
         index = self._index
         self._index += 1
         if not raw.startswith(_DEFAULT_HEADER):
@@ -374,6 +364,18 @@ def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
                 found.append(match.start() + 1)
     # A block byte right after another is found twice.
     return sorted(set(found))
+
+
+def _message_end(buf: bytes, start: int, end: int) -> int:
+    """Where the message in buf[start:end] ends: before its final line end and
+    any blank lines after it, but after spaces that end its last segment."""
+    # Walks back byte by byte rather than rstrip: the blank tail is a line end
+    # or two, and rstrip would copy the whole message.
+    last = end
+    while last > start and buf[last - 1] in _BLANK:
+        last -= 1
+    line_end = _CR_OR_LF.search(buf, last, end)
+    return line_end.start() if line_end is not None else end
 
 
 def _separators_error(raw: bytes) -> str:
