@@ -34,10 +34,11 @@ def table_rows(text: str) -> list[list[str]]:
     return rows[1:]  # without the header
 
 
-def test_every_code_block_is_a_tested_doctest_or_a_shell_command():
+def test_every_code_block_is_a_tested_doctest_a_shell_command_or_a_tested_query():
     assert PYTHON_BLOCKS
     for line, lang, body in BLOCKS:
-        assert lang in ("python", "sh"), f"README line {line}: untested block language {lang!r}"
+        # sql blocks are run by test_readme_feeds.py.
+        assert lang in ("python", "sh", "sql"), f"README line {line}: untested block language {lang!r}"
         if lang == "python":
             assert body.lstrip().startswith(">>>"), f"README line {line}: python block without doctest"
 

@@ -1,0 +1,53 @@
+"""The DuckDB query of the README's "Converting feeds" section answers right
+on Parquet that the command made from the feed fixtures."""
+
+from __future__ import annotations
+
+import pathlib
+import re
+import subprocess
+
+import pytest
+
+import feed_fixtures
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+TESSARIN = ROOT / ".venv" / "bin" / "tessarin"
+TITLE = "## Converting feeds"
+
+
+def feeds_section() -> str | None:
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    if f"\n{TITLE}\n" not in readme:
+        return None
+    return readme.split(f"\n{TITLE}\n", 1)[1].split("\n## ", 1)[0]
+
+
+@pytest.mark.integration
+def test_the_readme_query_lists_every_obx_result_with_its_patient(tmp_path, monkeypatch):
+    section = feeds_section()
+    if section is None:
+        pytest.skip(f"README.md has no '{TITLE}' section yet")
+    queries = re.findall(r"^```sql\n(.*?)^```$", section, re.M | re.S)
+    assert len(queries) == 1, "the section should hold exactly one sql block"
+    if not feed_fixtures.corpus_available():
+        pytest.skip(f"the corpus is not at {feed_fixtures.CORPUS_DIR}")
+    duckdb = pytest.importorskip("duckdb")
+    from feed_answers import convert_folder, obx_results
+
+    folder = tmp_path / "feeds"
+    feed_fixtures.build_fixtures(folder)
+    # The query reads messages.parquet from the working folder, as the README's command writes it.
+    completed = subprocess.run(
+        [str(TESSARIN), "convert", str(folder), "-o", "messages.parquet", "--jobs", "1", "--no-progress"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert completed.returncode == 1, completed.stderr[-3000:]  # the fixtures hold faults to report
+    monkeypatch.chdir(tmp_path)
+
+    answer = duckdb.sql(queries[0]).fetchall()
+
+    expected = sorted(obx_results(convert_folder(folder)))
+    assert len(expected) >= 4
+    assert sorted(answer) == expected
+    assert [row[0] for row in answer] == sorted(row[0] for row in answer)  # ordered by patient
