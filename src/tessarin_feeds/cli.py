@@ -20,7 +20,7 @@ from typing import BinaryIO, NoReturn
 
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
-from .sources import STDIN, InputError, find_sources
+from .sources import STDIN, InputError, check_paths, iter_sources
 from .summary import Tally, format_notice, format_summary
 
 __all__ = ["main"]
@@ -207,7 +207,7 @@ def output_encoding(path: str | None, chosen: str | None) -> Encoding:
 class Progress:
     """A tqdm bar on standard error: sources done, messages, messages per second."""
 
-    def __init__(self, sources: int, enabled: bool) -> None:
+    def __init__(self, sources: int | None, enabled: bool) -> None:
         self._sources = sources
         self._done = 0
         self._bar = None
@@ -218,13 +218,12 @@ class Progress:
                              desc=self._description(), mininterval=0.2)
 
     def _description(self) -> str:
-        return f"{self._done}/{self._sources} sources"
+        return f"{self._done}/{self._sources if self._sources is not None else '?'} sources"
 
-    def update(self, part: Tally, source_done: bool) -> None:
-        if source_done:
-            self._done += 1
+    def update(self, part: Tally, sources_done: int) -> None:
+        self._done += sources_done
         if self._bar is not None:
-            if source_done:
+            if sources_done:
                 self._bar.set_description_str(self._description(), refresh=False)
             self._bar.update(part.messages)
 
@@ -255,8 +254,12 @@ def _check_stdin(paths: list[str]) -> None:
 def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name: str) -> tuple[Tally, float]:
     """Run the pipeline into target; the counts and the elapsed time."""
     _check_stdin(args.paths)
-    sources = find_sources(args.paths, args.glob)
+    check_paths(args.paths)
     start = time.monotonic()
+    show = _show_progress(args.progress)
+    # Only a progress bar needs the number of sources up front; counting
+    # walks the folders once more but keeps nothing.
+    count = sum(1 for _ in iter_sources(args.paths, args.glob)) if show else None
     output: object
     if settings.encoding_out == "parquet":
         try:
@@ -269,13 +272,13 @@ def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name
 
         output = JsonlOutput(target.stream)
     guarded = _Guarded(output, name)
-    progress = Progress(len(sources), _show_progress(args.progress))
+    progress = Progress(count, show)
 
     def notice(found: Notice) -> None:
         progress.write(format_notice(found))
 
     try:
-        tally = run(sources, settings, guarded, jobs=args.jobs, on_progress=progress.update, on_notice=notice)
+        tally = run(iter_sources(args.paths, args.glob), settings, guarded, jobs=args.jobs, on_progress=progress.update, on_notice=notice)
         guarded.close()
         target.commit()
     except BaseException:

@@ -10,6 +10,7 @@ tasks per worker are in flight, so memory stays bounded whatever the input.
 
 from __future__ import annotations
 
+import itertools
 import multiprocessing
 import os
 import signal
@@ -45,7 +46,7 @@ Encoding = Literal["jsonl", "jsonl.gz", "parquet", "report"]
 BATCH_MESSAGES = 1000
 BATCH_TEXT = 1 << 20
 # Small files sent to a worker together, at most this many (and BATCH_TEXT bytes).
-BATCH_FILES = 200
+BATCH_FILES = 500
 # Files up to this size go to a worker whole; larger ones are split by the parent.
 WHOLE_FILE_MAX = 4 << 20
 # A gzip file may expand a hundredfold; only small ones go whole.
@@ -83,10 +84,10 @@ class Output(Protocol):
 class TaskResult:
     """The encoded rows of one task and what was counted on the way."""
 
-    payload: object
+    payloads: list[object]
     tally: Tally
     read_error: str | None = None
-    source_done: bool = False
+    sources_done: int = 0
 
 
 def convert_message(message: Message, settings: Settings) -> Converted:
@@ -173,22 +174,28 @@ def _read_error(source: Source, error: BaseException) -> str:
 
 
 def convert_whole_files(sources: list[Source], settings: Settings) -> list[TaskResult]:
-    """Worker task: a few small files, each read, converted and encoded."""
-    results = []
+    """Worker task: a few small files, each read, converted and encoded. One
+    result for them all: the parent's work per task is what limits the speed-up."""
+    result = TaskResult([], Tally())
     for source in sources:
         tally = Tally(sources=1)
         try:
             messages = list(_read(source, settings, tally.note))
         except READ_ERRORS as error:
-            results.append(TaskResult(b"", tally, _read_error(source, error), True))
-            break  # the run stops at this source
-        results.append(TaskResult(process_messages(messages, settings, tally), tally, None, True))
-    return results
+            result.read_error = _read_error(source, error)  # the run stops at this source
+            break
+        result.payloads.append(process_messages(messages, settings, tally))
+        result.tally.add(tally)
+        result.tally.notices += tally.notices
+        result.sources_done += 1
+    if all(isinstance(payload, bytes) for payload in result.payloads):
+        result.payloads = [b"".join(result.payloads)]  # type: ignore[arg-type]
+    return [result]
 
 
 def convert_batch(messages: list[Message], settings: Settings, tally: Tally, source_done: bool) -> list[TaskResult]:
     """Worker task: messages the parent has read."""
-    return [TaskResult(process_messages(messages, settings, tally), tally, None, source_done)]
+    return [TaskResult([process_messages(messages, settings, tally)], tally, None, int(source_done))]
 
 
 def _is_gzip(path: str) -> bool:
@@ -263,13 +270,13 @@ def _pool(jobs: int) -> ProcessPoolExecutor:
 Deliver = Callable[[TaskResult], None]
 
 
-def _run_here(sources: Sequence[Source], settings: Settings, deliver: Deliver) -> None:
+def _run_here(sources: Iterable[Source], settings: Settings, deliver: Deliver) -> None:
     for source in sources:
         for messages, tally, done in _Batcher(source, settings).tasks():
             deliver(convert_batch(messages, settings, tally, done)[0])
 
 
-def _run_pool(sources: Sequence[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
+def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
     executor = _pool(jobs)
     window: deque[Future[list[TaskResult]]] = deque()
     limit = jobs * WINDOW_PER_JOB
@@ -319,37 +326,47 @@ def _result(future: Future[list[TaskResult]]) -> list[TaskResult]:
 
 
 def run(
-    sources: Sequence[Source],
+    sources: Iterable[Source],
     settings: Settings,
     output: Output,
     *,
     jobs: int = 1,
-    on_progress: Callable[[Tally, bool], None] | None = None,
+    on_progress: Callable[[Tally, int], None] | None = None,
     on_notice: Callable[[Notice], None] | None = None,
 ) -> Tally:
     """Convert every source into `output`, in input order; the counts of the run.
 
-    `on_progress(part, source_done)` follows each written part; `on_notice`
+    `on_progress(part, sources_done)` follows each written part; `on_notice`
     is called for each notice worth showing, in input order. A source that
     cannot be read raises InputError."""
     total = Tally()
 
     def deliver(result: TaskResult) -> None:
+        for payload in result.payloads:
+            output.write(payload)
         if result.read_error is not None:
             raise InputError(result.read_error)
-        output.write(result.payload)
         if on_notice is not None:
             for notice in result.tally.notices:
                 on_notice(notice)
         total.add(result.tally)
         if on_progress is not None:
-            on_progress(result.tally, result.source_done)
+            on_progress(result.tally, result.sources_done)
 
-    small = sum(source.size for source in sources) < BATCH_TEXT and all(s.path is not None for s in sources)
-    if jobs <= 1 or small:
+    if jobs <= 1:
         _run_here(sources, settings, deliver)
-    else:
-        _run_pool(sources, settings, deliver, jobs)
+        return total
+    # A few small files convert faster than worker processes start.
+    pending = iter(sources)
+    first: list[Source] = []
+    size = 0
+    for source in pending:
+        first.append(source)
+        size += source.size
+        if size >= BATCH_TEXT or source.path is None:
+            _run_pool(itertools.chain(first, pending), settings, deliver, jobs)
+            return total
+    _run_here(first, settings, deliver)
     return total
 
 

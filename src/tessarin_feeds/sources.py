@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import fnmatch
 import os
+from collections.abc import Iterator
 from dataclasses import dataclass
 
-__all__ = ["STDIN", "STDIN_NAME", "InputError", "Source", "find_sources"]
+__all__ = ["STDIN", "STDIN_NAME", "InputError", "Source", "check_paths", "find_sources", "iter_sources"]
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
@@ -36,10 +37,10 @@ def _matches(pattern: str | None, name: str, relative: str) -> bool:
     return fnmatch.fnmatchcase(relative if "/" in pattern else name, pattern)
 
 
-def _walk(folder: str, relative: str, pattern: str | None) -> list[Source]:
+def _walk(folder: str, relative: str, pattern: str | None) -> Iterator[Source]:
     """Regular files under folder, depth first in name order, hidden ones skipped.
-    Symbolic links to files are followed, links to folders are not (no loops)."""
-    found: list[Source] = []
+    Symbolic links to files are followed, links to folders are not (no loops).
+    Lazily: a tree of a million files is never held as a list."""
     try:
         with os.scandir(folder) as scan:
             entries = sorted(scan, key=lambda entry: entry.name)
@@ -51,32 +52,40 @@ def _walk(folder: str, relative: str, pattern: str | None) -> list[Source]:
         inner = f"{relative}/{entry.name}" if relative else entry.name
         try:
             if entry.is_dir(follow_symlinks=False):
-                found.extend(_walk(entry.path, inner, pattern))
+                yield from _walk(entry.path, inner, pattern)
             elif entry.is_file() and _matches(pattern, entry.name, inner):
-                found.append(Source(entry.path, entry.path, entry.stat().st_size))
+                yield Source(entry.path, entry.path, entry.stat().st_size)
         except OSError as error:
             raise InputError(f"cannot read {entry.path}: {_describe(error)}") from None
-    return found
+
+
+def check_paths(paths: list[str]) -> None:
+    """Fail before any output when a PATH is missing or standard input is named twice."""
+    if paths.count(STDIN) > 1:
+        raise InputError("standard input (-) can be named only once")
+    for path in paths:
+        if path == STDIN:
+            continue
+        try:
+            os.stat(path)
+        except OSError as error:
+            raise InputError(f"cannot read {path}: {_describe(error)}") from None
+        if not os.path.isdir(path) and not os.access(path, os.R_OK):
+            raise InputError(f"cannot read {path}: Permission denied")
+
+
+def iter_sources(paths: list[str], pattern: str | None = None) -> Iterator[Source]:
+    """The sources in command-line order. A file named directly is always
+    taken; `pattern` (fnmatch) selects files inside folders only."""
+    check_paths(paths)
+    for path in paths:
+        if path == STDIN:
+            yield Source(STDIN_NAME, None, 0)
+        elif os.path.isdir(path):
+            yield from _walk(path, "", pattern)
+        else:
+            yield Source(path, path, os.stat(path).st_size)
 
 
 def find_sources(paths: list[str], pattern: str | None = None) -> list[Source]:
-    """The sources in command-line order. A file named directly is always
-    taken; `pattern` (fnmatch) selects files inside folders only."""
-    sources: list[Source] = []
-    for path in paths:
-        if path == STDIN:
-            if any(source.path is None for source in sources):
-                raise InputError("standard input (-) can be named only once")
-            sources.append(Source(STDIN_NAME, None, 0))
-            continue
-        try:
-            status = os.stat(path)
-        except OSError as error:
-            raise InputError(f"cannot read {path}: {_describe(error)}") from None
-        if os.path.isdir(path):
-            sources.extend(_walk(path, "", pattern))
-        else:
-            if not os.access(path, os.R_OK):
-                raise InputError(f"cannot read {path}: Permission denied")
-            sources.append(Source(path, path, status.st_size))
-    return sources
+    return list(iter_sources(paths, pattern))
