@@ -212,6 +212,34 @@ def test_reading_is_lazy_and_streams_gzip() -> None:
     assert stream.taken < len(data) / 2
 
 
+def test_a_live_stream_is_read_as_data_arrives() -> None:
+    class Pipe(io.RawIOBase):
+        """Gives its pieces one at a time, as a pipe would; read(n) waits for n bytes."""
+
+        def __init__(self, pieces: list[bytes]) -> None:
+            self.pieces = pieces
+            self.arrived = b""
+
+        def read1(self, size: int = -1) -> bytes:
+            if not self.arrived and self.pieces:
+                self.arrived = self.pieces.pop(0)
+            data, self.arrived = self.arrived[:size], self.arrived[size:]
+            return data
+
+        def read(self, size: int | None = -1) -> bytes:
+            assert size is not None and size >= 0
+            data = b""
+            while len(data) < size and (more := self.read1(size - len(data))):
+                data += more
+            return data
+
+    pipe = Pipe([b"MSH|^~\\&|A\rPID|1\rMSH|^~\\&|B\rPID|2\r", b"MSH|^~\\&|C\r"])
+    messages = read_messages(pipe)  # type: ignore[arg-type]
+    assert next(messages).text == "MSH|^~\\&|A\rPID|1"
+    assert len(pipe.pieces) == 1
+    assert [message.text for message in messages] == ["MSH|^~\\&|B\rPID|2", "MSH|^~\\&|C"]
+
+
 @pytest.mark.parametrize(
     ("options", "error"),
     [({"encoding_errors": "ignore"}, "encoding_errors"), ({"encoding": "no-such-charset"}, "unknown encoding"), ({"encoding": "utf-16"}, "unknown encoding")],

@@ -105,15 +105,28 @@ def _read(
     raw = open_stream()
     try:
         stream, head = _decompressed(raw)
-        head += _read_chunk(stream, CHUNK_SIZE, source)
-        while 0 < len(head) < len(_BOM) and (more := _read_chunk(stream, CHUNK_SIZE, source)):
+        # A pipe or socket given by the caller is read as data arrives, so a
+        # live feed is not held back until a whole chunk has come; a message
+        # larger than a chunk is then waited for whole.
+        read_some = getattr(stream, "read1", None) if stream is raw and not close else None
+
+        def read(size: int) -> bytes:
+            try:
+                if read_some is not None and size <= CHUNK_SIZE:
+                    return cast(bytes, read_some(size))
+                return stream.read(size)
+            except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+                raise OSError(f"{source}: gzip data is corrupt or cut short ({error})") from error
+
+        head += read(CHUNK_SIZE)
+        while 0 < len(head) < len(_BOM) and (more := read(CHUNK_SIZE)):
             head += more
         skipped = len(_BOM) if head.startswith(_BOM) else 0
         splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
-        chunk = head[skipped:] or _read_chunk(stream, CHUNK_SIZE, source)
+        chunk = head[skipped:] or read(CHUNK_SIZE)
         while chunk:
             yield from splitter.feed(chunk)
-            chunk = _read_chunk(stream, max(CHUNK_SIZE, splitter.carried), source)
+            chunk = read(max(CHUNK_SIZE, splitter.carried))
         yield from splitter.finish()
     finally:
         if close:
@@ -147,13 +160,6 @@ def _decompressed(raw: BinaryIO) -> tuple[BinaryIO, bytes]:
     if head == _GZIP_MAGIC:
         return cast(BinaryIO, gzip.GzipFile(fileobj=_Prefixed(head, raw), mode="rb")), b""
     return raw, head
-
-
-def _read_chunk(stream: BinaryIO, size: int, source: str) -> bytes:
-    try:
-        return stream.read(size)
-    except (EOFError, zlib.error, gzip.BadGzipFile) as error:
-        raise OSError(f"{source}: gzip data is corrupt or cut short ({error})") from error
 
 
 class _Splitter:
