@@ -35,8 +35,8 @@ _NAMES = frozenset((_HEADER, *_ENVELOPE))
 # A segment name is three letters or digits: "MSHX" or "BTS1" is not MSH or BTS.
 _NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
 _NAMES_AFTER_LINE_END = (
-    re.compile(rb"\r(?:MSH|[FB][HT]S)"),
-    re.compile(rb"\n(?:MSH|[FB][HT]S)"),
+    (b"\r", re.compile(rb"\r(?:MSH|[FB][HT]S)")),
+    (b"\n", re.compile(rb"\n(?:MSH|[FB][HT]S)")),
 )
 _LINE_END = re.compile(rb"[\r\n\x0b\x1c]")
 _CR_OR_LF = re.compile(rb"[\r\n]")
@@ -364,7 +364,9 @@ def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
                 found.append(at + 1)
             at = buf.find(block, at + 1, stop)
     # A pattern that begins with one literal byte is searched at memchr speed.
-    for names_after_line_end in _NAMES_AFTER_LINE_END:
+    for line_end, names_after_line_end in _NAMES_AFTER_LINE_END:
+        if buf.find(line_end, start - 1, stop) < 0:
+            continue  # most feeds use one kind of line end: skip the other's search
         for match in names_after_line_end.finditer(buf, start - 1, stop + 3):
             if match.start() < stop - 1:
                 found.append(match.start() + 1)
