@@ -5,7 +5,10 @@ from __future__ import annotations
 import doctest
 import pathlib
 import re
+import shlex
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -71,7 +74,7 @@ def test_the_two_commands_exist():
     assert commands == ["scripts/run-examples", "scripts/run-tests"]
     for script in commands:
         assert (ROOT / script).is_file()
-    assert "examples/convert.py examples/" in (ROOT / "scripts/run-examples").read_text()
+    assert "tessarin convert" in (ROOT / "scripts/run-examples").read_text()
 
 
 HEADER = "MSH|^~\\&|APP|FAC|APP|FAC|20240101||ADT^A01^ADT_A01|MSG1|P|2.5"
@@ -137,3 +140,21 @@ def test_module_attributes_are_the_documented_ones():
     # The README sends users to importlib.metadata for the version.
     assert not hasattr(tessarin, "__version__")
     assert tessarin.__all__ == ["Hl7Json", "JsonHl7"]
+
+
+SAMPLE_COMMANDS = [
+    line.split("#")[0].strip()
+    for _, lang, body in BLOCKS
+    if lang == "sh"
+    for line in body.splitlines()
+    if line.startswith("tessarin ") and "examples/" in line
+]
+
+
+@pytest.mark.parametrize("command", SAMPLE_COMMANDS)
+def test_command_examples_on_the_samples_succeed(command, tmp_path):
+    shutil.copytree(ROOT / "examples", tmp_path / "examples")
+    program = [sys.executable, "-m", "tessarin_feeds", *shlex.split(command)[1:]]
+    completed = subprocess.run(program, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.count("\n") >= 2
