@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 from types import FrameType
-from typing import BinaryIO, NoReturn
+from typing import BinaryIO
 
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
@@ -252,7 +252,16 @@ def _check_stdin(paths: list[str]) -> None:
 
 
 def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name: str) -> tuple[Tally, float]:
-    """Run the pipeline into target; the counts and the elapsed time."""
+    """Run the pipeline into target; the counts and the elapsed time. Any
+    failure, a usage error included, removes the temporary output."""
+    try:
+        return _feed_into(args, settings, target, name)
+    except BaseException:
+        target.discard()
+        raise
+
+
+def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile, name: str) -> tuple[Tally, float]:
     _check_stdin(args.paths)
     check_paths(args.paths)
     start = time.monotonic()
@@ -278,12 +287,16 @@ def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name
         progress.write(format_notice(found))
 
     try:
-        tally = run(iter_sources(args.paths, args.glob), settings, guarded, jobs=args.jobs, on_progress=progress.update, on_notice=notice)
+        tally = run(
+            iter_sources(args.paths, args.glob),
+            settings,
+            guarded,
+            jobs=args.jobs,
+            on_progress=progress.update,
+            on_notice=notice,
+        )
         guarded.close()
         target.commit()
-    except BaseException:
-        target.discard()
-        raise
     finally:
         progress.close()
     return tally, time.monotonic() - start

@@ -55,6 +55,8 @@ WHOLE_GZIP_MAX = 64 << 10
 WINDOW_PER_JOB = 3
 
 READ_ERRORS = (OSError, EOFError, zlib.error)
+# How long a stopped run waits for a worker to finish its task in hand.
+STOP_GRACE_SECONDS = 30
 
 
 class WorkerCrashed(Exception):
@@ -251,12 +253,16 @@ def _ignore_interrupts() -> None:
 
 
 def _stop_workers(executor: ProcessPoolExecutor) -> None:
+    # Workers finish the task in hand (a bounded batch) and leave. One killed
+    # while sending its result would leave the pool's manager thread waiting
+    # for the rest of it, and the interpreter's exit waiting for that thread.
     processes = list((executor._processes or {}).values())
     executor.shutdown(wait=False, cancel_futures=True)
     for process in processes:
-        process.terminate()
+        process.join(timeout=STOP_GRACE_SECONDS)
     for process in processes:
-        process.join(timeout=5)
+        if process.is_alive():
+            process.kill()
 
 
 def _pool(jobs: int) -> ProcessPoolExecutor:
