@@ -15,8 +15,13 @@ namespace tessarin {
 // that compare as the keys' first eight bytes do.
 inline std::uint64_t key_prefix(std::string_view key) noexcept {
     std::uint64_t word = 0;
-    if (!key.empty()) std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), 8));
-    return __builtin_bswap64(word);
+    if (key.size() >= 8) {  // one load rather than a call to memcpy
+        std::memcpy(&word, key.data(), 8);
+        return __builtin_bswap64(word);
+    }
+    for (std::size_t i = 0; i < key.size(); ++i)
+        word |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+    return word;
 }
 
 // Less-than of key order for entries that carry their prefix:
