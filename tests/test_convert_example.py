@@ -10,11 +10,11 @@ import sys
 
 import pytest
 
+from conftest import CORPUS_DIR as CORPUS, needs_corpus
 from tessarin import Hl7Json, JsonHl7
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SCRIPT = ROOT / "examples" / "convert.py"
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 SUMMARY = re.compile(r"(\d+) files, (\d+) segments, (\d+) failures, (\d+) messages/s")
 
 # How the module and the script word a failure; anything else is a crash that leaked out.
@@ -94,7 +94,7 @@ def test_progress_bar_on_standard_error(tmp_path, flag, shown):
     assert stderr.rstrip().splitlines()[-1].startswith("25 files, 50 segments, 0 failures")
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus of real messages not present")
+@needs_corpus
 @pytest.mark.parametrize("options", [[], ["--validate", "--strict"]], ids=["plain", "validated"])
 def test_real_messages_convert_or_report(options):
     files = sorted(CORPUS.glob("*.hl7"))
@@ -111,7 +111,7 @@ def test_real_messages_convert_or_report(options):
             assert ("records" in line) is readable, line
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus of real messages not present")
+@needs_corpus
 def test_real_messages_come_back_from_the_json_lines():
     lines, _ = run("--no-escaping", str(CORPUS))
     converted = [line for line in lines if "records" in line]

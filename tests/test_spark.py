@@ -11,13 +11,14 @@ import subprocess
 import sys
 
 import pytest
+from conftest import CORPUS_DIR as CORPUS, needs_peer
 
-pytest.importorskip("pyspark")
+pytestmark = pytest.mark.integration
+needs_peer("pyspark", "pyspark")
 if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 
 
 @pytest.fixture
