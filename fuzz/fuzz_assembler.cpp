@@ -8,8 +8,10 @@
 
 #include "fuzz_check.hpp"
 #include "json_hl7.hpp"
+#include "reference_model.hpp"
 
 using namespace tessarin;
+using fuzz::SegmentRecord;
 
 namespace {
 
@@ -140,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             std::string k = key(in);
             record.emplace_back(std::move(k), in.ConsumeRandomLengthString(24));
         }
-        sort_record(record);
+        fuzz::sort_record(record);
     }
     // The same records in the flat store that JsonHl7 holds.
     RecordStore store;

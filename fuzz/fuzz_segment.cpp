@@ -1,46 +1,53 @@
 // Segment parsing with and without the escape handler.
 //  - A record rendered without a handler assembles back to its line.
 //  - With the handler, assembling escaped and parsing again gives the same record.
-//  - The streaming emitter yields exactly the entries of Hl7Segment::to_json.
+//  - The segment walk yields exactly the entries of the reference model's
+//    Hl7Segment::to_json (reference_model.hpp).
 #include <algorithm>
 
 #include "fuzz_check.hpp"
+#include "hl7_json.hpp"
 #include "json_hl7.hpp"
-#include "segments.hpp"
+#include "reference_model.hpp"
 
 using namespace tessarin;
+using fuzz::Hl7Segment;
+using fuzz::SegmentRecord;
 
 namespace {
 
+// A sink of the segment walk that keeps each segment's entries, in key order.
 struct Collector {
-    SegmentRecord entries;
-    void name(std::string_view name) { entries.emplace_back("segment_name", std::string(name)); }
-    void entry(const EntryKey& key, std::string_view value) { entries.emplace_back(key.text(), std::string(value)); }
+    std::vector<SegmentRecord> records;
+    void begin_segment(std::string_view) { records.emplace_back(); }
+    void name(std::string_view name) { records.back().emplace_back("segment_name", std::string(name)); }
+    void entry(const EntryKey& key, std::string_view value) {
+        records.back().emplace_back(fuzz::key_text(key), std::string(value));
+    }
+    bool end_segment() {
+        SegmentRecord& entries = records.back();
+        std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 1; i < entries.size(); ++i) FUZZ_CHECK(entries[i - 1].first != entries[i].first);
+        return true;
+    }
 };
-
-// Entries in key order; keys must already be unique.
-SegmentRecord in_key_order(Collector& sink) {
-    std::stable_sort(sink.entries.begin(), sink.entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (std::size_t i = 1; i < sink.entries.size(); ++i) FUZZ_CHECK(sink.entries[i - 1].first != sink.entries[i].first);
-    return std::move(sink.entries);
-}
 
 SegmentRecord emitted(std::string_view line, const Hl7EscapeHandler* handler) {
     Collector sink;
-    emit_segment_entries(line, handler, sink);
-    return in_key_order(sink);
+    FUZZ_CHECK(walk_segment(line, handler, sink));
+    FUZZ_CHECK(sink.records.size() == 1);
+    return sink.records.front();
 }
 
 // A conversion reuses one scanner for every line: what a line leaves behind
 // in its buffers must not show in the next one.
 void check_reused_scanner(std::string_view text, const Hl7EscapeHandler* handler) {
-    SegmentScanner scanner(handler);
-    for (std::string_view line : fuzz::split(text, '\n')) {
-        Collector sink;
-        scanner.emit(line, sink);
-        FUZZ_CHECK(in_key_order(sink) == Hl7Segment::from_string(line, handler).to_json());
-    }
+    Collector sink;
+    FUZZ_CHECK(walk_segments(text, handler, sink));
+    const std::vector<std::string_view> lines = fuzz::split(text, '\n');
+    FUZZ_CHECK(sink.records.size() == lines.size() && lines.size() == segment_count(text));
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        FUZZ_CHECK(sink.records[i] == Hl7Segment::from_string(lines[i], handler).to_json());
 }
 
 bool has_index_over_limit(const SegmentRecord& record) {

@@ -5,16 +5,10 @@ against a plain-Python assembler; a ratio means something only while both
 sides do the same work. These checks keep the walks and the assembler honest.
 """
 
-import sys
-from pathlib import Path
-
 import pytest
 import tessarin
-
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
-
-from bench import generate, reference, walks  # noqa: E402
+from bench import generate, reference, walks
+from conftest import ROOT, needs_peer
 
 HEADER = "MSH|^~\\&|LAB|FAC|EHR|HOSP|20240101120000||ORU^R01^ORU_R01|42|P|2.5.1"
 
@@ -63,10 +57,11 @@ def _tessarin_records(text):
     return tessarin.Hl7Json(text).hl7_json
 
 
+@pytest.mark.integration
 @pytest.mark.parametrize("name", sorted(MESSAGES))
 @pytest.mark.parametrize("peer", sorted(walks.PEERS))
 def test_peer_walk_builds_tessarin_records(peer, name):
-    pytest.importorskip({"python-hl7": "hl7", "hl7apy": "hl7apy"}[peer])
+    needs_peer({"python-hl7": "hl7", "hl7apy": "hl7apy"}[peer], peer)
     text = MESSAGES[name]
     assert walks.PEERS[peer](text) == _tessarin_records(text)
 

@@ -13,14 +13,15 @@ import pytest
 
 from tessarin import Hl7Json, JsonHl7
 
-from conftest import CORPUS_DIR, is_validation_text, py_assemble, py_hl7_json, replace_eof
+from bench import reference
+from conftest import CORPUS_DIR, is_validation_text
 
 # Unicode White_Space (not Python's str.isspace, which also counts U+001C-U+001F)
 WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 
 FILES = sorted(p for p in CORPUS_DIR.glob("*") if p.is_file()) if CORPUS_DIR.is_dir() else []
 
-pytestmark = pytest.mark.skipif(not FILES, reason=f"no corpus at {CORPUS_DIR}")
+pytestmark = [pytest.mark.integration, pytest.mark.skipif(not FILES, reason=f"the sample messages are not at {CORPUS_DIR}")]
 
 
 def _expected_text(path: pathlib.Path):
@@ -52,16 +53,16 @@ def test_corpus_message(path):
         return
     assert error is None
     assert type(h) is Hl7Json
-    assert h.hl7_string == replace_eof(text)
+    assert h.hl7_string == reference.replace_eof(text)
 
     # conversion, with and without the escape handler, against the reference model
     records = h.hl7_json
     assert isinstance(records, list) and all(type(r) is dict for r in records)
-    assert len(records) == replace_eof(text).count("\n") + 1
-    assert [list(r.items()) for r in records] == [list(r.items()) for r in py_hl7_json(text, escaping=True)]
+    assert len(records) == reference.replace_eof(text).count("\n") + 1
+    assert [list(r.items()) for r in records] == [list(r.items()) for r in reference.records(text, escaping=True)]
     h.escaping_enabled = False
     plain = h.hl7_json
-    assert [list(r.items()) for r in plain] == [list(r.items()) for r in py_hl7_json(text, escaping=False)]
+    assert [list(r.items()) for r in plain] == [list(r.items()) for r in reference.records(text, escaping=False)]
 
     # validation: success or one of the validator's texts; the conversion agrees with validate
     for strict in (False, True):
@@ -81,16 +82,14 @@ def test_corpus_message(path):
     j = JsonHl7(plain)
     if longest < 65535:
         assert j.hl7_string_unescaped == h.hl7_string
-        assert j.hl7_string == py_assemble(plain, True)
-        assert JsonHl7(records).hl7_string == py_assemble(records, True)
+        assert j.hl7_string == reference.assemble(plain, True)
+        assert JsonHl7(records).hl7_string == reference.assemble(records, True)
     else:
         with pytest.raises(Exception, match="^HL7 encoding error: index "):
             j.hl7_string_unescaped
 
 
 def test_corpus_holds_the_expected_kinds_of_message():
-    if not FILES:
-        pytest.skip("no corpus")
     outcomes = [_expected_text(p)[1] for p in FILES]
     assert len(FILES) >= 100
     assert sum(o is None for o in outcomes) >= 100

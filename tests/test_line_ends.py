@@ -7,7 +7,7 @@ from hypothesis import given, strategies as st
 
 from tessarin import Hl7Json
 
-from conftest import replace_eof
+from bench import reference
 
 
 @pytest.mark.parametrize(
@@ -38,7 +38,7 @@ from conftest import replace_eof
     ],
 )
 def test_replace_eof(text, stored):
-    assert replace_eof(text) == stored
+    assert reference.replace_eof(text) == stored
     h = Hl7Json(text)
     assert h.hl7_string == stored
     assert "\r" not in h.hl7_string
@@ -75,7 +75,7 @@ def test_options_do_not_affect_the_stored_text():
 
 @given(st.lists(st.sampled_from(["A", "|", "\r", "\n", "é", " ", "\r\n", "\n\r"]), max_size=30).map("".join))
 def test_replace_eof_property(text):
-    stored = replace_eof(text)
+    stored = reference.replace_eof(text)
     h = Hl7Json(text)
     assert h.hl7_string == stored
     assert len(h.hl7_json) == stored.count("\n") + 1

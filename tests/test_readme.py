@@ -13,11 +13,11 @@ import sys
 import pytest
 
 import tessarin
+from conftest import CORPUS_DIR as CORPUS, needs_corpus
 from tessarin import Hl7Json, JsonHl7
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.M | re.S)
 BLOCKS = [(README[: m.start()].count("\n") + 1, m.group(1), m.group(2)) for m in FENCE.finditer(README)]
@@ -122,7 +122,7 @@ def test_every_validation_rule_passes_on_a_valid_message():
 corpus_files = sorted(CORPUS.glob("*.hl7")) if CORPUS.is_dir() else []
 
 
-@pytest.mark.skipif(not corpus_files, reason="corpus of real messages not present")
+@needs_corpus
 @pytest.mark.parametrize("path", corpus_files, ids=[p.name for p in corpus_files])
 def test_round_trip_promises_on_real_messages(path):
     try:

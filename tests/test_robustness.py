@@ -9,7 +9,8 @@ import pytest
 
 from tessarin import Hl7Json, JsonHl7
 
-from conftest import py_assemble, py_split_segment, raises_plain
+from bench import reference
+from conftest import raises_plain
 
 # ---------------------------------------------------------------------------
 # Embedded NUL characters
@@ -106,8 +107,8 @@ def test_lines_of_only_separators(line):
     for escaping in (False, True):
         h = Hl7Json(line, escaping_enabled=escaping)
         (record,) = h.hl7_json
-        assert record == py_split_segment(line, escaping)
-        assert list(record) == list(py_split_segment(line, escaping))
+        assert record == reference.split_segment(line, escaping)
+        assert list(record) == list(reference.split_segment(line, escaping))
     assert JsonHl7(Hl7Json(line, escaping_enabled=False).hl7_json).hl7_string_unescaped == line
     with pytest.raises(Exception):
         Hl7Json(line).validate(True, True)
@@ -116,7 +117,7 @@ def test_lines_of_only_separators(line):
 def test_non_ascii_next_to_separators():
     line = "ÄÖÜ|é|€^中~😀|ß\\T\\ü|\u2028^\u00a0"
     h = Hl7Json(line)
-    assert h.hl7_json == [py_split_segment(line, True)]
+    assert h.hl7_json == [reference.split_segment(line, True)]
     assert h.hl7_json[0]["3"] == "ß&ü"
     text = JsonHl7(Hl7Json(line, escaping_enabled=False).hl7_json).hl7_string_unescaped
     assert text == line
@@ -277,4 +278,4 @@ def test_many_objects():
     gc.collect()
     js = [JsonHl7([{"1": str(i)}]) for i in range(10_000)]
     assert js[-1].hl7_string == "9999"
-    assert py_assemble([{"1": "9999"}], True) == "9999"
+    assert reference.assemble([{"1": "9999"}], True) == "9999"

@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 from tessarin import Hl7Json, JsonHl7
 
-from conftest import replace_eof
+from bench import reference
 
 PIECES = ["|", "^", "~", "\\", "&", "^~\\&", "\\T\\", "\\S\\", "\\R\\", "\\F\\", "\\X20\\", "MSH", "PID", "OBX",
           "a", "Z", "1", "12", " ", "\t", "é", "中", "😀", "\x00", "\x0b", "\u2028", "\r", "\n", "\r\n", "\n\r"]
@@ -21,8 +21,8 @@ messages = st.lists(st.sampled_from(PIECES), max_size=60).map("".join)
 def test_text_to_records_and_back_with_escaping_off(text):
     records = Hl7Json(text, escaping_enabled=False).hl7_json
     j = JsonHl7(records)
-    assert j.hl7_string_unescaped == replace_eof(text)
-    assert j._convert_json_to_hl7(False) == replace_eof(text)
+    assert j.hl7_string_unescaped == reference.replace_eof(text)
+    assert j._convert_json_to_hl7(False) == reference.replace_eof(text)
     assert j.json_data == records
 
 
@@ -78,13 +78,13 @@ def test_round_trip_through_a_json_file(text, ensure_ascii):
         path.write_text(json.dumps(records, ensure_ascii=ensure_ascii), encoding="utf-8")
         j = JsonHl7.from_file(str(path))
     assert j.json_data == records
-    assert j.hl7_string_unescaped == replace_eof(text)
+    assert j.hl7_string_unescaped == reference.replace_eof(text)
 
 
 def test_round_trip_examples():
     text = "MSH|^~\\&|APP|FAC|||20240101||ADT^A01^ADT_A01|1|P|2.5\r\nPID|1||123^^^H^MR~456||DOE^JOHN\r\n\r\n"
     records = Hl7Json(text, escaping_enabled=False).hl7_json
     j = JsonHl7(records)
-    assert j.hl7_string_unescaped == replace_eof(text)
+    assert j.hl7_string_unescaped == reference.replace_eof(text)
     # escaped output escapes the encoding characters, spaces and ampersands
     assert j.hl7_string.startswith("MSH|\\S\\\\R\\\\\\\\T\\|APP|")

@@ -7,7 +7,7 @@ from hypothesis import given, strategies as st
 
 from tessarin import Hl7Json
 
-from conftest import py_hl7_json, py_split_segment
+from bench import reference
 
 _H = Hl7Json("")
 
@@ -145,7 +145,7 @@ def test_worked_example_of_hl7json():
 )
 def test_edge_cases_without_handler(line, expected):
     assert items(plain(line)) == expected
-    assert py_split_segment(line) == dict(expected)
+    assert reference.split_segment(line) == dict(expected)
 
 
 @pytest.mark.parametrize(
@@ -172,7 +172,7 @@ def test_edge_cases_without_handler(line, expected):
 )
 def test_edge_cases_with_handler(line, expected):
     assert items(escaped(line)) == expected
-    assert py_split_segment(line, escaping=True) == dict(expected)
+    assert reference.split_segment(line, escaping=True) == dict(expected)
 
 
 def test_key_order_fields():
@@ -256,13 +256,13 @@ lines = st.lists(st.sampled_from(line_alphabet), max_size=40).map("".join)
 @given(lines)
 def test_split_matches_model(line):
     got = plain(line)
-    assert items(got) == items(py_split_segment(line))
+    assert items(got) == items(reference.split_segment(line))
     got = escaped(line)
-    assert items(got) == items(py_split_segment(line, escaping=True))
+    assert items(got) == items(reference.split_segment(line, escaping=True))
 
 
 @given(st.lists(lines, max_size=6), st.sampled_from(["\n", "\r", "\r\n"]), st.booleans())
 def test_hl7_json_matches_model(line_list, terminator, escaping):
     text = terminator.join(line_list)
     got = Hl7Json(text, escaping_enabled=escaping).hl7_json
-    assert [items(r) for r in got] == [items(r) for r in py_hl7_json(text, escaping)]
+    assert [items(r) for r in got] == [items(r) for r in reference.records(text, escaping)]

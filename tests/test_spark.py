@@ -11,8 +11,10 @@ import subprocess
 import sys
 
 import pytest
+from conftest import CORPUS_DIR as CORPUS, needs_peer
 
-pytest.importorskip("pyspark")
+pytestmark = pytest.mark.integration
+needs_peer("pyspark", "pyspark")
 pq = pytest.importorskip("pyarrow.parquet")
 if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
@@ -24,7 +26,6 @@ from tessarin_feeds.pipeline import Settings, convert_message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 
 # The columns of tessarin's Parquet output, as Spark names their types.
 SPARK_SCHEMA = (

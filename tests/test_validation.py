@@ -193,6 +193,9 @@ def test_message_type_pieces_are_cut_at_circumflex_only():
         ("ab~" * 30000, too_long(90000)),  # repetitions keep the raw text as the field value
         ("\\F\\" * 21846, too_long(65538)),  # validation never unescapes
     ],
+    ids=["ascii-at-limit", "ascii-one-over", "ascii-far-over", "2-byte-under", "2-byte-over", "2-byte-at-limit",
+         "2-byte-one-over", "3-byte-at-limit", "3-byte-over", "4-byte-at-limit", "4-byte-one-over",
+         "components-at-limit", "components-one-over", "repetitions-over", "escapes-counted-raw"],
 )
 def test_field_length_limit(value, message):
     text = msh() + "\nNTE|1|" + value + "\n" + PID

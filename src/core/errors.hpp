@@ -1,6 +1,10 @@
-// Error values of the converter core. Nothing in the core throws: an operation
-// that can fail returns Result<T>, and the Python layer turns the error into an
-// exception at exactly one place.
+// Error values of the converter core. Every failure that the input can cause
+// is a value: an operation that can fail returns Result<T>, and the Python
+// layer turns the error into an exception at exactly one place. The core
+// throws only when a resource runs out: std::bad_alloc from any allocation
+// (json_reader.cpp also throws it when simdjson reports MEMALLOC) and
+// std::length_error for a key or value of 4 GiB or more in a RecordStore
+// (record.cpp). The binding's `guarded` turns both into MemoryError.
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "utf8.hpp"
 #include "utils.hpp"
 
 namespace tessarin {
@@ -87,15 +88,14 @@ void Hl7EscapeHandler::escape_into(std::string& out, std::string_view text) cons
     const std::string esc = utf8_of(escape_character);
     std::size_t copied = 0;
     for (std::size_t i = 0; i < text.size();) {
-        char32_t cp;
-        const std::size_t length = decode_utf8(text, i, cp);
-        const std::string_view letters = escape_letters(*this, cp);
+        const Utf8Char c = decode_utf8(text, i);
+        const std::string_view letters = escape_letters(*this, c.code_point);
         if (!letters.empty()) {
             out.append(text, copied, i - copied);
             out += escape_sequence(esc, letters);
-            copied = i + length;
+            copied = i + c.length;
         }
-        i += length;
+        i += c.length;
     }
     out.append(text, copied, text.size() - copied);
 }
@@ -160,16 +160,15 @@ void Hl7EscapeHandler::unescape_into(std::string& out, std::string_view text) co
             continue;
         }
         // The first character joins the body whatever it is; then alphanumerics.
-        char32_t cp;
-        std::size_t end = body_start + decode_utf8(text, body_start, cp);
+        std::size_t end = body_start + decode_utf8(text, body_start).length;
         std::size_t terminator_length = 0;
         while (end < text.size()) {
-            const std::size_t length = decode_utf8(text, end, cp);
-            if (!is_unicode_alnum(cp)) {
-                terminator_length = length;
+            const Utf8Char c = decode_utf8(text, end);
+            if (!is_unicode_alnum(c.code_point)) {
+                terminator_length = c.length;
                 break;
             }
-            end += length;
+            end += c.length;
         }
         const std::string_view body = text.substr(body_start, end - body_start);
         const std::optional<std::string_view> replacement =

@@ -60,17 +60,4 @@ private:
 // Alphanumeric in the Unicode sense: Alphabetic, or numeric (Nd, Nl, No).
 bool is_unicode_alnum(char32_t cp) noexcept;
 
-// Cuts at every occurrence of `separator`, keeping empty pieces.
-template <class Piece>
-void split_pieces(std::string_view text, std::string_view separator, std::vector<Piece>& pieces) {
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, start);
-        if (at == std::string_view::npos) break;
-        pieces.emplace_back(text.substr(start, at - start));
-        start = at + separator.size();
-    }
-    pieces.emplace_back(text.substr(start));
-}
-
 }  // namespace tessarin

@@ -2,13 +2,12 @@
 // operations on it, free of any Python type.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "errors.hpp"
 #include "escape.hpp"
-#include "record.hpp"
 #include "segments.hpp"
 #include "utils.hpp"
 #include "validation.hpp"
@@ -38,14 +37,34 @@ struct Hl7JsonState {
     }
 };
 
-// The message text of a file: IoError when unreadable or not UTF-8,
-// EmptyMessage when it holds only white space.
-Result<std::string> read_message_file(std::string_view path, std::size_t padding = 0);
+// The number of segments of a message text: one per line.
+std::size_t segment_count(std::string_view message) noexcept;
 
-// Calls visit(line) for every piece of `text` cut at "\n", empty ones included.
-template <class Visit>
-void for_each_line(std::string_view text, Visit&& visit) {
-    detail::for_each_piece(text, "\n", 0, [&](std::string_view line, std::size_t) { visit(line); });
+// Walks the segments of a message text, one per line cut at "\n" (empty
+// lines included): per segment sink.begin_segment(line), then the scanner's
+// sink.name and sink.entry calls (SegmentScanner::emit), then
+// sink.end_segment(), which returns false to stop the walk. Returns false
+// when the sink stopped it.
+template <class Sink>
+bool walk_segments(std::string_view message, const Hl7EscapeHandler* escape_handler, Sink& sink) {
+    SegmentScanner scanner(escape_handler);
+    bool going = true;
+    for_each_line(message, [&](std::string_view line) {
+        if (!going) return;
+        sink.begin_segment(line);
+        scanner.emit(line, sink);
+        going = sink.end_segment();
+    });
+    return going;
+}
+
+// One segment line, not cut at line ends, through the same sink calls.
+template <class Sink>
+bool walk_segment(std::string_view line, const Hl7EscapeHandler* escape_handler, Sink& sink) {
+    SegmentScanner scanner(escape_handler);
+    sink.begin_segment(line);
+    scanner.emit(line, sink);
+    return sink.end_segment();
 }
 
 }  // namespace tessarin

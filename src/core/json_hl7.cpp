@@ -2,9 +2,6 @@
 
 #include <algorithm>
 
-#include "hl7_json.hpp"
-#include "json_reader.hpp"
-
 namespace tessarin {
 
 std::optional<std::uint64_t> parse_index(std::string_view text) noexcept {
@@ -148,12 +145,6 @@ void Hl7Assembler::write_fields(std::string& out, bool has_name) {
         component = target;
         write_value(out, slot.value);
     }
-}
-
-Result<RecordStore> read_json_file(std::string_view path) {
-    Result<std::string> text = read_message_file(path, json_padding());
-    if (!text) return std::move(text).error();
-    return read_json_store(text.value());
 }
 
 }  // namespace tessarin

@@ -1,4 +1,4 @@
-// Segment records back to HL7 text, and records read from a JSON file.
+// Segment records back to HL7 text.
 #pragma once
 
 #include <cstddef>
@@ -84,7 +84,7 @@ private:
 };
 
 // The message: one line per record, joined by "\n". `Records` is any
-// indexable sequence of records (SegmentRecord, RecordStore).
+// indexable sequence of records (RecordStore, or the fuzz targets' vectors).
 template <class Records>
 Result<std::string> assemble_message(const Records& records, const Hl7EscapeHandler& handler, bool escape) {
     std::string out;
@@ -106,8 +106,5 @@ struct JsonHl7State {
         return assemble_message(json_data, escape_handler, escape);
     }
 };
-
-// Records from a JSON file holding an array of objects of strings.
-Result<RecordStore> read_json_file(std::string_view path);
 
 }  // namespace tessarin

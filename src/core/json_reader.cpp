@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "utf8.hpp"
+
 namespace tessarin {
 
 static_assert(json_padding() == simdjson::SIMDJSON_PADDING,
@@ -69,53 +71,19 @@ std::string code_point_name(char32_t cp) {
     return buf;
 }
 
-struct Utf8 {
-    char32_t cp = 0;
-    std::size_t len = 0;  // 0 when the sequence is malformed
-    std::size_t bad = 0;  // offset of the first offending byte then
-};
-
-Utf8 decode_utf8(std::string_view s, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    if (lead < 0x80) return {lead, 1, 0};
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    char32_t cp;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        len = 2, cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        len = 3, cp = lead & 0x0F;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;  // encoded surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        len = 4, cp = lead & 0x07;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return {0, 0, i};
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        if (i + k >= s.size()) return {0, 0, i + k};
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if (k == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return {0, 0, i + k};
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    return {cp, len, 0};
-}
-
 // One character, for messages: printable ASCII quoted, anything else by code point.
 std::string describe_char(std::string_view s, std::size_t i) {
     if (i >= s.size()) return "the end of input";
     const auto c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
-    const Utf8 d = decode_utf8(s, i);
-    if (d.len == 0) {
+    const Utf8Char d = decode_utf8<Utf8Mode::Strict>(s, i);
+    if (d.length == 0) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "the byte 0x%02X", static_cast<unsigned>(c));
         return buf;
     }
-    if (d.cp == 0xFEFF) return "a byte order mark (U+FEFF)";
-    return code_point_name(d.cp);
+    if (d.code_point == 0xFEFF) return "a byte order mark (U+FEFF)";
+    return code_point_name(d.code_point);
 }
 
 // What starts at `i`, named as a JSON value where one begins there.
@@ -227,9 +195,9 @@ std::optional<Failure> scan_string(std::string_view s, std::size_t& i) {
         } else if (c < 0x80) {
             ++i;
         } else {
-            const Utf8 d = decode_utf8(s, i);
-            if (d.len == 0) return Failure{d.bad, "invalid UTF-8 in string"};
-            i += d.len;
+            const Utf8Char d = decode_utf8<Utf8Mode::Strict>(s, i);
+            if (d.length == 0) return Failure{d.bad, "invalid UTF-8 in string"};
+            i += d.length;
         }
     }
 }
@@ -321,8 +289,8 @@ Hl7Error invalid_json(std::string_view text, std::size_t offset, const std::stri
 
 }  // namespace
 
-// Running out of memory throws std::bad_alloc like any other allocation of
-// the core; the Python boundary turns it into MemoryError.
+// Running out of memory throws std::bad_alloc, here also when simdjson reports
+// it as an error code, like any other allocation of the core (errors.hpp).
 Result<RecordStore> read_json_store(const std::string& text) {
     simdjson::padded_string copy;
     simdjson::padded_string_view view;
@@ -345,17 +313,6 @@ Result<RecordStore> read_json_store(const std::string& text) {
     // The locator accepts every document simdjson should; a disagreement
     // (or a simdjson limit such as its 4 GiB cap) still gets a position.
     return invalid_json(text, text.size(), simdjson::error_message(error));
-}
-
-Result<std::vector<SegmentRecord>> read_json_records(const std::string& text) {
-    Result<RecordStore> store = read_json_store(text);
-    if (!store) return std::move(store).error();
-    std::vector<SegmentRecord> records;
-    for (std::size_t i = 0; i < store.value().size(); ++i) {
-        SegmentRecord& record = records.emplace_back();
-        for (const auto& [key, value] : store.value()[i]) record.emplace_back(key, value);
-    }
-    return records;
 }
 
 }  // namespace tessarin

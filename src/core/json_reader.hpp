@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 #include "errors.hpp"
 #include "record.hpp"
@@ -21,7 +20,5 @@ constexpr std::size_t json_padding() noexcept { return 64; }
 // value is kept. Any malformed or wrongly shaped input gives InvalidFormat
 // with "Invalid JSON: <what> at line L column C", naming the first error.
 Result<RecordStore> read_json_store(const std::string& text);
-// The same records as separate strings, for callers outside the hot path.
-Result<std::vector<SegmentRecord>> read_json_records(const std::string& text);
 
 }  // namespace tessarin

@@ -1,22 +1,15 @@
 // Segment records: the flat key/value form of one segment, as handed to and
-// from Python. Entries are kept sorted by byte-wise key order, keys unique.
+// from Python. Entries are kept in key order (key_order.hpp), keys unique.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace tessarin {
-
-using SegmentRecord = std::vector<std::pair<std::string, std::string>>;
-
-// Sorts entries by key bytes; of several entries with one key the one added
-// last survives, as a dict or JSON object keeps the later duplicate.
-void sort_record(SegmentRecord& record);
 
 // Many records in two flat arrays: every key and value byte in one buffer,
 // entries as offsets into it. Filling it costs a copy per byte and nothing
@@ -27,7 +20,7 @@ public:
     struct Entry {
         std::uint64_t key_offset;
         std::uint32_t key_size, value_size;
-        std::uint64_t key_prefix;  // first eight key bytes, big-endian: most comparisons end here
+        std::uint64_t key_prefix;  // key_prefix() of the key: most comparisons end here
     };
     using Item = std::pair<std::string_view, std::string_view>;
 
@@ -59,7 +52,8 @@ public:
         const Entry* last_;
     };
 
-    // Adds an entry to the open record; end_record closes it, sorted.
+    // Adds an entry to the open record; end_record closes it, in key order,
+    // the later of two entries with one key kept.
     void add(std::string_view key, std::string_view value);
     void end_record();
 
@@ -80,8 +74,7 @@ public:
 private:
     void grow(std::size_t needed);
 
-    // Raw storage rather than std::string: appends are plain copies, and the
-    // slack after the last value lets a key's prefix be read in one load.
+    // Raw storage rather than std::string: appends are plain copies.
     std::unique_ptr<char[]> bytes_;
     std::size_t used_ = 0, capacity_ = 0;
     std::vector<Entry> entries_;

@@ -1,63 +1,10 @@
 // Template bodies of the segment scanner, kept beside segments.hpp.
 #pragma once
 
-#include <cstring>
-
-namespace tessarin::detail {
-
-inline bool contains(std::string_view text, char c) noexcept {
-    return !text.empty() && std::memchr(text.data(), c, text.size()) != nullptr;
-}
-
-inline bool contains(std::string_view text, std::string_view needle) noexcept {
-    return text.find(needle) != std::string_view::npos;
-}
-
-// Calls visit(piece, index) for the pieces of `text` cut at `separator`,
-// index counting from `first`.
-template <class Visit>
-void for_each_piece(std::string_view text, std::string_view separator, std::size_t first, Visit&& visit) {
-    std::size_t start = 0;
-    std::size_t index = first;
-    if (separator.size() == 1) {
-        const char sep = separator[0];
-        for (;;) {
-            const void* hit = std::memchr(text.data() + start, sep, text.size() - start);
-            if (!hit) break;
-            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-            visit(text.substr(start, at - start), index++);
-            start = at + 1;
-        }
-    } else {
-        for (;;) {
-            const std::size_t at = text.find(separator, start);
-            if (at == std::string_view::npos) break;
-            visit(text.substr(start, at - start), index++);
-            start = at + separator.size();
-        }
-    }
-    visit(text.substr(start), index);
-}
-
-struct Separators {
-    std::string component;
-    std::string repetition;
-};
-
-Separators separators_of(const Hl7EscapeHandler* escape_handler);
-
-}  // namespace tessarin::detail
-
 namespace tessarin {
 
 template <class Sink>
 void SegmentScanner::emit(std::string_view line, Sink& sink) {
-    if (!plain_) {
-        for_each_entry(Hl7Segment::from_string(line, handler_),
-                       [&](const EntryKey& key, const std::string& value) { sink.entry(key, value); },
-                       [&](const std::string& name) { sink.name(name); });
-        return;
-    }
     const std::size_t bar = line.find('|');
     sink.name(line.substr(0, bar));
     if (bar == std::string_view::npos) return;
@@ -86,10 +33,10 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         // The guard text holds both a component and a repetition separator.
         const bool guarded =
             (!default_cuts_ || (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition)) &&
-            detail::contains(text, kGuardText);
+            contains(text, kGuardText);
         if ((span.flags & kRepetition) && !guarded) {
             const bool plain_pieces = !(span.flags & (kComponent | kEscape));
-            detail::for_each_piece(text, std::string_view(&repetition_, 1), 0,
+            for_each_piece(text, std::string_view(&repetition_, 1), 0,
                                    [&](std::string_view piece, std::size_t repetition) {
                                        if (plain_pieces) sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
                                        else emit_value(piece, field, repetition, true, sink);
@@ -108,27 +55,21 @@ template <class Sink>
 void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
                                 Sink& sink) {
     std::string_view value = raw;
-    if (handler_ && detail::contains(raw, escape_)) {
+    if (handler_ && contains(raw, escape_)) {
         scratch_.clear();
         handler_->unescape_into(scratch_, raw);
         value = scratch_;
     }
     using Form = EntryKey::Form;
-    if (detail::contains(value, component_)) {
+    if (contains(value, component_)) {
         // `value` may live in scratch_; its pieces are consumed before it changes.
         const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
-        detail::for_each_piece(value, std::string_view(&component_, 1), 1, [&](std::string_view piece, std::size_t c) {
+        for_each_piece(value, std::string_view(&component_, 1), 1, [&](std::string_view piece, std::size_t c) {
             sink.entry(EntryKey{form, field, repetition, c}, piece);
         });
     } else {
         sink.entry(EntryKey{in_repetition ? Form::Repetition : Form::Field, field, repetition, 0}, value);
     }
-}
-
-template <class Sink>
-void emit_segment_entries(std::string_view line, const Hl7EscapeHandler* escape_handler, Sink& sink) {
-    SegmentScanner scanner(escape_handler);
-    scanner.emit(line, sink);
 }
 
 }  // namespace tessarin

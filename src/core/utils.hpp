@@ -1,13 +1,13 @@
-// Text helpers shared by the converters: line-end normalisation, UTF-8
-// decoding and whole-file reading.
+// Cutting text: line-end normalisation, pieces between separators, and the
+// byte set that finds separators sixteen bytes at a time.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
-
-#include "errors.hpp"
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -18,16 +18,51 @@ namespace tessarin {
 // Every "\r\n", then every "\n\r", then every remaining "\r" becomes "\n".
 std::string replace_eof(std::string_view text);
 
-// Decodes the scalar value at `pos` and returns the byte length consumed
-// (at least 1, never past the end). Malformed bytes decode as U+FFFD, one
-// byte each, so callers stay in bounds on any input.
-std::size_t decode_utf8(std::string_view text, std::size_t pos, char32_t& cp) noexcept;
-void append_utf8(std::string& out, char32_t cp);
+inline bool contains(std::string_view text, char c) noexcept {
+    return !text.empty() && std::memchr(text.data(), c, text.size()) != nullptr;
+}
 
-bool is_valid_utf8(std::string_view text) noexcept;
+inline bool contains(std::string_view text, std::string_view needle) noexcept {
+    return text.find(needle) != std::string_view::npos;
+}
 
-// True when the text holds only characters with the Unicode White_Space property.
-bool is_blank(std::string_view text) noexcept;
+// Calls visit(piece, index) for the pieces of `text` cut at every `separator`,
+// empty pieces included, index counting from `first`.
+template <class Visit>
+void for_each_piece(std::string_view text, std::string_view separator, std::size_t first, Visit&& visit) {
+    std::size_t start = 0;
+    std::size_t index = first;
+    if (separator.size() == 1) {
+        const char sep = separator[0];
+        for (;;) {
+            const void* hit = std::memchr(text.data() + start, sep, text.size() - start);
+            if (!hit) break;
+            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+            visit(text.substr(start, at - start), index++);
+            start = at + 1;
+        }
+    } else {
+        for (;;) {
+            const std::size_t at = text.find(separator, start);
+            if (at == std::string_view::npos) break;
+            visit(text.substr(start, at - start), index++);
+            start = at + separator.size();
+        }
+    }
+    visit(text.substr(start), index);
+}
+
+// The pieces of `text` cut at every `separator`, empty pieces included.
+template <class Piece>
+void split_pieces(std::string_view text, std::string_view separator, std::vector<Piece>& pieces) {
+    for_each_piece(text, separator, 0, [&](std::string_view piece, std::size_t) { pieces.emplace_back(piece); });
+}
+
+// Calls visit(line) for every piece of `text` cut at "\n", empty ones included.
+template <class Visit>
+void for_each_line(std::string_view text, Visit&& visit) {
+    for_each_piece(text, "\n", 0, [&](std::string_view line, std::size_t) { visit(line); });
+}
 
 // A few bytes to search for at once: sixteen text bytes per step where the
 // processor has SSE2, one at a time elsewhere.
@@ -67,12 +102,7 @@ private:
     __m128i wanted_[kCapacity] = {};  // each member byte in all sixteen lanes
 #endif
     std::array<bool, 256> member_{};
-    std::array<unsigned char, kCapacity> bytes_{};
     std::size_t count_ = 0;
 };
-
-// Reads the whole file as UTF-8 text. `padding` extra bytes of capacity are
-// reserved so that a parser needing readable bytes past the end can run in place.
-Result<std::string> read_text_file(std::string_view path, std::size_t padding = 0);
 
 }  // namespace tessarin

@@ -1,8 +1,8 @@
 // The Hl7Json class: HL7 message text to lists of segment-record dicts.
 #include "handle.hpp"  // Python.h comes before any system header
-#include <algorithm>
 #include <optional>
 
+#include "../core/file.hpp"
 #include "../core/hl7_json.hpp"
 #include "binding.hpp"
 #include "entry_point.hpp"
@@ -80,20 +80,11 @@ PyObject* convert_to_list(Hl7JsonObject* object) {
         status.emplace(state.validate_before_conversion());
     }
     if (!*status) return raise_error(status->error());
-    const std::string_view text = state.hl7_string;
-    const auto lines = static_cast<Py_ssize_t>(std::count(text.begin(), text.end(), '\n') + 1);
-    PyRef list = PyRef::steal(PyList_New(lines));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(segment_count(state.hl7_string))));
     if (!list) return nullptr;
-    RecordBuilder builder(state.conversion_handler());
-    Py_ssize_t i = 0;
-    bool failed = false;
-    for_each_line(text, [&](std::string_view line) {
-        if (failed) return;
-        PyObject* dict = builder.build(line);
-        if (!dict) failed = true;
-        else PyList_SET_ITEM(list.get(), i++, dict);
-    });
-    return failed ? nullptr : list.release();
+    RecordBuilder builder(list.get());
+    if (!walk_segments(state.hl7_string, state.conversion_handler(), builder)) return nullptr;
+    return list.release();
 }
 
 PyObject* hl7_json_get_records(PyObject* self, void*) {
@@ -116,8 +107,9 @@ PyObject* split_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!hold.ok()) return nullptr;
         std::string_view seg;
         if (!convert_str(bound[0], "seg", seg)) return nullptr;
-        RecordBuilder builder(with_escaping ? &object->state.escape_handler : nullptr);
-        return builder.build(seg);
+        RecordBuilder builder;
+        if (!walk_segment(seg, with_escaping ? &object->state.escape_handler : nullptr, builder)) return nullptr;
+        return builder.take();
     });
 }
 
@@ -227,6 +219,8 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
+// "builtins." is kept word for word: callers match on the type's __module__
+// and on the type names that messages show.
 PyType_Spec kSpec{"builtins.Hl7Json", sizeof(Hl7JsonObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace

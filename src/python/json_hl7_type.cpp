@@ -1,5 +1,6 @@
 // The JsonHl7 class: lists of segment-record dicts back to HL7 text.
 #include "handle.hpp"  // Python.h comes before any system header
+#include "../core/file.hpp"
 #include "../core/json_hl7.hpp"
 
 #include <optional>
@@ -69,6 +70,8 @@ bool copy_record(PyObject* item, RecordStore& records) {
 // The records of `json_data`; false with a TypeError (or encoding error) set.
 bool copy_records(PyObject* json_data, RecordStore& records) {
     if (PyUnicode_Check(json_data)) {
+        // A str is a sequence, but not of records. This text is kept word for
+        // word because callers match on it.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
@@ -198,6 +201,8 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
+// "builtins." is kept word for word: callers match on the type's __module__
+// and on the type names that messages show.
 PyType_Spec kSpec{"builtins.JsonHl7", sizeof(JsonHl7Object), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace

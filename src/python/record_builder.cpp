@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../core/key_order.hpp"
 #include "binding.hpp"
 
 namespace tessarin::py {
@@ -21,13 +22,6 @@ std::uint64_t tag_of(const EntryKey& key) {
            static_cast<std::uint64_t>(key.component);
 }
 
-std::uint64_t order_of(const char* text, std::size_t length) {
-    std::uint64_t order = 0;
-    for (std::size_t i = 0; i < 8; ++i)
-        order = (order << 8) | (i < length ? static_cast<unsigned char>(text[i]) : 0u);
-    return order;
-}
-
 std::string_view ascii_of(PyObject* str) {
     return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
 }
@@ -35,8 +29,8 @@ std::string_view ascii_of(PyObject* str) {
 }  // namespace
 
 // Sized for a small message; a large one grows the cache a few times.
-RecordBuilder::RecordBuilder(const Hl7EscapeHandler* escape_handler)
-    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(64), scanner_(escape_handler) {}
+RecordBuilder::RecordBuilder(PyObject* list)
+    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(64), list_(list) {}
 
 RecordBuilder::~RecordBuilder() {
     clear_line();
@@ -70,7 +64,7 @@ bool RecordBuilder::create_key(const EntryKey& key, KnownKey& known) {
     PyObject* created = new_ascii_str({text, length});
     if (!created) return false;
     cached_keys_.push_back(created);
-    known = {created, order_of(text, length)};
+    known = {created, key_prefix({text, length})};
     return true;
 }
 
@@ -132,22 +126,21 @@ void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
     entries_.push_back(entry);
 }
 
-PyObject* RecordBuilder::build(std::string_view line) {
+void RecordBuilder::begin_segment(std::string_view line) {
     clear_line();
-    if (!segment_name_key_) {
-        segment_name_key_ = PyRef::steal(new_str("segment_name"));
-        if (!segment_name_key_) return nullptr;
-    }
     // Unescaping only ever writes ASCII, so an ASCII line gives ASCII values.
     line_is_ascii_ = is_ascii(line);
-    scanner_.emit(line, *this);
-    if (failed_) return nullptr;
-    const auto before = [](const Entry& a, const Entry& b) {
-        if (a.order != b.order) return a.order < b.order;
-        return ascii_of(a.key) < ascii_of(b.key);
-    };
-    // Entries come in field order, which is key order below field 10.
-    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::sort(entries_.begin(), entries_.end(), before);
+}
+
+bool RecordBuilder::end_segment() {
+    if (failed_) return false;
+    if (!segment_name_key_) {
+        segment_name_key_ = PyRef::steal(new_str("segment_name"));
+        if (!segment_name_key_) return false;
+    }
+    sort_distinct_keys(
+        entries_.begin(), entries_.end(), [](const Entry& entry) { return entry.order; },
+        [](const Entry& entry) { return ascii_of(entry.key); });
     PyRef dict = PyRef::steal(
 #if PY_VERSION_HEX < 0x030D0000
         _PyDict_NewPresized(static_cast<Py_ssize_t>(entries_.size() + 1))
@@ -155,12 +148,14 @@ PyObject* RecordBuilder::build(std::string_view line) {
         PyDict_New()
 #endif
     );
-    if (!dict) return nullptr;
+    if (!dict) return false;
     for (const Entry& entry : entries_)
-        if (PyDict_SetItem(dict.get(), entry.key, entry.value) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), entry.key, entry.value) < 0) return false;
     // Every positional key starts with a digit, so "segment_name" sorts last.
-    if (PyDict_SetItem(dict.get(), segment_name_key_.get(), name_value_.get()) < 0) return nullptr;
-    return dict.release();
+    if (PyDict_SetItem(dict.get(), segment_name_key_.get(), name_value_.get()) < 0) return false;
+    if (list_) PyList_SET_ITEM(list_, next_item_++, dict.release());
+    else record_ = std::move(dict);
+    return true;
 }
 
 }  // namespace tessarin::py

@@ -1,6 +1,7 @@
-// Builds segment-record dicts straight from a parsed line: entries become
-// Python objects as they are found, keys come from a per-call cache, and the
-// dict is filled once, in key order.
+// Builds segment-record dicts from the entries the core's segment walk
+// (walk_segments, walk_segment) finds: entries become Python objects as they
+// are found, keys come from a per-call cache, and the dict is filled once, in
+// key order.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/escape.hpp"
 #include "../core/segments.hpp"
 #include "handle.hpp"
 
@@ -16,22 +16,25 @@ namespace tessarin::py {
 
 class RecordBuilder {
 public:
-    // `escape_handler` undoes escape sequences; nullptr leaves text as it is.
-    explicit RecordBuilder(const Hl7EscapeHandler* escape_handler);
+    // With a `list` (new, one item per segment) each record goes into the next
+    // item; without one the last record waits for take().
+    explicit RecordBuilder(PyObject* list = nullptr);
     ~RecordBuilder();
     RecordBuilder(const RecordBuilder&) = delete;
     RecordBuilder& operator=(const RecordBuilder&) = delete;
 
-    // The record dict of one line (a new reference), or nullptr with an error set.
-    PyObject* build(std::string_view line);
-
-    // Sink interface of SegmentScanner::emit.
+    // Sink interface of the segment walk. end_segment is false with an error set.
+    void begin_segment(std::string_view line);
     void name(std::string_view name);
     void entry(const EntryKey& key, std::string_view value);
+    bool end_segment();
+
+    // The last record dict (a new reference).
+    PyObject* take() { return record_.release(); }
 
 private:
     struct Entry {
-        std::uint64_t order;  // first key bytes, big-endian, for quick comparison
+        std::uint64_t order;  // key_prefix() of the key
         PyObject* key;        // borrowed from cached_keys_
         PyObject* value;      // owned
     };
@@ -58,7 +61,9 @@ private:
     std::vector<Entry> entries_;
     PyRef segment_name_key_;
     PyRef name_value_;
-    SegmentScanner scanner_;
+    PyRef record_;
+    PyObject* list_;
+    Py_ssize_t next_item_ = 0;
     bool failed_ = false;
     bool line_is_ascii_ = false;
 };

@@ -1,0 +1,68 @@
+#include "file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "json_reader.hpp"
+#include "utf8.hpp"
+
+namespace tessarin {
+
+namespace {
+
+std::string os_error_text(int error_number) {
+    return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+}
+
+}  // namespace
+
+Result<std::string> read_text_file(std::string_view path, std::size_t padding) {
+    if (path.find('\0') != std::string_view::npos) return Hl7Error::io("file name contained an unexpected NUL byte");
+    const std::string name(path);
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Hl7Error::io(os_error_text(errno));
+    struct stat info {};
+    std::size_t expected = 0;
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) expected = static_cast<std::size_t>(info.st_size);
+    // The size from stat is a hint only (pipes and /proc report 0), so read to
+    // EOF; one spare byte lets a file of the expected size end in one pass.
+    std::string text;
+    text.reserve(expected + 1 + padding);
+    text.resize(expected + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == text.size()) text.resize(text.size() * 2);
+        const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int error_number = errno;
+            ::close(fd);
+            return Hl7Error::io(os_error_text(error_number));
+        }
+        if (got == 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    text.resize(used);
+    if (text.capacity() < used + padding) text.reserve(used + padding);
+    if (!is_valid_utf8(text)) return Hl7Error::io("stream did not contain valid UTF-8");
+    return text;
+}
+
+Result<std::string> read_message_file(std::string_view path, std::size_t padding) {
+    Result<std::string> text = read_text_file(path, padding);
+    if (text && is_blank(text.value())) return Hl7Error::empty_message();
+    return text;
+}
+
+Result<RecordStore> read_json_file(std::string_view path) {
+    Result<std::string> text = read_message_file(path, json_padding());
+    if (!text) return std::move(text).error();
+    return read_json_store(text.value());
+}
+
+}  // namespace tessarin
