@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#define FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
+#define FUZZ_CHECK(cond)                                                                     \
+    do {                                                                                     \
+        if (!(cond)) {                                                                       \
             std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                  \
-        }                                                                                  \
+            std::abort();                                                                    \
+        }                                                                                    \
     } while (0)
 
 namespace fuzz {
@@ -38,11 +38,18 @@ inline bool is_utf8(std::string_view s) {
         const auto b = static_cast<unsigned char>(s[i]);
         std::size_t n;
         unsigned min, cp;
-        if (b < 0x80) { ++i; continue; }
-        if ((b & 0xE0) == 0xC0) n = 2, min = 0x80, cp = b & 0x1F;
-        else if ((b & 0xF0) == 0xE0) n = 3, min = 0x800, cp = b & 0x0F;
-        else if ((b & 0xF8) == 0xF0) n = 4, min = 0x10000, cp = b & 0x07;
-        else return false;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((b & 0xE0) == 0xC0)
+            n = 2, min = 0x80, cp = b & 0x1F;
+        else if ((b & 0xF0) == 0xE0)
+            n = 3, min = 0x800, cp = b & 0x0F;
+        else if ((b & 0xF8) == 0xF0)
+            n = 4, min = 0x10000, cp = b & 0x07;
+        else
+            return false;
         if (i + n > s.size()) return false;
         for (std::size_t k = 1; k < n; ++k) {
             const auto c = static_cast<unsigned char>(s[i + k]);

@@ -106,10 +106,14 @@ private:
         for (int k = 0; k < 4; ++k) {
             const char c = s_[i_++];
             value <<= 4;
-            if (c >= '0' && c <= '9') value |= static_cast<std::uint32_t>(c - '0');
-            else if (c >= 'a' && c <= 'f') value |= static_cast<std::uint32_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') value |= static_cast<std::uint32_t>(c - 'A' + 10);
-            else return std::nullopt;
+            if (c >= '0' && c <= '9')
+                value |= static_cast<std::uint32_t>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                value |= static_cast<std::uint32_t>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                value |= static_cast<std::uint32_t>(c - 'A' + 10);
+            else
+                return std::nullopt;
         }
         return value;
     }
@@ -131,8 +135,10 @@ std::vector<std::size_t> line_lengths(std::string_view s) {
     std::vector<std::size_t> lengths{0};
     for (std::size_t i = 0; i < s.size(); ++i) {
         const auto c = static_cast<unsigned char>(s[i]);
-        if (c == '\n' || (c == '\r' && (i + 1 == s.size() || s[i + 1] != '\n'))) lengths.push_back(0);
-        else if (c != '\r' && (c & 0xC0) != 0x80) ++lengths.back();
+        if (c == '\n' || (c == '\r' && (i + 1 == s.size() || s[i + 1] != '\n')))
+            lengths.push_back(0);
+        else if (c != '\r' && (c & 0xC0) != 0x80)
+            ++lengths.back();
     }
     return lengths;
 }
@@ -149,8 +155,8 @@ void check_position(const std::string& text, std::string_view input) {
     FUZZ_CHECK(column >= 1 && column <= lengths[line - 1] + 1);
     // A reason of the reader's own: simdjson's texts would mean the two disagreed.
     const std::string_view what = std::string_view(text).substr(prefix.size());
-    const std::string_view own[] = {"expected", "unexpected end", "unterminated", "unescaped", "invalid", "lone",
-                                    "trailing"};
+    const std::string_view own[] = {"expected", "unexpected end", "unterminated", "unescaped",
+                                    "invalid",  "lone",           "trailing"};
     FUZZ_CHECK(std::any_of(std::begin(own), std::end(own), [&](std::string_view p) { return what.starts_with(p); }));
 }
 
@@ -170,8 +176,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     for (const std::string* text : {&tight, &roomy}) {
         Result<RecordStore> store = read_json_store(*text);
         FUZZ_CHECK(store.has_value() == expected.has_value());
-        if (store) FUZZ_CHECK(fuzz::records_of(store.value()) == *expected);
-        else check_position(store.error().display(), input);
+        if (store)
+            FUZZ_CHECK(fuzz::records_of(store.value()) == *expected);
+        else
+            check_position(store.error().display(), input);
     }
     return 0;
 }

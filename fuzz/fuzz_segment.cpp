@@ -26,7 +26,8 @@ struct Collector {
     }
     bool end_segment() {
         SegmentRecord& entries = records.back();
-        std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
         for (std::size_t i = 1; i < entries.size(); ++i) FUZZ_CHECK(entries[i - 1].first != entries[i].first);
         return true;
     }

@@ -15,9 +15,14 @@ using fuzz::Hl7Segment;
 namespace {
 
 const std::string_view kPrefixes[] = {
-    "HL7 validation error: ", "HL7 validation failed: ", "Missing required segment: ",
-    "Invalid segment name: ", "Invalid field separators: ", "HL7 version not supported: ",
-    "Field value exceeds maximum length: ", "Component value exceeds maximum length: ",
+    "HL7 validation error: ",
+    "HL7 validation failed: ",
+    "Missing required segment: ",
+    "Invalid segment name: ",
+    "Invalid field separators: ",
+    "HL7 version not supported: ",
+    "Field value exceeds maximum length: ",
+    "Component value exceeds maximum length: ",
 };
 
 bool known_text(const Hl7Error& error) {

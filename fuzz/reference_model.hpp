@@ -1,7 +1,7 @@
 // The reference model the fuzz targets compare the core against: the segment
 // tree (Hl7Segment and Hl7Field, built whole, then rendered by to_json), the
-// validator's rules over that tree, and records as separate strings. Written for plainness, not speed; the product reads the
-// same things straight from the text (SegmentScanner, Hl7Validator).
+// validator's rules over that tree, and records as separate strings. Written for plainness, not speed; the product
+// reads the same things straight from the text (SegmentScanner, Hl7Validator).
 #pragma once
 
 #include <algorithm>
@@ -75,8 +75,9 @@ struct Hl7Field {
             Hl7Field field;
             field.value = std::string(text);
             field.repetitions.emplace();
-            for_each_piece(text, repetition, 0,
-                           [&](std::string_view piece, std::size_t) { field.repetitions->push_back(repetition_of(piece)); });
+            for_each_piece(text, repetition, 0, [&](std::string_view piece, std::size_t) {
+                field.repetitions->push_back(repetition_of(piece));
+            });
             return field;
         }
         if (!handler) {
@@ -115,7 +116,8 @@ struct Hl7Segment {
             if (field.repetitions) {
                 for (std::size_t r = 0; r < field.repetitions->size(); ++r) {
                     const Hl7Field& repetition = (*field.repetitions)[r];
-                    if (!repetition.components) add({Form::Repetition, n, r, 0}, repetition.value);
+                    if (!repetition.components)
+                        add({Form::Repetition, n, r, 0}, repetition.value);
                     else
                         for (std::size_t c = 0; c < repetition.components->size(); ++c)
                             add({Form::RepetitionComponent, n, r, c + 1}, (*repetition.components)[c]);
@@ -158,9 +160,8 @@ inline std::optional<std::string> validation_failure(const std::vector<Hl7Segmen
         const std::string& name = segments[i].name;
         if (name.empty())
             return failed(Hl7Error::validation_failed("Segment " + std::to_string(i + 1) + " has empty segment name"));
-        const bool letters = std::all_of(name.begin(), name.end(), [](char c) {
-            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-        });
+        const bool letters = std::all_of(name.begin(), name.end(),
+                                         [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
         if (name.size() != 3 || !letters) return failed(Hl7Error::invalid_segment_name(name));
         for (const Hl7Field& field : segments[i].fields) {
             if (field.value.size() > kMaxValueLength)

@@ -20,7 +20,8 @@ std::string Hl7Error::display() const {
         case Hl7ErrorKind::InvalidEscapeSequence:
             return "Invalid escape sequence: " + text_ + " at position " + n(counts_.first);
         case Hl7ErrorKind::FieldTooLong:
-            return "Field value exceeds maximum length: " + n(counts_.first) + " > " + n(counts_.second) + " characters";
+            return "Field value exceeds maximum length: " + n(counts_.first) + " > " + n(counts_.second) +
+                   " characters";
         case Hl7ErrorKind::ComponentTooLong:
             return "Component value exceeds maximum length: " + n(counts_.first) + " > " + n(counts_.second) +
                    " characters";

@@ -49,7 +49,9 @@ public:
         return {Hl7ErrorKind::ParsingError, std::move(message), {}, {line, 0}};
     }
     static Hl7Error validation_error(std::string detail) { return {Hl7ErrorKind::ValidationError, std::move(detail)}; }
-    static Hl7Error validation_failed(std::string detail) { return {Hl7ErrorKind::ValidationFailed, std::move(detail)}; }
+    static Hl7Error validation_failed(std::string detail) {
+        return {Hl7ErrorKind::ValidationFailed, std::move(detail)};
+    }
     static Hl7Error field(std::string segment, std::size_t field, std::string message) {
         return {Hl7ErrorKind::FieldError, std::move(segment), std::move(message), {field, 0}};
     }
@@ -68,7 +70,9 @@ public:
     static Hl7Error missing_required_segment(std::string detail) {
         return {Hl7ErrorKind::MissingRequiredSegment, std::move(detail)};
     }
-    static Hl7Error invalid_segment_name(std::string name) { return {Hl7ErrorKind::InvalidSegmentName, std::move(name)}; }
+    static Hl7Error invalid_segment_name(std::string name) {
+        return {Hl7ErrorKind::InvalidSegmentName, std::move(name)};
+    }
     static Hl7Error invalid_field_separators(std::string value) {
         return {Hl7ErrorKind::InvalidFieldSeparators, std::move(value)};
     }

@@ -36,7 +36,7 @@ bool is_unicode_alnum(char32_t cp) noexcept {
 namespace {
 
 constexpr std::pair<std::string_view, std::string_view> kDefaultSequences[] = {
-    {"E", "\\"},   {"F", "|"},     {"R", "~"},     {"S", "^"},          {"T", "&"},
+    {"E", "\\"},   {"F", "|"},    {"R", "~"},    {"S", "^"},        {"T", "&"},
     {"X09", "\t"}, {"X0A", "\n"}, {"X0D", "\r"}, {"X0D0A", "\r\n"}, {"X20", " "},
 };
 

@@ -53,7 +53,7 @@ public:
 private:
     const Hl7EscapeHandler& handler_;
     bool ascii_ = true;
-    ByteSet special_;  // bytes >= 0x80 are never special
+    ByteSet special_;                           // bytes >= 0x80 are never special
     std::array<std::string, 128> replacement_;  // filled for the special bytes only
 };
 

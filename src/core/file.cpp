@@ -25,7 +25,7 @@ Result<std::string> read_text_file(std::string_view path, std::size_t padding) {
     const std::string name(path);
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Hl7Error::io(os_error_text(errno));
-    struct stat info {};
+    struct stat info{};
     std::size_t expected = 0;
     if (::fstat(fd, &info) == 0 && info.st_size > 0) expected = static_cast<std::size_t>(info.st_size);
     // The size from stat is a hint only (pipes and /proc report 0), so read to

@@ -107,7 +107,8 @@ void Hl7Assembler::order_slots() {
     for (std::uint32_t field = 0; field <= last_field; ++field) {
         const std::size_t end = field_starts_[field];
         for (std::size_t i = begin + 1; i < end; ++i)
-            for (std::size_t j = i; j > begin && before(sorted_[j], sorted_[j - 1]); --j) std::swap(sorted_[j], sorted_[j - 1]);
+            for (std::size_t j = i; j > begin && before(sorted_[j], sorted_[j - 1]); --j)
+                std::swap(sorted_[j], sorted_[j - 1]);
         begin = end;
     }
 }

@@ -73,8 +73,10 @@ private:
     void order_slots();
     void write_fields(std::string& out, bool has_name);
     void write_value(std::string& out, std::string_view value) {
-        if (writer_) writer_->write(out, value);
-        else out += value;
+        if (writer_)
+            writer_->write(out, value);
+        else
+            out += value;
     }
 
     std::optional<EscapeWriter> writer_;  // present when values are escaped

@@ -136,8 +136,9 @@ std::optional<Failure> read_hex4(std::string_view s, std::size_t& i, Unit unit, 
         }
         value = (value << 4) | static_cast<unsigned>(digit);
         if (unit == Unit::Leading && k == 1 && value >= 0xDC && value <= 0xDF) {
-            return Failure{i, "lone surrogate in \\u escape: a low surrogate \\uDC00-\\uDFFF must follow a high "
-                              "surrogate"};
+            return Failure{i,
+                           "lone surrogate in \\u escape: a low surrogate \\uDC00-\\uDFFF must follow a high "
+                           "surrogate"};
         }
         if (unit == Unit::Trailing && ((k == 0 && value != 0xD) || (k == 1 && value < 0xDC))) {
             return Failure{i, missing_low_surrogate(high)};
@@ -152,11 +153,15 @@ std::optional<Failure> scan_escape(std::string_view s, std::size_t& i) {
     const std::size_t start = i;
     if (i + 1 >= n) return Failure{n, "unterminated string"};
     switch (s[i + 1]) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-            i += 2;
-            return std::nullopt;
-        case 'u':
-            break;
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't': i += 2; return std::nullopt;
+        case 'u': break;
         default: {
             const auto c = static_cast<unsigned char>(s[i + 1]);
             if (c >= 0x20 && c < 0x7F) {

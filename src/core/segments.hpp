@@ -54,7 +54,7 @@ private:
     void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition, Sink& sink);
 
     const Hl7EscapeHandler* handler_;
-    bool default_cuts_ = true;   // "^" and "~" cut, so the guard text sets both flags
+    bool default_cuts_ = true;  // "^" and "~" cut, so the guard text sets both flags
     char component_ = '^', repetition_ = '~', escape_ = '\\';
     std::uint8_t byte_kind_[256] = {};
     ByteSet special_;  // the bytes with a kind

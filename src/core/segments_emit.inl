@@ -37,10 +37,12 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         if ((span.flags & kRepetition) && !guarded) {
             const bool plain_pieces = !(span.flags & (kComponent | kEscape));
             for_each_piece(text, std::string_view(&repetition_, 1), 0,
-                                   [&](std::string_view piece, std::size_t repetition) {
-                                       if (plain_pieces) sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
-                                       else emit_value(piece, field, repetition, true, sink);
-                                   });
+                           [&](std::string_view piece, std::size_t repetition) {
+                               if (plain_pieces)
+                                   sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
+                               else
+                                   emit_value(piece, field, repetition, true, sink);
+                           });
         } else if (!(span.flags & (kComponent | kEscape))) {
             sink.entry(EntryKey{Form::Field, field, 0, 0}, text);
         } else if (!handler_ && guarded) {

@@ -11,7 +11,7 @@ namespace tessarin {
 
 namespace {
 
-constexpr std::array<std::string_view, 10> kSupportedVersions = {"2.1", "2.2", "2.3", "2.4", "2.5",
+constexpr std::array<std::string_view, 10> kSupportedVersions = {"2.1",   "2.2", "2.3", "2.4", "2.5",
                                                                  "2.5.1", "2.6", "2.7", "2.8", "2.9"};
 
 std::string supported_versions_text() {
@@ -27,7 +27,8 @@ bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <
 
 // The checks on a segment's name: present, three ASCII letters.
 Status check_name(std::string_view name, std::size_t position) {
-    if (name.empty()) return Hl7Error::validation_failed("Segment " + std::to_string(position) + " has empty segment name");
+    if (name.empty())
+        return Hl7Error::validation_failed("Segment " + std::to_string(position) + " has empty segment name");
     if (name.size() != 3 || !std::all_of(name.begin(), name.end(), is_ascii_letter))
         return Hl7Error::invalid_segment_name(std::string(name));
     return Ok{};
@@ -74,7 +75,8 @@ Status Hl7Validator::validate_message(std::span<const std::string_view> lines) c
     if (separators->size() != 4) return Hl7Error::invalid_field_separators(std::string(*separators));
     const std::optional<std::string_view> version = field(11);
     if (!version) return Hl7Error::validation_failed("HL7 version (field 12) is required");
-    if (strict_mode && std::find(kSupportedVersions.begin(), kSupportedVersions.end(), *version) == kSupportedVersions.end())
+    if (strict_mode &&
+        std::find(kSupportedVersions.begin(), kSupportedVersions.end(), *version) == kSupportedVersions.end())
         return Hl7Error::unsupported_version(std::string(*version), supported_versions_text());
     if (Status status = validate_message_type(field(8)); !status) return status;
     if (validate_required_fields &&

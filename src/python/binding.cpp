@@ -60,7 +60,8 @@ bool check_required(const Signature& signature, PyObject* (&bound)[kMaxParameter
 bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* (&bound)[kMaxParameters]) {
     std::fill(std::begin(bound), std::end(bound), nullptr);
-    if (static_cast<std::size_t>(nargs) > signature.parameters.size()) return raise_too_many_positional(signature, nargs);
+    if (static_cast<std::size_t>(nargs) > signature.parameters.size())
+        return raise_too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     return true;
 }
@@ -157,8 +158,7 @@ void set_type_mismatch(PyObject* value, const char* expected) {
     if (value == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
     } else {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_qualname(value).c_str(),
-                     expected);
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_qualname(value).c_str(), expected);
     }
 }
 

@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxParameters = 4;
 struct Signature {
     const char* full_name;  // as messages name the callable, e.g. "Hl7Json.validate()"
     std::initializer_list<const char*> parameters;
-    std::size_t required;   // the first `required` parameters have no default
+    std::size_t required;  // the first `required` parameters have no default
 };
 
 // Binds vectorcall arguments to the signature's parameters. `bound` receives

@@ -14,8 +14,7 @@ namespace tessarin::py {
 namespace {
 
 struct Hl7JsonObject {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     Hl7JsonState state;
 };
 
@@ -67,7 +66,8 @@ PyObject* hl7_json_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             text.emplace(read_message_file(path));
         }
         if (!*text) return raise_error(text->error());
-        return new_instance<Hl7JsonObject>(g_type.load(std::memory_order_acquire), Hl7JsonState(text->value(), options));
+        return new_instance<Hl7JsonObject>(g_type.load(std::memory_order_acquire),
+                                           Hl7JsonState(text->value(), options));
     });
 }
 
@@ -136,8 +136,8 @@ PyObject* hl7_json_validate(PyObject* self, PyObject* const* args, Py_ssize_t na
         std::optional<Status> status;
         {
             AllowThreads allow(state.hl7_string.size() >= kReleaseThreshold);
-            status.emplace(state.validate(strict_mode.value_or(state.options.strict_validation),
-                                          required_fields.value_or(true)));
+            status.emplace(
+                state.validate(strict_mode.value_or(state.options.strict_validation), required_fields.value_or(true)));
         }
         if (!*status) return raise_error(status->error());
         Py_RETURN_NONE;
@@ -210,8 +210,9 @@ PyGetSetDef kProperties[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Hl7Json(hl7_string, validation_enabled=None, strict_validation=None, escaping_enabled=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Hl7Json(hl7_string, validation_enabled=None, strict_validation=None, escaping_enabled=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(hl7_json_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(hl7_json_dealloc)},
     {Py_tp_methods, kMethods},

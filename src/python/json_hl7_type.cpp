@@ -13,8 +13,7 @@ namespace tessarin::py {
 namespace {
 
 struct JsonHl7Object {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     JsonHl7State state;
 };
 

@@ -23,7 +23,8 @@ std::uint64_t tag_of(const EntryKey& key) {
 }
 
 std::string_view ascii_of(PyObject* str) {
-    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
 }
 
 }  // namespace
@@ -153,8 +154,10 @@ bool RecordBuilder::end_segment() {
         if (PyDict_SetItem(dict.get(), entry.key, entry.value) < 0) return false;
     // Every positional key starts with a digit, so "segment_name" sorts last.
     if (PyDict_SetItem(dict.get(), segment_name_key_.get(), name_value_.get()) < 0) return false;
-    if (list_) PyList_SET_ITEM(list_, next_item_++, dict.release());
-    else record_ = std::move(dict);
+    if (list_)
+        PyList_SET_ITEM(list_, next_item_++, dict.release());
+    else
+        record_ = std::move(dict);
     return true;
 }
 

@@ -57,7 +57,7 @@ private:
     std::vector<KnownKey> direct_;  // field keys, then component keys
     std::vector<CacheSlot> cache_;
     std::vector<PyObject*> cached_keys_;  // owned, released with the builder
-    std::size_t hashed_ = 0;  // keys in cache_
+    std::size_t hashed_ = 0;              // keys in cache_
     std::vector<Entry> entries_;
     PyRef segment_name_key_;
     PyRef name_value_;
