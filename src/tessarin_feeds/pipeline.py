@@ -144,17 +144,24 @@ def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
     return encode_report
 
 
-def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
+def process_messages(
+    messages: Iterable[Message],
+    settings: Settings,
+    tally: Tally,
+    encode: Callable[[Sequence[Converted]], object] | None = None,
+) -> object:
     """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
     step = validate_message if settings.action == "validate" else convert_message
     rows = [step(message, settings) for message in messages]
+    segments = 0
     for row in rows:
         if row.error is not None:
             tally.failures[reason_of(row.error, row.message.source)] += 1
         elif row.records is not None:
-            tally.segments += len(row.records)
+            segments += len(row.records)
+    tally.segments += segments
     tally.messages += len(rows)
-    return _encoder(settings)(rows)
+    return (encode or _encoder(settings))(rows)
 
 
 def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
@@ -175,29 +182,60 @@ def _read_error(source: Source, error: BaseException) -> str:
     return f"cannot read {source.name}: {reason}"
 
 
-def convert_whole_files(sources: list[Source], settings: Settings) -> list[TaskResult]:
-    """Worker task: a few small files, each read, converted and encoded. One
-    result for them all: the parent's work per task is what limits the speed-up."""
+def _file_bytes(path: str, size: int) -> bytes:
+    """The whole file: one read when it still has the size the walk saw."""
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        data = os.read(fd, size + 1)
+        if len(data) > size:  # grown since, or not a regular file: read to the end
+            parts = [data]
+            while more := os.read(fd, BATCH_TEXT):
+                parts.append(more)
+            data = b"".join(parts)
+        return data
+    finally:
+        os.close(fd)
+
+
+def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult:
+    """Task: a few small files, each read whole, converted and encoded; one
+    result for them all, as the work per task in the parent limits the speed-up."""
+    from .reader import read_messages
+
     result = TaskResult([], Tally())
+    tally = result.tally
+    encode = _encoder(settings)
+    encoded: list[object] = []
     for source in sources:
-        tally = Tally(sources=1)
+        assert source.path is not None
         try:
-            messages = list(_read(source, settings, tally.note))
+            # Bytes in memory: a file of one plain message is cut at once.
+            data = _file_bytes(source.path, source.size)
+            messages = list(
+                read_messages(
+                    data,
+                    name=source.name,
+                    encoding=settings.encoding,
+                    encoding_errors=settings.encoding_errors,
+                    on_notice=tally.note,
+                )
+            )
         except READ_ERRORS as error:
             result.read_error = _read_error(source, error)  # the run stops at this source
             break
-        result.payloads.append(process_messages(messages, settings, tally))
-        result.tally.add(tally)
-        result.tally.notices += tally.notices
+        encoded.append(process_messages(messages, settings, tally, encode))
         result.sources_done += 1
-    if all(isinstance(payload, bytes) for payload in result.payloads):
-        result.payloads = [b"".join(result.payloads)]  # type: ignore[arg-type]
-    return [result]
+    tally.sources = result.sources_done
+    if all(isinstance(payload, bytes) for payload in encoded):
+        result.payloads = [b"".join(encoded)]  # type: ignore[arg-type]
+    else:
+        result.payloads = encoded
+    return result
 
 
-def convert_batch(messages: list[Message], settings: Settings, tally: Tally, source_done: bool) -> list[TaskResult]:
-    """Worker task: messages the parent has read."""
-    return [TaskResult([process_messages(messages, settings, tally)], tally, None, int(source_done))]
+def convert_batch(messages: list[Message], settings: Settings, tally: Tally, source_done: bool) -> TaskResult:
+    """Task: messages the parent has read."""
+    return TaskResult([process_messages(messages, settings, tally)], tally, None, int(source_done))
 
 
 def _is_gzip(path: str) -> bool:
@@ -274,57 +312,55 @@ def _pool(jobs: int) -> ProcessPoolExecutor:
 
 
 Deliver = Callable[[TaskResult], None]
+Task = tuple[Callable[..., TaskResult], tuple[object, ...]]
+
+
+def _tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Task]:
+    """The run cut into tasks, in input order: small files together (one task
+    per file would cost more in messaging than converting them does), other
+    sources read here and sent in batches of messages."""
+    files: list[Source] = []
+    size = 0
+    for source in sources:
+        if _goes_whole(source):
+            files.append(source)
+            size += source.size
+            if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
+                yield convert_whole_files, (files, settings)
+                files, size = [], 0
+            continue
+        if files:
+            yield convert_whole_files, (files, settings)
+            files, size = [], 0
+        for messages, tally, done in _Batcher(source, settings).tasks():
+            yield convert_batch, (messages, settings, tally, done)
+    if files:
+        yield convert_whole_files, (files, settings)
 
 
 def _run_here(sources: Iterable[Source], settings: Settings, deliver: Deliver) -> None:
-    for source in sources:
-        for messages, tally, done in _Batcher(source, settings).tasks():
-            deliver(convert_batch(messages, settings, tally, done)[0])
+    for function, arguments in _tasks(sources, settings):
+        deliver(function(*arguments))
 
 
 def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
     executor = _pool(jobs)
-    window: deque[Future[list[TaskResult]]] = deque()
+    window: deque[Future[TaskResult]] = deque()
     limit = jobs * WINDOW_PER_JOB
-
-    def submit(future: Future[list[TaskResult]]) -> None:
-        window.append(future)
-        while len(window) >= limit:
-            drain()
-
-    def drain() -> None:
-        for result in _result(window.popleft()):
-            deliver(result)
-
-    files: list[Source] = []
-    size = 0
     try:
-        for source in sources:
-            if _goes_whole(source):
-                # Small files travel together: one task per file would cost
-                # more in messaging than converting them does.
-                files.append(source)
-                size += source.size
-                if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
-                    submit(executor.submit(convert_whole_files, files, settings))
-                    files, size = [], 0
-                continue
-            if files:
-                submit(executor.submit(convert_whole_files, files, settings))
-                files, size = [], 0
-            for messages, tally, done in _Batcher(source, settings).tasks():
-                submit(executor.submit(convert_batch, messages, settings, tally, done))
-        if files:
-            submit(executor.submit(convert_whole_files, files, settings))
+        for function, arguments in _tasks(sources, settings):
+            window.append(executor.submit(function, *arguments))
+            while len(window) >= limit:
+                deliver(_result(window.popleft()))
         while window:
-            drain()
+            deliver(_result(window.popleft()))
     except BaseException:
         _stop_workers(executor)
         raise
     executor.shutdown(wait=True)
 
 
-def _result(future: Future[list[TaskResult]]) -> list[TaskResult]:
+def _result(future: Future[TaskResult]) -> TaskResult:
     try:
         return future.result()
     except BrokenProcessPool:

@@ -84,6 +84,11 @@ def read_messages(
 
     if isinstance(source, (bytes, bytearray, memoryview)):
         data = bytes(source)
+        if _is_one_plain_message(data):
+            # Most files of a feed folder hold one message: cut it at once,
+            # without the chunked splitter.
+            raw = data[: _message_end(data, 0, len(data))]
+            return iter((_message(name or "<bytes>", 0, 0, raw, forced, encoding_errors),))
         return _read(lambda: io.BytesIO(data), True, name or "<bytes>", forced, encoding_errors, on_notice)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
@@ -290,27 +295,7 @@ class _Splitter:
     def _message(self, raw: bytes, offset: int) -> Message:
         index = self._index
         self._index += 1
-        if not raw.startswith(_DEFAULT_HEADER):
-            return Message(self._source, index, offset, "", _separators_error(raw))
-        try:
-            if self._forced is None:
-                try:
-                    text = raw.decode("utf-8")
-                except UnicodeDecodeError:
-                    text = charsets.decode_declared(raw, self._errors)
-            else:
-                charset, codec_names = self._forced
-                text = charsets.decode_forced(raw, charset, codec_names, self._errors)
-        except charsets.Undecodable as error:
-            return Message(
-                self._source,
-                index,
-                offset,
-                "",
-                f"cannot decode message {index} of {self._source}: byte 0x{error.byte:02x}"
-                f" at offset {offset + error.position} is not valid {error.why}",
-            )
-        return Message(self._source, index, offset, text)
+        return _message(self._source, index, offset, raw, self._forced, self._errors)
 
     def _envelope_segment(self, line: bytes, at: int) -> None:
         self._notice("envelope segment", self._base + at, self._text(line))
@@ -346,6 +331,45 @@ class _Splitter:
         """Text of bytes that are no message, for notices: never fails."""
         codec = self._forced[1][0] if self._forced is not None else "utf-8"
         return data.decode(codec, "backslashreplace")
+
+
+def _message(
+    source: str, index: int, offset: int, raw: bytes, forced: tuple[str, tuple[str, ...]] | None, errors: str
+) -> Message:
+    """The message of `raw`, decoded; or, when it cannot be, with its error."""
+    if not raw.startswith(_DEFAULT_HEADER):
+        return Message(source, index, offset, "", _separators_error(raw))
+    try:
+        if forced is None:
+            try:
+                text = raw.decode("utf-8")
+            except UnicodeDecodeError:
+                text = charsets.decode_declared(raw, errors)
+        else:
+            charset, codec_names = forced
+            text = charsets.decode_forced(raw, charset, codec_names, errors)
+    except charsets.Undecodable as error:
+        return Message(
+            source,
+            index,
+            offset,
+            "",
+            f"cannot decode message {index} of {source}: byte 0x{error.byte:02x}"
+            f" at offset {offset + error.position} is not valid {error.why}",
+        )
+    return Message(source, index, offset, text)
+
+
+def _is_one_plain_message(data: bytes) -> bool:
+    """Whether `data` is one message with nothing the splitter would act on:
+    no gzip, BOM or MLLP block byte, no line that may start a message or an
+    envelope segment but the first."""
+    if not data.startswith(_DEFAULT_HEADER) or b"\x0b" in data or b"\x1c" in data:
+        return False
+    for line_end, names_after_line_end in _NAMES_AFTER_LINE_END:
+        if line_end in data and names_after_line_end.search(data) is not None:
+            return False
+    return True
 
 
 def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
