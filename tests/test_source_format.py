@@ -1,0 +1,25 @@
+"""The C++ sources follow the project's .clang-format."""
+
+from __future__ import annotations
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+# The test extra pins the version; other versions format a little differently.
+CLANG_FORMAT = pathlib.Path(sys.executable).parent / "clang-format"
+
+
+@pytest.mark.skipif(not CLANG_FORMAT.exists(), reason="clang-format is not installed (the test extra has it)")
+def test_cpp_sources_are_formatted():
+    sources = sorted(
+        str(p) for folder in ("src", "fuzz") for p in (ROOT / folder).rglob("*") if p.suffix in {".cpp", ".hpp", ".inl"}
+    )
+    assert sources
+    completed = subprocess.run(
+        [str(CLANG_FORMAT), "--style=file", "--dry-run", "--Werror", *sources], cwd=ROOT, capture_output=True, text=True
+    )
+    assert completed.returncode == 0, completed.stderr[-3000:]
