@@ -90,14 +90,27 @@ def test_any_messages_in_any_framing_come_back_exactly(feed: tuple[list[str], by
 
 @given(framed_feeds(), st.integers(1, 12))
 def test_chunk_boundaries_do_not_change_what_is_read(feed: tuple[list[str], bytes, dict[str, int]], chunk_size: int) -> None:
+    """Bytes holding one plain message are cut at once; a stream always goes
+    through the chunked splitter. Both read the same."""
     _, data, _ = feed
-    whole = read(data)
+    whole = read(data, name="feed")
     original = tessarin_feeds.reader.CHUNK_SIZE
     tessarin_feeds.reader.CHUNK_SIZE = chunk_size
     try:
-        assert read(data) == whole
+        assert read(io.BytesIO(data), name="feed") == whole
     finally:
         tessarin_feeds.reader.CHUNK_SIZE = original
+
+
+@pytest.mark.parametrize(
+    "tail",
+    [b"", b"\rMSHX|1", b"\nPID|1\rNTE|MSH|x", b"\rMSH|^~\\&|B", b"\nBTS|1", b"\r\nFTS|1\r\n"],
+    ids=["one", "longer-name", "msh-inside-a-line", "second-message", "envelope-after-lf", "envelope-after-crlf"],
+)
+def test_a_large_message_reads_as_streamed(tail: bytes) -> None:
+    """Bytes of one large message are checked line by line, not by the regex."""
+    data = b"MSH|^~\\&|A\r" + b"OBX|1|" + b"x" * 40_000 + b"\rOBX|2|y" * 50 + tail + b"\r\n"
+    assert read(data, name="feed") == read(io.BytesIO(data), name="feed")
 
 
 # ---------------------------------------------------------------------------

@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 from types import FrameType
-from typing import BinaryIO
+from typing import BinaryIO, NoReturn
 
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
