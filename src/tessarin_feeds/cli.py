@@ -176,6 +176,18 @@ class _Guarded:
         except OSError as error:
             raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
 
+    def write_from(self, fd: int, size: int) -> None:
+        write_from = getattr(self._output, "write_from", None)
+        try:
+            if write_from is not None:
+                write_from(fd, size)
+            else:
+                self._output.write(os.pread(fd, size, 0))  # type: ignore[attr-defined]
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
+
     def close(self) -> None:
         try:
             self._output.close()  # type: ignore[attr-defined]
@@ -214,6 +226,7 @@ class Progress:
         if enabled:
             from tqdm import tqdm  # type: ignore[import-untyped]
 
+            tqdm.monitor_interval = 0  # no monitor thread: worker processes are forked
             self._bar = tqdm(total=None, unit="msg", file=sys.stderr, leave=False, dynamic_ncols=True,
                              desc=self._description(), mininterval=0.2)
 

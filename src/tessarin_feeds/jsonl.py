@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import errno
 import gzip
+import io
+import os
 from collections.abc import Sequence
 from typing import BinaryIO
 
@@ -10,7 +13,7 @@ import orjson
 
 from .model import Converted
 
-__all__ = ["JsonlOutput", "encode_rows", "encode_rows_gzip", "row_object"]
+__all__ = ["JsonlOutput", "encode_row", "encode_rows", "encode_rows_gzip", "join_lines", "row_object"]
 
 
 def row_object(row: Converted) -> dict[str, object]:
@@ -21,19 +24,30 @@ def row_object(row: Converted) -> dict[str, object]:
     return {"source": message.source, "message": message.index, "offset": message.offset, "error": row.error}
 
 
+def encode_row(row: Converted) -> bytes:
+    """The JSON line of one message, without its line feed."""
+    return orjson.dumps(row_object(row))
+
+
+def join_lines(lines: list[bytes], compress: bool = False) -> bytes:
+    """Lines from encode_row as JSON Lines, each ended by a line feed;
+    with `compress`, as one gzip member. Members written one after another
+    make a valid gzip file, so each batch can be compressed in its own worker."""
+    if not lines:
+        return b""
+    lines.append(b"")  # the last line's feed, without copying the whole
+    data = b"\n".join(lines)
+    return gzip.compress(data, compresslevel=6, mtime=0) if compress else data
+
+
 def encode_rows(rows: Sequence[Converted]) -> bytes:
     """The rows as JSON Lines, each line ended by a line feed."""
-    if not rows:
-        return b""
-    dumps = orjson.dumps
-    return b"\n".join([dumps(row_object(row)) for row in rows]) + b"\n"
+    return join_lines([encode_row(row) for row in rows])
 
 
 def encode_rows_gzip(rows: Sequence[Converted]) -> bytes:
-    """The rows as one gzip member. Members written one after another make a
-    valid gzip file, so each batch can be compressed in its own worker."""
-    data = encode_rows(rows)
-    return gzip.compress(data, compresslevel=6, mtime=0) if data else b""
+    """The rows as one gzip member."""
+    return join_lines([encode_row(row) for row in rows], compress=True)
 
 
 class JsonlOutput:
@@ -48,6 +62,28 @@ class JsonlOutput:
             raise ValueError("write to a closed JsonlOutput")
         if batch:
             self._stream.write(batch)
+
+    def write_from(self, fd: int, size: int) -> None:
+        """Append `size` bytes read from file descriptor `fd` (at its start),
+        copied by the kernel where it can."""
+        if self.closed:
+            raise ValueError("write to a closed JsonlOutput")
+        self._stream.flush()
+        offset = 0
+        try:
+            out = self._stream.fileno()
+            while offset < size:
+                sent = os.sendfile(out, fd, offset, size - offset)
+                if sent == 0:
+                    raise OSError(errno.EIO, "the part ended early")
+                offset += sent
+            return
+        except io.UnsupportedOperation:
+            pass  # no file descriptor behind the stream
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP) or offset:
+                raise
+        self._stream.write(os.pread(fd, size, 0))
 
     def close(self) -> None:
         if not self.closed:

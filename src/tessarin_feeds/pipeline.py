@@ -13,8 +13,10 @@ from __future__ import annotations
 import itertools
 import multiprocessing
 import os
+import shutil
 import signal
 import sys
+import tempfile
 import zlib
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -82,6 +84,15 @@ class Output(Protocol):
     def close(self) -> None: ...
 
 
+@dataclass(frozen=True, slots=True)
+class SpooledPart:
+    """Encoded bytes a worker left in a file, for the parent to append to the
+    output with sendfile: the bytes never pass through the parent's memory."""
+
+    path: str
+    size: int
+
+
 @dataclass(slots=True)
 class TaskResult:
     """The encoded rows of one task and what was counted on the way."""
@@ -144,24 +155,37 @@ def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
     return encode_report
 
 
-def process_messages(
-    messages: Iterable[Message],
-    settings: Settings,
-    tally: Tally,
-    encode: Callable[[Sequence[Converted]], object] | None = None,
-) -> object:
+def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
     """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
     step = validate_message if settings.action == "validate" else convert_message
-    rows = [step(message, settings) for message in messages]
-    segments = 0
-    for row in rows:
-        if row.error is not None:
-            tally.failures[reason_of(row.error, row.message.source)] += 1
-        elif row.records is not None:
-            segments += len(row.records)
+    failures = tally.failures
+    count = segments = 0
+    if settings.encoding_out == "jsonl" or settings.encoding_out == "jsonl.gz":
+        from .jsonl import encode_row, join_lines
+
+        # Each row is encoded at once: only its line is kept.
+        lines = []
+        for message in messages:
+            row = step(message, settings)
+            if row.error is not None:
+                failures[reason_of(row.error, message.source)] += 1
+            elif row.records is not None:
+                segments += len(row.records)
+            lines.append(encode_row(row))
+        count = len(lines)
+        payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
+    else:
+        rows = [step(message, settings) for message in messages]
+        for row in rows:
+            if row.error is not None:
+                failures[reason_of(row.error, row.message.source)] += 1
+            elif row.records is not None:
+                segments += len(row.records)
+        count = len(rows)
+        payload = _encoder(settings)(rows)
+    tally.messages += count
     tally.segments += segments
-    tally.messages += len(rows)
-    return (encode or _encoder(settings))(rows)
+    return payload
 
 
 def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
@@ -198,38 +222,32 @@ def _file_bytes(path: str, size: int) -> bytes:
 
 
 def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult:
-    """Task: a few small files, each read whole, converted and encoded; one
-    result for them all, as the work per task in the parent limits the speed-up."""
+    """Task: a few small files, each read whole, then all their messages
+    converted and encoded together. One result for them all, as the work per
+    task in the parent limits the speed-up."""
     from .reader import read_messages
 
     result = TaskResult([], Tally())
-    tally = result.tally
-    encode = _encoder(settings)
-    encoded: list[object] = []
+    messages: list[Message] = []
     for source in sources:
         assert source.path is not None
         try:
             # Bytes in memory: a file of one plain message is cut at once.
-            data = _file_bytes(source.path, source.size)
-            messages = list(
+            messages.extend(
                 read_messages(
-                    data,
+                    _file_bytes(source.path, source.size),
                     name=source.name,
                     encoding=settings.encoding,
                     encoding_errors=settings.encoding_errors,
-                    on_notice=tally.note,
+                    on_notice=result.tally.note,
                 )
             )
         except READ_ERRORS as error:
             result.read_error = _read_error(source, error)  # the run stops at this source
             break
-        encoded.append(process_messages(messages, settings, tally, encode))
         result.sources_done += 1
-    tally.sources = result.sources_done
-    if all(isinstance(payload, bytes) for payload in encoded):
-        result.payloads = [b"".join(encoded)]  # type: ignore[arg-type]
-    else:
-        result.payloads = encoded
+    result.tally.sources = result.sources_done
+    result.payloads.append(process_messages(messages, settings, result.tally))
     return result
 
 
@@ -284,10 +302,14 @@ class _Batcher:
         return tally
 
 
-def _ignore_interrupts() -> None:
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
+def _start_worker() -> None:
     # Ctrl-C reaches the whole process group; the parent alone decides to stop.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
 
 
 def _stop_workers(executor: ProcessPoolExecutor) -> None:
@@ -304,11 +326,60 @@ def _stop_workers(executor: ProcessPoolExecutor) -> None:
 
 
 def _pool(jobs: int) -> ProcessPoolExecutor:
-    # forkserver: workers start from a clean process, not a copy of one that
-    # may hold threads (the progress bar's) or open output files.
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([__name__])
-    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_ignore_interrupts)
+    """Workers forked from this process at once: a fork costs milliseconds,
+    where a fresh interpreter importing the converter costs a tenth of a
+    second. No thread runs yet (the progress bar keeps no monitor thread),
+    and nothing is buffered for output, which a worker would write again."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    context = multiprocessing.get_context("fork")
+    # A stop signal before a worker has set its handlers would raise in it.
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    try:
+        executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=_start_worker)
+        executor.submit(int)  # with fork, the first task starts every worker
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+    return executor
+
+
+def _spool_dir() -> str:
+    # Memory-backed where there is one: parts live only until appended.
+    shared = "/dev/shm"
+    where = shared if os.path.isdir(shared) and os.access(shared, os.W_OK | os.X_OK) else None
+    return tempfile.mkdtemp(prefix="tessarin-parts-", dir=where)
+
+
+def _run_spooled(function: Callable[..., TaskResult], arguments: tuple[object, ...], spool: str) -> TaskResult:
+    """In a worker: run the task, and leave its encoded bytes in a file of `spool`."""
+    result = function(*arguments)
+    if not all(isinstance(payload, bytes) for payload in result.payloads):
+        return result  # Parquet batches travel pickled
+    data = b"".join(result.payloads)  # type: ignore[arg-type]
+    fd, path = tempfile.mkstemp(dir=spool)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view) :]
+    finally:
+        os.close(fd)
+    result.payloads = [SpooledPart(path, len(data))]
+    return result
+
+
+def _append_part(output: Output, part: SpooledPart) -> None:
+    try:
+        fd = os.open(part.path, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            write_from = getattr(output, "write_from", None)
+            if write_from is not None:
+                write_from(fd, part.size)
+            else:
+                output.write(os.pread(fd, part.size, 0))
+        finally:
+            os.close(fd)
+    finally:
+        os.unlink(part.path)
 
 
 Deliver = Callable[[TaskResult], None]
@@ -344,20 +415,24 @@ def _run_here(sources: Iterable[Source], settings: Settings, deliver: Deliver) -
 
 
 def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
-    executor = _pool(jobs)
-    window: deque[Future[TaskResult]] = deque()
-    limit = jobs * WINDOW_PER_JOB
+    spool = _spool_dir()
     try:
-        for function, arguments in _tasks(sources, settings):
-            window.append(executor.submit(function, *arguments))
-            while len(window) >= limit:
+        executor = _pool(jobs)
+        window: deque[Future[TaskResult]] = deque()
+        limit = jobs * WINDOW_PER_JOB
+        try:
+            for function, arguments in _tasks(sources, settings):
+                window.append(executor.submit(_run_spooled, function, arguments, spool))
+                while len(window) >= limit:
+                    deliver(_result(window.popleft()))
+            while window:
                 deliver(_result(window.popleft()))
-        while window:
-            deliver(_result(window.popleft()))
-    except BaseException:
-        _stop_workers(executor)
-        raise
-    executor.shutdown(wait=True)
+        except BaseException:
+            _stop_workers(executor)
+            raise
+        executor.shutdown(wait=True)
+    finally:
+        shutil.rmtree(spool, ignore_errors=True)
 
 
 def _result(future: Future[TaskResult]) -> TaskResult:
@@ -385,7 +460,10 @@ def run(
 
     def deliver(result: TaskResult) -> None:
         for payload in result.payloads:
-            output.write(payload)
+            if isinstance(payload, SpooledPart):
+                _append_part(output, payload)
+            else:
+                output.write(payload)
         if result.read_error is not None:
             raise InputError(result.read_error)
         if on_notice is not None:
