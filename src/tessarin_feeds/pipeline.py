@@ -47,12 +47,19 @@ Encoding = Literal["jsonl", "jsonl.gz", "parquet", "report"]
 # A batch the parent sends to a worker: this many messages or bytes of text.
 BATCH_MESSAGES = 1000
 BATCH_TEXT = 1 << 20
-# Small files sent to a worker together, at most this many (and BATCH_TEXT bytes).
-BATCH_FILES = 500
+# Small files sent to a worker together: at most this many, and BATCH_TEXT
+# bytes where sizes are known. A worker hands back the files it has not read
+# once it has read WHOLE_TASK_TEXT bytes.
+BATCH_FILES = 128
+WHOLE_TASK_TEXT = 4 << 20
 # Files up to this size go to a worker whole; larger ones are split by the parent.
 WHOLE_FILE_MAX = 4 << 20
 # A gzip file may expand a hundredfold; only small ones go whole.
 WHOLE_GZIP_MAX = 64 << 10
+# A file of unknown size is read this far first: most are smaller.
+FIRST_READ = 64 << 10
+# What a file found in a folder counts for, before a worker has read it.
+SIZE_GUESS = 8 << 10
 # Tasks in flight per worker: enough to keep workers busy while the parent writes.
 WINDOW_PER_JOB = 3
 
@@ -101,6 +108,9 @@ class TaskResult:
     tally: Tally
     read_error: str | None = None
     sources_done: int = 0
+    # Sources of a whole-file task left for the parent, in order: from a file
+    # too large to go whole (its size now known), or after a full task.
+    handed_back: list[Source] = field(default_factory=list)
 
 
 def convert_message(message: Message, settings: Settings) -> Converted:
@@ -206,17 +216,37 @@ def _read_error(source: Source, error: BaseException) -> str:
     return f"cannot read {source.name}: {reason}"
 
 
-def _file_bytes(path: str, size: int) -> bytes:
-    """The whole file: one read when it still has the size the walk saw."""
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+def _goes_whole_by_size(size: int, head: bytes) -> bool:
+    if size > WHOLE_FILE_MAX:
+        return False
+    return size <= WHOLE_GZIP_MAX or not head.startswith(b"\x1f\x8b")
+
+
+def _read_to_end(fd: int, data: bytes, size: int) -> bytes:
+    parts = [data]
+    while more := os.read(fd, max(size + 1 - len(data), FIRST_READ)):
+        parts.append(more)
+        size += len(more)  # grown since: keep going
+    return b"".join(parts)
+
+
+def _file_bytes(source: Source) -> bytes | Source:
+    """The whole file; or the source with its size, when it is too large to go
+    whole. A file of known size is read in one call (a short read of a regular
+    file is its end), one of unknown size after a first small read."""
+    assert source.path is not None
+    fd = os.open(source.path, os.O_RDONLY | os.O_CLOEXEC)
     try:
-        data = os.read(fd, size + 1)
-        if len(data) > size:  # grown since, or not a regular file: read to the end
-            parts = [data]
-            while more := os.read(fd, BATCH_TEXT):
-                parts.append(more)
-            data = b"".join(parts)
-        return data
+        if source.size is not None:
+            data = os.read(fd, source.size + 1)
+            return data if len(data) <= source.size else _read_to_end(fd, data, len(data))
+        data = os.read(fd, FIRST_READ)
+        if len(data) < FIRST_READ:
+            return data
+        size = os.fstat(fd).st_size
+        if not _goes_whole_by_size(size, data):
+            return Source(source.name, source.path, size)
+        return _read_to_end(fd, data, size)
     finally:
         os.close(fd)
 
@@ -229,13 +259,21 @@ def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult
 
     result = TaskResult([], Tally())
     messages: list[Message] = []
-    for source in sources:
-        assert source.path is not None
+    text = 0
+    for number, source in enumerate(sources):
+        if text >= WHOLE_TASK_TEXT:
+            result.handed_back = sources[number:]
+            break
         try:
+            data = _file_bytes(source)
+            if isinstance(data, Source):
+                result.handed_back = [data, *sources[number + 1 :]]
+                break
+            text += len(data)
             # Bytes in memory: a file of one plain message is cut at once.
             messages.extend(
                 read_messages(
-                    _file_bytes(source.path, source.size),
+                    data,
                     name=source.name,
                     encoding=settings.encoding,
                     encoding_errors=settings.encoding_errors,
@@ -265,7 +303,11 @@ def _is_gzip(path: str) -> bool:
 
 
 def _goes_whole(source: Source) -> bool:
-    if source.path is None or source.size > WHOLE_FILE_MAX:
+    if source.path is None:
+        return False
+    if source.size is None:
+        return True  # the worker looks, and hands it back if too large
+    if source.size > WHOLE_FILE_MAX:
         return False
     return source.size <= WHOLE_GZIP_MAX or not _is_gzip(source.path)
 
@@ -395,7 +437,7 @@ def _tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Task]:
     for source in sources:
         if _goes_whole(source):
             files.append(source)
-            size += source.size
+            size += source.size or 0
             if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
                 yield convert_whole_files, (files, settings)
                 files, size = [], 0
@@ -411,22 +453,36 @@ def _tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Task]:
 
 def _run_here(sources: Iterable[Source], settings: Settings, deliver: Deliver) -> None:
     for function, arguments in _tasks(sources, settings):
-        deliver(function(*arguments))
+        result = function(*arguments)
+        deliver(result)
+        if result.handed_back:
+            _run_here(result.handed_back, settings, deliver)
 
 
 def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
     spool = _spool_dir()
     try:
         executor = _pool(jobs)
-        window: deque[Future[TaskResult]] = deque()
         limit = jobs * WINDOW_PER_JOB
-        try:
-            for function, arguments in _tasks(sources, settings):
+
+        def run_tasks(tasks: Iterator[Task]) -> None:
+            window: deque[Future[TaskResult]] = deque()
+            for function, arguments in tasks:
                 window.append(executor.submit(_run_spooled, function, arguments, spool))
                 while len(window) >= limit:
-                    deliver(_result(window.popleft()))
+                    finish(window.popleft())
             while window:
-                deliver(_result(window.popleft()))
+                finish(window.popleft())
+
+        def finish(future: Future[TaskResult]) -> None:
+            result = _result(future)
+            deliver(result)
+            if result.handed_back:
+                # Their output comes next: ahead of the tasks already in flight.
+                run_tasks(_tasks(result.handed_back, settings))
+
+        try:
+            run_tasks(_tasks(sources, settings))
         except BaseException:
             _stop_workers(executor)
             raise
@@ -482,7 +538,7 @@ def run(
     size = 0
     for source in pending:
         first.append(source)
-        size += source.size
+        size += source.size if source.size is not None else SIZE_GUESS
         if size >= BATCH_TEXT or source.path is None:
             _run_pool(itertools.chain(first, pending), settings, deliver, jobs)
             return total

@@ -23,7 +23,9 @@ class Source:
 
     name: str  # as it appears in the output rows
     path: str | None
-    size: int  # bytes on disk; 0 for standard input
+    # Bytes on disk; 0 for standard input. None for a file found in a folder:
+    # the walk does not stat every file, the worker that reads it finds out.
+    size: int | None
 
 
 def _describe(error: OSError) -> str:
@@ -40,7 +42,8 @@ def _matches(pattern: str | None, name: str, relative: str) -> bool:
 def _walk(folder: str, relative: str, pattern: str | None) -> Iterator[Source]:
     """Regular files under folder, depth first in name order, hidden ones skipped.
     Symbolic links to files are followed, links to folders are not (no loops).
-    Lazily: a tree of a million files is never held as a list."""
+    Lazily: a tree of a million files is never held as a list. Sizes are not
+    looked up: on some systems a stat costs as much as reading a small file."""
     try:
         with os.scandir(folder) as scan:
             entries = sorted(scan, key=lambda entry: entry.name)
@@ -54,7 +57,7 @@ def _walk(folder: str, relative: str, pattern: str | None) -> Iterator[Source]:
             if entry.is_dir(follow_symlinks=False):
                 yield from _walk(entry.path, inner, pattern)
             elif entry.is_file() and _matches(pattern, entry.name, inner):
-                yield Source(entry.path, entry.path, entry.stat().st_size)
+                yield Source(entry.path, entry.path, None)
         except OSError as error:
             raise InputError(f"cannot read {entry.path}: {_describe(error)}") from None
 
