@@ -11,9 +11,9 @@ from typing import BinaryIO
 
 import orjson
 
-from .model import Converted
+from .model import Converted, Message
 
-__all__ = ["JsonlOutput", "encode_row", "encode_rows", "encode_rows_gzip", "join_lines", "row_object"]
+__all__ = ["JsonlOutput", "encode_line", "encode_row", "encode_rows", "encode_rows_gzip", "join_lines", "row_object"]
 
 
 def row_object(row: Converted) -> dict[str, object]:
@@ -29,8 +29,17 @@ def encode_row(row: Converted) -> bytes:
     return orjson.dumps(row_object(row))
 
 
+def encode_line(message: Message, records: list[dict[str, str]] | None, error: str | None) -> bytes:
+    """encode_row for a message and its conversion, with no Converted made."""
+    if records is not None:
+        return orjson.dumps(
+            {"source": message.source, "message": message.index, "offset": message.offset, "records": records}
+        )
+    return orjson.dumps({"source": message.source, "message": message.index, "offset": message.offset, "error": error})
+
+
 def join_lines(lines: list[bytes], compress: bool = False) -> bytes:
-    """Lines from encode_row as JSON Lines, each ended by a line feed;
+    """Lines from encode_row as JSON Lines (`lines` is used up), each ended by a line feed;
     with `compress`, as one gzip member. Members written one after another
     make a valid gzip file, so each batch can be compressed in its own worker."""
     if not lines:

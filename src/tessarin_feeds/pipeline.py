@@ -27,6 +27,7 @@ from typing import Literal, Protocol
 
 import tessarin
 
+from .jsonl import encode_line, join_lines
 from .model import Converted, Message, Notice
 from .sources import InputError, Source
 from .summary import Tally, reason_of
@@ -114,8 +115,12 @@ class TaskResult:
 
 
 def convert_message(message: Message, settings: Settings) -> Converted:
+    return Converted(message, *_records_or_error(message, settings))
+
+
+def _records_or_error(message: Message, settings: Settings) -> tuple[list[dict[str, str]] | None, str | None]:
     if message.error is not None:
-        return Converted(message, None, message.error)
+        return None, message.error
     try:
         converter = tessarin.Hl7Json(
             message.text,
@@ -123,9 +128,9 @@ def convert_message(message: Message, settings: Settings) -> Converted:
             strict_validation=settings.strict,
             escaping_enabled=settings.escaping,
         )
-        return Converted(message, converter.hl7_json, None)
+        return converter.hl7_json, None
     except Exception as error:  # the converter raises plain Exception; its text is the reason
-        return Converted(message, None, str(error))
+        return None, str(error)
 
 
 def validate_message(message: Message, settings: Settings) -> Converted:
@@ -170,18 +175,16 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     step = validate_message if settings.action == "validate" else convert_message
     failures = tally.failures
     count = segments = 0
-    if settings.encoding_out == "jsonl" or settings.encoding_out == "jsonl.gz":
-        from .jsonl import encode_row, join_lines
-
-        # Each row is encoded at once: only its line is kept.
+    if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
+        # Each message is encoded as soon as it is converted: only its line is kept.
         lines = []
         for message in messages:
-            row = step(message, settings)
-            if row.error is not None:
-                failures[reason_of(row.error, message.source)] += 1
-            elif row.records is not None:
-                segments += len(row.records)
-            lines.append(encode_row(row))
+            records, error = _records_or_error(message, settings)
+            if error is not None:
+                failures[reason_of(error, message.source)] += 1
+            elif records is not None:
+                segments += len(records)
+            lines.append(encode_line(message, records, error))
         count = len(lines)
         payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
     else:

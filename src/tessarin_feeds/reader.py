@@ -88,8 +88,10 @@ def read_messages(
         if _is_one_plain_message(data):
             # Most files of a feed folder hold one message: cut it at once,
             # without the chunked splitter.
-            raw = data[: _message_end(data, 0, len(data))]
-            return iter((_message(name or "<bytes>", 0, 0, raw, forced, encoding_errors),))
+            end = _message_end(data, 0, len(data))
+            return iter((_message(name or "<bytes>", 0, 0, data, 0, end, forced, encoding_errors),))
+        if len(data) <= CHUNK_SIZE and not data.startswith(_GZIP_MAGIC):
+            return _split_whole(data, name or "<bytes>", forced, encoding_errors, on_notice)
         return _read(lambda: io.BytesIO(data), True, name or "<bytes>", forced, encoding_errors, on_notice)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
@@ -137,6 +139,21 @@ def _read(
     finally:
         if close:
             raw.close()
+
+
+def _split_whole(
+    data: bytes,
+    source: str,
+    forced: tuple[str, tuple[str, ...]] | None,
+    encoding_errors: str,
+    on_notice: Callable[[Notice], None] | None,
+) -> Iterator[Message]:
+    """What _read does with bytes that fit in one chunk, without the stream."""
+    skipped = len(_BOM) if data.startswith(_BOM) else 0
+    splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
+    if len(data) > skipped:
+        yield from splitter.feed(data[skipped:])
+    yield from splitter.finish()
 
 
 class _Prefixed(io.RawIOBase):
@@ -284,7 +301,7 @@ class _Splitter:
         start = self._message_at
         if start is not None:
             self._message_at = None
-            return self._message(self._buf[start : _message_end(self._buf, start, end)], self._base + start)
+            return self._message(start, _message_end(self._buf, start, end))
         if self._gap_at < end:
             self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
         stray = self._stray.take()
@@ -293,10 +310,10 @@ class _Splitter:
         self._gap_at = end
         return None
 
-    def _message(self, raw: bytes, offset: int) -> Message:
+    def _message(self, start: int, end: int) -> Message:
         index = self._index
         self._index += 1
-        return _message(self._source, index, offset, raw, self._forced, self._errors)
+        return _message(self._source, index, self._base + start, self._buf, start, end, self._forced, self._errors)
 
     def _envelope_segment(self, line: bytes, at: int) -> None:
         self._notice("envelope segment", self._base + at, self._text(line))
@@ -335,20 +352,29 @@ class _Splitter:
 
 
 def _message(
-    source: str, index: int, offset: int, raw: bytes, forced: tuple[str, tuple[str, ...]] | None, errors: str
+    source: str,
+    index: int,
+    offset: int,
+    buf: bytes,
+    start: int,
+    end: int,
+    forced: tuple[str, tuple[str, ...]] | None,
+    errors: str,
 ) -> Message:
-    """The message of `raw`, decoded; or, when it cannot be, with its error."""
-    if not raw.startswith(_DEFAULT_HEADER):
-        return Message(source, index, offset, "", _separators_error(raw))
+    """The message of buf[start:end], decoded; or, when it cannot be, with its error."""
+    if not buf.startswith(_DEFAULT_HEADER, start, end):
+        return Message(source, index, offset, "", _separators_error(buf[start:end]))
     try:
         if forced is None:
             try:
-                text = raw.decode("utf-8")
+                # Decoded in place: a copy of a large message first costs
+                # more than decoding it.
+                text = str(memoryview(buf)[start:end], "utf-8")
             except UnicodeDecodeError:
-                text = charsets.decode_declared(raw, errors)
+                text = charsets.decode_declared(buf[start:end], errors)
         else:
             charset, codec_names = forced
-            text = charsets.decode_forced(raw, charset, codec_names, errors)
+            text = charsets.decode_forced(buf[start:end], charset, codec_names, errors)
     except charsets.Undecodable as error:
         return Message(
             source,
