@@ -1,6 +1,6 @@
 """Benchmark of the `tessarin convert` command on whole feeds.
 
-    python bench/feeds.py            full run (a few minutes on 2 cores)
+    python bench/feeds.py            full run (about ten minutes on 2 cores)
     python bench/feeds.py --quick    smoke run (well under a minute)
 
 Input: a folder of the corpus files (../shared/corpus/hl7/*.hl7) linked many
@@ -10,7 +10,9 @@ times over. Prints, side by side from one run:
   split, convert, write JSON Lines), against `orjson.dumps(Hl7Json(text).hl7_json)`
   on the same messages already split, in this process (CPU time on both
   sides); and 2 jobs against 1 job (wall time, runs in turns, median of the
-  per-round ratios);
+  per-round ratios), with the share of the 2-job run's CPU that the command's
+  own process spends (walking the folders, writing the workers' output). The
+  input is large (400 MB) so that starting the interpreter counts little;
 - peak memory of the command, from a small folder to a large one (1 job:
   the process's own peak, from getrusage; 2 jobs: the sum of the resident
   sets of the command, the forkserver and the workers, sampled).
@@ -102,32 +104,51 @@ def _tree_rss_kib(pgid: int) -> int:
     return total
 
 
-def run_command(folder: pathlib.Path, jobs: int, sample_tree: bool = False) -> dict[str, float]:
-    """One run of the command, in a fresh process group: wall and CPU time, peaks."""
+def _own_cpu_seconds(probe: int) -> float | None:
+    """CPU time so far of the command itself (the probe's child), not of its workers."""
+    try:
+        children = pathlib.Path(f"/proc/{probe}/task/{probe}/children").read_text().split()
+        if not children:
+            return None
+        fields = pathlib.Path(f"/proc/{children[0]}/stat").read_text().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def run_command(folder: pathlib.Path, jobs: int, sample_tree: bool = False, sample_parent: bool = False) -> dict[str, float]:
+    """One run of the command, in a fresh process group: wall and CPU time, peaks;
+    with `sample_parent`, the CPU time of the command's own process (its last
+    sample before it exits, every 50 ms: a little low)."""
     argv = [sys.executable, "-c", PROBE, *COMMAND, "--jobs", str(jobs), str(folder)]
     start = time.perf_counter()
     process = subprocess.Popen(argv, stdout=subprocess.PIPE, start_new_session=True)
     peak = 0
-    if sample_tree:
+    parent_cpu = 0.0
+    sampling = sample_tree or sample_parent
+    if sampling:
         stop = threading.Event()
 
         def sample() -> None:
-            nonlocal peak
-            while not stop.wait(0.02):
-                peak = max(peak, _tree_rss_kib(process.pid))
+            nonlocal peak, parent_cpu
+            while not stop.wait(0.02 if sample_tree else 0.05):
+                if sample_tree:
+                    peak = max(peak, _tree_rss_kib(process.pid))
+                if sample_parent:
+                    parent_cpu = _own_cpu_seconds(process.pid) or parent_cpu
 
         sampler = threading.Thread(target=sample)
         sampler.start()
     out, _ = process.communicate()
     wall = time.perf_counter() - start
-    if sample_tree:
+    if sampling:
         stop.set()
         sampler.join()
     result = json.loads(out)
     if result["status"] not in (0, 1):  # 1: the corpus holds malformed messages on purpose
         raise SystemExit(f"tessarin convert failed with status {result['status']}")
     return {"wall": wall, "cpu": result["cpu"], "maxrss_kib": result["maxrss_kib"], "tree_kib": peak,
-            "messages": result["messages"]}
+            "messages": result["messages"], "parent_cpu": parent_cpu}
 
 
 def main() -> int:
@@ -140,7 +161,7 @@ def main() -> int:
         print(f"no corpus at {CORPUS}", file=sys.stderr)
         return 2
     speed_bytes, small_bytes, large_bytes, rounds = (
-        (4 << 20, 2 << 20, 40 << 20, 2) if args.quick else (60 << 20, 10 << 20, 1 << 30, 5)
+        (4 << 20, 2 << 20, 40 << 20, 2) if args.quick else (400 << 20, 10 << 20, 1 << 30, 5)
     )
     results: dict[str, object] = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
                                   "mode": "quick" if args.quick else "full", "cores": os.cpu_count()}
@@ -157,9 +178,11 @@ def main() -> int:
         start_1, start_2 = run_command(empty, 1), run_command(empty, 2)
         one_vs_base, two_vs_one, rates = [], [], {"baseline": [], "1 job": [], "2 jobs": []}
         adjusted_one, adjusted_two = [], []
+        parent_share: list[float] = []  # of the 2-job run's CPU, spent by the command's own process
         for r in range(rounds):
             order = [1, 2] if r % 2 == 0 else [2, 1]
-            runs = {jobs: run_command(folder, jobs) for jobs in order}
+            runs = {jobs: run_command(folder, jobs, sample_parent=jobs == 2) for jobs in order}
+            parent_share.append(runs[2]["parent_cpu"] / runs[2]["cpu"])
             base = baseline_seconds(texts)
             messages = runs[1]["messages"]
             rates["baseline"].append(len(texts) / base)
@@ -178,6 +201,7 @@ def main() -> int:
             "messages_per_s": {name: round(statistics.median(v)) for name, v in rates.items()},
             "1 job / Hl7Json+orjson": round(statistics.median(one_vs_base), 3),
             "2 jobs / 1 job": round(statistics.median(two_vs_one), 3),
+            "2 jobs: parent's share of the CPU": round(statistics.median(parent_share), 3),
             "startup": {"1 job cpu_s": round(start_1["cpu"], 3), "1 job wall_s": round(start_1["wall"], 3),
                         "2 jobs wall_s": round(start_2["wall"], 3)},
             "without startup": {"1 job / Hl7Json+orjson": round(statistics.median(adjusted_one), 3),
@@ -212,6 +236,8 @@ def main() -> int:
     print(f"{'  2 jobs, startup excluded':28} {adjusted['2 jobs / 1 job']:>8.2f}")
     for jobs in ("1 job", "2 jobs"):
         print(f"{'memory large/small, ' + jobs:28} {memory['ratio'][jobs]:>8.2f} {'<= 1.2':>8}")
+    share = speed["2 jobs: parent's share of the CPU"]  # type: ignore[index]
+    print(f"{'2 jobs: parent share of CPU':28} {share:>8.2f}")
     print(f"messages/s: {speed['messages_per_s']}")  # type: ignore[index]
     if not args.no_write:
         existing = json.loads(args.out.read_text()) if args.out.exists() else {}

@@ -170,15 +170,19 @@ def test_jobs_keep_input_order_and_give_the_same_bytes(tmp_path, option):
     assert [r["message"] for r in lines[-1200:]] == list(range(1200))
 
 
-def test_pool_path_for_large_files(tmp_path, monkeypatch):
-    """Files too large to go whole to a worker are split by this process."""
+@pytest.mark.parametrize("task_text", [1 << 20, 30_000], ids=["whole-tasks", "tasks-handed-back-when-full"])
+def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text):
+    """Files too large to go whole to a worker are split by this process; a
+    worker hands them back, and the rest of a full task, in input order."""
     from tessarin_feeds import jsonl, pipeline
+    from tessarin_feeds.reader import read_messages
     from tessarin_feeds.sources import find_sources
 
     folder = tmp_path / "many"
     _many_messages(folder, files=6, per_file=700)
     monkeypatch.setattr(pipeline, "WHOLE_FILE_MAX", 50_000)  # every other file is split here
     monkeypatch.setattr(pipeline, "BATCH_MESSAGES", 100)
+    monkeypatch.setattr(pipeline, "WHOLE_TASK_TEXT", task_text)
     for f in range(0, 6, 2):
         (folder / f"f{f:03}.hl7").write_text((folder / f"f{f:03}.hl7").read_text()[:40_000].rpartition("\rMSH")[0])
 
@@ -199,6 +203,9 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch):
         outs.append(out.data)
     assert outs[0] == outs[1]
     assert tally.sources == 6 and tally.messages == len(outs[0].splitlines())
+    order = [(r["source"], r["message"]) for r in rows(outs[0])]
+    expected = [(str(path), n) for path in sorted(folder.iterdir()) for n in range(len(list(read_messages(path))))]
+    assert order == expected
     assert jsonl.encode_rows([]) == b""
 
 
