@@ -50,9 +50,14 @@ BATCH_MESSAGES = 1000
 BATCH_TEXT = 1 << 20
 # Small files sent to a worker together: at most this many, and BATCH_TEXT
 # bytes where sizes are known. A worker hands back the files it has not read
-# once it has read WHOLE_TASK_TEXT bytes.
-BATCH_FILES = 128
+# once it has read WHOLE_TASK_TEXT bytes (held until the task ends), or
+# STREAMED_TASK_TEXT bytes when each file's lines are written as it goes (only
+# to keep workers evenly loaded).
+BATCH_FILES = 256
 WHOLE_TASK_TEXT = 4 << 20
+STREAMED_TASK_TEXT = 16 << 20
+# Lines written as a task goes are gathered up to this size first.
+FLUSH_BYTES = 256 << 10
 # Files up to this size go to a worker whole; larger ones are split by the parent.
 WHOLE_FILE_MAX = 4 << 20
 # A gzip file may expand a hundredfold; only small ones go whole.
@@ -254,17 +259,30 @@ def _file_bytes(source: Source) -> bytes | Source:
         os.close(fd)
 
 
-def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult:
-    """Task: a few small files, each read whole, then all their messages
-    converted and encoded together. One result for them all, as the work per
-    task in the parent limits the speed-up."""
+def streams(settings: Settings) -> bool:
+    """Whether a whole-file task can write each file's encoded rows as it goes:
+    plain bytes, where the rows of a task need not be encoded together."""
+    return settings.encoding_out == "jsonl" or settings.encoding_out == "report"
+
+
+def convert_whole_files(
+    sources: list[Source], settings: Settings, sink: Callable[[bytes], None] | None = None
+) -> TaskResult:
+    """Task: a few small files, each read whole, converted and encoded. With
+    `sink` (only where `streams(settings)`), each file's rows go to it as the
+    task goes, so memory holds one file at a time; without, all messages are
+    encoded together into the result. One result for all the files, as the
+    work per task in the parent limits the speed-up."""
     from .reader import read_messages
 
     result = TaskResult([], Tally())
     messages: list[Message] = []
+    pending: list[bytes] = []
+    pending_size = 0
     text = 0
+    limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
     for number, source in enumerate(sources):
-        if text >= WHOLE_TASK_TEXT:
+        if text >= limit:
             result.handed_back = sources[number:]
             break
         try:
@@ -273,6 +291,8 @@ def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult
                 result.handed_back = [data, *sources[number + 1 :]]
                 break
             text += len(data)
+            if sink is not None:
+                messages = []  # one file at a time
             # Bytes in memory: a file of one plain message is cut at once.
             messages.extend(
                 read_messages(
@@ -287,14 +307,36 @@ def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult
             result.read_error = _read_error(source, error)  # the run stops at this source
             break
         result.sources_done += 1
+        if sink is not None:
+            payload = process_messages(messages, settings, result.tally)
+            assert isinstance(payload, bytes)
+            pending.append(payload)
+            pending_size += len(payload)
+            if pending_size >= FLUSH_BYTES:
+                sink(b"".join(pending))
+                pending, pending_size = [], 0
     result.tally.sources = result.sources_done
-    result.payloads.append(process_messages(messages, settings, result.tally))
+    if sink is None:
+        result.payloads.append(process_messages(messages, settings, result.tally))
+    elif pending:
+        sink(b"".join(pending))
     return result
 
 
-def convert_batch(messages: list[Message], settings: Settings, tally: Tally, source_done: bool) -> TaskResult:
-    """Task: messages the parent has read."""
-    return TaskResult([process_messages(messages, settings, tally)], tally, None, int(source_done))
+def convert_batch(
+    messages: list[Message],
+    settings: Settings,
+    tally: Tally,
+    source_done: bool,
+    sink: Callable[[bytes], None] | None = None,
+) -> TaskResult:
+    """Task: messages the parent has read. With `sink`, the encoded rows go to it."""
+    payload = process_messages(messages, settings, tally)
+    if sink is None:
+        return TaskResult([payload], tally, None, int(source_done))
+    assert isinstance(payload, bytes)
+    sink(payload)
+    return TaskResult([], tally, None, int(source_done))
 
 
 def _is_gzip(path: str) -> bool:
@@ -395,20 +437,40 @@ def _spool_dir() -> str:
     return tempfile.mkdtemp(prefix="tessarin-parts-", dir=where)
 
 
-def _run_spooled(function: Callable[..., TaskResult], arguments: tuple[object, ...], spool: str) -> TaskResult:
-    """In a worker: run the task, and leave its encoded bytes in a file of `spool`."""
-    result = function(*arguments)
-    if not all(isinstance(payload, bytes) for payload in result.payloads):
-        return result  # Parquet batches travel pickled
-    data = b"".join(result.payloads)  # type: ignore[arg-type]
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+def _run_spooled(
+    function: Callable[..., TaskResult], arguments: tuple[object, ...], spool: str, streamed: bool
+) -> TaskResult:
+    """In a worker: run the task, and leave its encoded bytes in a file of
+    `spool`, written as the task goes where the rows are plain bytes."""
     fd, path = tempfile.mkstemp(dir=spool)
-    try:
+    written = 0
+
+    def sink(data: bytes) -> None:
+        nonlocal written
         view = memoryview(data)
         while view:
             view = view[os.write(fd, view) :]
+        written += len(data)
+
+    try:
+        if streamed:
+            result = function(*arguments, sink=sink)
+        else:
+            result = function(*arguments)
+            if all(isinstance(payload, bytes) for payload in result.payloads):
+                sink(b"".join(result.payloads))  # type: ignore[arg-type]
+            else:
+                os.unlink(path)
+                return result  # Parquet batches travel pickled
     finally:
         os.close(fd)
-    result.payloads = [SpooledPart(path, len(data))]
+    result.payloads = [SpooledPart(path, written)]
     return result
 
 
@@ -454,16 +516,19 @@ def _tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Task]:
         yield convert_whole_files, (files, settings)
 
 
-def _run_here(sources: Iterable[Source], settings: Settings, deliver: Deliver) -> None:
+def _run_here(
+    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
+) -> None:
     for function, arguments in _tasks(sources, settings):
-        result = function(*arguments)
+        result = function(*arguments, sink=sink)
         deliver(result)
         if result.handed_back:
-            _run_here(result.handed_back, settings, deliver)
+            _run_here(result.handed_back, settings, deliver, sink)
 
 
 def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
     spool = _spool_dir()
+    streamed = streams(settings)
     try:
         executor = _pool(jobs)
         limit = jobs * WINDOW_PER_JOB
@@ -471,7 +536,7 @@ def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, j
         def run_tasks(tasks: Iterator[Task]) -> None:
             window: deque[Future[TaskResult]] = deque()
             for function, arguments in tasks:
-                window.append(executor.submit(_run_spooled, function, arguments, spool))
+                window.append(executor.submit(_run_spooled, function, arguments, spool, streamed))
                 while len(window) >= limit:
                     finish(window.popleft())
             while window:
@@ -532,8 +597,10 @@ def run(
         if on_progress is not None:
             on_progress(result.tally, result.sources_done)
 
+    # Whole-file tasks run here write each file's rows at once.
+    sink = output.write if streams(settings) else None
     if jobs <= 1:
-        _run_here(sources, settings, deliver)
+        _run_here(sources, settings, deliver, sink)
         return total
     # A few small files convert faster than worker processes start.
     pending = iter(sources)
@@ -545,7 +612,7 @@ def run(
         if size >= BATCH_TEXT or source.path is None:
             _run_pool(itertools.chain(first, pending), settings, deliver, jobs)
             return total
-    _run_here(first, settings, deliver)
+    _run_here(first, settings, deliver, sink)
     return total
 
 
