@@ -209,6 +209,19 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text):
     assert jsonl.encode_rows([]) == b""
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_corrupt_file_stops_the_run_without_any_of_its_messages(tmp_path, jobs):
+    """Messages read from a gzip file before its data turns out cut short are
+    not written: the rows before it are, then one error line and status 2."""
+    (tmp_path / "a.hl7").write_text(message(1))
+    data = gzip.compress((message(2) + "\r").encode() * 40_000)  # several chunks once decompressed
+    (tmp_path / "b.hl7.gz").write_bytes(data[: len(data) * 3 // 4])
+    done = tessarin("convert", "--no-progress", "--jobs", jobs, str(tmp_path))
+    assert done.returncode == 2
+    assert done.stderr.decode().strip().splitlines()[-1].startswith(f"tessarin: cannot read {tmp_path}/b.hl7.gz: ")
+    assert [(r["source"], r["message"]) for r in rows(done.stdout)] == [(f"{tmp_path}/a.hl7", 0)]
+
+
 def test_validate_lines_and_summary(tmp_path):
     (tmp_path / "ok.hl7").write_text(message(1))
     (tmp_path / "pv1.hl7").write_text(message(2) + "\rPV1|1|I")

@@ -56,7 +56,7 @@ BATCH_TEXT = 1 << 20
 BATCH_FILES = 256
 WHOLE_TASK_TEXT = 4 << 20
 STREAMED_TASK_TEXT = 16 << 20
-# Lines written as a task goes are gathered up to this size first.
+# Messages converted and written as a task goes: this many bytes of them at a time.
 FLUSH_BYTES = 256 << 10
 # Files up to this size go to a worker whole; larger ones are split by the parent.
 WHOLE_FILE_MAX = 4 << 20
@@ -269,32 +269,31 @@ def convert_whole_files(
     sources: list[Source], settings: Settings, sink: Callable[[bytes], None] | None = None
 ) -> TaskResult:
     """Task: a few small files, each read whole, converted and encoded. With
-    `sink` (only where `streams(settings)`), each file's rows go to it as the
-    task goes, so memory holds one file at a time; without, all messages are
-    encoded together into the result. One result for all the files, as the
-    work per task in the parent limits the speed-up."""
+    `sink` (only where `streams(settings)`), the rows go to it every
+    FLUSH_BYTES of text, so memory holds little more than one file whatever
+    the task holds; without, all messages are encoded together into the
+    result. One result for all the files, as the work per task in the parent
+    limits the speed-up."""
     from .reader import read_messages
 
     result = TaskResult([], Tally())
     messages: list[Message] = []
-    pending: list[bytes] = []
-    pending_size = 0
-    text = 0
+    text = pending = 0
     limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
     for number, source in enumerate(sources):
         if text >= limit:
             result.handed_back = sources[number:]
             break
+        if sink is not None and pending >= FLUSH_BYTES:
+            sink(process_messages(messages, settings, result.tally))  # type: ignore[arg-type]
+            messages, pending = [], 0
         try:
             data = _file_bytes(source)
             if isinstance(data, Source):
                 result.handed_back = [data, *sources[number + 1 :]]
                 break
-            text += len(data)
-            if sink is not None:
-                messages = []  # one file at a time
             # Bytes in memory: a file of one plain message is cut at once.
-            messages.extend(
+            found = list(
                 read_messages(
                     data,
                     name=source.name,
@@ -304,22 +303,19 @@ def convert_whole_files(
                 )
             )
         except READ_ERRORS as error:
-            result.read_error = _read_error(source, error)  # the run stops at this source
+            # The run stops at this source; none of its messages are written.
+            result.read_error = _read_error(source, error)
             break
+        messages += found
+        text += len(data)
+        pending += len(data)
         result.sources_done += 1
-        if sink is not None:
-            payload = process_messages(messages, settings, result.tally)
-            assert isinstance(payload, bytes)
-            pending.append(payload)
-            pending_size += len(payload)
-            if pending_size >= FLUSH_BYTES:
-                sink(b"".join(pending))
-                pending, pending_size = [], 0
     result.tally.sources = result.sources_done
+    payload = process_messages(messages, settings, result.tally)
     if sink is None:
-        result.payloads.append(process_messages(messages, settings, result.tally))
-    elif pending:
-        sink(b"".join(pending))
+        result.payloads.append(payload)
+    elif payload:
+        sink(payload)  # type: ignore[arg-type]
     return result
 
 
