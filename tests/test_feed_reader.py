@@ -369,3 +369,12 @@ def test_every_corpus_file_reads_to_clean_message_texts() -> None:
                 assert message.text.startswith("MSH|^~\\&"), path.name
                 assert not set(message.text) & {"\x0b", "\x1c", "\ufeff"}, path.name
                 assert not message.text.endswith(("\r", "\n")), path.name
+
+
+@needs_corpus
+@pytest.mark.integration
+def test_every_corpus_file_reads_the_same_from_bytes_and_from_a_stream() -> None:
+    """Bytes in memory take the one-message and one-chunk shortcuts; a stream never does."""
+    for path in sorted(feed_fixtures.CORPUS_DIR.iterdir()):
+        data = path.read_bytes()
+        assert read(data, name=path.name) == read(io.BytesIO(data), name=path.name), path.name

@@ -151,9 +151,7 @@ def _split_whole(
     """What _read does with bytes that fit in one chunk, without the stream."""
     skipped = len(_BOM) if data.startswith(_BOM) else 0
     splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
-    if len(data) > skipped:
-        yield from splitter.feed(data[skipped:])
-    yield from splitter.finish()
+    yield from splitter.finish(data[skipped:])
 
 
 class _Prefixed(io.RawIOBase):
@@ -226,7 +224,9 @@ class _Splitter:
         yield from self._split(final=False)
         self._trim()
 
-    def finish(self) -> Iterator[Message]:
+    def finish(self, last: bytes = b"") -> Iterator[Message]:
+        """The rest of the messages, once `last` (the final chunk, if not fed) is added."""
+        self._buf += last
         yield from self._split(final=True)
         message = self._close(len(self._buf))
         if message is not None:
