@@ -15,7 +15,7 @@ times over. Prints, side by side from one run:
   input is large (400 MB) so that starting the interpreter counts little;
 - peak memory of the command, from a small folder to a large one (1 job:
   the process's own peak, from getrusage; 2 jobs: the sum of the resident
-  sets of the command, the forkserver and the workers, sampled).
+  sets of the command and its workers, sampled).
 
 Results go under the key "feeds" of bench/results.json (or --out); the
 file's other keys are kept.

@@ -301,7 +301,7 @@ def test_signal_stops_cleanly(tmp_path, sig, status):
     process.stdin.write((message(1) + "\n").encode() * 20_000)
     process.stdin.flush()
     deadline = time.monotonic() + 60
-    while len(_descendants(process.pid)) < 2 and time.monotonic() < deadline:  # the forkserver and a worker
+    while len(_descendants(process.pid)) < 2 and time.monotonic() < deadline:  # the two workers
         time.sleep(0.05)
     workers = _descendants(process.pid)
     assert len(workers) >= 2

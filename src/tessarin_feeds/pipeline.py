@@ -2,10 +2,12 @@
 process or in worker processes.
 
 Workers do all the heavy work: with many files each worker is given whole
-files, which it reads, splits, converts and encodes; the parent only writes
-the encoded bytes in input order. A large file (or standard input) is split
-by the parent and sent to workers in batches of messages. At most a few
-tasks per worker are in flight, so memory stays bounded whatever the input.
+files (their names: it finds their sizes), which it reads, splits, converts
+and encodes into a part file; the parent walks the folders and appends the
+parts to the output in input order with sendfile. A large file (or standard
+input) is split by the parent and sent to workers in batches of messages.
+At most a few tasks per worker are in flight, so memory stays bounded
+whatever the input.
 """
 
 from __future__ import annotations
