@@ -174,6 +174,8 @@ def test_notices_carry_offsets_and_text() -> None:
         (b"MSH|^~&|A", 'non-default separators: field separator "|" and encoding characters "^~&"'),
         (b"MSH$^~\\&$A", 'non-default separators: field separator "$" and encoding characters "^~\\&"'),
         (b"MSH||A", 'non-default separators: field separator "|" and encoding characters ""'),
+        (b"MSH|^\xef\xbf\xbd\\&|A", 'non-default separators: field separator "|" and encoding characters "^\ufffd\\&"'),
+        (b"MSH|^\xe9\\&|A", 'non-default separators: field separator "|" and encoding characters "^\\xe9\\&"'),
         (b"MSH", "non-default separators: the MSH segment declares none"),
     ],
 )

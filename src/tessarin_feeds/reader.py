@@ -449,6 +449,12 @@ def _message_end(buf: bytes, start: int, end: int) -> int:
     return line_end.start() if line_end is not None else end
 
 
+def _shown(header_bytes: bytes) -> str:
+    # Quoted in an error before the message is decoded: UTF-8 where it is,
+    # escapes for the bytes that are not.
+    return header_bytes.decode("utf-8", "backslashreplace")
+
+
 def _separators_error(raw: bytes) -> str:
     line = _CR_OR_LF.split(raw, maxsplit=1)[0]
     field_separator = line[3:4]
@@ -456,8 +462,8 @@ def _separators_error(raw: bytes) -> str:
         return "non-default separators: the MSH segment declares none (tessarin splits at | and ^~\\&)"
     encoding_characters = line[4:].split(field_separator, 1)[0]
     return (
-        f'non-default separators: field separator "{field_separator.decode("latin-1")}"'
-        f' and encoding characters "{encoding_characters.decode("latin-1")}"'
+        f'non-default separators: field separator "{_shown(field_separator)}"'
+        f' and encoding characters "{_shown(encoding_characters)}"'
         " (tessarin splits only at | and ^~\\&)"
     )
 
