@@ -174,3 +174,14 @@ def test_stubs_name_every_member():
         declared = set(re.findall(r"def (\w+)\(", body))
         runtime = {name for name in vars(cls) if not name.startswith("__")} | {"__new__"}
         assert runtime == declared, textwrap.shorten(body, 200)
+
+
+def test_feed_package_passes_strict_mypy(tmp_path):
+    package = pathlib.Path(__file__).resolve().parents[1] / "src" / "tessarin_feeds"
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / ".cache"), str(package)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
