@@ -170,21 +170,26 @@ def test_jobs_keep_input_order_and_give_the_same_bytes(tmp_path, option):
     assert [r["message"] for r in lines[-1200:]] == list(range(1200))
 
 
+@pytest.mark.parametrize("output_kind", ["object", "file"], ids=["parts-appended-here", "workers-write"])
 @pytest.mark.parametrize("task_text", [1 << 20, 30_000], ids=["whole-tasks", "tasks-handed-back-when-full"])
-def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text):
+def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text, output_kind):
     """Files too large to go whole to a worker are split by this process; a
-    worker hands them back, and the rest of a full task, in input order."""
+    worker hands them back, and the rest of a full task, in input order, and
+    their rows come before those of the tasks already in flight."""
     from tessarin_feeds import jsonl, pipeline
     from tessarin_feeds.reader import read_messages
     from tessarin_feeds.sources import find_sources
 
     folder = tmp_path / "many"
-    _many_messages(folder, files=6, per_file=700)
+    _many_messages(folder, files=12, per_file=700)
     monkeypatch.setattr(pipeline, "WHOLE_FILE_MAX", 50_000)  # every other file is split here
     monkeypatch.setattr(pipeline, "BATCH_MESSAGES", 100)
+    monkeypatch.setattr(pipeline, "BATCH_FILES", 2)  # several tasks in flight behind one handing back
+    monkeypatch.setattr(pipeline, "SIZE_GUESS", 1 << 20)  # workers even for so few files
     monkeypatch.setattr(pipeline, "WHOLE_TASK_TEXT", task_text)
-    for f in range(0, 6, 2):
-        (folder / f"f{f:03}.hl7").write_text((folder / f"f{f:03}.hl7").read_text()[:40_000].rpartition("\rMSH")[0])
+    monkeypatch.setattr(pipeline, "STREAMED_TASK_TEXT", task_text)
+    for f in range(0, 12, 2):
+        (folder / f"f{f:03}.hl7").write_bytes((folder / f"f{f:03}.hl7").read_bytes()[:40_000].rpartition(b"\rMSH")[0])
 
     class Collect:
         def __init__(self):
@@ -198,11 +203,19 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text):
 
     outs = []
     for jobs in (1, 2):
-        out = Collect()
-        tally = pipeline.run(find_sources([str(folder)]), pipeline.Settings(), out, jobs=jobs)
-        outs.append(out.data)
+        if output_kind == "object":
+            out = Collect()
+            tally = pipeline.run(find_sources([str(folder)]), pipeline.Settings(), out, jobs=jobs)
+            outs.append(out.data)
+        else:
+            path = tmp_path / f"out{jobs}.jsonl"
+            with open(path, "wb") as stream:
+                out = jsonl.JsonlOutput(stream)
+                tally = pipeline.run(find_sources([str(folder)]), pipeline.Settings(), out, jobs=jobs)
+                out.close()
+            outs.append(path.read_bytes())
     assert outs[0] == outs[1]
-    assert tally.sources == 6 and tally.messages == len(outs[0].splitlines())
+    assert tally.sources == 12 and tally.messages == len(outs[0].splitlines())
     order = [(r["source"], r["message"]) for r in rows(outs[0])]
     expected = [(str(path), n) for path in sorted(folder.iterdir()) for n in range(len(list(read_messages(path))))]
     assert order == expected

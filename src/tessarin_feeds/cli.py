@@ -171,10 +171,8 @@ class _Guarded:
     def write(self, batch: object) -> None:
         try:
             self._output.write(batch)  # type: ignore[attr-defined]
-        except BrokenPipeError:
-            raise
         except OSError as error:
-            raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
+            self.write_failed(error)
 
     def write_from(self, fd: int, size: int) -> None:
         write_from = getattr(self._output, "write_from", None)
@@ -183,10 +181,21 @@ class _Guarded:
                 write_from(fd, size)
             else:
                 self._output.write(os.pread(fd, size, 0))  # type: ignore[attr-defined]
-        except BrokenPipeError:
-            raise
         except OSError as error:
-            raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
+            self.write_failed(error)
+
+    def direct_fd(self) -> int | None:
+        direct_fd = getattr(self._output, "direct_fd", None)
+        try:
+            return direct_fd() if direct_fd is not None else None
+        except OSError as error:
+            self.write_failed(error)
+
+    def write_failed(self, error: OSError) -> NoReturn:
+        """A write error, here or in a worker process."""
+        if isinstance(error, BrokenPipeError):
+            raise error
+        raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
 
     def close(self) -> None:
         try:

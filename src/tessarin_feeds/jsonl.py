@@ -94,6 +94,17 @@ class JsonlOutput:
                 raise
         self._stream.write(os.pread(fd, size, 0))
 
+    def direct_fd(self) -> int | None:
+        """The file descriptor that worker processes may write to directly,
+        everything written so far flushed to it; None without one."""
+        if self.closed:
+            raise ValueError("write to a closed JsonlOutput")
+        self._stream.flush()
+        try:
+            return self._stream.fileno()
+        except io.UnsupportedOperation:
+            return None
+
     def close(self) -> None:
         if not self.closed:
             self.closed = True

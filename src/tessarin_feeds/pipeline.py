@@ -3,9 +3,10 @@ process or in worker processes.
 
 Workers do all the heavy work: with many files each worker is given whole
 files (their names: it finds their sizes), which it reads, splits, converts
-and encodes into a part file; the parent walks the folders and appends the
-parts to the output in input order with sendfile. A large file (or standard
-input) is split by the parent and sent to workers in batches of messages.
+and encodes, then writes to the output itself when its task's turn comes, in
+input order; the parent walks the folders and copies nothing. A large file
+(or standard input) is split by the parent and sent to workers in batches of
+messages.
 At most a few tasks per worker are in flight, so memory stays bounded
 whatever the input.
 """
@@ -50,16 +51,19 @@ Encoding = Literal["jsonl", "jsonl.gz", "parquet", "report"]
 # A batch the parent sends to a worker: this many messages or bytes of text.
 BATCH_MESSAGES = 1000
 BATCH_TEXT = 1 << 20
-# Small files sent to a worker together: at most this many, and BATCH_TEXT
-# bytes where sizes are known. A worker hands back the files it has not read
-# once it has read WHOLE_TASK_TEXT bytes (held until the task ends), or
-# STREAMED_TASK_TEXT bytes when each file's lines are written as it goes (only
-# to keep workers evenly loaded).
-BATCH_FILES = 256
+# Small files sent to a worker together: at most this many (fewer tasks cost
+# the parent less), and BATCH_TEXT bytes where sizes are known. A worker hands
+# back the files it has not read once it has read WHOLE_TASK_TEXT bytes (held
+# until the task ends), or STREAMED_TASK_TEXT bytes when each file's lines
+# are encoded as it goes (a worker's lines wait in its memory for their turn).
+BATCH_FILES = 512
 WHOLE_TASK_TEXT = 4 << 20
 STREAMED_TASK_TEXT = 16 << 20
 # Messages converted and written as a task goes: this many bytes of them at a time.
 FLUSH_BYTES = 256 << 10
+# Bytes per write call: writes of megabytes to a file (ext4 here) cost ten
+# times the system time of the same bytes in pieces of this size.
+WRITE_PIECE = 256 << 10
 # Files up to this size go to a worker whole; larger ones are split by the parent.
 WHOLE_FILE_MAX = 4 << 20
 # A gzip file may expand a hundredfold; only small ones go whole.
@@ -119,6 +123,8 @@ class TaskResult:
     # Sources of a whole-file task left for the parent, in order: from a file
     # too large to go whole (its size now known), or after a full task.
     handed_back: list[Source] = field(default_factory=list)
+    # A worker's failed write to the output, for the parent to report.
+    write_error: OSError | None = None
 
 
 def convert_message(message: Message, settings: Settings) -> Converted:
@@ -435,10 +441,10 @@ def _spool_dir() -> str:
     return tempfile.mkdtemp(prefix="tessarin-parts-", dir=where)
 
 
-def _write_all(fd: int, data: bytes) -> None:
+def _write_all(fd: int, data: bytes | memoryview) -> None:
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view) :]
+        view = view[os.write(fd, view[:WRITE_PIECE]) :]
 
 
 def _run_spooled(
@@ -470,6 +476,129 @@ def _run_spooled(
         os.close(fd)
     result.payloads = [SpooledPart(path, written)]
     return result
+
+
+# A worker writes its task's bytes to the output itself when the turn is its
+# task's ticket: tickets follow input order, so the parent copies nothing.
+# The turn is set by the worker that wrote last (to the next ticket) or by
+# the parent, when everything before a ticket is written. PAUSED (after a
+# task handed sources back, whose output comes before the tasks in flight)
+# makes the workers leave their bytes in part files for the parent instead.
+PAUSED = 1 << 62
+
+
+@dataclass(frozen=True, slots=True)
+class _Turns:
+    fd: int
+    turn: "multiprocessing.sharedctypes.Synchronized[int]"
+    changed: "multiprocessing.synchronize.Condition"
+
+    def begin(self, ticket: int) -> None:
+        """In the parent, when all before `ticket` is written: it may write."""
+        with self.changed:
+            if self.turn.value < ticket or self.turn.value == PAUSED:
+                self.turn.value = ticket
+                self.changed.notify_all()
+
+    def pause(self) -> None:
+        with self.changed:
+            self.turn.value = PAUSED
+            self.changed.notify_all()
+
+
+# Set in the parent before the workers are forked; they inherit it.
+_turns: _Turns | None = None
+
+
+class _TaskBuffer:
+    """A task's bytes, held until its turn in memory kept from task to task:
+    freeing megabytes after each task and faulting them in again for the next
+    costs more system time than the whole copy."""
+
+    def __init__(self) -> None:
+        self._data = bytearray(BUFFER_STEP)
+        self.size = 0
+
+    def append(self, chunk: bytes) -> None:
+        end = self.size + len(chunk)
+        if end > len(self._data):
+            self._data.extend(bytes(-(-end // BUFFER_STEP) * BUFFER_STEP - len(self._data)))
+        self._data[self.size : end] = chunk
+        self.size = end
+
+    def view(self) -> memoryview:
+        return memoryview(self._data)[: self.size]
+
+
+BUFFER_STEP = 1 << 20
+_buffer: _TaskBuffer | None = None
+
+
+def _run_direct(
+    function: Callable[..., TaskResult], arguments: tuple[object, ...], ticket: int, spool: str, streamed: bool
+) -> TaskResult:
+    """In a worker: run the task, and write its bytes to the output once its
+    turn comes, as they are encoded from then on; until then they wait in
+    memory, or go to a part file when the turn has passed the task (the
+    parent appends that). Waiting for the turn blocks only at the end, so the
+    task is converted while the tasks before it are written."""
+    global _buffer
+    turns = _turns
+    assert turns is not None
+    buffer = _buffer = _buffer or _TaskBuffer()
+    buffer.size = 0
+    failed: list[OSError] = []
+    holds_turn = False
+
+    def write(data: bytes | memoryview) -> None:
+        # Nothing more once the run is stopping (it paused the turns) or a write failed.
+        if not failed and turns.turn.value == ticket:
+            try:
+                _write_all(turns.fd, data)
+            except OSError as error:
+                failed.append(error)
+
+    def sink(chunk: bytes) -> None:
+        nonlocal holds_turn
+        if not holds_turn and turns.turn.value == ticket:
+            holds_turn = True  # only this task's end passes the turn on
+            write(buffer.view())
+            buffer.size = 0
+        if holds_turn:
+            write(chunk)
+        else:
+            buffer.append(chunk)
+
+    if streamed:
+        result = function(*arguments, sink=sink)
+    else:
+        result = function(*arguments)
+        for payload in result.payloads:
+            buffer.append(payload)  # type: ignore[arg-type]
+    if not holds_turn:
+        with turns.changed:
+            turns.changed.wait_for(lambda: turns.turn.value >= ticket)
+            holds_turn = turns.turn.value == ticket
+        if not holds_turn:
+            result.payloads = [_spool_part(spool, buffer.view())]
+            return result
+    write(buffer.view())
+    with turns.changed:
+        if turns.turn.value == ticket:  # not paused by a stopping run meanwhile
+            turns.turn.value = PAUSED if result.handed_back else ticket + 1
+        turns.changed.notify_all()
+    result.payloads = []
+    result.write_error = failed[0] if failed else None
+    return result
+
+
+def _spool_part(spool: str, data: memoryview) -> SpooledPart:
+    fd, path = tempfile.mkstemp(dir=spool)
+    try:
+        _write_all(fd, data)
+    finally:
+        os.close(fd)
+    return SpooledPart(path, len(data))
 
 
 def _append_part(output: Output, part: SpooledPart) -> None:
@@ -524,23 +653,43 @@ def _run_here(
             _run_here(result.handed_back, settings, deliver, sink)
 
 
-def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int) -> None:
+def _run_pool(
+    sources: Iterable[Source], settings: Settings, deliver: Deliver, jobs: int, direct_fd: int | None
+) -> None:
+    global _turns
     spool = _spool_dir()
     streamed = streams(settings)
+    context = multiprocessing.get_context("fork")
+    turns = None
+    if direct_fd is not None and settings.encoding_out != "parquet":
+        turns = _Turns(direct_fd, context.Value("q", 0, lock=False), context.Condition())
+    tickets = itertools.count()
     try:
+        _turns = turns
         executor = _pool(jobs)
         limit = jobs * WINDOW_PER_JOB
 
-        def run_tasks(tasks: Iterator[Task]) -> None:
-            window: deque[Future[TaskResult]] = deque()
-            for function, arguments in tasks:
-                window.append(executor.submit(_run_spooled, function, arguments, spool, streamed))
-                while len(window) >= limit:
-                    finish(window.popleft())
-            while window:
-                finish(window.popleft())
+        def submit(function: Callable[..., TaskResult], arguments: tuple[object, ...]) -> tuple[Future[TaskResult], int]:
+            if turns is None:
+                return executor.submit(_run_spooled, function, arguments, spool, streamed), -1
+            ticket = next(tickets)
+            return executor.submit(_run_direct, function, arguments, ticket, spool, streamed), ticket
 
-        def finish(future: Future[TaskResult]) -> None:
+        def run_tasks(tasks: Iterator[Task]) -> None:
+            window: deque[tuple[Future[TaskResult], int]] = deque()
+            for function, arguments in tasks:
+                window.append(submit(function, arguments))
+                while len(window) >= limit:
+                    finish(*window.popleft())
+            while window:
+                finish(*window.popleft())
+            if turns is not None:
+                # The next ticket may come after tasks in flight in an outer window.
+                turns.pause()
+
+        def finish(future: Future[TaskResult], ticket: int) -> None:
+            if turns is not None:
+                turns.begin(ticket)
             result = _result(future)
             deliver(result)
             if result.handed_back:
@@ -550,11 +699,22 @@ def _run_pool(sources: Iterable[Source], settings: Settings, deliver: Deliver, j
         try:
             run_tasks(_tasks(sources, settings))
         except BaseException:
+            if turns is not None:
+                turns.pause()  # waiting workers leave their bytes in part files, not the output
             _stop_workers(executor)
             raise
         executor.shutdown(wait=True)
     finally:
+        _turns = None
         shutil.rmtree(spool, ignore_errors=True)
+
+
+def _write_failed(output: Output, error: OSError) -> None:
+    """A worker's write error, raised as the output's own write would raise it."""
+    failed = getattr(output, "write_failed", None)
+    if failed is not None:
+        failed(error)
+    raise error
 
 
 def _result(future: Future[TaskResult]) -> TaskResult:
@@ -581,6 +741,8 @@ def run(
     total = Tally()
 
     def deliver(result: TaskResult) -> None:
+        if result.write_error is not None:
+            _write_failed(output, result.write_error)
         for payload in result.payloads:
             if isinstance(payload, SpooledPart):
                 _append_part(output, payload)
@@ -608,7 +770,9 @@ def run(
         first.append(source)
         size += source.size if source.size is not None else SIZE_GUESS
         if size >= BATCH_TEXT or source.path is None:
-            _run_pool(itertools.chain(first, pending), settings, deliver, jobs)
+            direct = getattr(output, "direct_fd", None)
+            direct_fd = direct() if direct is not None else None
+            _run_pool(itertools.chain(first, pending), settings, deliver, jobs, direct_fd)
             return total
     _run_here(first, settings, deliver, sink)
     return total
