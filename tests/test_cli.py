@@ -176,18 +176,18 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text, output_kind
     """Files too large to go whole to a worker are split by this process; a
     worker hands them back, and the rest of a full task, in input order, and
     their rows come before those of the tasks already in flight."""
-    from tessarin_feeds import jsonl, pipeline
+    from tessarin_feeds import jsonl, pipeline, tasks
     from tessarin_feeds.reader import read_messages
     from tessarin_feeds.sources import find_sources
 
     folder = tmp_path / "many"
     _many_messages(folder, files=12, per_file=700)
-    monkeypatch.setattr(pipeline, "WHOLE_FILE_MAX", 50_000)  # every other file is split here
-    monkeypatch.setattr(pipeline, "BATCH_MESSAGES", 100)
-    monkeypatch.setattr(pipeline, "BATCH_FILES", 2)  # several tasks in flight behind one handing back
-    monkeypatch.setattr(pipeline, "SIZE_GUESS", 1 << 20)  # workers even for so few files
-    monkeypatch.setattr(pipeline, "WHOLE_TASK_TEXT", task_text)
-    monkeypatch.setattr(pipeline, "STREAMED_TASK_TEXT", task_text)
+    monkeypatch.setattr(tasks, "WHOLE_FILE_MAX", 50_000)  # every other file is split here
+    monkeypatch.setattr(tasks, "BATCH_MESSAGES", 100)
+    monkeypatch.setattr(tasks, "BATCH_FILES", 2)  # several tasks in flight behind one handing back
+    monkeypatch.setattr(tasks, "SIZE_GUESS", 1 << 20)  # workers even for so few files
+    monkeypatch.setattr(tasks, "WHOLE_TASK_TEXT", task_text)
+    monkeypatch.setattr(tasks, "STREAMED_TASK_TEXT", task_text)
     for f in range(0, 12, 2):
         (folder / f"f{f:03}.hl7").write_bytes((folder / f"f{f:03}.hl7").read_bytes()[:40_000].rpartition(b"\rMSH")[0])
 

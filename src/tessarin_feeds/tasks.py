@@ -1,0 +1,376 @@
+"""The work of one task: reading sources, converting or validating their
+messages and encoding the rows, whether the task runs in this process or in
+a worker. A run is cut into tasks in input order: small files go together,
+and a large file (or standard input) is read here and cut into batches of
+messages.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import zlib
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Literal, Protocol
+
+import tessarin
+
+from .jsonl import encode_line, join_lines
+from .model import Converted, Message, Notice
+from .sources import InputError, Source
+from .summary import Tally, reason_of
+
+Action = Literal["convert", "validate"]
+Encoding = Literal["jsonl", "jsonl.gz", "parquet", "report"]
+
+# A batch the parent sends to a worker: this many messages or bytes of text.
+BATCH_MESSAGES = 1000
+BATCH_TEXT = 1 << 20
+# Small files sent to a worker together: at most this many (fewer tasks cost
+# the parent less), and BATCH_TEXT bytes where sizes are known. A worker hands
+# back the files it has not read once it has read WHOLE_TASK_TEXT bytes (held
+# until the task ends), or STREAMED_TASK_TEXT bytes when each file's lines
+# are encoded as it goes (a worker's lines wait in its memory for their turn).
+BATCH_FILES = 512
+WHOLE_TASK_TEXT = 4 << 20
+STREAMED_TASK_TEXT = 16 << 20
+# Messages converted and written as a task goes: this many bytes of them at a time.
+FLUSH_BYTES = 256 << 10
+# Files up to this size go to a worker whole; larger ones are split by the parent.
+WHOLE_FILE_MAX = 4 << 20
+# A gzip file may expand a hundredfold; only small ones go whole.
+WHOLE_GZIP_MAX = 64 << 10
+# A file of unknown size is read this far first: most are smaller.
+FIRST_READ = 64 << 10
+# What a file found in a folder counts for, before a worker has read it.
+SIZE_GUESS = 8 << 10
+
+READ_ERRORS = (OSError, EOFError, zlib.error)
+
+
+@dataclass(frozen=True, slots=True)
+class Settings:
+    """What to do with every message; sent to the workers, so plain values only."""
+
+    action: Action = "convert"
+    encoding_out: Encoding = "jsonl"
+    validate: bool = False
+    strict: bool = False
+    escaping: bool = True
+    require_pid: bool = False  # validate action: rule 6, a PID segment
+    encoding: str | None = None
+    encoding_errors: str = "strict"
+
+
+class Output(Protocol):
+    def write(self, batch: object, /) -> None: ...
+    def close(self) -> None: ...
+
+
+@dataclass(slots=True)
+class TaskResult:
+    """The encoded rows of one task and what was counted on the way."""
+
+    payloads: list[object]
+    tally: Tally
+    read_error: str | None = None
+    sources_done: int = 0
+    # Sources of a whole-file task left for the parent, in order: from a file
+    # too large to go whole (its size now known), or after a full task.
+    handed_back: list[Source] = field(default_factory=list)
+    # A worker's failed write to the output, for the parent to report.
+    write_error: OSError | None = None
+
+
+def convert_message(message: Message, settings: Settings) -> Converted:
+    return Converted(message, *_records_or_error(message, settings))
+
+
+def _records_or_error(message: Message, settings: Settings) -> tuple[list[dict[str, str]] | None, str | None]:
+    if message.error is not None:
+        return None, message.error
+    try:
+        converter = tessarin.Hl7Json(
+            message.text,
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+        )
+        return converter.hl7_json, None
+    except Exception as error:  # the converter raises plain Exception; its text is the reason
+        return None, str(error)
+
+
+def validate_message(message: Message, settings: Settings) -> Converted:
+    """A row with no records; `error` is the first rule that failed, or None."""
+    if message.error is not None:
+        return Converted(message, None, message.error)
+    try:
+        tessarin.Hl7Json(message.text).validate(settings.strict, settings.require_pid)
+    except Exception as error:
+        return Converted(message, None, str(error))
+    return Converted(message, None, None)
+
+
+def encode_report(rows: Sequence[Converted]) -> bytes:
+    """One line per failing message: source, index, byte offset, the rule's text."""
+    lines = [
+        f"{row.message.source}: message {row.message.index} at byte {row.message.offset}: {row.error}\n"
+        for row in rows
+        if row.error is not None
+    ]
+    return "".join(lines).encode("utf-8", "backslashreplace")
+
+
+def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
+    if settings.encoding_out == "jsonl":
+        from .jsonl import encode_rows
+
+        return encode_rows
+    if settings.encoding_out == "jsonl.gz":
+        from .jsonl import encode_rows_gzip
+
+        return encode_rows_gzip
+    if settings.encoding_out == "parquet":
+        from .parquet import encode_rows as encode_parquet
+
+        return encode_parquet
+    return encode_report
+
+
+def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
+    """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
+    step = validate_message if settings.action == "validate" else convert_message
+    failures = tally.failures
+    count = segments = 0
+    if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
+        # Each message is encoded as soon as it is converted: only its line is kept.
+        lines = []
+        for message in messages:
+            records, error = _records_or_error(message, settings)
+            if error is not None:
+                failures[reason_of(error, message.source)] += 1
+            elif records is not None:
+                segments += len(records)
+            lines.append(encode_line(message, records, error))
+        count = len(lines)
+        payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
+    else:
+        rows = [step(message, settings) for message in messages]
+        for row in rows:
+            if row.error is not None:
+                failures[reason_of(row.error, row.message.source)] += 1
+            elif row.records is not None:
+                segments += len(row.records)
+        count = len(rows)
+        payload = _encoder(settings)(rows)
+    tally.messages += count
+    tally.segments += segments
+    return payload
+
+
+def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
+    from .reader import read_messages
+
+    data = sys.stdin.buffer if source.path is None else source.path
+    return read_messages(
+        data,
+        name=source.name,
+        encoding=settings.encoding,
+        encoding_errors=settings.encoding_errors,
+        on_notice=on_notice,
+    )
+
+
+def _read_error(source: Source, error: BaseException) -> str:
+    reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
+    return f"cannot read {source.name}: {reason}"
+
+
+def _goes_whole_by_size(size: int, head: bytes) -> bool:
+    if size > WHOLE_FILE_MAX:
+        return False
+    return size <= WHOLE_GZIP_MAX or not head.startswith(b"\x1f\x8b")
+
+
+def _read_to_end(fd: int, data: bytes, size: int) -> bytes:
+    parts = [data]
+    while more := os.read(fd, max(size + 1 - len(data), FIRST_READ)):
+        parts.append(more)
+        size += len(more)  # grown since: keep going
+    return b"".join(parts)
+
+
+def _file_bytes(source: Source) -> bytes | Source:
+    """The whole file; or the source with its size, when it is too large to go
+    whole. A file of known size is read in one call (a short read of a regular
+    file is its end), one of unknown size after a first small read."""
+    assert source.path is not None
+    fd = os.open(source.path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        if source.size is not None:
+            data = os.read(fd, source.size + 1)
+            return data if len(data) <= source.size else _read_to_end(fd, data, len(data))
+        data = os.read(fd, FIRST_READ)
+        if len(data) < FIRST_READ:
+            return data
+        size = os.fstat(fd).st_size
+        if not _goes_whole_by_size(size, data):
+            return Source(source.name, source.path, size)
+        return _read_to_end(fd, data, size)
+    finally:
+        os.close(fd)
+
+
+def streams(settings: Settings) -> bool:
+    """Whether a whole-file task can write each file's encoded rows as it goes:
+    plain bytes, where the rows of a task need not be encoded together."""
+    return settings.encoding_out == "jsonl" or settings.encoding_out == "report"
+
+
+def convert_whole_files(
+    sources: list[Source], settings: Settings, sink: Callable[[bytes], None] | None = None
+) -> TaskResult:
+    """Task: a few small files, each read whole, converted and encoded. With
+    `sink` (only where `streams(settings)`), the rows go to it every
+    FLUSH_BYTES of text, so memory holds little more than one file whatever
+    the task holds; without, all messages are encoded together into the
+    result. One result for all the files, as the work per task in the parent
+    limits the speed-up."""
+    from .reader import read_messages
+
+    result = TaskResult([], Tally())
+    messages: list[Message] = []
+    text = pending = 0
+    limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
+    for number, source in enumerate(sources):
+        if text >= limit:
+            result.handed_back = sources[number:]
+            break
+        if sink is not None and pending >= FLUSH_BYTES:
+            sink(process_messages(messages, settings, result.tally))  # type: ignore[arg-type]
+            messages, pending = [], 0
+        try:
+            data = _file_bytes(source)
+            if isinstance(data, Source):
+                result.handed_back = [data, *sources[number + 1 :]]
+                break
+            # Bytes in memory: a file of one plain message is cut at once.
+            found = list(
+                read_messages(
+                    data,
+                    name=source.name,
+                    encoding=settings.encoding,
+                    encoding_errors=settings.encoding_errors,
+                    on_notice=result.tally.note,
+                )
+            )
+        except READ_ERRORS as error:
+            # The run stops at this source; none of its messages are written.
+            result.read_error = _read_error(source, error)
+            break
+        messages += found
+        text += len(data)
+        pending += len(data)
+        result.sources_done += 1
+    result.tally.sources = result.sources_done
+    payload = process_messages(messages, settings, result.tally)
+    if sink is None:
+        result.payloads.append(payload)
+    elif payload:
+        sink(payload)  # type: ignore[arg-type]
+    return result
+
+
+def convert_batch(
+    messages: list[Message],
+    settings: Settings,
+    tally: Tally,
+    source_done: bool,
+    sink: Callable[[bytes], None] | None = None,
+) -> TaskResult:
+    """Task: messages the parent has read. With `sink`, the encoded rows go to it."""
+    payload = process_messages(messages, settings, tally)
+    if sink is None:
+        return TaskResult([payload], tally, None, int(source_done))
+    assert isinstance(payload, bytes)
+    sink(payload)
+    return TaskResult([], tally, None, int(source_done))
+
+
+def _is_gzip(path: str) -> bool:
+    try:
+        with open(path, "rb") as file:
+            return file.read(2) == b"\x1f\x8b"
+    except OSError:
+        return False  # the reader reports it
+
+
+def _goes_whole(source: Source) -> bool:
+    if source.path is None:
+        return False
+    if source.size is None:
+        return True  # the worker looks, and hands it back if too large
+    if source.size > WHOLE_FILE_MAX:
+        return False
+    return source.size <= WHOLE_GZIP_MAX or not _is_gzip(source.path)
+
+
+@dataclass(slots=True)
+class _Batcher:
+    """Splits one source, read in this process, into tasks of bounded size."""
+
+    source: Source
+    settings: Settings
+    pending: Tally = field(default_factory=Tally)
+
+    def tasks(self) -> Iterator[tuple[list[Message], Tally, bool]]:
+        """(messages, tally holding the notices met before them, source done)."""
+        self.pending = Tally(sources=1)
+        batch: list[Message] = []
+        text = 0
+        try:
+            for message in _read(self.source, self.settings, self._note):
+                batch.append(message)
+                text += len(message.text)
+                if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
+                    yield batch, self._take(), False
+                    batch, text = [], 0
+        except READ_ERRORS as error:
+            raise InputError(_read_error(self.source, error)) from None
+        yield batch, self._take(), True
+
+    def _note(self, notice: Notice) -> None:
+        self.pending.note(notice)
+
+    def _take(self) -> Tally:
+        tally, self.pending = self.pending, Tally()
+        return tally
+
+
+Deliver = Callable[[TaskResult], None]
+Task = tuple[Callable[..., TaskResult], tuple[object, ...]]
+
+
+def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Task]:
+    """The run cut into tasks, in input order: small files together (one task
+    per file would cost more in messaging than converting them does), other
+    sources read here and sent in batches of messages."""
+    files: list[Source] = []
+    size = 0
+    for source in sources:
+        if _goes_whole(source):
+            files.append(source)
+            size += source.size or 0
+            if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
+                yield convert_whole_files, (files, settings)
+                files, size = [], 0
+            continue
+        if files:
+            yield convert_whole_files, (files, settings)
+            files, size = [], 0
+        for messages, tally, done in _Batcher(source, settings).tasks():
+            yield convert_batch, (messages, settings, tally, done)
+    if files:
+        yield convert_whole_files, (files, settings)
