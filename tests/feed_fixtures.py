@@ -10,7 +10,7 @@ import gzip
 import pathlib
 from dataclasses import dataclass, field
 
-CORPUS_DIR = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "corpus" / "hl7"
+from conftest import CORPUS_DIR
 
 # Single messages with the default separators, valid UTF-8; the last has non-ASCII letters.
 SAMPLE_FILES = (

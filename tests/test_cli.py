@@ -12,11 +12,11 @@ import sys
 import time
 
 import pytest
+from conftest import CORPUS_DIR as CORPUS, needs_corpus
 
 from tessarin import Hl7Json
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 COMMAND = [sys.executable, "-m", "tessarin_feeds"]
 
 HEADER = "MSH|^~\\&|LAB|HOSP|EHR|HOSP|20240301120000||ORU^R01^ORU_R01|{id}|P|2.5.1"
@@ -329,8 +329,7 @@ def test_signal_stops_cleanly(tmp_path, sig, status):
     assert not any(pathlib.Path(f"/proc/{pid}").exists() for pid in workers)
 
 
-@pytest.mark.integration
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus of real messages not present")
+@needs_corpus
 def test_corpus_round_trip_to_the_same_text(tmp_path):
     """convert --no-escaping, then to-hl7 --unescaped, gives every message back."""
     from tessarin_feeds.reader import read_messages

@@ -8,13 +8,12 @@ import subprocess
 import sys
 
 import pytest
+from conftest import needs_corpus
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 
 
-@pytest.mark.integration
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus of real messages not present")
+@needs_corpus
 def test_quick_benchmark_writes_its_own_key(tmp_path):
     out = tmp_path / "results.json"
     out.write_text(json.dumps({"other": {"kept": True}}))

@@ -9,6 +9,7 @@ import io
 import pathlib
 
 import pytest
+from conftest import needs_corpus
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -17,7 +18,6 @@ import tessarin_feeds.reader
 from tessarin import Hl7Json
 from tessarin_feeds import Message, Notice, read_messages
 
-needs_corpus = pytest.mark.skipif(not feed_fixtures.corpus_available(), reason="the corpus folder ../shared/corpus/hl7 is missing")
 
 
 def read(source: object, **options: object) -> tuple[list[Message], list[Notice]]:
@@ -328,7 +328,6 @@ def fixtures(tmp_path_factory: pytest.TempPathFactory) -> dict[str, pathlib.Path
 
 
 @needs_corpus
-@pytest.mark.integration
 @pytest.mark.parametrize("kind", feed_fixtures.KINDS)
 def test_fixture_feeds(fixtures: dict[str, pathlib.Path], kind: str) -> None:
     expected = feed_fixtures.expected()[kind]
@@ -338,7 +337,6 @@ def test_fixture_feeds(fixtures: dict[str, pathlib.Path], kind: str) -> None:
 
 
 @needs_corpus
-@pytest.mark.integration
 @pytest.mark.parametrize(
     ("name", "count", "notices"),
     [
@@ -362,7 +360,6 @@ def test_corpus_feeds_give_their_messages(name: str, count: int, notices: dict[s
 
 
 @needs_corpus
-@pytest.mark.integration
 def test_every_corpus_file_reads_to_clean_message_texts() -> None:
     for path in sorted(feed_fixtures.CORPUS_DIR.iterdir()):
         for message in read_messages(path):
@@ -374,7 +371,6 @@ def test_every_corpus_file_reads_to_clean_message_texts() -> None:
 
 
 @needs_corpus
-@pytest.mark.integration
 def test_every_corpus_file_reads_the_same_from_bytes_and_from_a_stream() -> None:
     """Bytes in memory take the one-message and one-chunk shortcuts; a stream never does."""
     for path in sorted(feed_fixtures.CORPUS_DIR.iterdir()):

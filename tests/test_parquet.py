@@ -12,6 +12,7 @@ import sys
 from collections import Counter
 
 import pytest
+from conftest import CORPUS_DIR as CORPUS
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -21,7 +22,6 @@ from tessarin_feeds.model import Converted, Message  # noqa: E402
 from tessarin_feeds.parquet import MISSING_PYARROW, SCHEMA, ParquetOutput, encode_rows, header_fields  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus" / "hl7"
 TESSARIN = ROOT / ".venv" / "bin" / "tessarin"
 
 HEADER = "MSH|^~\\&|LAB|CITY|EHR|CITY|20240302101500||ORU^R01^ORU_R01|M1|P|2.5.1"
