@@ -252,11 +252,16 @@ def test_validate_lines_and_summary(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "options, framing",
-    [([], (b"", b"\r", b"")), (["--line-end", "crlf"], (b"", b"\r\n", b"")), (["--mllp", "--line-end", "lf"], (b"\x0b", b"\n", b"\x1c\r"))],
+    "options, framing, rows_file",
+    [
+        ([], (b"", b"\r", b""), "rows.jsonl"),
+        (["--line-end", "crlf"], (b"", b"\r\n", b""), "rows.jsonl"),
+        (["--mllp", "--line-end", "lf"], (b"\x0b", b"\n", b"\x1c\r"), "rows.jsonl"),
+        ([], (b"", b"\r", b""), "rows.jsonl.gz"),  # gzip input is recognised by its bytes
+    ],
 )
-def test_to_hl7_line_ends_and_framing(tmp_path, feed, options, framing):
-    converted = tmp_path / "rows.jsonl"
+def test_to_hl7_line_ends_and_framing(tmp_path, feed, options, framing, rows_file):
+    converted = tmp_path / rows_file
     assert tessarin("convert", "--no-escaping", "-o", str(converted), str(feed / "a.hl7"), str(feed / "c.txt")).returncode == 0
     done = tessarin("to-hl7", "--unescaped", *options, str(converted))
     assert done.returncode == 0, done.stderr

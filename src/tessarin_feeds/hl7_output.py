@@ -3,7 +3,6 @@ records) back to HL7 messages."""
 
 from __future__ import annotations
 
-import gzip
 from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -12,6 +11,7 @@ from typing import BinaryIO, Literal
 import orjson
 import tessarin
 
+from .reader import decompressed
 from .sources import InputError
 
 __all__ = ["LINE_ENDS", "HL7Rows", "Row", "encode_message", "read_rows", "write_messages"]
@@ -46,14 +46,6 @@ class HL7Rows:
         return not self.had_error and not self.failures
 
 
-def _open(stream: BinaryIO) -> BinaryIO:
-    """The stream, decompressed when it starts with the gzip magic bytes."""
-    head = stream.peek(2)[:2] if hasattr(stream, "peek") else b""
-    if head == b"\x1f\x8b":
-        return gzip.GzipFile(fileobj=stream, mode="rb")  # type: ignore[return-value]
-    return stream
-
-
 def _row_from_object(value: object, where: str) -> Row:
     if not isinstance(value, dict):
         raise InputError(f"{where}: not a row of tessarin convert (a JSON object)")
@@ -70,7 +62,7 @@ def _row_from_object(value: object, where: str) -> Row:
 
 def read_rows(stream: BinaryIO, name: str) -> Iterator[Row]:
     """Rows from JSON Lines, one at a time; or the one message of a JSON list."""
-    lines = iter(_open(stream))
+    lines = iter(decompressed(stream))
     number = 0
     first = True
     try:

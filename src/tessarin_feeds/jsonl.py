@@ -13,33 +13,22 @@ import orjson
 
 from .model import Converted, Message
 
-__all__ = ["JsonlOutput", "encode_line", "encode_row", "encode_rows", "encode_rows_gzip", "join_lines", "row_object"]
-
-
-def row_object(row: Converted) -> dict[str, object]:
-    """The object of one message: source, message, offset, then records or error."""
-    message = row.message
-    if row.records is not None:
-        return {"source": message.source, "message": message.index, "offset": message.offset, "records": row.records}
-    return {"source": message.source, "message": message.index, "offset": message.offset, "error": row.error}
-
-
-def encode_row(row: Converted) -> bytes:
-    """The JSON line of one message, without its line feed."""
-    return orjson.dumps(row_object(row))
+__all__ = ["JsonlOutput", "encode_line", "encode_rows", "join_lines"]
 
 
 def encode_line(message: Message, records: list[dict[str, str]] | None, error: str | None) -> bytes:
-    """encode_row for a message and its conversion, with no Converted made."""
+    """The JSON line of one message, without its line feed: source, message,
+    offset, then records or error."""
+    line: dict[str, object] = {"source": message.source, "message": message.index, "offset": message.offset}
     if records is not None:
-        return orjson.dumps(
-            {"source": message.source, "message": message.index, "offset": message.offset, "records": records}
-        )
-    return orjson.dumps({"source": message.source, "message": message.index, "offset": message.offset, "error": error})
+        line["records"] = records
+    else:
+        line["error"] = error
+    return orjson.dumps(line)
 
 
 def join_lines(lines: list[bytes], compress: bool = False) -> bytes:
-    """Lines from encode_row as JSON Lines (`lines` is used up), each ended by a line feed;
+    """Lines from encode_line as JSON Lines (`lines` is used up), each ended by a line feed;
     with `compress`, as one gzip member. Members written one after another
     make a valid gzip file, so each batch can be compressed in its own worker."""
     if not lines:
@@ -49,14 +38,9 @@ def join_lines(lines: list[bytes], compress: bool = False) -> bytes:
     return gzip.compress(data, compresslevel=6, mtime=0) if compress else data
 
 
-def encode_rows(rows: Sequence[Converted]) -> bytes:
-    """The rows as JSON Lines, each line ended by a line feed."""
-    return join_lines([encode_row(row) for row in rows])
-
-
-def encode_rows_gzip(rows: Sequence[Converted]) -> bytes:
-    """The rows as one gzip member."""
-    return join_lines([encode_row(row) for row in rows], compress=True)
+def encode_rows(rows: Sequence[Converted], compress: bool = False) -> bytes:
+    """The rows as JSON Lines, each line ended by a line feed (one gzip member with `compress`)."""
+    return join_lines([encode_line(row.message, row.records, row.error) for row in rows], compress)
 
 
 class JsonlOutput:

@@ -15,12 +15,12 @@ import os
 import re
 import zlib
 from collections.abc import Callable, Iterator
-from typing import BinaryIO, cast
+from typing import Any, BinaryIO, cast
 
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "CHUNK_SIZE"]
+__all__ = ["read_messages", "decompressed", "CHUNK_SIZE"]
 
 CHUNK_SIZE = 1 << 20
 
@@ -171,6 +171,18 @@ class _Prefixed(io.RawIOBase):
             self._head = self._head[len(head) :]
             return head
         return self._rest.read(size)
+
+    def readinto(self, buffer: Any) -> int:
+        data = self.read(len(buffer))
+        buffer[: len(data)] = data
+        return len(data)
+
+
+def decompressed(raw: BinaryIO) -> BinaryIO:
+    """`raw`, with gzip undone when it starts with the gzip magic bytes,
+    whatever the source is called."""
+    stream, head = _decompressed(raw)
+    return cast(BinaryIO, io.BufferedReader(_Prefixed(head, stream))) if head else stream
 
 
 def _decompressed(raw: BinaryIO) -> tuple[BinaryIO, bytes]:

@@ -16,7 +16,7 @@ from typing import Literal, Protocol
 
 import tessarin
 
-from .jsonl import encode_line, join_lines
+from .jsonl import encode_line, encode_rows, join_lines
 from .model import Converted, Message, Notice
 from .sources import InputError, Source
 from .summary import Tally, reason_of
@@ -124,14 +124,9 @@ def encode_report(rows: Sequence[Converted]) -> bytes:
 
 
 def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
-    if settings.encoding_out == "jsonl":
-        from .jsonl import encode_rows
-
-        return encode_rows
-    if settings.encoding_out == "jsonl.gz":
-        from .jsonl import encode_rows_gzip
-
-        return encode_rows_gzip
+    if settings.encoding_out in ("jsonl", "jsonl.gz"):
+        compress = settings.encoding_out == "jsonl.gz"
+        return lambda rows: encode_rows(rows, compress)
     if settings.encoding_out == "parquet":
         from .parquet import encode_rows as encode_parquet
 

@@ -113,9 +113,7 @@ def _run_spooled(
 
     def sink(data: bytes) -> None:
         nonlocal written
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view) :]
+        _write_all(fd, data)
         written += len(data)
 
     try:
