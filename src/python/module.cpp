@@ -1,5 +1,6 @@
 // The module definition: one execution step that registers both classes.
 #include "handle.hpp"
+#include "key_table.hpp"
 #include "types.hpp"
 
 namespace tessarin::py {
@@ -23,6 +24,8 @@ int add_class(PyObject* module, const char* name, PyObject* (*type_of)()) {
 }
 
 int exec_module(PyObject* module) {
+    // Before any call can run: the table is read without a lock afterwards.
+    if (!build_key_table()) return -1;
     if (add_class(module, "Hl7Json", hl7_json_type) < 0) return -1;
     return add_class(module, "JsonHl7", json_hl7_type);
 }

@@ -2,25 +2,14 @@
 #include "record_builder.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "../core/key_order.hpp"
 #include "binding.hpp"
+#include "key_table.hpp"
 
 namespace tessarin::py {
 
 namespace {
-
-constexpr std::uint64_t kIndexBits = 20;
-constexpr std::uint64_t kIndexLimit = std::uint64_t{1} << kIndexBits;
-
-// A cache tag packs form and indexes; 0 marks an empty slot.
-std::uint64_t tag_of(const EntryKey& key) {
-    if (key.field >= kIndexLimit || key.repetition >= kIndexLimit || key.component >= kIndexLimit) return 0;
-    return (std::uint64_t{1} << 63) | (static_cast<std::uint64_t>(key.form) << 60) |
-           (static_cast<std::uint64_t>(key.field) << 40) | (static_cast<std::uint64_t>(key.repetition) << 20) |
-           static_cast<std::uint64_t>(key.component);
-}
 
 std::string_view ascii_of(PyObject* str) {
     return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
@@ -29,82 +18,16 @@ std::string_view ascii_of(PyObject* str) {
 
 }  // namespace
 
-// Sized for a small message; a large one grows the cache a few times.
-RecordBuilder::RecordBuilder(PyObject* list)
-    : direct_(kDirectFields + kDirectComponentFields * kDirectComponents), cache_(64), list_(list) {}
-
-RecordBuilder::~RecordBuilder() {
-    clear_line();
-    for (PyObject* key : cached_keys_) Py_DECREF(key);
-}
+RecordBuilder::~RecordBuilder() { clear_line(); }
 
 void RecordBuilder::clear_line() {
     for (Entry& entry : entries_) Py_DECREF(entry.value);
     entries_.clear();
+    for (PyObject* key : made_keys_) Py_DECREF(key);
+    made_keys_.clear();
     name_value_ = PyRef();
     failed_ = false;
-}
-
-void RecordBuilder::grow_cache() {
-    std::vector<CacheSlot> old(cache_.size() * 2);
-    old.swap(cache_);
-    const std::size_t mask = cache_.size() - 1;
-    for (const CacheSlot& slot : old) {
-        if (!slot.tag) continue;
-        std::size_t i = (slot.tag * 0x9E3779B97F4A7C15ull) >> 40 & mask;
-        while (cache_[i].tag) i = (i + 1) & mask;
-        cache_[i] = slot;
-    }
-}
-
-bool RecordBuilder::create_key(const EntryKey& key, KnownKey& known) {
-    char text[EntryKey::kMaxText];
-    const std::size_t length = key.write(text);
-    // One-character keys ("1" to "9") are the interpreter's shared strings,
-    // hashed once for the process.
-    PyObject* created = new_ascii_str({text, length});
-    if (!created) return false;
-    cached_keys_.push_back(created);
-    known = {created, key_prefix({text, length})};
-    return true;
-}
-
-bool RecordBuilder::key_for(const EntryKey& key, PyObject*& object, std::uint64_t& order) {
-    KnownKey* direct = nullptr;
-    if (key.form == EntryKey::Form::Field && key.field < kDirectFields) {
-        direct = &direct_[key.field];
-    } else if (key.form == EntryKey::Form::Component && key.field < kDirectComponentFields &&
-               key.component < kDirectComponents) {
-        direct = &direct_[kDirectFields + key.field * kDirectComponents + key.component];
-    }
-    if (direct) {
-        if (!direct->key && !create_key(key, *direct)) return false;
-        object = direct->key;
-        order = direct->order;
-        return true;
-    }
-    const std::uint64_t tag = tag_of(key);
-    std::size_t i = 0;
-    if (tag) {
-        const std::size_t mask = cache_.size() - 1;
-        i = (tag * 0x9E3779B97F4A7C15ull) >> 40 & mask;
-        while (cache_[i].tag) {
-            if (cache_[i].tag == tag) {
-                object = cache_[i].key;
-                order = cache_[i].order;
-                return true;
-            }
-            i = (i + 1) & mask;
-        }
-    }
-    KnownKey known;
-    if (!create_key(key, known)) return false;
-    object = known.key;
-    order = known.order;
-    if (!tag) return true;  // too large to cache: released with the builder
-    cache_[i] = {tag, known.key, known.order};
-    if (++hashed_ * 2 > cache_.size()) grow_cache();
-    return true;
+    all_ranked_ = true;
 }
 
 void RecordBuilder::name(std::string_view name) {
@@ -115,9 +38,22 @@ void RecordBuilder::name(std::string_view name) {
 void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
     if (failed_) return;
     Entry entry;
-    if (!key_for(key, entry.key, entry.order)) {
-        failed_ = true;
-        return;
+    if (const KnownKey* known = known_key(key)) {
+        entry.order = known->order;
+        entry.rank = known->rank;
+        entry.key = known->key;
+    } else {
+        char text[EntryKey::kMaxText];
+        const std::size_t length = key.write(text);
+        entry.key = new_ascii_str({text, length});
+        if (!entry.key) {
+            failed_ = true;
+            return;
+        }
+        made_keys_.push_back(entry.key);
+        entry.order = key_prefix({text, length});
+        entry.rank = kUnranked;
+        all_ranked_ = false;
     }
     entry.value = line_is_ascii_ ? new_ascii_str(value) : new_str(value);
     if (!entry.value) {
@@ -133,15 +69,22 @@ void RecordBuilder::begin_segment(std::string_view line) {
     line_is_ascii_ = is_ascii(line);
 }
 
-bool RecordBuilder::end_segment() {
-    if (failed_) return false;
-    if (!segment_name_key_) {
-        segment_name_key_ = PyRef::steal(new_str("segment_name"));
-        if (!segment_name_key_) return false;
+void RecordBuilder::sort_entries() {
+    if (all_ranked_) {
+        // Entries come in field order, which is key order below field 10.
+        const auto by_rank = [](const Entry& a, const Entry& b) { return a.rank < b.rank; };
+        if (!std::is_sorted(entries_.begin(), entries_.end(), by_rank))
+            std::sort(entries_.begin(), entries_.end(), by_rank);
+        return;
     }
     sort_distinct_keys(
         entries_.begin(), entries_.end(), [](const Entry& entry) { return entry.order; },
         [](const Entry& entry) { return ascii_of(entry.key); });
+}
+
+bool RecordBuilder::end_segment() {
+    if (failed_) return false;
+    sort_entries();
     PyRef dict = PyRef::steal(
 #if PY_VERSION_HEX < 0x030D0000
         _PyDict_NewPresized(static_cast<Py_ssize_t>(entries_.size() + 1))
@@ -153,7 +96,7 @@ bool RecordBuilder::end_segment() {
     for (const Entry& entry : entries_)
         if (PyDict_SetItem(dict.get(), entry.key, entry.value) < 0) return false;
     // Every positional key starts with a digit, so "segment_name" sorts last.
-    if (PyDict_SetItem(dict.get(), segment_name_key_.get(), name_value_.get()) < 0) return false;
+    if (PyDict_SetItem(dict.get(), segment_name_key(), name_value_.get()) < 0) return false;
     if (list_)
         PyList_SET_ITEM(list_, next_item_++, dict.release());
     else

@@ -1,0 +1,78 @@
+#include "handle.hpp"  // Python.h comes before any system header
+#include "key_table.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <numeric>
+#include <string_view>
+#include <vector>
+
+#include "../core/common_keys.hpp"
+#include "../core/key_order.hpp"
+
+namespace tessarin::py {
+
+namespace {
+
+struct KeyTable {
+    KnownKey keys[common_keys::kCount];
+    PyObject* segment_name;
+};
+
+// Published once, after it is complete; never written or freed afterwards.
+std::atomic<const KeyTable*> g_table{nullptr};
+
+PyObject* interned(std::string_view text) {
+    PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (str) PyUnicode_InternInPlace(&str);
+    return str;
+}
+
+std::string_view text_of(PyObject* str) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
+}  // namespace
+
+bool build_key_table() {
+    // Module execution holds the import lock, so two builds never race.
+    if (g_table.load(std::memory_order_acquire)) return true;
+    auto table = std::make_unique<KeyTable>();
+    std::size_t made = 0;
+    const auto release_made = [&] {
+        for (std::size_t i = 0; i < made; ++i) Py_DECREF(table->keys[i].key);
+    };
+    char text[EntryKey::kMaxText];
+    for (; made < common_keys::kCount; ++made) {
+        const std::size_t length = common_keys::key_at(made).write(text);
+        PyObject* key = interned({text, length});
+        if (!key) {
+            release_made();
+            return false;
+        }
+        table->keys[made] = {key, key_prefix({text, length}), 0};
+    }
+    table->segment_name = interned("segment_name");
+    if (!table->segment_name) {
+        release_made();
+        return false;
+    }
+    std::vector<std::uint32_t> by_order(common_keys::kCount);
+    std::iota(by_order.begin(), by_order.end(), 0u);
+    std::sort(by_order.begin(), by_order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return text_of(table->keys[a].key) < text_of(table->keys[b].key); });
+    for (std::uint32_t rank = 0; rank < by_order.size(); ++rank) table->keys[by_order[rank]].rank = rank;
+    g_table.store(table.release(), std::memory_order_release);
+    return true;
+}
+
+const KnownKey* known_key(const EntryKey& key) noexcept {
+    const std::size_t index = common_keys::index_of(key);
+    return index == common_keys::kNone ? nullptr : &g_table.load(std::memory_order_acquire)->keys[index];
+}
+
+PyObject* segment_name_key() noexcept { return g_table.load(std::memory_order_acquire)->segment_name; }
+
+}  // namespace tessarin::py
