@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "escape.hpp"
+#include "small_vector.hpp"
 #include "utils.hpp"
 
 namespace tessarin {
@@ -46,6 +48,17 @@ public:
 
 private:
     static constexpr std::uint8_t kBar = 1, kComponent = 2, kRepetition = 4, kEscape = 8;
+    // What the scan looks for, fixed by the handler's separators. The default
+    // handler's tables are built once and shared, so a small message does
+    // not pay for them.
+    struct ScanTables {
+        char component = '^', repetition = '~', escape = '\\';
+        bool default_cuts = true;  // "^" and "~" cut, so the guard text sets both flags
+        std::uint8_t byte_kind[256] = {};
+        ByteSet special;  // the bytes with a kind
+        explicit ScanTables(const Hl7EscapeHandler* handler);
+    };
+    static const ScanTables* default_tables(const Hl7EscapeHandler* handler);
     struct FieldSpan {
         std::size_t start, end;
         std::uint8_t flags;
@@ -54,11 +67,9 @@ private:
     void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition, Sink& sink);
 
     const Hl7EscapeHandler* handler_;
-    bool default_cuts_ = true;  // "^" and "~" cut, so the guard text sets both flags
-    char component_ = '^', repetition_ = '~', escape_ = '\\';
-    std::uint8_t byte_kind_[256] = {};
-    ByteSet special_;  // the bytes with a kind
-    std::vector<FieldSpan> fields_;
+    std::optional<ScanTables> own_tables_;  // only for a handler with other separators
+    const ScanTables* tables_;
+    SmallVector<FieldSpan, 48> fields_;
     std::string scratch_;
 };
 

@@ -13,8 +13,8 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
     fields_.clear();
     std::size_t start = bar + 1;
     std::uint8_t flags = 0;
-    special_.for_each(line, start, [&](std::size_t i) {
-        const std::uint8_t kind = byte_kind_[static_cast<unsigned char>(line[i])];
+    tables_->special.for_each(line, start, [&](std::size_t i) {
+        const std::uint8_t kind = tables_->byte_kind[static_cast<unsigned char>(line[i])];
         if (kind & kBar) {
             fields_.push_back({start, i, flags});
             start = i + 1;
@@ -32,11 +32,11 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         const std::string_view text = line.substr(span.start, span.end - span.start);
         // The guard text holds both a component and a repetition separator.
         const bool guarded =
-            (!default_cuts_ || (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition)) &&
+            (!tables_->default_cuts || (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition)) &&
             contains(text, kGuardText);
         if ((span.flags & kRepetition) && !guarded) {
             const bool plain_pieces = !(span.flags & (kComponent | kEscape));
-            for_each_piece(text, std::string_view(&repetition_, 1), 0,
+            for_each_piece(text, std::string_view(&tables_->repetition, 1), 0,
                            [&](std::string_view piece, std::size_t repetition) {
                                if (plain_pieces)
                                    sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
@@ -57,16 +57,16 @@ template <class Sink>
 void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
                                 Sink& sink) {
     std::string_view value = raw;
-    if (handler_ && contains(raw, escape_)) {
+    if (handler_ && contains(raw, tables_->escape)) {
         scratch_.clear();
         handler_->unescape_into(scratch_, raw);
         value = scratch_;
     }
     using Form = EntryKey::Form;
-    if (contains(value, component_)) {
+    if (contains(value, tables_->component)) {
         // `value` may live in scratch_; its pieces are consumed before it changes.
         const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
-        for_each_piece(value, std::string_view(&component_, 1), 1, [&](std::string_view piece, std::size_t c) {
+        for_each_piece(value, std::string_view(&tables_->component, 1), 1, [&](std::string_view piece, std::size_t c) {
             sink.entry(EntryKey{form, field, repetition, c}, piece);
         });
     } else {

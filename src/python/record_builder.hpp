@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../core/segments.hpp"
+#include "../core/small_vector.hpp"
 #include "handle.hpp"
 
 namespace tessarin::py {
@@ -44,7 +45,7 @@ private:
     void clear_line();
     void sort_entries();
 
-    std::vector<Entry> entries_;
+    SmallVector<Entry, 64> entries_;
     std::vector<PyObject*> made_keys_;  // keys beyond the table, made for this line
     PyRef name_value_;
     PyRef record_;
