@@ -143,7 +143,7 @@ void Hl7EscapeHandler::unescape_into(std::string& out, std::string_view text) co
     const auto escape_at = [&](std::size_t pos) { return text.compare(pos, esc.size(), esc) == 0; };
     std::size_t i = 0;
     for (;;) {
-        const std::size_t at = text.find(esc, i);
+        const std::size_t at = esc.size() == 1 ? text.find(esc[0], i) : text.find(esc, i);
         if (at == std::string_view::npos) {
             out.append(text, i, text.size() - i);
             return;
@@ -163,6 +163,16 @@ void Hl7EscapeHandler::unescape_into(std::string& out, std::string_view text) co
         std::size_t end = body_start + decode_utf8(text, body_start).length;
         std::size_t terminator_length = 0;
         while (end < text.size()) {
+            const unsigned char byte = static_cast<unsigned char>(text[end]);
+            if (byte < 0x80) {  // most bodies are ASCII letters and digits
+                const bool alnum = (byte >= '0' && byte <= '9') || ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z');
+                if (!alnum) {
+                    terminator_length = 1;
+                    break;
+                }
+                ++end;
+                continue;
+            }
             const Utf8Char c = decode_utf8(text, end);
             if (!is_unicode_alnum(c.code_point)) {
                 terminator_length = c.length;
