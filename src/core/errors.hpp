@@ -3,8 +3,8 @@
 // layer turns the error into an exception at exactly one place. The core
 // throws only when a resource runs out: std::bad_alloc from any allocation
 // (json_reader.cpp also throws it when simdjson reports MEMALLOC) and
-// std::length_error for a key or value of 4 GiB or more in a RecordStore
-// (record.cpp). The binding's `guarded` turns both into MemoryError.
+// std::length_error from a container asked for more than it can hold. The
+// binding's `guarded` turns both into MemoryError.
 #pragma once
 
 #include <cstddef>

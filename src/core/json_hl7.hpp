@@ -10,24 +10,10 @@
 
 #include "errors.hpp"
 #include "escape.hpp"
+#include "key_place.hpp"
 #include "record.hpp"
 
 namespace tessarin {
-
-// Largest field, repetition or component number the assembler writes; a
-// higher one would only ask for megabytes of empty separators.
-inline constexpr std::uint64_t kMaxIndex = 65535;
-
-// A key piece as the assembler reads it: an optional "+" and decimal digits
-// that fit 64 bits. Anything else is not an index.
-std::optional<std::uint64_t> parse_index(std::string_view text) noexcept;
-
-// Where a record key places its value: (field, repetition, component), with
-// component 0 the whole-value place. nullopt for keys the assembler skips.
-struct Place {
-    std::uint64_t field, repetition, component;
-};
-std::optional<Place> place_of_key(std::string_view key) noexcept;
 
 Status check_segment_name(std::string_view name, bool escape);
 
@@ -44,19 +30,21 @@ public:
     template <class Record>
     Status append_line(std::string& out, const Record& record) {
         slots_.clear();
-        std::optional<std::string_view> name;
-        for (const auto& [key, value] : record) {
-            if (std::string_view(key) == "segment_name") {
-                name = std::string_view(value);
-            } else if (Status status = add_entry(key, value); !status) {
-                return status;
+        name_.reset();
+        if constexpr (requires { record.entries(); }) {  // stored records carry their places
+            for (const auto& entry : record.entries()) {
+                const auto [key, value] = record.store().item(entry);
+                if (Status status = add_entry(entry.place, key, value); !status) return status;
             }
+        } else {
+            for (const auto& [key, value] : record)
+                if (Status status = add_entry(key_place(key), key, value); !status) return status;
         }
-        if (name) {
-            if (Status status = check_segment_name(*name, writer_.has_value()); !status) return status;
-            out += *name;  // the name is written as it is, never escaped
+        if (name_) {
+            if (Status status = check_segment_name(*name_, writer_.has_value()); !status) return status;
+            out += *name_;  // the name is written as it is, never escaped
         }
-        write_fields(out, name.has_value());
+        write_fields(out, name_.has_value());
         return Ok{};
     }
 
@@ -69,7 +57,22 @@ private:
     static bool before(const Slot& a, const Slot& b) {
         return a.repetition != b.repetition ? a.repetition < b.repetition : a.component < b.component;
     }
-    Status add_entry(std::string_view key, std::string_view value);
+    Status add_entry(const KeyPlace& place, std::string_view key, std::string_view value) {
+        switch (place.kind) {
+            case KeyPlace::Kind::Value:
+                slots_.push_back({place.field, place.repetition, place.component, value});
+                return Ok{};
+            case KeyPlace::Kind::SegmentName:
+                name_ = value;
+                return Ok{};
+            case KeyPlace::Kind::Skipped:
+                return Ok{};
+            case KeyPlace::Kind::OutOfRange:
+                break;
+        }
+        return out_of_range(key);
+    }
+    static Status out_of_range(std::string_view key);
     void order_slots();
     void write_fields(std::string& out, bool has_name);
     void write_value(std::string& out, std::string_view value) {
@@ -80,6 +83,7 @@ private:
     }
 
     std::optional<EscapeWriter> writer_;  // present when values are escaped
+    std::optional<std::string_view> name_;
     std::vector<Slot> slots_;
     std::vector<Slot> sorted_;
     std::vector<std::uint32_t> field_starts_;

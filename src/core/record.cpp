@@ -2,21 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 #include "key_order.hpp"
 
 namespace tessarin {
-
-namespace {
-
-// Entries hold 32-bit sizes; the binding turns this into MemoryError.
-std::uint32_t checked_size(std::string_view text) {
-    if (text.size() > UINT32_MAX) throw std::length_error("a key or value of 4 GiB or more");
-    return static_cast<std::uint32_t>(text.size());
-}
-
-}  // namespace
 
 void RecordStore::grow(std::size_t needed) {
     const std::size_t capacity = std::max(needed, 2 * capacity_);
@@ -34,7 +23,19 @@ void RecordStore::add(std::string_view key, std::string_view value) {
     if (!key.empty()) std::memcpy(at, key.data(), key.size());
     if (!value.empty()) std::memcpy(at + key.size(), value.data(), value.size());
     used_ += key.size() + value.size();
-    entries_.push_back({key_offset, checked_size(key), checked_size(value), tessarin::key_prefix(key)});
+    Entry entry{key_offset, static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(value.size()),
+                tessarin::key_prefix(key), key_place(key)};
+    if (key.size() >= kHugeSize || value.size() >= kHugeSize) [[unlikely]] {
+        entry.key_size = entry.value_size = kHugeSize;
+        huge_sizes_.push_back({key_offset, key.size(), value.size()});
+    }
+    entries_.push_back(entry);
+}
+
+std::pair<std::uint64_t, std::uint64_t> RecordStore::huge_sizes(std::uint64_t key_offset) const {
+    const auto it = std::lower_bound(huge_sizes_.begin(), huge_sizes_.end(), key_offset,
+                                     [](const HugeSizes& sizes, std::uint64_t offset) { return sizes.key_offset < offset; });
+    return {it->key_size, it->value_size};
 }
 
 void RecordStore::end_record() {

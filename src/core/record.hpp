@@ -5,9 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "key_place.hpp"
 
 namespace tessarin {
 
@@ -19,8 +22,9 @@ public:
     // The value's bytes follow the key's. Entries are many, so they are kept small.
     struct Entry {
         std::uint64_t key_offset;
-        std::uint32_t key_size, value_size;
-        std::uint64_t key_prefix;  // key_prefix() of the key: most comparisons end here
+        std::uint32_t key_size, value_size;  // kHugeSize: the sizes are in huge_sizes_
+        std::uint64_t key_prefix;            // key_prefix() of the key: most comparisons end here
+        KeyPlace place;                      // read once here, so assembly does not parse keys
     };
     using Item = std::pair<std::string_view, std::string_view>;
 
@@ -43,6 +47,8 @@ public:
         Record(const RecordStore* store, const Entry* first, const Entry* last)
             : store_(store), first_(first), last_(last) {}
         Iterator begin() const { return {store_, first_}; }
+        std::span<const Entry> entries() const { return {first_, last_}; }
+        const RecordStore& store() const { return *store_; }
         Iterator end() const { return {store_, last_}; }
         std::size_t size() const { return static_cast<std::size_t>(last_ - first_); }
 
@@ -65,6 +71,10 @@ public:
     }
     Item item(const Entry& entry) const {
         const char* key = bytes_.get() + entry.key_offset;
+        if (entry.key_size == kHugeSize || entry.value_size == kHugeSize) [[unlikely]] {
+            const auto [key_size, value_size] = huge_sizes(entry.key_offset);
+            return {std::string_view(key, key_size), std::string_view(key + key_size, value_size)};
+        }
         return {std::string_view(key, entry.key_size), std::string_view(key + entry.key_size, entry.value_size)};
     }
     void reserve(std::size_t bytes, std::size_t entries);
@@ -72,6 +82,13 @@ public:
     std::size_t byte_size() const noexcept { return used_; }
 
 private:
+    // Sizes of 4 GiB and more are rare enough to keep aside, which keeps
+    // every other entry small.
+    static constexpr std::uint32_t kHugeSize = UINT32_MAX;
+    struct HugeSizes {
+        std::uint64_t key_offset, key_size, value_size;
+    };
+    std::pair<std::uint64_t, std::uint64_t> huge_sizes(std::uint64_t key_offset) const;
     void grow(std::size_t needed);
 
     // Raw storage rather than std::string: appends are plain copies.
@@ -79,6 +96,7 @@ private:
     std::size_t used_ = 0, capacity_ = 0;
     std::vector<Entry> entries_;
     std::vector<std::size_t> record_ends_;  // one past each record's last entry
+    std::vector<HugeSizes> huge_sizes_;     // in key_offset order
 };
 
 }  // namespace tessarin
