@@ -11,9 +11,9 @@
 
 namespace tessarin::common_keys {
 
-inline constexpr std::size_t kFields = 128;                                 // "N"
-inline constexpr std::size_t kComponentFields = 64, kComponents = 32;       // "N.C"
-inline constexpr std::size_t kRepetitionFields = 64, kRepetitions = 16;     // "N[R]"
+inline constexpr std::size_t kFields = 128;                                           // "N"
+inline constexpr std::size_t kComponentFields = 64, kComponents = 32;                 // "N.C"
+inline constexpr std::size_t kRepetitionFields = 64, kRepetitions = 16;               // "N[R]"
 inline constexpr std::size_t kRcFields = 32, kRcRepetitions = 8, kRcComponents = 16;  // "N[R].C"
 
 inline constexpr std::size_t kComponentBase = kFields;
@@ -26,8 +26,7 @@ inline constexpr std::size_t kNone = SIZE_MAX;
 inline std::size_t index_of(const EntryKey& key) noexcept {
     using Form = EntryKey::Form;
     switch (key.form) {
-        case Form::Field:
-            return key.field < kFields ? key.field : kNone;
+        case Form::Field: return key.field < kFields ? key.field : kNone;
         case Form::Component:
             return key.field < kComponentFields && key.component < kComponents
                        ? kComponentBase + key.field * kComponents + key.component

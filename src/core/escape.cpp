@@ -1,6 +1,7 @@
 #include "escape.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 #include "utf8.hpp"
@@ -104,8 +105,10 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
     for (char32_t member : {handler.field_separator, handler.component_separator, handler.repetition_separator,
                             handler.subcomponent_separator, handler.escape_character})
         ascii_ = ascii_ && member < 0x80;
-    if (!ascii_) return;
     const std::string esc = utf8_of(handler.escape_character);
+    // The longest sequence is two escape characters around three letters.
+    max_expansion_ = 2 * esc.size() + 3;
+    if (!ascii_) return;
     // Only these characters can have a sequence; the first rule that names one wins.
     for (char32_t byte : {handler.field_separator, handler.component_separator, handler.repetition_separator,
                           handler.subcomponent_separator, handler.escape_character, U'\t', U'\n', U'\r', U' '}) {
@@ -113,22 +116,50 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
         const std::string_view letters = escape_letters(handler, byte);
         if (letters.empty()) continue;
         special_.add(static_cast<unsigned char>(byte));
-        replacement_[byte] = escape_sequence(esc, letters);
+        const std::string sequence = escape_sequence(esc, letters);
+        Replacement& replacement = replacement_[byte];
+        std::memcpy(replacement.text, sequence.data(), sequence.size());
+        replacement.size = static_cast<std::uint8_t>(sequence.size());
     }
 }
 
 void EscapeWriter::write(std::string& out, std::string_view text) const {
+    const std::size_t start = out.size();
+    out.resize(start + text.size() * max_expansion_);
+    char* const end = write(out.data() + start, text);
+    out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+char* EscapeWriter::write(char* out, std::string_view text) const {
     if (!ascii_) {
-        handler_.escape_into(out, text);
-        return;
+        std::string escaped;
+        handler_.escape_into(escaped, text);
+        if (!escaped.empty()) std::memcpy(out, escaped.data(), escaped.size());
+        return out + escaped.size();
     }
+    if (text.size() < 16) {  // most values: one pass that checks and copies each byte
+        for (const char c : text) {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            if (!special_.contains(byte)) {
+                *out++ = c;
+                continue;
+            }
+            const Replacement& replacement = replacement_[byte];
+            for (std::uint8_t k = 0; k < replacement.size; ++k) *out++ = replacement.text[k];
+        }
+        return out;
+    }
+    const char* const data = text.data();
     std::size_t copied = 0;
     special_.for_each(text, 0, [&](std::size_t i) {
-        out.append(text, copied, i - copied);
-        out += replacement_[static_cast<unsigned char>(text[i])];
+        copy_bytes(out, data + copied, i - copied);
+        out += i - copied;
+        const Replacement& replacement = replacement_[static_cast<unsigned char>(data[i])];
+        for (std::uint8_t k = 0; k < replacement.size; ++k) *out++ = replacement.text[k];
         copied = i + 1;
     });
-    out.append(text, copied, text.size() - copied);
+    copy_bytes(out, data + copied, text.size() - copied);
+    return out + (text.size() - copied);
 }
 
 std::string Hl7EscapeHandler::unescape(std::string_view text) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -49,12 +50,21 @@ class EscapeWriter {
 public:
     explicit EscapeWriter(const Hl7EscapeHandler& handler);
     void write(std::string& out, std::string_view text) const;
+    // Writes the escaped text at `out`, which has room for
+    // max_expansion() bytes per byte of text, and returns its end.
+    char* write(char* out, std::string_view text) const;
+    std::size_t max_expansion() const noexcept { return max_expansion_; }
 
 private:
+    struct Replacement {
+        char text[7];
+        std::uint8_t size;
+    };
     const Hl7EscapeHandler& handler_;
     bool ascii_ = true;
+    std::size_t max_expansion_ = 1;
     ByteSet special_;                           // bytes >= 0x80 are never special
-    std::array<std::string, 128> replacement_;  // filled for the special bytes only
+    std::array<Replacement, 128> replacement_;  // filled for the special bytes only
 };
 
 // Alphanumeric in the Unicode sense: Alphabetic, or numeric (Nd, Nl, No).

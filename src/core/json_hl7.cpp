@@ -1,6 +1,7 @@
 #include "json_hl7.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tessarin {
 
@@ -21,60 +22,103 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
 }
 
 void Hl7Assembler::order_slots() {
-    // Keys arrive in byte-wise order ("1", "10", "2"); the tree wants numeric
-    // order. A counting pass by field then a small stable sort per field
-    // avoids a full sort; equal places stay in key order.
+    // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
+    // order. Records read from HL7 text with fewer than ten fields already
+    // have it. Otherwise a counting pass by field, then a check (rarely an
+    // insertion sort) within each field: cheaper than a full sort.
+    const auto by_order = [](const Slot& a, const Slot& b) { return a.order < b.order; };
+    if (std::is_sorted(slots_.begin(), slots_.end(), by_order)) return;
+    if (slots_.size() > 0xFFFF) {  // arrival numbers wrapped: a stable sort on the place alone
+        std::stable_sort(slots_.begin(), slots_.end(),
+                         [](const Slot& a, const Slot& b) { return a.order >> 16 < b.order >> 16; });
+        return;
+    }
     std::uint32_t last_field = 0;
-    for (const Slot& slot : slots_) last_field = std::max(last_field, slot.field);
+    for (const Slot& slot : slots_) last_field = std::max(last_field, slot.field());
     field_starts_.assign(last_field + 2, 0);
-    for (const Slot& slot : slots_) ++field_starts_[slot.field + 1];
+    for (const Slot& slot : slots_) ++field_starts_[slot.field() + 1];
     for (std::size_t i = 1; i < field_starts_.size(); ++i) field_starts_[i] += field_starts_[i - 1];
     sorted_.resize(slots_.size());
-    for (const Slot& slot : slots_) sorted_[field_starts_[slot.field]++] = slot;
+    for (const Slot& slot : slots_) sorted_[field_starts_[slot.field()]++] = slot;
     // field_starts_[n] now ends field n.
     std::size_t begin = 0;
     for (std::uint32_t field = 0; field <= last_field; ++field) {
         const std::size_t end = field_starts_[field];
         for (std::size_t i = begin + 1; i < end; ++i)
-            for (std::size_t j = i; j > begin && before(sorted_[j], sorted_[j - 1]); --j)
+            for (std::size_t j = i; j > begin && sorted_[j].order < sorted_[j - 1].order; --j)
                 std::swap(sorted_[j], sorted_[j - 1]);
         begin = end;
     }
+    slots_.swap(sorted_);
+}
+
+namespace {
+
+char* fill(char* out, char separator, std::size_t count) {
+    if (count == 1) {
+        *out++ = separator;
+    } else if (count > 1) {
+        std::memset(out, separator, count);
+        out += count;
+    }
+    return out;
+}
+
+}  // namespace
+
+char* Hl7Assembler::write_value(char* out, std::string_view value) const {
+    if (writer_) return writer_->write(out, value);
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    return out + value.size();
 }
 
 void Hl7Assembler::write_fields(std::string& out, bool has_name) {
     if (slots_.empty()) return;
     order_slots();
-    if (sorted_.back().field == 0) return;  // field 0 is stored but never written
+    if (slots_.back().field() == 0) return;  // field 0 is stored but never written
+
+    // Room for the worst case, so the writes below are plain stores: every
+    // value byte escaped, and the separators of each step between places.
+    std::size_t room = 0;
+    std::uint32_t last_field = 0;
+    for (const Slot& slot : slots_) {
+        room += slot.value.size() * expansion_ + (slot.field() - last_field) + slot.repetition() + slot.component();
+        last_field = slot.field();
+    }
+    const std::size_t start = out.size();
+    out.resize(start + room);
+    char* const begin = out.data();
+    char* at = begin + start;
 
     // A cursor walks the places in order and writes the separators that lead
     // from one written place to the next; gaps come out as empty parts.
     // Component 0 and component 1 start at the same spot of a repetition.
     std::uint32_t field = has_name ? 0 : 1, repetition = 0, component = 1;
-    for (std::size_t i = 0; i < sorted_.size(); ++i) {
-        const Slot& slot = sorted_[i];
-        if (slot.field == 0) continue;
-        const bool has_next_in_repetition = i + 1 < sorted_.size() && sorted_[i + 1].field == slot.field &&
-                                            sorted_[i + 1].repetition == slot.repetition;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const Slot& slot = slots_[i];
+        if (slot.field() == 0) continue;
+        const bool has_next_in_repetition = i + 1 < slots_.size() && (slots_[i + 1].order >> 32) == (slot.order >> 32);
         // The later of two keys for one place wins, and the whole value gives
         // way to numbered components of the same repetition.
-        if (has_next_in_repetition && (sorted_[i + 1].component == slot.component || slot.component == 0)) continue;
-        if (slot.field != field) {
-            out.append(slot.field - field, '|');
-            field = slot.field;
+        if (has_next_in_repetition && (slots_[i + 1].component() == slot.component() || slot.component() == 0))
+            continue;
+        if (slot.field() != field) {
+            at = fill(at, '|', slot.field() - field);
+            field = slot.field();
             repetition = 0;
             component = 1;
         }
-        if (slot.repetition != repetition) {
-            out.append(slot.repetition - repetition, '~');
-            repetition = slot.repetition;
+        if (slot.repetition() != repetition) {
+            at = fill(at, '~', slot.repetition() - repetition);
+            repetition = slot.repetition();
             component = 1;
         }
-        const std::uint32_t target = std::max<std::uint32_t>(slot.component, 1);
-        out.append(target - component, '^');
+        const std::uint32_t target = std::max<std::uint32_t>(slot.component(), 1);
+        at = fill(at, '^', target - component);
         component = target;
-        write_value(out, slot.value);
+        at = write_value(at, slot.value);
     }
+    out.resize(static_cast<std::size_t>(at - begin));
 }
 
 }  // namespace tessarin

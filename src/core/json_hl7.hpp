@@ -21,7 +21,7 @@ Status check_segment_name(std::string_view name, bool escape);
 class Hl7Assembler {
 public:
     Hl7Assembler(const Hl7EscapeHandler& handler, bool escape) {
-        if (escape) writer_.emplace(handler);
+        if (escape) expansion_ = writer_.emplace(handler).max_expansion();
     }
 
     // Appends the line of one record (entries sorted by key) to `out`.
@@ -49,40 +49,36 @@ public:
     }
 
 private:
-    // Places are bounded by kMaxIndex once accepted, so 32 bits hold them.
+    // A place and its value. `order` packs field, repetition and component,
+    // 16 bits each (kMaxIndex), above the slot's arrival number, so one
+    // integer sort gives place order with equal places in key order.
     struct Slot {
-        std::uint32_t field, repetition, component;
+        std::uint64_t order;
         std::string_view value;
+        std::uint32_t field() const noexcept { return static_cast<std::uint32_t>(order >> 48); }
+        std::uint32_t repetition() const noexcept { return static_cast<std::uint32_t>(order >> 32) & 0xFFFF; }
+        std::uint32_t component() const noexcept { return static_cast<std::uint32_t>(order >> 16) & 0xFFFF; }
     };
-    static bool before(const Slot& a, const Slot& b) {
-        return a.repetition != b.repetition ? a.repetition < b.repetition : a.component < b.component;
-    }
     Status add_entry(const KeyPlace& place, std::string_view key, std::string_view value) {
         switch (place.kind) {
             case KeyPlace::Kind::Value:
-                slots_.push_back({place.field, place.repetition, place.component, value});
+                slots_.push_back({std::uint64_t{place.field} << 48 | std::uint64_t{place.repetition} << 32 |
+                                      std::uint64_t{place.component} << 16 | (slots_.size() & 0xFFFF),
+                                  value});
                 return Ok{};
-            case KeyPlace::Kind::SegmentName:
-                name_ = value;
-                return Ok{};
-            case KeyPlace::Kind::Skipped:
-                return Ok{};
-            case KeyPlace::Kind::OutOfRange:
-                break;
+            case KeyPlace::Kind::SegmentName: name_ = value; return Ok{};
+            case KeyPlace::Kind::Skipped: return Ok{};
+            case KeyPlace::Kind::OutOfRange: break;
         }
         return out_of_range(key);
     }
     static Status out_of_range(std::string_view key);
     void order_slots();
     void write_fields(std::string& out, bool has_name);
-    void write_value(std::string& out, std::string_view value) {
-        if (writer_)
-            writer_->write(out, value);
-        else
-            out += value;
-    }
+    char* write_value(char* out, std::string_view value) const;
 
     std::optional<EscapeWriter> writer_;  // present when values are escaped
+    std::size_t expansion_ = 1;           // most bytes a value byte can become
     std::optional<std::string_view> name_;
     std::vector<Slot> slots_;
     std::vector<Slot> sorted_;

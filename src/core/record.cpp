@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "key_order.hpp"
+#include "utils.hpp"
 
 namespace tessarin {
 
@@ -15,16 +16,16 @@ void RecordStore::grow(std::size_t needed) {
     capacity_ = capacity;
 }
 
-void RecordStore::add(std::string_view key, std::string_view value) {
+void RecordStore::add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
     const std::size_t key_offset = used_;
     const std::size_t needed = used_ + key.size() + value.size();
     if (needed > capacity_) grow(needed);
     char* at = bytes_.get() + used_;
-    if (!key.empty()) std::memcpy(at, key.data(), key.size());
-    if (!value.empty()) std::memcpy(at + key.size(), value.data(), value.size());
+    copy_bytes(at, key.data(), key.size());
+    copy_bytes(at + key.size(), value.data(), value.size());
     used_ += key.size() + value.size();
-    Entry entry{key_offset, static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(value.size()),
-                tessarin::key_prefix(key), key_place(key)};
+    Entry entry{key_offset, static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(value.size()), prefix,
+                place};
     if (key.size() >= kHugeSize || value.size() >= kHugeSize) [[unlikely]] {
         entry.key_size = entry.value_size = kHugeSize;
         huge_sizes_.push_back({key_offset, key.size(), value.size()});
@@ -33,8 +34,9 @@ void RecordStore::add(std::string_view key, std::string_view value) {
 }
 
 std::pair<std::uint64_t, std::uint64_t> RecordStore::huge_sizes(std::uint64_t key_offset) const {
-    const auto it = std::lower_bound(huge_sizes_.begin(), huge_sizes_.end(), key_offset,
-                                     [](const HugeSizes& sizes, std::uint64_t offset) { return sizes.key_offset < offset; });
+    const auto it =
+        std::lower_bound(huge_sizes_.begin(), huge_sizes_.end(), key_offset,
+                         [](const HugeSizes& sizes, std::uint64_t offset) { return sizes.key_offset < offset; });
     return {it->key_size, it->value_size};
 }
 

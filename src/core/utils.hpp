@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -62,6 +63,28 @@ void split_pieces(std::string_view text, std::string_view separator, std::vector
 template <class Visit>
 void for_each_line(std::string_view text, Visit&& visit) {
     for_each_piece(text, "\n", 0, [&](std::string_view line, std::size_t) { visit(line); });
+}
+
+// Copies `size` bytes. Keys and values are mostly a few bytes: overlapping
+// fixed-size copies beat a call to memcpy, and never read past the source.
+inline void copy_bytes(char* to, const char* from, std::size_t size) noexcept {
+    if (size >= 8 && size <= 16) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + size - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 4 && size < 8) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + size - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + size - 4, &tail, 4);
+    } else if (size > 16) {
+        std::memcpy(to, from, size);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) to[i] = from[i];
+    }
 }
 
 // A few bytes to search for at once: sixteen text bytes per step where the

@@ -6,6 +6,7 @@
 #include <optional>
 #include "binding.hpp"
 #include "entry_point.hpp"
+#include "key_table.hpp"
 #include "types.hpp"
 
 namespace tessarin::py {
@@ -57,7 +58,11 @@ bool copy_record(PyObject* item, RecordStore& records) {
     while (ok && PyDict_Next(item, &pos, &key, &value)) {
         std::string_view key_text, value_text;
         ok = text_of(key, key_text) && text_of(value, value_text);
-        if (ok) records.add(key_text, value_text);
+        if (!ok) break;
+        if (const KnownKey* known = find_known_key(key))
+            records.add(key_text, value_text, known->order, known->place);
+        else
+            records.add(key_text, value_text);
     }
 #ifdef Py_END_CRITICAL_SECTION
     Py_END_CRITICAL_SECTION();

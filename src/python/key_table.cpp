@@ -15,10 +15,17 @@ namespace tessarin::py {
 
 namespace {
 
+// Open addressing on the strings' own hashes; a slot holds a key's index + 1.
+constexpr std::size_t kSlots = 4 * 4096;
+static_assert(kSlots >= 2 * common_keys::kCount && common_keys::kCount < UINT16_MAX);
+
 struct KeyTable {
     KnownKey keys[common_keys::kCount];
+    std::uint16_t slots[kSlots];
     PyObject* segment_name;
 };
+
+std::size_t slot_of(Py_hash_t hash) { return static_cast<std::size_t>(hash) & (kSlots - 1); }
 
 // Published once, after it is complete; never written or freed afterwards.
 std::atomic<const KeyTable*> g_table{nullptr};
@@ -39,7 +46,7 @@ std::string_view text_of(PyObject* str) {
 bool build_key_table() {
     // Module execution holds the import lock, so two builds never race.
     if (g_table.load(std::memory_order_acquire)) return true;
-    auto table = std::make_unique<KeyTable>();
+    auto table = std::make_unique<KeyTable>();  // value-initialised: every slot empty
     std::size_t made = 0;
     const auto release_made = [&] {
         for (std::size_t i = 0; i < made; ++i) Py_DECREF(table->keys[i].key);
@@ -52,7 +59,10 @@ bool build_key_table() {
             release_made();
             return false;
         }
-        table->keys[made] = {key, key_prefix({text, length}), 0};
+        table->keys[made] = {key, key_prefix({text, length}), 0, key_place({text, length})};
+        std::size_t slot = slot_of(PyObject_Hash(key));  // cached by interning, never -1
+        while (table->slots[slot]) slot = (slot + 1) & (kSlots - 1);
+        table->slots[slot] = static_cast<std::uint16_t>(made + 1);
     }
     table->segment_name = interned("segment_name");
     if (!table->segment_name) {
@@ -61,8 +71,9 @@ bool build_key_table() {
     }
     std::vector<std::uint32_t> by_order(common_keys::kCount);
     std::iota(by_order.begin(), by_order.end(), 0u);
-    std::sort(by_order.begin(), by_order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return text_of(table->keys[a].key) < text_of(table->keys[b].key); });
+    std::sort(by_order.begin(), by_order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return text_of(table->keys[a].key) < text_of(table->keys[b].key);
+    });
     for (std::uint32_t rank = 0; rank < by_order.size(); ++rank) table->keys[by_order[rank]].rank = rank;
     g_table.store(table.release(), std::memory_order_release);
     return true;
@@ -71,6 +82,22 @@ bool build_key_table() {
 const KnownKey* known_key(const EntryKey& key) noexcept {
     const std::size_t index = common_keys::index_of(key);
     return index == common_keys::kNone ? nullptr : &g_table.load(std::memory_order_acquire)->keys[index];
+}
+
+const KnownKey* find_known_key(PyObject* str) noexcept {
+    // Only an exact str: a subclass's __hash__ could run any code.
+    if (!PyUnicode_CheckExact(str)) return nullptr;
+    const KeyTable* table = g_table.load(std::memory_order_acquire);
+    // A dict key's hash is cached in the str; -1 means not yet computed.
+    Py_hash_t hash = reinterpret_cast<const PyASCIIObject*>(str)->hash;
+    if (hash == -1) hash = PyObject_Hash(str);  // a str's hash never fails
+    for (std::size_t slot = slot_of(hash);; slot = (slot + 1) & (kSlots - 1)) {
+        const std::uint16_t index = table->slots[slot];
+        if (!index) return nullptr;
+        const KnownKey& known = table->keys[index - 1];
+        if (known.key == str) return &known;
+        if (PyUnicode_IS_COMPACT_ASCII(str) && text_of(known.key) == text_of(str)) return &known;
+    }
 }
 
 PyObject* segment_name_key() noexcept { return g_table.load(std::memory_order_acquire)->segment_name; }

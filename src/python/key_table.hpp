@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "../core/key_place.hpp"
 #include "../core/segments.hpp"
 #include "handle.hpp"
 
@@ -14,6 +15,7 @@ struct KnownKey {
     PyObject* key;        // interned, held for the life of the process
     std::uint64_t order;  // key_prefix() of the key
     std::uint32_t rank;   // position in key order among all the table's keys
+    KeyPlace place;       // where the assembler puts its value
 };
 
 // Builds the table on the first call; false with an exception set.
@@ -22,6 +24,11 @@ bool build_key_table();
 // The table's entry for `key`, or nullptr outside its bounds. Valid only
 // after build_key_table() succeeded, which the module's execution ensures.
 const KnownKey* known_key(const EntryKey& key) noexcept;
+
+// The table's entry for a str equal to one of its keys, or nullptr. Records
+// read back from Hl7Json hold the table's own strings; others are matched by
+// their hash and text.
+const KnownKey* find_known_key(PyObject* str) noexcept;
 
 // "segment_name", interned.
 PyObject* segment_name_key() noexcept;
