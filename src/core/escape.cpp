@@ -130,6 +130,13 @@ void EscapeWriter::write(std::string& out, std::string_view text) const {
     out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
+std::size_t EscapeWriter::escaped_size_bound(std::string_view text) const {
+    if (!ascii_) return text.size() * max_expansion_;
+    std::size_t specials = 0;
+    special_.for_each(text, 0, [&](std::size_t) { ++specials; });
+    return text.size() + specials * (max_expansion_ - 1);
+}
+
 char* EscapeWriter::write(char* out, std::string_view text) const {
     if (!ascii_) {
         std::string escaped;

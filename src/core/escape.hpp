@@ -54,6 +54,8 @@ public:
     // max_expansion() bytes per byte of text, and returns its end.
     char* write(char* out, std::string_view text) const;
     std::size_t max_expansion() const noexcept { return max_expansion_; }
+    // At least the size of the escaped text, found by counting its special bytes.
+    std::size_t escaped_size_bound(std::string_view text) const;
 
 private:
     struct Replacement {

@@ -72,23 +72,24 @@ char* Hl7Assembler::write_value(char* out, std::string_view value) const {
     return out + value.size();
 }
 
-void Hl7Assembler::write_fields(std::string& out, bool has_name) {
+void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
     if (slots_.empty()) return;
     order_slots();
     if (slots_.back().field() == 0) return;  // field 0 is stored but never written
 
-    // Room for the worst case, so the writes below are plain stores: every
-    // value byte escaped, and the separators of each step between places.
+    // Room for the worst case, so the writes below are plain stores: the
+    // separators of each step between places, and every value escaped. A
+    // very long value's special bytes are counted rather than assumed, so
+    // the room stays near the text's size.
     std::size_t room = 0;
     std::uint32_t last_field = 0;
     for (const Slot& slot : slots_) {
-        room += slot.value.size() * expansion_ + (slot.field() - last_field) + slot.repetition() + slot.component();
+        room += (slot.field() - last_field) + slot.repetition() + slot.component();
+        room += writer_ && slot.value.size() >= (std::size_t{1} << 16) ? writer_->escaped_size_bound(slot.value)
+                                                                       : slot.value.size() * expansion_;
         last_field = slot.field();
     }
-    const std::size_t start = out.size();
-    out.resize(start + room);
-    char* const begin = out.data();
-    char* at = begin + start;
+    char* at = out.room_for(room);
 
     // A cursor walks the places in order and writes the separators that lead
     // from one written place to the next; gaps come out as empty parts.
@@ -118,7 +119,7 @@ void Hl7Assembler::write_fields(std::string& out, bool has_name) {
         component = target;
         at = write_value(at, slot.value);
     }
-    out.resize(static_cast<std::size_t>(at - begin));
+    out.end_at(at);
 }
 
 }  // namespace tessarin

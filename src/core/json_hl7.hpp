@@ -12,6 +12,7 @@
 #include "escape.hpp"
 #include "key_place.hpp"
 #include "record.hpp"
+#include "text_buffer.hpp"
 
 namespace tessarin {
 
@@ -28,7 +29,7 @@ public:
     // Ok unless a key names an index above kMaxIndex, or an escaped line would
     // carry a segment name holding a separator or line break.
     template <class Record>
-    Status append_line(std::string& out, const Record& record) {
+    Status append_line(TextBuffer& out, const Record& record) {
         slots_.clear();
         name_.reset();
         if constexpr (requires { record.entries(); }) {  // stored records carry their places
@@ -42,7 +43,7 @@ public:
         }
         if (name_) {
             if (Status status = check_segment_name(*name_, writer_.has_value()); !status) return status;
-            out += *name_;  // the name is written as it is, never escaped
+            out.append(*name_);  // the name is written as it is, never escaped
         }
         write_fields(out, name_.has_value());
         return Ok{};
@@ -74,7 +75,7 @@ private:
     }
     static Status out_of_range(std::string_view key);
     void order_slots();
-    void write_fields(std::string& out, bool has_name);
+    void write_fields(TextBuffer& out, bool has_name);
     char* write_value(char* out, std::string_view value) const;
 
     std::optional<EscapeWriter> writer_;  // present when values are escaped
@@ -89,15 +90,15 @@ private:
 // indexable sequence of records (RecordStore, or the fuzz targets' vectors).
 template <class Records>
 Result<std::string> assemble_message(const Records& records, const Hl7EscapeHandler& handler, bool escape) {
-    std::string out;
-    // Unescaped text is about as long as the values it holds.
-    if constexpr (requires { records.byte_size(); }) out.reserve(records.byte_size() / 2 + records.size());
+    TextBuffer out;
+    // The text is about as long as the keys and values it comes from.
+    if constexpr (requires { records.byte_size(); }) out.reserve(records.byte_size() + records.size());
     Hl7Assembler assembler(handler, escape);
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i > 0) out += '\n';
+        if (i > 0) out.push_back('\n');
         if (Status status = assembler.append_line(out, records[i]); !status) return std::move(status).error();
     }
-    return out;
+    return std::string(out.view());
 }
 
 struct JsonHl7State {

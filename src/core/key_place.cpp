@@ -70,7 +70,44 @@ std::optional<Place> place_of_key(std::string_view key) noexcept {
     return Place{*field, 0, *component};
 }
 
+namespace {
+
+// Up to five digits at `at`: plain keys hold small numbers. False when there
+// are none or more, which the general path then reads.
+bool read_small_number(const char*& at, const char* end, std::uint32_t& value) {
+    const char* const start = at;
+    value = 0;
+    while (at < end && static_cast<unsigned>(*at - '0') < 10 && at - start < 6)
+        value = value * 10 + static_cast<std::uint32_t>(*at++ - '0');
+    return at > start && at - start <= 5 && value <= kMaxIndex;
+}
+
+// "N", "N.C", "N[R]" and "N[R].C" with numbers of five digits at most, in
+// one pass: the keys of every record read from HL7 text.
+bool small_plain_place(std::string_view key, KeyPlace& place) {
+    const char* at = key.data();
+    const char* const end = at + key.size();
+    std::uint32_t field, repetition = 0, component = 0;
+    if (!read_small_number(at, end, field)) return false;
+    if (at < end && *at == '[') {
+        ++at;
+        if (!read_small_number(at, end, repetition) || at == end || *at != ']') return false;
+        ++at;
+    }
+    if (at < end) {
+        if (*at != '.') return false;
+        ++at;
+        if (!read_small_number(at, end, component) || at != end) return false;
+    }
+    place = {static_cast<std::uint16_t>(field), static_cast<std::uint16_t>(repetition),
+             static_cast<std::uint16_t>(component), KeyPlace::Kind::Value};
+    return true;
+}
+
+}  // namespace
+
 KeyPlace key_place(std::string_view key) noexcept {
+    if (KeyPlace place; small_plain_place(key, place)) return place;
     if (key == "segment_name") return {0, 0, 0, KeyPlace::Kind::SegmentName};
     const std::optional<Place> place = place_of_key(key);
     if (!place) return {};
