@@ -394,3 +394,22 @@ def test_name_check_matches_model(recs, bad_name):
     if _expect(recs[:-1], True)[1] is None:
         with raises_plain(f"HL7 encoding error: segment name '{bad_name}' contains a separator or line break"):
             j.hl7_string
+
+
+class _Key(str):
+    def __hash__(self):  # a subclass may hash its own way
+        return 7
+
+
+@pytest.mark.parametrize(
+    "remake",
+    [lambda k: k, lambda k: "".join(list(k)), _Key, lambda k: k.encode().decode()],
+    ids=["shared", "fresh", "subclass", "decoded"],
+)
+def test_keys_equal_to_common_keys_assemble_alike(remake):
+    records = Hl7Json("MSH|^~\\&|A\rPID|1|x^y~z|" + "|".join(f"f{i}" for i in range(40))).hl7_json
+    remade = [{remake(k): v for k, v in record.items()} for record in records]
+    built = JsonHl7(remade)
+    assert built.hl7_string == JsonHl7(records).hl7_string
+    assert built.hl7_string_unescaped == JsonHl7(records).hl7_string_unescaped
+    assert built.json_data == records

@@ -266,3 +266,32 @@ def test_hl7_json_matches_model(line_list, terminator, escaping):
     text = terminator.join(line_list)
     got = Hl7Json(text, escaping_enabled=escaping).hl7_json
     assert [items(r) for r in got] == [items(r) for r in reference.records(text, escaping)]
+
+
+# ---------------------------------------------------------------------------
+# Common keys come from one table shared by every call; wider ones are made per call
+
+
+def _wide_line(fields: int, repetitions: int, components: int) -> str:
+    value = "~".join("^".join(f"v{r}c{c}" for c in range(components)) for r in range(repetitions))
+    return "ZWD|" + "|".join([value] * fields)
+
+
+@pytest.mark.parametrize(
+    "fields, repetitions, components",
+    [(130, 1, 1), (70, 1, 33), (70, 17, 1), (33, 9, 17), (31, 7, 15)],
+    ids=["fields", "components", "repetitions", "both-rc", "inside-rc"],
+)
+def test_keys_at_the_edges_of_the_shared_table(fields, repetitions, components):
+    line = _wide_line(fields, repetitions, components)
+    for escaping in (False, True):
+        (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
+        assert items(got) == items(reference.records(line, escaping)[0])
+
+
+def test_common_keys_are_shared_between_calls():
+    first, second = (Hl7Json("PID|a^b|c~d^e").hl7_json[0] for _ in range(2))
+    assert list(first) == list(second)
+    assert all(a is b for a, b in zip(first, second))
+    wide = Hl7Json(_wide_line(130, 1, 1)).hl7_json[0]
+    assert "129" in wide and wide["129"] == "v0c0"
