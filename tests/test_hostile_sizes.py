@@ -19,6 +19,8 @@ import textwrap
 
 import pytest
 
+from tessarin import JsonHl7
+
 FULL = os.environ.get("TESSARIN_HOSTILE") == "1"
 MB = 1 << 20
 TEXT_BYTES = 200 * MB if FULL else 8 * MB
@@ -174,3 +176,71 @@ def test_huge_json_file(tmp_path):
     assert facts["error"].startswith("HL7 invalid format: Invalid JSON: ")
     assert facts["error"].endswith(f" at line {count + 2} column {len(item) + 1}"), facts["error"]
     assert_proportional(facts, size, 8)
+
+
+# ---------------------------------------------------------------------------
+# Keys and values of 4 GiB and more: each case holds about four copies of the
+# big string at once (input, stored records, assembled text, result).
+
+GIB4 = 1 << 32
+
+
+def _available_memory() -> int:
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+needs_20_gib = pytest.mark.skipif(_available_memory() < 20 * (1 << 30),
+                                  reason="needs 20 GiB of available memory for four 4 GiB strings")
+
+
+@pytest.mark.slow
+@needs_20_gib
+@pytest.mark.parametrize("where", ["value", "key", "parsed"])
+def test_four_gib_strings_round_trip(where):
+    facts = run_case("""
+        n = int(os.environ["SIZE"])
+        big = "x" * n
+        where = os.environ["WHERE"]
+        if where == "value":
+            j = JsonHl7([{"segment_name": "ZZZ", "1": big}])
+            del big
+            text = j.hl7_string
+            ok = len(text) == n + 4 and text.startswith("ZZZ|xx") and text.count("x") == n
+        elif where == "key":
+            j = JsonHl7([{big: "v", "segment_name": "ZZZ"}])
+            del big
+            assert j.hl7_string == "ZZZ"  # not a place: skipped, but kept
+            (record,) = j.json_data
+            keys = sorted(record, key=len)
+            ok = keys[0] == "segment_name" and len(keys[1]) == n and record[keys[1]] == "v"
+        else:
+            (record,) = Hl7Json("ZZZ|" + big).hl7_json
+            del big
+            ok = len(record["1"]) == n
+            j = JsonHl7([record])
+            del record
+            text = j.hl7_string_unescaped
+            ok = ok and len(text) == n + 4 and text.startswith("ZZZ|xx") and text.count("x") == n
+        report(ok=ok)
+    """, SIZE=GIB4 + 5, WHERE=where)
+    assert facts["ok"]
+
+
+@pytest.mark.slow
+def test_json_file_over_the_reader_limit_is_refused_by_its_size(tmp_path):
+    path = tmp_path / "big.json"
+    body = b"x" * (64 * MB)
+    with open(path, "wb") as f:
+        f.write(b'[{"segment_name": "ZZZ", "1": "')
+        for _ in range(GIB4 // len(body)):
+            f.write(body)
+        f.write(b'"}]')
+    size = path.stat().st_size
+    with pytest.raises(Exception) as caught:
+        JsonHl7.from_file(str(path))
+    assert str(caught.value) == (f"HL7 invalid format: JSON document of {size} bytes is over the reader's limit "
+                                 f"of {GIB4 - 1} bytes")

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "json_reader.hpp"
@@ -60,6 +61,11 @@ Result<std::string> read_message_file(std::string_view path, std::size_t padding
 }
 
 Result<RecordStore> read_json_file(std::string_view path) {
+    // A file over the reader's cap is refused by its size, before reading it.
+    struct stat info{};
+    if (path.find('\0') == std::string_view::npos && ::stat(std::string(path).c_str(), &info) == 0 &&
+        S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > json_size_limit())
+        return json_too_large(static_cast<std::size_t>(info.st_size));
     Result<std::string> text = read_message_file(path, json_padding());
     if (!text) return std::move(text).error();
     return read_json_store(text.value());

@@ -86,18 +86,26 @@ private:
     std::vector<std::uint32_t> field_starts_;
 };
 
-// The message: one line per record, joined by "\n". `Records` is any
-// indexable sequence of records (RecordStore, or the fuzz targets' vectors).
+// The message: one line per record, joined by "\n", written to `out`.
+// `Records` is any indexable sequence of records (RecordStore, or the fuzz
+// targets' vectors).
 template <class Records>
-Result<std::string> assemble_message(const Records& records, const Hl7EscapeHandler& handler, bool escape) {
-    TextBuffer out;
+Status write_message(TextBuffer& out, const Records& records, const Hl7EscapeHandler& handler, bool escape) {
     // The text is about as long as the keys and values it comes from.
     if constexpr (requires { records.byte_size(); }) out.reserve(records.byte_size() + records.size());
     Hl7Assembler assembler(handler, escape);
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (i > 0) out.push_back('\n');
-        if (Status status = assembler.append_line(out, records[i]); !status) return std::move(status).error();
+        if (Status status = assembler.append_line(out, records[i]); !status) return status;
     }
+    return Ok{};
+}
+
+// The same, as a string.
+template <class Records>
+Result<std::string> assemble_message(const Records& records, const Hl7EscapeHandler& handler, bool escape) {
+    TextBuffer out;
+    if (Status status = write_message(out, records, handler, escape); !status) return std::move(status).error();
     return std::string(out.view());
 }
 
@@ -105,8 +113,9 @@ struct JsonHl7State {
     RecordStore json_data;
     Hl7EscapeHandler escape_handler = create_default_escape_handler();
 
-    Result<std::string> convert_json_to_hl7(bool escape) const {
-        return assemble_message(json_data, escape_handler, escape);
+    // The message text of the records, written to `out`.
+    Status write_hl7(TextBuffer& out, bool escape) const {
+        return write_message(out, json_data, escape_handler, escape);
     }
 };
 

@@ -294,9 +294,19 @@ Hl7Error invalid_json(std::string_view text, std::size_t offset, const std::stri
 
 }  // namespace
 
+std::size_t json_size_limit() noexcept { return simdjson::SIMDJSON_MAXSIZE_BYTES; }
+
+Hl7Error json_too_large(std::size_t size) {
+    return Hl7Error::invalid_format("JSON document of " + std::to_string(size) +
+                                    " bytes is over the reader's limit of " + std::to_string(json_size_limit()) +
+                                    " bytes");
+}
+
 // Running out of memory throws std::bad_alloc, here also when simdjson reports
 // it as an error code, like any other allocation of the core (errors.hpp).
 Result<RecordStore> read_json_store(const std::string& text) {
+    // Past the cap the parser fails with no position of its own to report.
+    if (text.size() > json_size_limit()) return json_too_large(text.size());
     simdjson::padded_string copy;
     simdjson::padded_string_view view;
     if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
@@ -316,7 +326,7 @@ Result<RecordStore> read_json_store(const std::string& text) {
     records = {};
     if (auto failure = locate_first_error(text)) return invalid_json(text, failure->offset, failure->what);
     // The locator accepts every document simdjson should; a disagreement
-    // (or a simdjson limit such as its 4 GiB cap) still gets a position.
+    // (a limit of simdjson's other than its size cap) still gets a position.
     return invalid_json(text, text.size(), simdjson::error_message(error));
 }
 

@@ -15,6 +15,11 @@ namespace tessarin {
 // the string saves the reader a full copy of the input.
 constexpr std::size_t json_padding() noexcept { return 64; }
 
+// The largest document the reader parses (its parser's 4 GiB cap), and the
+// InvalidFormat error that refuses a larger one by its size.
+std::size_t json_size_limit() noexcept;
+Hl7Error json_too_large(std::size_t size);
+
 // Parses `text`, the whole content of a file (valid UTF-8, not blank), into
 // records sorted by key; of a member named twice in one object the later
 // value is kept. Any malformed or wrongly shaped input gives InvalidFormat

@@ -140,14 +140,15 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* assemble(JsonHl7Object* object, bool escape) {
-    std::optional<Result<std::string>> text;
+    TextBuffer text;
+    std::optional<Status> status;
     {
         // The records are immutable and the shared hold keeps them alive.
         AllowThreads allow(object->state.json_data.byte_size() >= kReleaseThreshold);
-        text.emplace(object->state.convert_json_to_hl7(escape));
+        status.emplace(object->state.write_hl7(text, escape));
     }
-    if (!*text) return raise_error(text->error());
-    return new_str(text->value());
+    if (!*status) return raise_error(status->error());
+    return new_str(text.view());
 }
 
 PyObject* json_hl7_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
