@@ -62,10 +62,10 @@ bool RecordBuilder::create_key(const EntryKey& key, KnownKey& known) {
     const std::size_t length = key.write(text);
     // One-character keys ("1" to "9") are the interpreter's shared strings,
     // hashed once for the process.
-    PyObject* created = new_ascii_str({text, length});
+    PyRef created = PyRef::steal(new_ascii_str({text, length}));
     if (!created) return false;
-    cached_keys_.push_back(created);
-    known = {created, key_prefix({text, length})};
+    cached_keys_.push_back(created.get());  // may throw std::bad_alloc: the PyRef still owns the key
+    known = {created.release(), key_prefix({text, length})};
     return true;
 }
 
@@ -119,12 +119,14 @@ void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
         failed_ = true;
         return;
     }
-    entry.value = line_is_ascii_ ? new_ascii_str(value) : new_str(value);
-    if (!entry.value) {
+    PyRef owned = PyRef::steal(line_is_ascii_ ? new_ascii_str(value) : new_str(value));
+    if (!owned) {
         failed_ = true;
         return;
     }
-    entries_.push_back(entry);
+    entry.value = owned.get();
+    entries_.push_back(entry);  // may throw std::bad_alloc: the PyRef still owns the value
+    owned.release();
 }
 
 void RecordBuilder::begin_segment(std::string_view line) {
