@@ -183,7 +183,8 @@ bool convert_bool(PyObject* value, const char* parameter, bool& out) {
         if (!number || !number->nb_bool) {
             PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
             if (name)
-                PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion", name.get());
+                PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                             name.get());
             add_parameter_note(parameter);
             return false;
         }
