@@ -271,3 +271,71 @@ def test_module_definition_matches_loading_path():
         assert definition is None
     else:
         assert definition is not None
+
+
+# ---------------------------------------------------------------------------
+# Heavy load: every thread converts the whole corpus, both ways, many times.
+
+LOAD_ROUNDS = int(os.environ.get("TESSARIN_LOAD_ROUNDS", "100"))
+
+
+def _memory_in_use() -> dict:
+    """Resident bytes after handing free heap back, the C heap in use, and the interpreter's blocks."""
+    import ctypes.util
+    import gc
+
+    gc.collect()
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    libc.malloc_trim(0)  # freed memory that the thread arenas keep is not in use
+    with open("/proc/self/statm") as statm:
+        resident = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return {"resident": resident, "blocks": sys.getallocatedblocks()}
+
+
+def _convert(text: str):
+    records = Hl7Json(text).hl7_json
+    return records, JsonHl7(records).hl7_string
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_threads_convert_the_corpus_like_one_thread():
+    from conftest import CORPUS_DIR, needs_corpus  # noqa: F401
+
+    if not CORPUS_DIR.is_dir():
+        pytest.skip(f"the sample messages are not at {CORPUS_DIR}")
+    texts = []
+    for path in sorted(CORPUS_DIR.iterdir()):
+        try:
+            texts.append(path.read_bytes().decode("utf-8"))
+        except UnicodeDecodeError:
+            continue  # from_file refuses these; the conversion itself takes str
+    expected = [_convert(text) for text in texts]
+    _convert(texts[0])
+    before = _memory_in_use()
+    barrier = threading.Barrier(THREADS)
+    mismatches: list[str] = []
+
+    def work(index: int) -> None:
+        barrier.wait()
+        for round_ in range(LOAD_ROUNDS):
+            for i, text in enumerate(texts):
+                if _convert(text) != expected[i] and len(mismatches) < 10:
+                    mismatches.append(f"thread {index}, round {round_}, message {i}")
+
+    started = time.monotonic()
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    elapsed = time.monotonic() - started
+    after = _memory_in_use()
+    print(f"\n{THREADS} threads x {LOAD_ROUNDS} rounds x {len(texts)} messages in {elapsed:.1f} s; "
+          f"resident {before['resident'] / 2**20:.1f} -> {after['resident'] / 2**20:.1f} MiB, "
+          f"blocks {before['blocks']} -> {after['blocks']}")
+    assert not mismatches, mismatches
+    # One conversion's records are far below this; a leak per call would pass it many times over.
+    assert after["resident"] - before["resident"] < 64 * 2**20, (before, after)
+    if sys.getallocatedblocks() > 0:
+        assert after["blocks"] - before["blocks"] < 1000, (before, after)

@@ -19,16 +19,31 @@ std::string os_error_text(int error_number) {
     return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
 }
 
+// Closes the descriptor on every way out, std::bad_alloc from a resize included.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 Result<std::string> read_text_file(std::string_view path, std::size_t padding) {
     if (path.find('\0') != std::string_view::npos) return Hl7Error::io("file name contained an unexpected NUL byte");
     const std::string name(path);
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Hl7Error::io(os_error_text(errno));
+    const FileDescriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return Hl7Error::io(os_error_text(errno));
     struct stat info{};
     std::size_t expected = 0;
-    if (::fstat(fd, &info) == 0 && info.st_size > 0) expected = static_cast<std::size_t>(info.st_size);
+    if (::fstat(file.get(), &info) == 0 && info.st_size > 0) expected = static_cast<std::size_t>(info.st_size);
     // The size from stat is a hint only (pipes and /proc report 0), so read to
     // EOF; one spare byte lets a file of the expected size end in one pass.
     std::string text;
@@ -37,17 +52,14 @@ Result<std::string> read_text_file(std::string_view path, std::size_t padding) {
     std::size_t used = 0;
     for (;;) {
         if (used == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+        const ssize_t got = ::read(file.get(), text.data() + used, text.size() - used);
         if (got < 0) {
             if (errno == EINTR) continue;
-            const int error_number = errno;
-            ::close(fd);
-            return Hl7Error::io(os_error_text(error_number));
+            return Hl7Error::io(os_error_text(errno));
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     text.resize(used);
     if (text.capacity() < used + padding) text.reserve(used + padding);
     if (!is_valid_utf8(text)) return Hl7Error::io("stream did not contain valid UTF-8");

@@ -82,27 +82,18 @@ bool is_ascii(std::string_view text) noexcept {
 
 namespace {
 
-std::string type_qualname(PyObject* value) {
-    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return Py_TYPE(value)->tp_name;
-    }
-    return text;
-}
-
-bool is_numpy_bool(PyObject* value) {
+// 1 for NumPy's boolean scalar type, 0 for any other, -1 with an error set
+// (running out of memory must not turn into a wrong TypeError).
+int is_numpy_bool(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) return -1;
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
+        return 0;
     PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!name || !module) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool named_bool = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-                            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
-    return named_bool && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+    if (!module) return -1;
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
 }  // namespace
@@ -145,7 +136,8 @@ void add_parameter_note(const char* parameter) {
     if (!exception) return;
     PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
     PyRef result = note ? PyRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get())) : PyRef();
-    if (!result) PyErr_Clear();  // keep the original error rather than the note's
+    // The error without its note would be a different error: the note's failure (no memory) is raised instead.
+    if (!result) return;
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exception.release());
 #else
@@ -157,9 +149,10 @@ void add_parameter_note(const char* parameter) {
 void set_type_mismatch(PyObject* value, const char* expected) {
     if (value == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-    } else {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_qualname(value).c_str(), expected);
+        return;
     }
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
 }
 
 bool convert_str(PyObject* value, const char* parameter, std::string_view& out) {
@@ -183,11 +176,15 @@ bool convert_bool(PyObject* value, const char* parameter, bool& out) {
         out = value == Py_True;
         return true;
     }
-    if (is_numpy_bool(value)) {
+    const int numpy_bool = is_numpy_bool(value);
+    if (numpy_bool < 0) return false;
+    if (numpy_bool) {
         PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
         if (!number || !number->nb_bool) {
-            PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                         type_qualname(value).c_str());
+            PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+            if (name)
+                PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                             name.get());
             add_parameter_note(parameter);
             return false;
         }

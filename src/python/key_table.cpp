@@ -10,6 +10,7 @@
 
 #include "../core/common_keys.hpp"
 #include "../core/key_order.hpp"
+#include "entry_point.hpp"
 
 namespace tessarin::py {
 
@@ -44,39 +45,36 @@ std::string_view text_of(PyObject* str) {
 }  // namespace
 
 bool build_key_table() {
-    // Module execution holds the import lock, so two builds never race.
-    if (g_table.load(std::memory_order_acquire)) return true;
-    auto table = std::make_unique<KeyTable>();  // value-initialised: every slot empty
-    std::size_t made = 0;
-    const auto release_made = [&] {
-        for (std::size_t i = 0; i < made; ++i) Py_DECREF(table->keys[i].key);
-    };
-    char text[EntryKey::kMaxText];
-    for (; made < common_keys::kCount; ++made) {
-        const std::size_t length = common_keys::key_at(made).write(text);
-        PyObject* key = interned({text, length});
-        if (!key) {
-            release_made();
+    return guarded(false, [] {
+        // Module execution holds the import lock, so two builds never race.
+        if (g_table.load(std::memory_order_acquire)) return true;
+        auto table = std::make_unique<KeyTable>();  // value-initialised: every slot empty
+        std::vector<std::uint32_t> by_order(common_keys::kCount);
+        std::size_t made = 0;
+        const auto release_made = [&] {
+            for (std::size_t i = 0; i < made; ++i) Py_DECREF(table->keys[i].key);
             return false;
+        };
+        char text[EntryKey::kMaxText];
+        for (; made < common_keys::kCount; ++made) {
+            const std::size_t length = common_keys::key_at(made).write(text);
+            PyObject* key = interned({text, length});
+            if (!key) return release_made();
+            table->keys[made] = {key, key_prefix({text, length}), 0, key_place({text, length})};
+            std::size_t slot = slot_of(PyObject_Hash(key));  // cached by interning, never -1
+            while (table->slots[slot]) slot = (slot + 1) & (kSlots - 1);
+            table->slots[slot] = static_cast<std::uint16_t>(made + 1);
         }
-        table->keys[made] = {key, key_prefix({text, length}), 0, key_place({text, length})};
-        std::size_t slot = slot_of(PyObject_Hash(key));  // cached by interning, never -1
-        while (table->slots[slot]) slot = (slot + 1) & (kSlots - 1);
-        table->slots[slot] = static_cast<std::uint16_t>(made + 1);
-    }
-    table->segment_name = interned("segment_name");
-    if (!table->segment_name) {
-        release_made();
-        return false;
-    }
-    std::vector<std::uint32_t> by_order(common_keys::kCount);
-    std::iota(by_order.begin(), by_order.end(), 0u);
-    std::sort(by_order.begin(), by_order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return text_of(table->keys[a].key) < text_of(table->keys[b].key);
+        table->segment_name = interned("segment_name");
+        if (!table->segment_name) return release_made();
+        std::iota(by_order.begin(), by_order.end(), 0u);
+        std::sort(by_order.begin(), by_order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return text_of(table->keys[a].key) < text_of(table->keys[b].key);
+        });
+        for (std::uint32_t rank = 0; rank < by_order.size(); ++rank) table->keys[by_order[rank]].rank = rank;
+        g_table.store(table.release(), std::memory_order_release);
+        return true;
     });
-    for (std::uint32_t rank = 0; rank < by_order.size(); ++rank) table->keys[by_order[rank]].rank = rank;
-    g_table.store(table.release(), std::memory_order_release);
-    return true;
 }
 
 const KnownKey* known_key(const EntryKey& key) noexcept {

@@ -23,7 +23,18 @@ int add_class(PyObject* module, const char* name, PyObject* (*type_of)()) {
     return PyObject_SetAttrString(module, name, type.get());
 }
 
+// Type objects are per process (types.hpp), so only the main interpreter may
+// hold the module. The Py_mod_multiple_interpreters slot says so from 3.12 on,
+// but 3.11 has no such slot, and later interpreters skip it for subinterpreters
+// made the legacy way.
+int refuse_subinterpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+    PyErr_SetString(PyExc_ImportError, "module tessarin does not support loading in subinterpreters");
+    return -1;
+}
+
 int exec_module(PyObject* module) {
+    if (refuse_subinterpreter() < 0) return -1;
     // Before any call can run: the table is read without a lock afterwards.
     if (!build_key_table()) return -1;
     if (add_class(module, "Hl7Json", hl7_json_type) < 0) return -1;

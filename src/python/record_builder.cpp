@@ -45,22 +45,25 @@ void RecordBuilder::entry(const EntryKey& key, std::string_view value) {
     } else {
         char text[EntryKey::kMaxText];
         const std::size_t length = key.write(text);
-        entry.key = new_ascii_str({text, length});
-        if (!entry.key) {
+        PyRef made = PyRef::steal(new_ascii_str({text, length}));
+        if (!made) {
             failed_ = true;
             return;
         }
-        made_keys_.push_back(entry.key);
+        made_keys_.push_back(made.get());  // may throw std::bad_alloc: the PyRef still owns the key
+        entry.key = made.release();
         entry.order = key_prefix({text, length});
         entry.rank = kUnranked;
         all_ranked_ = false;
     }
-    entry.value = line_is_ascii_ ? new_ascii_str(value) : new_str(value);
-    if (!entry.value) {
+    PyRef owned = PyRef::steal(line_is_ascii_ ? new_ascii_str(value) : new_str(value));
+    if (!owned) {
         failed_ = true;
         return;
     }
-    entries_.push_back(entry);
+    entry.value = owned.get();
+    entries_.push_back(entry);  // may throw std::bad_alloc: the PyRef still owns the value
+    owned.release();
 }
 
 void RecordBuilder::begin_segment(std::string_view line) {
