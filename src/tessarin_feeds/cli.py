@@ -343,15 +343,23 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     def notice(found: Notice) -> None:
         progress.write(format_notice(found))
 
+    skipped = 0
+
+    def skip(path: str, why: str) -> None:
+        nonlocal skipped
+        skipped += 1
+        progress.write(f"{PROG}: {path}: {why}")
+
     try:
         tally = run(
-            iter_sources(args.paths, args.glob),
+            iter_sources(args.paths, args.glob, skip),
             settings,
             guarded,
             jobs=args.jobs,
             on_progress=progress.update,
             on_notice=notice,
         )
+        tally.skipped = skipped
         guarded.close()
         target.commit()
     except BaseException:

@@ -38,6 +38,7 @@ class Tally:
     messages: int = 0
     converted: int = 0  # messages with records; counted apart from the failures
     segments: int = 0
+    skipped: int = 0  # paths under the folders that were not read (told as they were met)
     failures: Counter[str] = field(default_factory=Counter)
     notice_counts: Counter[str] = field(default_factory=Counter)
     # Notices to show as they are met; envelope segments are only counted.
@@ -54,6 +55,7 @@ class Tally:
         self.messages += other.messages
         self.converted += other.converted
         self.segments += other.segments
+        self.skipped += other.skipped
         self.failures.update(other.failures)
         self.notice_counts.update(other.notice_counts)
 
@@ -84,7 +86,10 @@ def format_notice(notice: Notice) -> str:
 def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> str:
     """The end-of-run summary, one fact per line."""
     rate = tally.messages / elapsed if elapsed > 0 else 0.0
-    lines = [f"sources: {tally.sources}", f"messages: {tally.messages}"]
+    lines = [f"sources: {tally.sources}"]
+    if tally.skipped:
+        lines.append(f"paths skipped (see above): {tally.skipped}")
+    lines.append(f"messages: {tally.messages}")
     if segments:
         lines += [f"converted messages: {tally.converted}", f"segments: {tally.segments}"]
     lines.append(f"failed messages: {tally.failed}" + (" (by reason, numbers shown as N)" if tally.failed else ""))
