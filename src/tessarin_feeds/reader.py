@@ -244,8 +244,8 @@ class _Splitter:
         self._base = skipped - 1
         self._scan = 1
         self._message_at: int | None = None
-        # Source offset of an open message that outgrew the limit: its bytes are not kept.
-        self._oversized_at: int | None = None
+        # An open message that outgrew the limit: its bytes are not kept.
+        self._oversized: _Oversized | None = None
         self._gap_at = 1  # where the bytes between messages begin, when no message is open
         self._stray = _Stray()
         self._frame_at: int | None = None  # source offset of the open MLLP frame's 0x0B
@@ -329,14 +329,15 @@ class _Splitter:
         keep_from = self._scan - 1
         if self._message_at is not None and self._scan - self._message_at > self._decoding.max_size:
             # Too large to keep: pass over the rest of it, counting its bytes.
-            self._oversized_at = self._base + self._message_at
-            self._message_at = None
-            self._gap_at = self._scan
+            self._oversized = _Oversized(self._base + self._message_at)
+            self._gap_at, self._message_at = self._message_at, None
         if self._message_at is not None:
             keep_from = min(keep_from, self._message_at)
             self._message_at -= keep_from
         else:
-            if self._gap_at < self._scan and self._oversized_at is None:
+            if self._oversized is not None:
+                self._oversized.see(self._buf, self._gap_at, self._scan, self._base)
+            elif self._gap_at < self._scan:
                 self._stray.add(self._buf[self._gap_at : self._scan], self._base + self._gap_at)
             self._gap_at = max(self._scan, self._gap_at) - keep_from
         if keep_from > 0:
@@ -352,9 +353,14 @@ class _Splitter:
             self._message_at = None
             self._gap_at = end
             return self._message(start, _message_end(self._buf, start, end))
-        if self._oversized_at is not None:
+        if self._oversized is not None:
+            oversized, self._oversized = self._oversized, None
+            oversized.see(self._buf, self._gap_at, end, self._base)
             self._gap_at = end
-            return self._oversized(end)
+            index = self._index
+            self._index += 1
+            size = oversized.size(self._base + end)
+            return Message(self._source, index, oversized.offset, "", _too_large(size, self._decoding.max_size))
         if self._gap_at < end:
             self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
         self._gap_at = end
@@ -377,15 +383,6 @@ class _Splitter:
         index = self._index
         self._index += 1
         return _message(self._source, index, self._base + start, self._buf, start, end, self._decoding)
-
-    def _oversized(self, end: int) -> Message:
-        assert self._oversized_at is not None
-        offset, self._oversized_at = self._oversized_at, None
-        # What is left of it in the buffer tells where its last line ends.
-        size = self._base + _message_end(self._buf, 0, end) - offset
-        index = self._index
-        self._index += 1
-        return Message(self._source, index, offset, "", _too_large(size, self._decoding.max_size))
 
     def _envelope_segment(self, line: bytes, at: int) -> None:
         self._notice("envelope segment", self._base + at, self._text(line))
@@ -424,12 +421,40 @@ class _Splitter:
         return data.decode(codec, "backslashreplace")
 
 
+class _Oversized:
+    """A message too large to keep, seen piece by piece: where it ends is
+    found as _message_end would find it in the whole."""
+
+    def __init__(self, offset: int) -> None:
+        self.offset = offset
+        self._cut: int | None = None  # the line end after its last non-blank byte, once seen
+
+    def see(self, buf: bytes, start: int, end: int, base: int) -> None:
+        """Take in buf[start:end], the message's next bytes; `base` is buf's source offset."""
+        last = end
+        while last > start and buf[last - 1] in _BLANK:
+            last -= 1
+        if last > start:
+            self._cut = None  # more of the message: its end is after this
+        elif self._cut is not None:
+            return
+        line_end = _CR_OR_LF.search(buf, last, end)
+        if line_end is not None:
+            self._cut = base + line_end.start()
+
+    def size(self, end: int) -> int:
+        """Its size, once it is closed at source offset `end`."""
+        return (self._cut if self._cut is not None else end) - self.offset
+
+
 def _too_large(size: int, limit: int) -> str:
     return f"message too large: {size} bytes, more than the limit of {limit} bytes"
 
 
 def _looks_binary(data: bytes) -> bool:
     """Whether bytes are no text at all (a quote of them would be noise)."""
+    if b"\x00" in data:
+        return True  # no text holds NUL; UTF-16, archives and images do
     controls = len(data) - len(data.translate(None, _CONTROL_BYTES))
     return controls * 16 > len(data)
 
