@@ -327,10 +327,18 @@ class _Splitter:
     def _trim(self) -> None:
         """Drop what is done with, keeping the open message and one byte before the scan point."""
         keep_from = self._scan - 1
-        if self._message_at is not None and self._scan - self._message_at > self._decoding.max_size:
+        start = self._message_at
+        if start is not None and self._scan - start > self._decoding.max_size:
             # Too large to keep: pass over the rest of it, counting its bytes.
-            self._oversized = _Oversized(self._base + self._message_at)
-            self._gap_at, self._message_at = self._message_at, None
+            # Blank lines may be all that made it so: keep the text before
+            # them until more text shows that they were inside it.
+            content_end = self._scan
+            while content_end > start and self._buf[content_end - 1] in _BLANK:
+                content_end -= 1
+            fits = content_end - start <= self._decoding.max_size
+            kept = self._buf[start:content_end] if fits else None
+            self._oversized = _Oversized(self._base + start, kept, self._decoding.max_size)
+            self._gap_at, self._message_at = content_end if fits else start, None
         if self._message_at is not None:
             keep_from = min(keep_from, self._message_at)
             self._message_at -= keep_from
@@ -357,6 +365,10 @@ class _Splitter:
             oversized, self._oversized = self._oversized, None
             oversized.see(self._buf, self._gap_at, end, self._base)
             self._gap_at = end
+            if oversized.kept is not None:
+                self._index += 1
+                kept = oversized.kept
+                return _message(self._source, self._index - 1, oversized.offset, kept, 0, len(kept), self._decoding)
             index = self._index
             self._index += 1
             size = oversized.size(self._base + end)
@@ -425,8 +437,11 @@ class _Oversized:
     """A message too large to keep, seen piece by piece: where it ends is
     found as _message_end would find it in the whole."""
 
-    def __init__(self, offset: int) -> None:
+    def __init__(self, offset: int, kept: bytes | None, limit: int) -> None:
         self.offset = offset
+        # Its bytes while only blank lines have come after them: it may fit yet.
+        self.kept = kept
+        self._limit = limit
         self._cut: int | None = None  # the line end after its last non-blank byte, once seen
 
     def see(self, buf: bytes, start: int, end: int, base: int) -> None:
@@ -436,11 +451,17 @@ class _Oversized:
             last -= 1
         if last > start:
             self._cut = None  # more of the message: its end is after this
+            self.kept = None
         elif self._cut is not None:
             return
         line_end = _CR_OR_LF.search(buf, last, end)
         if line_end is not None:
             self._cut = base + line_end.start()
+        if self.kept is not None:
+            # Spaces that end its last line are part of it.
+            self.kept += buf[last : line_end.start() if line_end is not None else end]
+            if len(self.kept) > self._limit:
+                self.kept = None
 
     def size(self, end: int) -> int:
         """Its size, once it is closed at source offset `end`."""
