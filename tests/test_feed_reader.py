@@ -102,6 +102,30 @@ def test_chunk_boundaries_do_not_change_what_is_read(feed: tuple[list[str], byte
         tessarin_feeds.reader.CHUNK_SIZE = original
 
 
+@given(framed_feeds(), st.integers(1, 40), st.integers(1, 12))
+def test_a_message_over_the_size_limit_fails_with_its_size(feed: tuple[list[str], bytes, dict[str, int]], limit: int, chunk_size: int) -> None:
+    """Streamed, the bytes of a message too large to keep are passed over;
+    it still gets its index, offset and exact size, and nothing else changes."""
+    _, data, _ = feed
+    unlimited, notices = read(data, name="feed")
+    original = tessarin_feeds.reader.CHUNK_SIZE
+    tessarin_feeds.reader.CHUNK_SIZE = chunk_size
+    try:
+        streamed = read(io.BytesIO(data), name="feed", max_message_size=limit)
+    finally:
+        tessarin_feeds.reader.CHUNK_SIZE = original
+    assert read(data, name="feed", max_message_size=limit) == streamed
+    limited, limited_notices = streamed
+    assert limited_notices == notices
+    assert [(m.index, m.offset) for m in limited] == [(m.index, m.offset) for m in unlimited]
+    for whole, cut in zip(unlimited, limited):
+        size = len(whole.text.encode("utf-8"))
+        if size > limit:
+            assert (cut.text, cut.error) == ("", f"message too large: {size} bytes, more than the limit of {limit} bytes")
+        else:
+            assert cut == whole
+
+
 @pytest.mark.parametrize(
     "tail",
     [b"", b"\rMSHX|1", b"\nPID|1\rNTE|MSH|x", b"\rMSH|^~\\&|B", b"\nBTS|1", b"\r\nFTS|1\r\n"],
@@ -141,6 +165,9 @@ def test_a_large_message_reads_as_streamed(tail: bytes) -> None:
         # an envelope segment ends a message; what follows it before the next MSH is stray
         (b"MSH|^~\\&|A\rBHS|^~\\&\rPID|1\rMSH|^~\\&|B", ["MSH|^~\\&|A", "MSH|^~\\&|B"], {"envelope segment": 1, "stray fragment": 1}),
         (b"\x0bPID|1\x1c\r\x0bMSH|^~\\&|A\x1c", ["MSH|^~\\&|A"], {"stray fragment": 1}),
+        # stray bytes on both sides of block bytes are one fragment; empty frames are nothing
+        (b"junk\x0bmore\x1c\rjunk\x0b\x0b\x0bMSH|^~\\&|A\x1c\x0bPID|2", ["MSH|^~\\&|A"], {"stray fragment": 2}),
+        (b"\x0b\x1c\r\x0b\x0bMSH|^~\\&|A\x1c\r", ["MSH|^~\\&|A"], {}),
     ],
 )
 def test_splitting(data: bytes, texts: list[str], notices: dict[str, int]) -> None:
@@ -164,6 +191,22 @@ def test_notices_carry_offsets_and_text() -> None:
         ("truncated frame", data.index(b"\x0b"), "a frame without its end block (0x1C)"),
     ]
     assert {notice.source for notice in notices} == {"feed"}
+
+
+@pytest.mark.parametrize(
+    ("data", "detail"),
+    [
+        (bytes(range(256)) * 40, "10240 bytes of binary data, no message in them"),
+        (b"x" * 70_000 + b"\r\n", f"{'x' * 65536} ... (70000 bytes in all)"),
+        (b"\x00PK\x03\x04" + b"a" * 50, "55 bytes of binary data, no message in them"),
+    ],
+    ids=["every-byte", "long-text", "zip-header"],
+)
+def test_a_source_without_messages_is_one_stray_fragment(data: bytes, detail: str) -> None:
+    for source in (data, io.BytesIO(data)):
+        messages, notices = read(source)
+        assert messages == []
+        assert [(n.kind, n.offset, n.detail) for n in notices] == [("stray fragment", 0, detail)]
 
 
 @pytest.mark.parametrize(

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import os
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -20,6 +21,7 @@ from typing import BinaryIO, NoReturn
 
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
+from .reader import MAX_MESSAGE_SIZE
 from .sources import STDIN, InputError, check_paths, iter_sources
 from .summary import Tally, format_notice, format_summary
 
@@ -56,6 +58,18 @@ def _positive(text: str) -> int:
     return value
 
 
+_SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+
+
+def _size(text: str) -> int:
+    """A byte count: a whole number, optionally with K, M or G (powers of 1024)."""
+    unit = text[-1:].upper() if text[-1:].isalpha() else ""
+    number = text[: len(text) - len(unit)]
+    if unit not in _SIZE_UNITS or not number.isdigit() or int(number) < 1:
+        raise argparse.ArgumentTypeError(f"not a size such as 500K, 64M or 1G: {text!r}")
+    return int(number) * _SIZE_UNITS[unit]
+
+
 def _encoding(text: str) -> str:
     from .charsets import codecs_for
 
@@ -73,6 +87,8 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
                         help="decode every message with this character set (default: UTF-8, else MSH-18)")
     parser.add_argument("--encoding-errors", choices=("strict", "replace"), default="strict",
                         help="'replace' puts U+FFFD for bytes that do not decode instead of failing the message")
+    parser.add_argument("--max-message-size", type=_size, default=MAX_MESSAGE_SIZE, metavar="SIZE",
+                        help="a larger message is not read but fails with its size (default: 64M)")
     parser.add_argument("--jobs", "-j", type=_positive, default=default_jobs(), metavar="N",
                         help="worker processes (default: the number of cores)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -116,7 +132,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 class OutputFile:
     """Standard output, or a file written under a temporary name in the same
-    folder and renamed to its own only by commit()."""
+    folder and renamed to its own only by commit(). A device or a pipe (such
+    as /dev/null) is written as it is: renaming over it would replace it."""
 
     def __init__(self, path: str | None) -> None:
         self.path = path
@@ -126,7 +143,19 @@ class OutputFile:
             return
         if os.path.isdir(path):
             raise OutputError(f"cannot write {path}: it is a folder")
-        folder, name = os.path.split(path)
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None  # a new file
+        if mode is not None and not stat.S_ISREG(mode):
+            try:
+                self.stream = open(path, "wb", buffering=1 << 20)
+            except OSError as error:
+                raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
+            return
+        # Through a symbolic link, the file it names is replaced, not the link.
+        folder, name = os.path.split(os.path.realpath(path))
+        self._target = os.path.join(folder, name)
         try:
             fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.", suffix=".part")
         except OSError as error:
@@ -142,7 +171,7 @@ class OutputFile:
             if self._temp is None or self.path is None:
                 return
             self.stream.close()
-            os.replace(self._temp, self.path)
+            os.replace(self._temp, self._target)
             self._temp = None
         except OSError as error:
             raise OutputError(f"cannot write {self.path or 'standard output'}: {error.strerror or error}") from None
@@ -202,6 +231,12 @@ class _Guarded:
             self._output.close()  # type: ignore[attr-defined]
         except OSError as error:
             raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
+
+    def abort(self) -> None:
+        """Give up the output after a failure: write nothing more, not even a footer."""
+        abort = getattr(self._output, "abort", None)
+        if abort is not None:
+            abort()
 
 
 def output_encoding(path: str | None, chosen: str | None) -> Encoding:
@@ -308,17 +343,28 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     def notice(found: Notice) -> None:
         progress.write(format_notice(found))
 
+    skipped = 0
+
+    def skip(path: str, why: str) -> None:
+        nonlocal skipped
+        skipped += 1
+        progress.write(f"{PROG}: {path}: {why}")
+
     try:
         tally = run(
-            iter_sources(args.paths, args.glob),
+            iter_sources(args.paths, args.glob, skip),
             settings,
             guarded,
             jobs=args.jobs,
             on_progress=progress.update,
             on_notice=notice,
         )
+        tally.skipped = skipped
         guarded.close()
         target.commit()
+    except BaseException:
+        guarded.abort()
+        raise
     finally:
         progress.close()
     return tally, time.monotonic() - start
@@ -334,6 +380,7 @@ def command_convert(args: argparse.Namespace) -> int:
         escaping=not args.no_escaping,
         encoding=args.encoding,
         encoding_errors=args.encoding_errors,
+        max_message_size=args.max_message_size,
     )
     target = OutputFile(args.output)
     tally, elapsed = _feed(args, settings, target, args.output or "standard output")
@@ -349,6 +396,7 @@ def command_validate(args: argparse.Namespace) -> int:
         require_pid=args.require_pid,
         encoding=args.encoding,
         encoding_errors=args.encoding_errors,
+        max_message_size=args.max_message_size,
     )
     tally, elapsed = _feed(args, settings, OutputFile(None), "standard output")
     print(format_summary(tally, elapsed, segments=False), file=sys.stderr)

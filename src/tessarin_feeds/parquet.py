@@ -198,6 +198,13 @@ class ParquetOutput:
         self._flush()
         self._writer.close()
 
+    def abort(self) -> None:
+        """Give up after a failure: nothing more is written, and the stream
+        (about to be discarded) is not touched again, not even at exit."""
+        self._closed = True
+        self._waiting = []
+        self._writer.is_open = False
+
     def _flush(self) -> None:
         if not self._waiting:
             return

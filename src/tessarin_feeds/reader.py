@@ -15,14 +15,21 @@ import os
 import re
 import zlib
 from collections.abc import Callable, Iterator
-from typing import Any, BinaryIO, cast
+from typing import Any, BinaryIO, NamedTuple, cast
 
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "decompressed", "CHUNK_SIZE"]
+__all__ = ["read_messages", "decompressed", "CHUNK_SIZE", "MAX_MESSAGE_SIZE"]
 
 CHUNK_SIZE = 1 << 20
+# A message larger than this is not held in memory: it becomes a message
+# with an error, and its bytes are passed over as they are read. Far above
+# real messages (a scanned document in OBX-5 is a few megabytes), low enough
+# that a file with no line ends cannot exhaust memory.
+MAX_MESSAGE_SIZE = 64 << 20
+# An envelope segment's line is waited for this far; a longer one is cut here.
+_ENVELOPE_LINE_LIMIT = 64 << 10
 
 _GZIP_MAGIC = b"\x1f\x8b"
 _BOM = b"\xef\xbb\xbf"
@@ -42,8 +49,12 @@ _SCAN_BY_LINES_FROM = 32 << 10
 _LINE_END = re.compile(rb"[\r\n\x0b\x1c]")
 _CR_OR_LF = re.compile(rb"[\r\n]")
 _BLANK = frozenset(b" \t\r\n")
+# Between messages, MLLP block bytes and white space are framing, not data.
+_STRAY_BLANK = b" \t\r\n\x0b\x0c\x1c"
 # How much of one stray fragment a notice quotes; the rest is counted.
 _STRAY_QUOTE_LIMIT = 64 * 1024
+# Bytes that text never holds; a fragment with many of them is not quoted.
+_CONTROL_BYTES = bytes(b for b in range(32) if b not in b"\t\r\n\x0b\x1c") + b"\x7f"
 
 def read_messages(
     source: str | os.PathLike[str] | bytes | BinaryIO,
@@ -52,6 +63,7 @@ def read_messages(
     encoding: str | None = None,
     encoding_errors: str = "strict",
     on_notice: Callable[[Notice], None] | None = None,
+    max_message_size: int = MAX_MESSAGE_SIZE,
 ) -> Iterator[Message]:
     """Yield the messages of `source` in order.
 
@@ -66,6 +78,8 @@ def read_messages(
     that cannot be decoded, or that declares separators other than | and
     ^~\\&, is yielded with text "" and its `error` set.
     With `encoding_errors="replace"`, undecodable bytes become U+FFFD instead.
+    A message of more than `max_message_size` bytes is yielded with text ""
+    and its `error` set, without its bytes ever being held whole.
 
     Stray fragments, envelope segments (FHS, BHS, BTS, FTS), batch count
     mismatches and truncated MLLP frames go to `on_notice`.
@@ -76,12 +90,15 @@ def read_messages(
     """
     if encoding_errors not in ("strict", "replace"):
         raise ValueError(f'encoding_errors must be "strict" or "replace", not {encoding_errors!r}')
-    forced: tuple[str, tuple[str, ...]] | None = None
+    if max_message_size < 1:
+        raise ValueError(f"max_message_size must be at least 1, not {max_message_size}")
+    forced: _Forced = None
     if encoding is not None:
         codec_names = charsets.codecs_for(encoding)
         if codec_names is None:
             raise ValueError(f"unknown encoding {encoding!r} (or one that does not write ASCII as ASCII)")
         forced = (encoding, codec_names)
+    decoding = _Decoding(forced, encoding_errors, max_message_size)
 
     if isinstance(source, (bytes, bytearray, memoryview)):
         data = bytes(source)
@@ -89,25 +106,35 @@ def read_messages(
             # Most files of a feed folder hold one message: cut it at once,
             # without the chunked splitter.
             end = _message_end(data, 0, len(data))
-            return iter((_message(name or "<bytes>", 0, 0, data, 0, end, forced, encoding_errors),))
+            return iter((_message(name or "<bytes>", 0, 0, data, 0, end, decoding),))
         if len(data) <= CHUNK_SIZE and not data.startswith(_GZIP_MAGIC):
-            return _split_whole(data, name or "<bytes>", forced, encoding_errors, on_notice)
-        return _read(lambda: io.BytesIO(data), True, name or "<bytes>", forced, encoding_errors, on_notice)
+            return _split_whole(data, name or "<bytes>", decoding, on_notice)
+        return _read(lambda: io.BytesIO(data), True, name or "<bytes>", decoding, on_notice)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
-        return _read(lambda: open(path, "rb"), True, name or path, forced, encoding_errors, on_notice)
+        return _read(lambda: open(path, "rb"), True, name or path, decoding, on_notice)
     stream = source
     stream_name = getattr(stream, "name", None)
     default_name = stream_name if isinstance(stream_name, str) else "<stream>"
-    return _read(lambda: stream, False, name or default_name, forced, encoding_errors, on_notice)
+    return _read(lambda: stream, False, name or default_name, decoding, on_notice)
+
+
+_Forced = tuple[str, tuple[str, ...]] | None
+
+
+class _Decoding(NamedTuple):
+    """How a message's bytes become its text."""
+
+    forced: _Forced  # (charset, codec names) that every message is decoded with
+    errors: str
+    max_size: int
 
 
 def _read(
     open_stream: Callable[[], BinaryIO],
     close: bool,
     source: str,
-    forced: tuple[str, tuple[str, ...]] | None,
-    encoding_errors: str,
+    decoding: _Decoding,
     on_notice: Callable[[Notice], None] | None,
 ) -> Iterator[Message]:
     raw = open_stream()
@@ -130,7 +157,7 @@ def _read(
         while 0 < len(head) < len(_BOM) and (more := read(CHUNK_SIZE)):
             head += more
         skipped = len(_BOM) if head.startswith(_BOM) else 0
-        splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
+        splitter = _Splitter(source, skipped, decoding, on_notice)
         chunk = head[skipped:] or read(CHUNK_SIZE)
         while chunk:
             yield from splitter.feed(chunk)
@@ -144,13 +171,12 @@ def _read(
 def _split_whole(
     data: bytes,
     source: str,
-    forced: tuple[str, tuple[str, ...]] | None,
-    encoding_errors: str,
+    decoding: _Decoding,
     on_notice: Callable[[Notice], None] | None,
 ) -> Iterator[Message]:
     """What _read does with bytes that fit in one chunk, without the stream."""
     skipped = len(_BOM) if data.startswith(_BOM) else 0
-    splitter = _Splitter(source, skipped, forced, encoding_errors, on_notice)
+    splitter = _Splitter(source, skipped, decoding, on_notice)
     yield from splitter.finish(data[skipped:])
 
 
@@ -207,19 +233,19 @@ class _Splitter:
         self,
         source: str,
         skipped: int,
-        forced: tuple[str, tuple[str, ...]] | None,
-        encoding_errors: str,
+        decoding: _Decoding,
         on_notice: Callable[[Notice], None] | None,
     ) -> None:
         self._source = source
-        self._forced = forced
-        self._errors = encoding_errors
+        self._decoding = decoding
         self._on_notice = on_notice
         # A line end in front of the data, so the first line starts a line.
         self._buf = b"\n"
         self._base = skipped - 1
         self._scan = 1
         self._message_at: int | None = None
+        # An open message that outgrew the limit: its bytes are not kept.
+        self._oversized: _Oversized | None = None
         self._gap_at = 1  # where the bytes between messages begin, when no message is open
         self._stray = _Stray()
         self._frame_at: int | None = None  # source offset of the open MLLP frame's 0x0B
@@ -243,7 +269,11 @@ class _Splitter:
         message = self._close(len(self._buf))
         if message is not None:
             yield message
-        if self._frame_at is not None:
+        # A frame start followed only by bytes that are no message: those are
+        # the stray fragment, reported once.
+        frame_is_stray = self._frame_at is not None and self._stray.reaches_past(self._frame_at)
+        self._report_stray()
+        if self._frame_at is not None and not frame_is_stray:
             self._report_truncated_frame()
 
     def _split(self, final: bool) -> Iterator[Message]:
@@ -254,17 +284,17 @@ class _Splitter:
         for at in _candidates(buf, self._scan, limit):
             byte = buf[at]
             if byte == _START_BLOCK or byte == _END_BLOCK:
+                # Stray bytes on both sides of a block byte are one fragment.
                 message = self._close(at)
                 if message is not None:
                     yield message
                 if byte == _START_BLOCK:
-                    if self._frame_at is not None:
+                    if self._frame_at is not None and self._index > self._frame_first_index:
                         self._report_truncated_frame()
                     self._frame_at = self._base + at
                     self._frame_first_index = self._index
                 else:
                     self._frame_at = None
-                self._gap_at = at + 1
                 continue
             name = buf[at : at + 3]
             if name not in _NAMES or (at + 3 < size and buf[at + 3] in _NAME_BYTES):
@@ -273,17 +303,19 @@ class _Splitter:
                 message = self._close(at)
                 if message is not None:
                     yield message
+                self._report_stray()
                 self._message_at = at
                 self._batch_messages += 1
                 continue
             line_end = _LINE_END.search(buf, at + 3)
-            if line_end is None and not final:
+            if line_end is None and not final and size - at <= _ENVELOPE_LINE_LIMIT:
                 resume = at  # the segment's line is not all here yet
                 break
             end = line_end.start() if line_end is not None else size
             message = self._close(at)
             if message is not None:
                 yield message
+            self._report_stray()
             self._envelope_segment(buf[at:end], at)
             if buf.startswith(b"\r\n", end):
                 end += 2
@@ -295,37 +327,74 @@ class _Splitter:
     def _trim(self) -> None:
         """Drop what is done with, keeping the open message and one byte before the scan point."""
         keep_from = self._scan - 1
+        start = self._message_at
+        if start is not None and self._scan - start > self._decoding.max_size:
+            # Too large to keep: pass over the rest of it, counting its bytes.
+            # Blank lines may be all that made it so: keep the text before
+            # them until more text shows that they were inside it.
+            content_end = self._scan
+            while content_end > start and self._buf[content_end - 1] in _BLANK:
+                content_end -= 1
+            fits = content_end - start <= self._decoding.max_size
+            kept = self._buf[start:content_end] if fits else None
+            self._oversized = _Oversized(self._base + start, kept, self._decoding.max_size)
+            self._gap_at, self._message_at = content_end if fits else start, None
         if self._message_at is not None:
             keep_from = min(keep_from, self._message_at)
             self._message_at -= keep_from
         else:
-            if self._gap_at < self._scan:
+            if self._oversized is not None:
+                self._oversized.see(self._buf, self._gap_at, self._scan, self._base)
+            elif self._gap_at < self._scan:
                 self._stray.add(self._buf[self._gap_at : self._scan], self._base + self._gap_at)
-                self._gap_at = self._scan
-            self._gap_at -= keep_from
+            self._gap_at = max(self._scan, self._gap_at) - keep_from
         if keep_from > 0:
             self._buf = self._buf[keep_from:]
             self._base += keep_from
             self._scan -= keep_from
 
     def _close(self, end: int) -> Message | None:
-        """End the open message, or the bytes between messages, at buffer index `end`."""
+        """End the open message at buffer index `end`; or gather the bytes
+        between messages up to it, which _report_stray reports."""
         start = self._message_at
         if start is not None:
             self._message_at = None
+            self._gap_at = end
             return self._message(start, _message_end(self._buf, start, end))
+        if self._oversized is not None:
+            oversized, self._oversized = self._oversized, None
+            oversized.see(self._buf, self._gap_at, end, self._base)
+            self._gap_at = end
+            if oversized.kept is not None:
+                self._index += 1
+                kept = oversized.kept
+                return _message(self._source, self._index - 1, oversized.offset, kept, 0, len(kept), self._decoding)
+            index = self._index
+            self._index += 1
+            size = oversized.size(self._base + end)
+            return Message(self._source, index, oversized.offset, "", _too_large(size, self._decoding.max_size))
         if self._gap_at < end:
             self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
-        stray = self._stray.take()
-        if stray is not None:
-            self._notice("stray fragment", stray[0], self._text(stray[1]))
         self._gap_at = end
         return None
+
+    def _report_stray(self) -> None:
+        stray = self._stray.take()
+        if stray is None:
+            return
+        offset, quoted, size = stray
+        if _looks_binary(quoted):
+            detail = f"{size} bytes of binary data, no message in them"
+        else:
+            detail = self._text(quoted)
+            if size > len(quoted):
+                detail += f" ... ({size} bytes in all)"
+        self._notice("stray fragment", offset, detail)
 
     def _message(self, start: int, end: int) -> Message:
         index = self._index
         self._index += 1
-        return _message(self._source, index, self._base + start, self._buf, start, end, self._forced, self._errors)
+        return _message(self._source, index, self._base + start, self._buf, start, end, self._decoding)
 
     def _envelope_segment(self, line: bytes, at: int) -> None:
         self._notice("envelope segment", self._base + at, self._text(line))
@@ -359,8 +428,56 @@ class _Splitter:
 
     def _text(self, data: bytes) -> str:
         """Text of bytes that are no message, for notices: never fails."""
-        codec = self._forced[1][0] if self._forced is not None else "utf-8"
+        forced = self._decoding.forced
+        codec = forced[1][0] if forced is not None else "utf-8"
         return data.decode(codec, "backslashreplace")
+
+
+class _Oversized:
+    """A message too large to keep, seen piece by piece: where it ends is
+    found as _message_end would find it in the whole."""
+
+    def __init__(self, offset: int, kept: bytes | None, limit: int) -> None:
+        self.offset = offset
+        # Its bytes while only blank lines have come after them: it may fit yet.
+        self.kept = kept
+        self._limit = limit
+        self._cut: int | None = None  # the line end after its last non-blank byte, once seen
+
+    def see(self, buf: bytes, start: int, end: int, base: int) -> None:
+        """Take in buf[start:end], the message's next bytes; `base` is buf's source offset."""
+        last = end
+        while last > start and buf[last - 1] in _BLANK:
+            last -= 1
+        if last > start:
+            self._cut = None  # more of the message: its end is after this
+            self.kept = None
+        elif self._cut is not None:
+            return
+        line_end = _CR_OR_LF.search(buf, last, end)
+        if line_end is not None:
+            self._cut = base + line_end.start()
+        if self.kept is not None:
+            # Spaces that end its last line are part of it.
+            self.kept += buf[last : line_end.start() if line_end is not None else end]
+            if len(self.kept) > self._limit:
+                self.kept = None
+
+    def size(self, end: int) -> int:
+        """Its size, once it is closed at source offset `end`."""
+        return (self._cut if self._cut is not None else end) - self.offset
+
+
+def _too_large(size: int, limit: int) -> str:
+    return f"message too large: {size} bytes, more than the limit of {limit} bytes"
+
+
+def _looks_binary(data: bytes) -> bool:
+    """Whether bytes are no text at all (a quote of them would be noise)."""
+    if b"\x00" in data:
+        return True  # no text holds NUL; UTF-16, archives and images do
+    controls = len(data) - len(data.translate(None, _CONTROL_BYTES))
+    return controls * 16 > len(data)
 
 
 def _message(
@@ -370,14 +487,16 @@ def _message(
     buf: bytes,
     start: int,
     end: int,
-    forced: tuple[str, tuple[str, ...]] | None,
-    errors: str,
+    decoding: _Decoding,
 ) -> Message:
     """The message of buf[start:end], decoded; or, when it cannot be, with its error."""
+    if end - start > decoding.max_size:
+        return Message(source, index, offset, "", _too_large(end - start, decoding.max_size))
     if not buf.startswith(_DEFAULT_HEADER, start, end):
         return Message(source, index, offset, "", _separators_error(buf[start:end]))
+    errors = decoding.errors
     try:
-        if forced is None:
+        if decoding.forced is None:
             try:
                 # Decoded in place: a copy of a large message first costs
                 # more than decoding it.
@@ -385,7 +504,7 @@ def _message(
             except UnicodeDecodeError:
                 text = charsets.decode_declared(buf[start:end], errors)
         else:
-            charset, codec_names = forced
+            charset, codec_names = decoding.forced
             text = charsets.decode_forced(buf[start:end], charset, codec_names, errors)
     except charsets.Undecodable as error:
         return Message(
@@ -497,26 +616,28 @@ class _Stray:
 
     def add(self, data: bytes, offset: int) -> None:
         if self._offset is None:
-            content = data.lstrip()
+            content = data.lstrip(_STRAY_BLANK)
             if not content:
                 return
             offset += len(data) - len(content)
             data = content
             self._offset = offset
-        if data.strip():
-            self._end = offset + len(data.rstrip())
+        if data.strip(_STRAY_BLANK):
+            self._end = offset + len(data.rstrip(_STRAY_BLANK))
         if self._quoted_size < _STRAY_QUOTE_LIMIT:
             piece = data[: _STRAY_QUOTE_LIMIT - self._quoted_size]
             self._quoted.append(piece)
             self._quoted_size += len(piece)
 
-    def take(self) -> tuple[int, bytes] | None:
-        """(offset, quoted bytes) of the gathered fragment, if any; starts afresh."""
+    def reaches_past(self, offset: int) -> bool:
+        """Whether the gathered fragment holds data after source offset `offset`."""
+        return self._offset is not None and self._end > offset
+
+    def take(self) -> tuple[int, bytes, int] | None:
+        """(offset, quoted bytes, size) of the gathered fragment, if any; starts afresh."""
         if self._offset is None:
             return None
         offset, size = self._offset, self._end - self._offset
         quoted = b"".join(self._quoted)[:size]
-        if size > len(quoted):
-            quoted += b" ... (%d bytes in all)" % size
         self._reset()
-        return offset, quoted
+        return offset, quoted, size

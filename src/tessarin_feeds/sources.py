@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import fnmatch
 import os
-from collections.abc import Iterator
+import stat
+from collections.abc import Callable, Iterator
 from typing import NamedTuple
 
 __all__ = ["STDIN", "STDIN_NAME", "InputError", "Source", "check_paths", "find_sources", "iter_sources"]
@@ -39,11 +40,22 @@ def _matches(pattern: str | None, name: str, relative: str) -> bool:
     return fnmatch.fnmatchcase(relative if "/" in pattern else name, pattern)
 
 
-def _walk(folder: str, relative: str, pattern: str | None) -> Iterator[Source]:
+# Told about a path under a folder that is not read, and why.
+OnSkip = Callable[[str, str], None]
+
+
+def _folder_key(status: os.stat_result) -> tuple[int, int]:
+    return status.st_dev, status.st_ino
+
+
+def _walk(folder: str, relative: str, pattern: str | None, seen: set[tuple[int, int]], on_skip: OnSkip | None) -> Iterator[Source]:
     """Regular files under folder, depth first in name order, hidden ones skipped.
-    Symbolic links to files are followed, links to folders are not (no loops).
-    Lazily: a tree of a million files is never held as a list. Sizes are not
-    looked up: on some systems a stat costs as much as reading a small file."""
+    Symbolic links are followed, but every folder is read once, so a link
+    back up the tree (a loop) or to a folder already read is passed over and
+    told to `on_skip`, as are devices, pipes and sockets. A broken link is an
+    input that cannot be read. Lazily: a tree of a million files is never
+    held as a list. Sizes are not looked up: on some systems a stat costs as
+    much as reading a small file."""
     try:
         with os.scandir(folder) as scan:
             entries = sorted(scan, key=lambda entry: entry.name)
@@ -54,10 +66,26 @@ def _walk(folder: str, relative: str, pattern: str | None) -> Iterator[Source]:
             continue
         inner = f"{relative}/{entry.name}" if relative else entry.name
         try:
-            if entry.is_dir(follow_symlinks=False):
-                yield from _walk(entry.path, inner, pattern)
-            elif entry.is_file() and _matches(pattern, entry.name, inner):
+            if entry.is_symlink():
+                status = os.stat(entry.path)  # raises for a broken link
+            elif entry.is_dir(follow_symlinks=False):
+                status = entry.stat(follow_symlinks=False)
+            else:
+                status = None  # a plain file, as the folder listing says: no stat needed
+            if status is not None and stat.S_ISDIR(status.st_mode):
+                key = _folder_key(status)
+                if key not in seen:
+                    seen.add(key)
+                    yield from _walk(entry.path, inner, pattern, seen, on_skip)
+                elif on_skip is not None:
+                    on_skip(entry.path, "a folder already read, reached again through a link (a loop?); not read again")
+                continue
+            if not _matches(pattern, entry.name, inner):
+                continue
+            if stat.S_ISREG(status.st_mode) if status is not None else entry.is_file(follow_symlinks=False):
                 yield Source(entry.path, entry.path, None)
+            elif on_skip is not None:
+                on_skip(entry.path, "not a regular file (a device, pipe or socket); not read")
         except OSError as error:
             raise InputError(f"cannot read {entry.path}: {_describe(error)}") from None
 
@@ -77,7 +105,7 @@ def check_paths(paths: list[str]) -> None:
             raise InputError(f"cannot read {path}: Permission denied")
 
 
-def iter_sources(paths: list[str], pattern: str | None = None) -> Iterator[Source]:
+def iter_sources(paths: list[str], pattern: str | None = None, on_skip: OnSkip | None = None) -> Iterator[Source]:
     """The sources in command-line order. A file named directly is always
     taken; `pattern` (fnmatch) selects files inside folders only."""
     check_paths(paths)
@@ -85,7 +113,7 @@ def iter_sources(paths: list[str], pattern: str | None = None) -> Iterator[Sourc
         if path == STDIN:
             yield Source(STDIN_NAME, None, 0)
         elif os.path.isdir(path):
-            yield from _walk(path, "", pattern)
+            yield from _walk(path, "", pattern, {_folder_key(os.stat(path))}, on_skip)
         else:
             yield Source(path, path, os.stat(path).st_size)
 

@@ -36,7 +36,9 @@ class Tally:
 
     sources: int = 0
     messages: int = 0
+    converted: int = 0  # messages with records; counted apart from the failures
     segments: int = 0
+    skipped: int = 0  # paths under the folders that were not read (told as they were met)
     failures: Counter[str] = field(default_factory=Counter)
     notice_counts: Counter[str] = field(default_factory=Counter)
     # Notices to show as they are met; envelope segments are only counted.
@@ -51,7 +53,9 @@ class Tally:
         """Fold in the counts of `other` (its notices are shown, not kept)."""
         self.sources += other.sources
         self.messages += other.messages
+        self.converted += other.converted
         self.segments += other.segments
+        self.skipped += other.skipped
         self.failures.update(other.failures)
         self.notice_counts.update(other.notice_counts)
 
@@ -65,17 +69,29 @@ class Tally:
         return not self.failures and not any(self.notice_counts[kind] for kind in ALARMING)
 
 
+# The size that the reader appends to a quote it cut short.
+_SIZE_IN_ALL = re.compile(r" \.\.\. \((\d+) bytes in all\)$")
+
+
 def format_notice(notice: Notice) -> str:
-    detail = notice.detail if len(notice.detail) <= 80 else notice.detail[:77] + "..."
-    return f"tessarin: {notice.source}: {notice.kind} at byte {notice.offset}: {detail!r}"
+    detail = notice.detail
+    if len(detail) <= 80:
+        return f"tessarin: {notice.source}: {notice.kind} at byte {notice.offset}: {detail!r}"
+    # Cut to a line, but keep the size: it tells how much was not converted.
+    size = _SIZE_IN_ALL.search(detail)
+    shown = f"{detail[:77] + '...'!r}" + (f" ({size[1]} bytes in all)" if size else "")
+    return f"tessarin: {notice.source}: {notice.kind} at byte {notice.offset}: {shown}"
 
 
 def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> str:
     """The end-of-run summary, one fact per line."""
     rate = tally.messages / elapsed if elapsed > 0 else 0.0
-    lines = [f"sources: {tally.sources}", f"messages: {tally.messages}"]
+    lines = [f"sources: {tally.sources}"]
+    if tally.skipped:
+        lines.append(f"paths skipped (see above): {tally.skipped}")
+    lines.append(f"messages: {tally.messages}")
     if segments:
-        lines.append(f"segments: {tally.segments}")
+        lines += [f"converted messages: {tally.converted}", f"segments: {tally.segments}"]
     lines.append(f"failed messages: {tally.failed}" + (" (by reason, numbers shown as N)" if tally.failed else ""))
     ranked = tally.failures.most_common()
     for reason, count in ranked[:MAX_REASONS]:

@@ -18,6 +18,7 @@ import tessarin
 
 from .jsonl import encode_line, encode_rows, join_lines
 from .model import Converted, Message, Notice
+from .reader import MAX_MESSAGE_SIZE
 from .sources import InputError, Source
 from .summary import Tally, reason_of
 
@@ -61,6 +62,7 @@ class Settings:
     require_pid: bool = False  # validate action: rule 6, a PID segment
     encoding: str | None = None
     encoding_errors: str = "strict"
+    max_message_size: int = MAX_MESSAGE_SIZE
 
 
 class Output(Protocol):
@@ -138,7 +140,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
     step = validate_message if settings.action == "validate" else convert_message
     failures = tally.failures
-    count = segments = 0
+    count = segments = converted = 0
     if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
         # Each message is encoded as soon as it is converted: only its line is kept.
         lines = []
@@ -147,6 +149,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             if error is not None:
                 failures[reason_of(error, message.source)] += 1
             elif records is not None:
+                converted += 1
                 segments += len(records)
             lines.append(encode_line(message, records, error))
         count = len(lines)
@@ -157,11 +160,13 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             if row.error is not None:
                 failures[reason_of(row.error, row.message.source)] += 1
             elif row.records is not None:
+                converted += 1
                 segments += len(row.records)
         count = len(rows)
         payload = _encoder(settings)(rows)
     tally.messages += count
     tally.segments += segments
+    tally.converted += converted
     return payload
 
 
@@ -175,6 +180,7 @@ def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None
         encoding=settings.encoding,
         encoding_errors=settings.encoding_errors,
         on_notice=on_notice,
+        max_message_size=settings.max_message_size,
     )
 
 
@@ -259,6 +265,7 @@ def convert_whole_files(
                     encoding=settings.encoding,
                     encoding_errors=settings.encoding_errors,
                     on_notice=result.tally.note,
+                    max_message_size=settings.max_message_size,
                 )
             )
         except READ_ERRORS as error:
