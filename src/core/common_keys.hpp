@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "key_place.hpp"
 #include "segments.hpp"
 
 namespace tessarin::common_keys {
@@ -61,3 +62,13 @@ inline EntryKey key_at(std::size_t index) noexcept {
 }
 
 }  // namespace tessarin::common_keys
+
+namespace tessarin {
+
+// The place of a common key, found by its key_prefix() and length: every
+// common key fits in eight bytes. nullptr for any other key. The table
+// behind it is built on the first call and read-only afterwards; the
+// module's execution makes that first call before any conversion can run.
+const KeyPlace* common_key_place(std::uint64_t prefix, std::size_t length) noexcept;
+
+}  // namespace tessarin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common_keys.hpp"
 #include "key_order.hpp"
 #include "utils.hpp"
 
@@ -14,6 +15,12 @@ void RecordStore::grow(std::size_t needed) {
     if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
     bytes_ = std::move(bytes);
     capacity_ = capacity;
+}
+
+void RecordStore::add(std::string_view key, std::string_view value) {
+    const std::uint64_t prefix = key_prefix(key);
+    const KeyPlace* common = common_key_place(prefix, key.size());
+    add(key, value, prefix, common ? *common : key_place(key));
 }
 
 void RecordStore::add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {

@@ -61,7 +61,7 @@ public:
 
     // Adds an entry to the open record; end_record closes it, in key order,
     // the later of two entries with one key kept.
-    void add(std::string_view key, std::string_view value) { add(key, value, key_prefix(key), key_place(key)); }
+    void add(std::string_view key, std::string_view value);
     // The same, for a key whose prefix and place the caller already knows.
     void add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place);
     void end_record();

@@ -48,6 +48,7 @@ bool build_key_table() {
     return guarded(false, [] {
         // Module execution holds the import lock, so two builds never race.
         if (g_table.load(std::memory_order_acquire)) return true;
+        common_key_place(0, 0);                     // the core's table of the same keys, built now rather than mid-call
         auto table = std::make_unique<KeyTable>();  // value-initialised: every slot empty
         std::vector<std::uint32_t> by_order(common_keys::kCount);
         std::size_t made = 0;
