@@ -1,5 +1,7 @@
 #include "hl7_json.hpp"
 
+#include <cstring>
+
 #include <algorithm>
 #include <vector>
 
@@ -17,7 +19,17 @@ Status Hl7JsonState::validate_before_conversion() const {
 }
 
 std::size_t segment_count(std::string_view message) noexcept {
-    return static_cast<std::size_t>(std::count(message.begin(), message.end(), '\n')) + 1;
+    // memchr jumps over the long stretches between line ends.
+    std::size_t count = 1;
+    const char* at = message.data();
+    const char* const end = at + message.size();
+    while (at < end) {
+        const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+        if (!found) break;
+        ++count;
+        at = static_cast<const char*>(found) + 1;
+    }
+    return count;
 }
 
 }  // namespace tessarin
