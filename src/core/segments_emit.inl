@@ -5,7 +5,7 @@ namespace tessarin {
 
 template <class Sink>
 void SegmentScanner::emit(std::string_view line, Sink& sink) {
-    const std::size_t bar = line.find('|');
+    const std::size_t bar = find_byte(line, '|');
     sink.name(line.substr(0, bar));
     if (bar == std::string_view::npos) return;
 

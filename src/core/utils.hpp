@@ -19,9 +19,19 @@ namespace tessarin {
 // Every "\r\n", then every "\n\r", then every remaining "\r" becomes "\n".
 std::string replace_eof(std::string_view text);
 
-inline bool contains(std::string_view text, char c) noexcept {
-    return !text.empty() && std::memchr(text.data(), c, text.size()) != nullptr;
+// The first `c` at or after `from`, or npos. HL7 values are mostly a few
+// bytes long, where a plain loop beats the call into memchr.
+inline std::size_t find_byte(std::string_view text, char c, std::size_t from = 0) noexcept {
+    if (text.size() - from < 32) {
+        for (std::size_t i = from; i < text.size(); ++i)
+            if (text[i] == c) return i;
+        return std::string_view::npos;
+    }
+    const void* hit = std::memchr(text.data() + from, c, text.size() - from);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : std::string_view::npos;
 }
+
+inline bool contains(std::string_view text, char c) noexcept { return find_byte(text, c) != std::string_view::npos; }
 
 inline bool contains(std::string_view text, std::string_view needle) noexcept {
     return text.find(needle) != std::string_view::npos;
@@ -36,9 +46,8 @@ void for_each_piece(std::string_view text, std::string_view separator, std::size
     if (separator.size() == 1) {
         const char sep = separator[0];
         for (;;) {
-            const void* hit = std::memchr(text.data() + start, sep, text.size() - start);
-            if (!hit) break;
-            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+            const std::size_t at = find_byte(text, sep, start);
+            if (at == std::string_view::npos) break;
             visit(text.substr(start, at - start), index++);
             start = at + 1;
         }

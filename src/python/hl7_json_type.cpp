@@ -42,14 +42,26 @@ bool convert_options(PyObject* (&bound)[kMaxParameters], Hl7JsonOptions& options
     return true;
 }
 
+PyObject* construct(PyTypeObject* type, PyObject* (&bound)[kMaxParameters]) {
+    std::string_view text;
+    Hl7JsonOptions options;
+    if (!convert_str(bound[0], "hl7_string", text) || !convert_options(bound, options)) return nullptr;
+    return new_instance<Hl7JsonObject>(type, Hl7JsonState(text, options));
+}
+
 PyObject* hl7_json_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* bound[kMaxParameters];
         if (!bind_arguments(kNewSignature, args, kwargs, bound)) return nullptr;
-        std::string_view text;
-        Hl7JsonOptions options;
-        if (!convert_str(bound[0], "hl7_string", text) || !convert_options(bound, options)) return nullptr;
-        return new_instance<Hl7JsonObject>(type, Hl7JsonState(text, options));
+        return construct(type, bound);
+    });
+}
+
+PyObject* hl7_json_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kMaxParameters];
+        if (!bind_arguments(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound)) return nullptr;
+        return construct(reinterpret_cast<PyTypeObject*>(type), bound);
     });
 }
 
@@ -227,7 +239,7 @@ PyType_Spec kSpec{"builtins.Hl7Json", sizeof(Hl7JsonObject), 0, Py_TPFLAGS_DEFAU
 }  // namespace
 
 PyObject* hl7_json_type() {
-    PyTypeObject* type = create_type_once(g_type, kSpec);
+    PyTypeObject* type = create_type_once(g_type, kSpec, hl7_json_vectorcall);
     return Py_XNewRef(reinterpret_cast<PyObject*>(type));
 }
 

@@ -108,16 +108,28 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
     return true;
 }
 
+PyObject* construct(PyTypeObject* type, PyObject* (&bound)[kMaxParameters]) {
+    JsonHl7State state;
+    if (!copy_records(bound[0], state.json_data)) {
+        add_parameter_note("json_data");
+        return nullptr;
+    }
+    return new_instance<JsonHl7Object>(type, std::move(state));
+}
+
 PyObject* json_hl7_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* bound[kMaxParameters];
         if (!bind_arguments(kNewSignature, args, kwargs, bound)) return nullptr;
-        JsonHl7State state;
-        if (!copy_records(bound[0], state.json_data)) {
-            add_parameter_note("json_data");
-            return nullptr;
-        }
-        return new_instance<JsonHl7Object>(type, std::move(state));
+        return construct(type, bound);
+    });
+}
+
+PyObject* json_hl7_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kMaxParameters];
+        if (!bind_arguments(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound)) return nullptr;
+        return construct(reinterpret_cast<PyTypeObject*>(type), bound);
     });
 }
 
@@ -213,7 +225,7 @@ PyType_Spec kSpec{"builtins.JsonHl7", sizeof(JsonHl7Object), 0, Py_TPFLAGS_DEFAU
 }  // namespace
 
 PyObject* json_hl7_type() {
-    PyTypeObject* type = create_type_once(g_type, kSpec);
+    PyTypeObject* type = create_type_once(g_type, kSpec, json_hl7_vectorcall);
     return Py_XNewRef(reinterpret_cast<PyObject*>(type));
 }
 
