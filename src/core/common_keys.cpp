@@ -19,7 +19,13 @@ struct PlaceTable {
     std::uint16_t slots[kSlots];
 };
 
-std::size_t slot_of(std::uint64_t prefix) { return (prefix * 0x9E3779B97F4A7C15ull) >> 50 & (kSlots - 1); }
+// Short keys leave the prefix's low bytes zero, so its bits are mixed first.
+std::size_t slot_of(std::uint64_t prefix) {
+    prefix ^= prefix >> 33;
+    prefix *= 0xFF51AFD7ED558CCDull;
+    prefix ^= prefix >> 33;
+    return static_cast<std::size_t>(prefix) & (kSlots - 1);
+}
 
 std::unique_ptr<PlaceTable> build_place_table() {
     auto table = std::make_unique<PlaceTable>();  // value-initialised: every slot empty
