@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     handler.escape_into(escaped, text);
     std::string written = "prefix";
     EscapeWriter(handler).write(written, text);
-    FUZZ_CHECK(written == "prefix" + escaped);
+    FUZZ_CHECK(written == "prefix" + escaped && handler.escape(text) == escaped);
     FUZZ_CHECK(escaped.find_first_of("|^~&\t\n\r ") == std::string::npos);
     FUZZ_CHECK(escaped.size() <= 5 * text.size());
     FUZZ_CHECK(is_valid_utf8(text) == fuzz::is_utf8(text));

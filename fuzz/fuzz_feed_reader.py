@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import gzip
 import io
+import os
 import re
 import sys
 
@@ -241,7 +242,10 @@ def test_one_input(data: bytes) -> None:
 
 
 def main() -> None:
-    atheris.Setup(sys.argv, test_one_input)
+    # libFuzzer's merge starts argv[0] again: a wrapper that sets up the
+    # interpreter names itself here, as this file cannot be run alone.
+    argv = [os.environ.get("TESSARIN_FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]]
+    atheris.Setup(argv, test_one_input)
     atheris.Fuzz()
 
 
