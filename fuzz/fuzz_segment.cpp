@@ -28,8 +28,7 @@ struct Collector {
         SegmentRecord& entries = records.back();
         const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
         // Entries come in field order, which is key order below field 10.
-        if (!std::is_sorted(entries.begin(), entries.end(), by_key))
-            std::sort(entries.begin(), entries.end(), by_key);
+        if (!std::is_sorted(entries.begin(), entries.end(), by_key)) std::sort(entries.begin(), entries.end(), by_key);
         for (std::size_t i = 1; i < entries.size(); ++i) FUZZ_CHECK(entries[i - 1].first != entries[i].first);
         return true;
     }
