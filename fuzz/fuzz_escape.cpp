@@ -1,9 +1,11 @@
 // The escape handler: unescape(escape(s)) == s for valid UTF-8, escaped text
 // holds no bare separator, the assembler's table-driven writer escapes exactly
 // like the handler, unescape never grows its input, and a field's components
-// join back to its unescaped text. Any byte string must be safe.
+// join back to its unescaped text. Any byte string must be safe, and the UTF-8
+// check agrees with a plain one.
 #include "escape.hpp"
 #include "fuzz_check.hpp"
+#include "utf8.hpp"
 
 using namespace tessarin;
 
@@ -15,9 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     handler.escape_into(escaped, text);
     std::string written = "prefix";
     EscapeWriter(handler).write(written, text);
-    FUZZ_CHECK(written == "prefix" + escaped);
+    FUZZ_CHECK(written == "prefix" + escaped && handler.escape(text) == escaped);
     FUZZ_CHECK(escaped.find_first_of("|^~&\t\n\r ") == std::string::npos);
     FUZZ_CHECK(escaped.size() <= 5 * text.size());
+    FUZZ_CHECK(is_valid_utf8(text) == fuzz::is_utf8(text));
     if (fuzz::is_utf8(text)) FUZZ_CHECK(handler.unescape(escaped) == text);
 
     const std::string unescaped = handler.unescape(text);

@@ -300,7 +300,7 @@ def test_a_live_stream_is_read_as_data_arrives() -> None:
 
 @pytest.mark.parametrize(
     ("options", "error"),
-    [({"encoding_errors": "ignore"}, "encoding_errors"), ({"encoding": "no-such-charset"}, "unknown encoding"), ({"encoding": "utf-16"}, "unknown encoding")],
+    [({"encoding_errors": "ignore"}, "encoding_errors"), ({"encoding": "no-such-charset"}, "unknown encoding"), ({"encoding": "utf-16"}, "unknown encoding"), ({"encoding": "latin\x001"}, "unknown encoding")],
 )
 def test_bad_options_fail_at_once(options: dict[str, str], error: str) -> None:
     with pytest.raises(ValueError, match=error):
@@ -349,6 +349,7 @@ def test_charsets(data: bytes, options: dict[str, str], text: str) -> None:
         ("UTF-8", {}, "UTF-8 (declared in MSH-18)"),
         ("ASCII", {}, "ASCII (declared in MSH-18)"),
         ("KLINGON", {}, "UTF-8, and MSH-18 names an unknown character set 'KLINGON'"),
+        ("latin\x001", {}, "UTF-8, and MSH-18 names an unknown character set 'latin\\x001'"),
         ("8859/1", {"encoding": "utf-8"}, "utf-8 (the forced encoding)"),
     ],
 )

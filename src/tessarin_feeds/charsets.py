@@ -52,7 +52,7 @@ def codecs_for(name: str) -> tuple[str, ...] | None:
     candidate = f"cp{windows.group(1)}" if windows else key.lower()
     try:
         codec = codecs.lookup(candidate)
-    except LookupError:
+    except (LookupError, ValueError):  # ValueError: a NUL in the name
         return None
     if not _is_ascii_compatible(codec.name):
         return None

@@ -1,0 +1,253 @@
+"""The feed reader (splitting, MLLP deframing, envelopes, decoding) under
+atheris, against a plain model that reads the whole input in one pass.
+
+The first input byte picks the options: a forced Latin-1 encoding, "replace"
+for undecodable bytes, gzip, and how the feed is read (as bytes; as a stream
+cut into small chunks; as a caller's stream that hands over a few bytes at a
+time); the rest is the feed. The read must give the messages and notices of
+the model, in its order.
+
+    python fuzz/fuzz_feed_reader.py CORPUS_DIR [libFuzzer flags]
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+import os
+import re
+import sys
+
+import atheris
+
+with atheris.instrument_imports(include=["tessarin_feeds"]):
+    from tessarin_feeds import reader
+
+_BLOCK_BYTES = b"\x0b\x1c"
+_LINE_START_AFTER = re.compile(rb"[\r\n\x0b\x1c]")
+_NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
+_ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
+_DEFAULT_HEADER = b"MSH|^~\\&"
+# Charsets the model reads itself; a message that declares another one is
+# only held to "decoded, or an error that points at a byte it really has".
+_MODEL_CHARSETS = {"ASCII": ("ascii",), "8859/1": ("cp1252", "latin-1"), "8859/15": ("iso8859-15",),
+                   "UNICODE UTF-8": ("utf-8",)}
+
+
+class _Model:
+    """The events of a feed, found by walking its line starts in one pass."""
+
+    def __init__(self, feed: bytes, forced_latin1: bool, replace: bool) -> None:
+        self.events: list[tuple[object, ...]] = []
+        self._forced = forced_latin1
+        self._replace = replace
+        self._skipped = 3 if feed.startswith(b"\xef\xbb\xbf") else 0
+        self._body = feed[self._skipped :]
+        self._open: int | None = None
+        self._gap = 0
+        self._frame: int | None = None
+        self._frame_first = 0
+        self._batch = 0
+        self._messages = 0
+
+    def run(self) -> list[tuple[object, ...]]:
+        body = self._body
+        starts = [0] + [m.end() for m in _LINE_START_AFTER.finditer(body)]
+        skip_to = 0
+        for at in starts:
+            if at < skip_to:
+                continue
+            if at > 0 and body[at - 1] in _BLOCK_BYTES:
+                self._block(at - 1)
+            if at >= len(body):
+                break
+            name = body[at : at + 3]
+            if name != b"MSH" and name not in _ENVELOPE:
+                continue
+            if at + 3 < len(body) and body[at + 3] in _NAME_BYTES:
+                continue
+            self._close(at)
+            if name == b"MSH":
+                self._open = at
+                self._batch += 1
+                continue
+            end = _LINE_START_AFTER.search(body, at + 3)
+            line_end = end.start() if end else len(body)
+            self._envelope(body[at:line_end], at)
+            if body.startswith(b"\r\n", line_end):
+                line_end += 2
+            elif line_end < len(body) and body[line_end] in b"\r\n":
+                line_end += 1
+            self._gap = skip_to = line_end
+        self._close(len(body))
+        if self._frame is not None:
+            self._truncated()
+        return self.events
+
+    def _block(self, at: int) -> None:
+        self._close(at)
+        if self._body[at] == 0x0B:
+            if self._frame is not None:
+                self._truncated()
+            self._frame, self._frame_first = at, self._messages
+        else:
+            self._frame = None
+        self._gap = at + 1
+
+    def _close(self, end: int) -> None:
+        if self._open is not None:
+            start, self._open = self._open, None
+            # Up to the line end after its last non-blank byte: a last
+            # segment keeps the spaces it ends with.
+            segment = self._body[start:end]
+            last = len(segment.rstrip(b" \t\r\n"))
+            cut = re.search(rb"[\r\n]", segment[last:])
+            self._message(start, segment[: last + cut.start()] if cut else segment)
+            return
+        fragment = self._body[self._gap : end]
+        if fragment.strip():
+            at = self._gap + len(fragment) - len(fragment.lstrip())
+            self._notice("stray fragment", at, self._shown(fragment.strip()))
+        self._gap = end
+
+    def _envelope(self, line: bytes, at: int) -> None:
+        self._notice("envelope segment", at, self._shown(line))
+        if line[:3] == b"BTS":
+            fields = line.split(b"|")
+            declared = fields[1].strip() if len(fields) > 1 else b""
+            if declared and not (declared.isdigit() and int(declared) == self._batch):
+                detail = f"BTS-1 says {self._shown(declared)}; the batch holds {self._batch} messages"
+                self._notice("batch count mismatch", at, detail)
+        if line[:3] != b"FTS":
+            self._batch = 0
+
+    def _shown(self, data: bytes) -> str:
+        return data.decode("latin-1" if self._forced else "utf-8", "backslashreplace")
+
+    def _truncated(self) -> None:
+        behind = self._messages > self._frame_first
+        detail = "a frame without its end block (0x1C)" if behind else "a frame start (0x0B) with no message behind it"
+        assert self._frame is not None
+        self._notice("truncated frame", self._frame, detail)
+        self._frame = None
+
+    def _notice(self, kind: str, at: int, detail: str) -> None:
+        self.events.append(("notice", kind, self._skipped + at, detail))
+
+    def _message(self, start: int, raw: bytes) -> None:
+        index, offset = self._messages, self._skipped + start
+        self._messages += 1
+        if not raw.startswith(_DEFAULT_HEADER):
+            self.events.append(("message", index, offset, "", "non-default separators"))
+        elif self._forced:
+            self.events.append(("message", index, offset, raw.decode("latin-1"), None))
+        else:
+            self.events.append(("message", index, offset, *self._decoded(raw, offset)))
+
+    def _decoded(self, raw: bytes, offset: int) -> tuple[str, str | None]:
+        try:
+            return raw.decode("utf-8"), None
+        except UnicodeDecodeError:
+            pass
+        first_line = re.split(rb"[\r\n]", raw, maxsplit=1)[0]
+        fields = first_line.split(b"|")
+        declared = fields[17].split(b"~")[0].strip().decode("latin-1") if len(fields) > 17 else ""
+        codecs = _MODEL_CHARSETS.get(" ".join(declared.split()).upper())
+        if codecs is None:
+            return "?", "?"  # held to the weaker check in _same
+        for codec in codecs:
+            try:
+                return raw.decode(codec), None
+            except UnicodeDecodeError:
+                pass
+        if self._replace:
+            return raw.decode(codecs[0], "replace"), None
+        return "", "cannot decode"
+
+
+def _same(found: tuple[object, ...], expected: tuple[object, ...], feed: bytes) -> bool:
+    if found[:3] != expected[:3]:
+        return False
+    if found[0] == "notice":
+        return found[3] == expected[3]
+    text, error = found[3], found[4]
+    want_text, want_error = expected[3], expected[4]
+    if want_error is None:
+        return text == want_text and error is None
+    assert isinstance(error, (str, type(None))) and isinstance(want_error, str)
+    if want_error == "?":  # a charset the model does not know
+        if error is None:
+            return isinstance(text, str) and text != ""
+        return text == "" and _points_at_its_byte(error, feed)
+    return text == "" and error is not None and error.startswith(want_error)
+
+
+def _points_at_its_byte(error: str, feed: bytes) -> bool:
+    found = re.search(r"byte 0x([0-9a-f]{2}) at offset (\d+)", error)
+    return found is not None and int(found.group(2)) < len(feed) and feed[int(found.group(2))] == int(found.group(1), 16)
+
+
+class _Trickle(io.RawIOBase):
+    """A caller's stream that hands over at most `step` bytes per read1."""
+
+    def __init__(self, data: bytes, step: int) -> None:
+        super().__init__()
+        self._data, self._at, self._step = data, 0, step
+
+    def readable(self) -> bool:
+        return True
+
+    def read1(self, size: int = -1) -> bytes:
+        return self.read(min(size, self._step) if size >= 0 else self._step)
+
+    def read(self, size: int = -1) -> bytes:
+        end = len(self._data) if size < 0 else min(len(self._data), self._at + size)
+        piece, self._at = self._data[self._at : end], end
+        return piece
+
+
+def _events(source: object, options: dict[str, object]) -> list[tuple[object, ...]]:
+    events: list[tuple[object, ...]] = []
+    notice = lambda n: events.append(("notice", n.kind, n.offset, n.detail))  # noqa: E731
+    for m in reader.read_messages(source, on_notice=notice, **options):  # type: ignore[arg-type]
+        events.append(("message", m.index, m.offset, m.text, m.error))
+    return events
+
+
+def test_one_input(data: bytes) -> None:
+    if not data:
+        return
+    flags, feed = data[0], data[1:]
+    forced, replace = bool(flags & 1), bool(flags & 2)
+    # Bytes that begin like gzip are read as gzip: such a feed is given zipped.
+    zipped = bool(flags & 4) or feed.startswith(b"\x1f\x8b")
+    options: dict[str, object] = {"encoding_errors": "replace" if replace else "strict"}
+    if forced:
+        options["encoding"] = "latin-1"
+    expected = _Model(feed, forced, replace).run()
+    source = gzip.compress(feed, mtime=0) if zipped else feed
+
+    way = (flags >> 3) & 3
+    if way < 2:
+        found = _events(source, options)
+    else:
+        saved = reader.CHUNK_SIZE
+        reader.CHUNK_SIZE = chunk = 4 + 8 * (flags >> 5)
+        try:
+            found = _events(_Trickle(source, chunk) if way == 3 else io.BytesIO(source), options)
+        finally:
+            reader.CHUNK_SIZE = saved
+    if len(found) != len(expected) or not all(_same(f, e, feed) for f, e in zip(found, expected)):
+        raise AssertionError(f"reader and model differ\n reader: {found!r}\n model:  {expected!r}")
+
+
+def main() -> None:
+    # libFuzzer's merge starts argv[0] again: a wrapper that sets up the
+    # interpreter names itself here, as this file cannot be run alone.
+    argv = [os.environ.get("TESSARIN_FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]]
+    atheris.Setup(argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
