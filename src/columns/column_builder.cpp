@@ -1,0 +1,191 @@
+#include "column_builder.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "key_order.hpp"
+#include "utf8.hpp"
+
+namespace tessarin::columns {
+
+namespace {
+
+// nanoarrow reports failures as errno values: ENOMEM when an allocation
+// fails, EOVERFLOW when an offset would pass 2^31 - 1; anything else is a
+// fault of the builder.
+void check(ArrowErrorCode code) {
+    if (code == NANOARROW_OK) return;
+    if (code == ENOMEM) throw std::bad_alloc();
+    if (code == EOVERFLOW) throw BatchTooLarge();
+    throw std::logic_error("column builder: nanoarrow error " + std::to_string(code));
+}
+
+void set_child(ArrowSchema* parent, std::int64_t index, ArrowType type, const char* name) {
+    ArrowSchema* child = parent->children[index];
+    check(ArrowSchemaSetType(child, type));
+    check(ArrowSchemaSetName(child, name));
+}
+
+void append_string(ArrowArray* array, std::string_view text) {
+    check(ArrowArrayAppendString(array, ArrowStringView{text.data(), static_cast<std::int64_t>(text.size())}));
+}
+
+void append_optional(ArrowArray* array, std::optional<std::string_view> text) {
+    if (text)
+        append_string(array, *text);
+    else
+        check(ArrowArrayAppendNull(array, 1));
+}
+
+}  // namespace
+
+void init_batch_schema(ArrowSchema* schema) {
+    ArrowSchemaInit(schema);
+    try {
+        check(ArrowSchemaSetTypeStruct(schema, kColumnCount));
+        set_child(schema, kMessageType, NANOARROW_TYPE_STRING, "message_type");
+        set_child(schema, kControlId, NANOARROW_TYPE_STRING, "control_id");
+        set_child(schema, kSentAt, NANOARROW_TYPE_STRING, "sent_at");
+        set_child(schema, kError, NANOARROW_TYPE_STRING, "error");
+        ArrowSchema* lists = schema->children[kSegments];
+        check(ArrowSchemaSetType(lists, NANOARROW_TYPE_LIST));
+        check(ArrowSchemaSetName(lists, "segments"));
+        ArrowSchema* segment = lists->children[0];
+        check(ArrowSchemaSetTypeStruct(segment, 2));
+        set_child(segment, 0, NANOARROW_TYPE_STRING, "segment_name");
+        ArrowSchema* fields = segment->children[1];
+        check(ArrowSchemaSetType(fields, NANOARROW_TYPE_MAP));
+        check(ArrowSchemaSetName(fields, "fields"));
+        ArrowSchema* entries = fields->children[0];
+        check(ArrowSchemaSetType(entries->children[0], NANOARROW_TYPE_STRING));
+        check(ArrowSchemaSetType(entries->children[1], NANOARROW_TYPE_STRING));
+    } catch (...) {
+        schema->release(schema);
+        throw;
+    }
+}
+
+HeaderFields header_fields(std::string_view text) noexcept {
+    HeaderFields fields;
+    if (text.size() < 4 || text.substr(0, 3) != "MSH") return fields;
+    const std::string_view line = text.substr(0, text.find_first_of("\r\n"));
+    // The separator is the fourth character, whatever its length in bytes.
+    const std::string_view separator = text.substr(3, decode_utf8(text, 3).length);
+    // Piece n is MSH-(n+1): the separator itself is MSH-1.
+    constexpr std::size_t kSentAt = 6, kMessageType = 8, kControlId = 9;
+    std::size_t start = 0;
+    for (std::size_t piece = 0; piece <= kControlId; ++piece) {
+        const std::size_t end = line.find(separator, start);
+        const bool last = end == std::string_view::npos;
+        // Pieces past MSH-10 are never looked at.
+        const std::string_view value =
+            last ? line.substr(start) : line.substr(start, end - start);
+        const auto present = value.empty() ? std::nullopt : std::optional<std::string_view>(value);
+        if (piece == kSentAt) fields.sent_at = present;
+        if (piece == kMessageType) fields.message_type = present;
+        if (piece == kControlId) fields.control_id = present;
+        if (last) break;
+        start = end + separator.size();
+    }
+    return fields;
+}
+
+ColumnBuilder::ColumnBuilder(Hl7JsonOptions options)
+    : options_(options), escape_handler_(create_default_escape_handler()) {
+    start();
+}
+
+ColumnBuilder::~ColumnBuilder() {
+    if (root_.release) root_.release(&root_);
+}
+
+void ColumnBuilder::start() {
+    ArrowSchema schema;
+    init_batch_schema(&schema);
+    const ArrowErrorCode code = ArrowArrayInitFromSchema(&root_, &schema, nullptr);
+    schema.release(&schema);
+    check(code);
+    if (const ArrowErrorCode started = ArrowArrayStartAppending(&root_); started != NANOARROW_OK) {
+        root_.release(&root_);
+        check(started);
+    }
+    segment_lists_ = root_.children[kSegments];
+    segments_ = segment_lists_->children[0];
+    segment_names_ = segments_->children[0];
+    maps_ = segments_->children[1];
+    entries_ = maps_->children[0];
+    keys_ = entries_->children[0];
+    values_ = entries_->children[1];
+}
+
+void ColumnBuilder::add_message(std::string_view text) {
+    const HeaderFields header = header_fields(text);
+    append_optional(root_.children[kMessageType], header.message_type);
+    append_optional(root_.children[kControlId], header.control_id);
+    append_optional(root_.children[kSentAt], header.sent_at);
+    // As Hl7Json: line ends normalised, then the validation it starts with.
+    const Hl7JsonState state(text, options_);
+    Status status = state.validate_before_conversion();
+    if (!status) {
+        check(ArrowArrayAppendNull(segment_lists_, 1));
+        append_string(root_.children[kError], status.error().display());
+    } else {
+        walk_segments(state.hl7_string, options_.escaping_enabled ? &escape_handler_ : nullptr, *this);
+        check(ArrowArrayFinishElement(segment_lists_));
+        check(ArrowArrayAppendNull(root_.children[kError], 1));
+    }
+    check(ArrowArrayFinishElement(&root_));
+}
+
+void ColumnBuilder::add_unconverted(std::string_view error) {
+    for (int column : {kMessageType, kControlId, kSentAt, kSegments}) check(ArrowArrayAppendNull(root_.children[column], 1));
+    append_string(root_.children[kError], error);
+    check(ArrowArrayFinishElement(&root_));
+}
+
+void ColumnBuilder::finish(ArrowArray* out) {
+    // Default validation checks buffer sizes, not every offset: ours rise by construction.
+    check(ArrowArrayFinishBuildingDefault(&root_, nullptr));
+    ArrowArrayMove(&root_, out);
+    start();
+}
+
+void ColumnBuilder::begin_segment(std::string_view) {
+    segment_entries_.clear();
+    text_.clear();
+}
+
+void ColumnBuilder::name(std::string_view name) { segment_name_.assign(name); }
+
+void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
+    // The value may live in the scanner's scratch buffer: copied now.
+    Entry stored;
+    stored.key_start = text_.size();
+    text_.resize(text_.size() + EntryKey::kMaxText);
+    stored.key_size = key.write(text_.data() + stored.key_start);
+    text_.resize(stored.key_start + stored.key_size);
+    stored.order = key_prefix(key_of(stored));
+    stored.value_start = text_.size();
+    stored.value_size = value.size();
+    text_.append(value);
+    segment_entries_.push_back(stored);
+}
+
+bool ColumnBuilder::end_segment() {
+    sort_distinct_keys(
+        segment_entries_.begin(), segment_entries_.end(), [](const Entry& entry) { return entry.order; },
+        [this](const Entry& entry) { return key_of(entry); });
+    append_string(segment_names_, segment_name_);
+    for (const Entry& entry : segment_entries_) {
+        append_string(keys_, key_of(entry));
+        append_string(values_, {text_.data() + entry.value_start, entry.value_size});
+        check(ArrowArrayFinishElement(entries_));
+    }
+    check(ArrowArrayFinishElement(maps_));
+    check(ArrowArrayFinishElement(segments_));
+    return true;
+}
+
+}  // namespace tessarin::columns
