@@ -172,6 +172,11 @@ bool read_error(PyObject* item, Py_ssize_t index, RowInput& row) {
 // Holds a reference to every item, since another thread may change the
 // sequence while the batch is built without the interpreter lock.
 bool take_items(PyObject* sequence, const char* what, std::vector<PyRef>& items) {
+    // A str is a sequence too, but of characters, never of messages.
+    if (PyUnicode_Check(sequence) || PyBytes_Check(sequence)) {
+        PyErr_SetString(PyExc_TypeError, what);
+        return false;
+    }
     PyRef fast = PyRef::steal(PySequence_Fast(sequence, what));
     if (!fast) return false;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
