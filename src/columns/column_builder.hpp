@@ -70,6 +70,7 @@ private:
 
     Hl7JsonOptions options_;
     Hl7EscapeHandler escape_handler_;
+    SegmentScanner scanner_;  // one for the batch: it keeps its buffers between lines
     ArrowArray root_{};
     // Children of root_ that every row or segment appends to.
     ArrowArray *segment_lists_ = nullptr, *segments_ = nullptr, *segment_names_ = nullptr, *maps_ = nullptr,

@@ -17,6 +17,8 @@ namespace tessarin {
 
 // Every "\r\n", then every "\n\r", then every remaining "\r" becomes "\n".
 std::string replace_eof(std::string_view text);
+// How many "\n" replace_eof makes of a run of "\r" and "\n" bytes.
+std::size_t normalised_run_length(std::string_view run);
 
 inline bool contains(std::string_view text, char c) noexcept {
     return !text.empty() && std::memchr(text.data(), c, text.size()) != nullptr;
