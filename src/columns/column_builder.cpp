@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -123,7 +124,8 @@ HeaderFields header_fields(std::string_view text) noexcept {
 ColumnBuilder::ColumnBuilder(Hl7JsonOptions options)
     : options_(options),
       escape_handler_(create_default_escape_handler()),
-      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr) {
+      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
+      known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {
     start();
 }
 
@@ -197,14 +199,38 @@ void ColumnBuilder::begin_segment(std::string_view) {
 
 void ColumnBuilder::name(std::string_view name) { segment_name_.assign(name); }
 
+ColumnBuilder::KnownKey* ColumnBuilder::known_key(const EntryKey& key) noexcept {
+    std::size_t slot;
+    if (key.form == EntryKey::Form::Field && key.field < kKnownFields)
+        slot = key.field;
+    else if (key.form == EntryKey::Form::Component && key.field < kKnownComponentFields &&
+             key.component < kKnownComponents)
+        slot = kKnownFields + key.field * kKnownComponents + key.component;
+    else
+        return nullptr;
+    KnownKey& known = known_keys_[slot];
+    if (known.size == 0) {
+        known.size = key.write(known.text);
+        known.order = key_prefix({known.text, known.size});
+    }
+    return &known;
+}
+
 void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
     // The value may live in the scanner's scratch buffer: copied now.
     Entry stored;
-    stored.key_start = text_.size();
-    text_.resize(text_.size() + EntryKey::kMaxText);
-    stored.key_size = key.write(text_.data() + stored.key_start);
-    text_.resize(stored.key_start + stored.key_size);
-    stored.order = key_prefix(key_of(stored));
+    if (const KnownKey* known = known_key(key)) {
+        stored.cached_key = known->text;
+        stored.key_size = known->size;
+        stored.order = known->order;
+    } else {
+        stored.cached_key = nullptr;
+        stored.key_start = text_.size();
+        text_.resize(text_.size() + EntryKey::kMaxText);
+        stored.key_size = key.write(text_.data() + stored.key_start);
+        text_.resize(stored.key_start + stored.key_size);
+        stored.order = key_prefix(key_of(stored));
+    }
     stored.value_start = text_.size();
     stored.value_size = value.size();
     text_.append(value);
@@ -216,11 +242,43 @@ bool ColumnBuilder::end_segment() {
         segment_entries_.begin(), segment_entries_.end(), [](const Entry& entry) { return entry.order; },
         [this](const Entry& entry) { return key_of(entry); });
     append_string(segment_names_, segment_name_);
+    // The entries go into the key and value buffers in one go: an element
+    // at a time, nanoarrow would check each one's type and validity anew.
+    // These arrays never hold a null, so they have no validity bitmap.
+    const std::size_t count = segment_entries_.size();
+    std::size_t key_bytes = 0, value_bytes = 0;
     for (const Entry& entry : segment_entries_) {
-        append_string(keys_, key_of(entry));
-        append_string(values_, {text_.data() + entry.value_start, entry.value_size});
-        check(ArrowArrayFinishElement(entries_));
+        key_bytes += entry.key_size;
+        value_bytes += entry.value_size;
     }
+    ArrowBuffer* key_offsets = ArrowArrayBuffer(keys_, 1);
+    ArrowBuffer* key_data = ArrowArrayBuffer(keys_, 2);
+    ArrowBuffer* value_offsets = ArrowArrayBuffer(values_, 1);
+    ArrowBuffer* value_data = ArrowArrayBuffer(values_, 2);
+    std::int64_t key_end = reinterpret_cast<const std::int32_t*>(key_offsets->data)[keys_->length];
+    std::int64_t value_end = reinterpret_cast<const std::int32_t*>(value_offsets->data)[values_->length];
+    if (key_end + static_cast<std::int64_t>(key_bytes) > INT32_MAX ||
+        value_end + static_cast<std::int64_t>(value_bytes) > INT32_MAX)
+        throw BatchTooLarge();
+    const auto offset_bytes = static_cast<std::int64_t>(count * sizeof(std::int32_t));
+    check(ArrowBufferReserve(key_offsets, offset_bytes));
+    check(ArrowBufferReserve(value_offsets, offset_bytes));
+    check(ArrowBufferReserve(key_data, static_cast<std::int64_t>(key_bytes)));
+    check(ArrowBufferReserve(value_data, static_cast<std::int64_t>(value_bytes)));
+    for (const Entry& entry : segment_entries_) {
+        ArrowBufferAppendUnsafe(key_data, entry.cached_key ? entry.cached_key : text_.data() + entry.key_start,
+                                static_cast<std::int64_t>(entry.key_size));
+        ArrowBufferAppendUnsafe(value_data, text_.data() + entry.value_start, static_cast<std::int64_t>(entry.value_size));
+        key_end += static_cast<std::int64_t>(entry.key_size);
+        value_end += static_cast<std::int64_t>(entry.value_size);
+        const auto key_offset = static_cast<std::int32_t>(key_end), value_offset = static_cast<std::int32_t>(value_end);
+        ArrowBufferAppendUnsafe(key_offsets, &key_offset, sizeof key_offset);
+        ArrowBufferAppendUnsafe(value_offsets, &value_offset, sizeof value_offset);
+    }
+    const auto added = static_cast<std::int64_t>(count);
+    keys_->length += added;
+    values_->length += added;
+    entries_->length += added;
     check(ArrowArrayFinishElement(maps_));
     check(ArrowArrayFinishElement(segments_));
     return true;

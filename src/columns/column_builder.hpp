@@ -63,10 +63,22 @@ public:
 private:
     struct Entry {
         std::uint64_t order;  // key_prefix() of the key
+        const char* cached_key;  // the key in known_keys_, or null when it is in text_
         std::size_t key_start, key_size, value_start, value_size;
     };
+    struct KnownKey {
+        std::uint64_t order;
+        std::size_t size;  // 0 until the key is first met
+        char text[EntryKey::kMaxText];
+    };
+    // The most common keys ("7", "3.2") are written once per batch, in slots
+    // indexed by position: fields, then components of the first fields.
+    static constexpr std::size_t kKnownFields = 32, kKnownComponentFields = 24, kKnownComponents = 16;
+    KnownKey* known_key(const EntryKey& key) noexcept;
     void start();
-    std::string_view key_of(const Entry& entry) const noexcept { return {text_.data() + entry.key_start, entry.key_size}; }
+    std::string_view key_of(const Entry& entry) const noexcept {
+        return {entry.cached_key ? entry.cached_key : text_.data() + entry.key_start, entry.key_size};
+    }
 
     Hl7JsonOptions options_;
     Hl7EscapeHandler escape_handler_;
@@ -77,6 +89,7 @@ private:
                *entries_ = nullptr, *keys_ = nullptr, *values_ = nullptr;
     // The current segment: its entries in field order, their texts in text_.
     std::vector<Entry> segment_entries_;
+    std::vector<KnownKey> known_keys_;
     std::string text_;
     std::string segment_name_;
 };
