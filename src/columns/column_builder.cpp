@@ -168,6 +168,7 @@ void ColumnBuilder::add_message(std::string_view text) {
             return;
         }
     }
+    message_ = text;
     // The lines walk_segments would see in the normalised copy, read in place.
     for_each_normalised_line(text, [&](std::string_view line) {
         begin_segment(line);
@@ -217,7 +218,6 @@ ColumnBuilder::KnownKey* ColumnBuilder::known_key(const EntryKey& key) noexcept 
 }
 
 void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
-    // The value may live in the scanner's scratch buffer: copied now.
     Entry stored;
     if (const KnownKey* known = known_key(key)) {
         stored.cached_key = known->text;
@@ -231,9 +231,17 @@ void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
         text_.resize(stored.key_start + stored.key_size);
         stored.order = key_prefix(key_of(stored));
     }
-    stored.value_start = text_.size();
     stored.value_size = value.size();
-    text_.append(value);
+    const auto at = reinterpret_cast<std::uintptr_t>(value.data());
+    const auto message_at = reinterpret_cast<std::uintptr_t>(message_.data());
+    if (at >= message_at && at + value.size() <= message_at + message_.size()) {
+        stored.value_in_message = value.data();
+    } else {
+        // An unescaped value lives in the scanner's scratch buffer until the next one.
+        stored.value_in_message = nullptr;
+        stored.value_start = text_.size();
+        text_.append(value);
+    }
     segment_entries_.push_back(stored);
 }
 
@@ -268,7 +276,7 @@ bool ColumnBuilder::end_segment() {
     for (const Entry& entry : segment_entries_) {
         ArrowBufferAppendUnsafe(key_data, entry.cached_key ? entry.cached_key : text_.data() + entry.key_start,
                                 static_cast<std::int64_t>(entry.key_size));
-        ArrowBufferAppendUnsafe(value_data, text_.data() + entry.value_start, static_cast<std::int64_t>(entry.value_size));
+        ArrowBufferAppendUnsafe(value_data, value_of(entry), static_cast<std::int64_t>(entry.value_size));
         key_end += static_cast<std::int64_t>(entry.key_size);
         value_end += static_cast<std::int64_t>(entry.value_size);
         const auto key_offset = static_cast<std::int32_t>(key_end), value_offset = static_cast<std::int32_t>(value_end);

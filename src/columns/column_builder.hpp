@@ -64,6 +64,7 @@ private:
     struct Entry {
         std::uint64_t order;  // key_prefix() of the key
         const char* cached_key;  // the key in known_keys_, or null when it is in text_
+        const char* value_in_message;  // the value where it stands in the message, or null when it is in text_
         std::size_t key_start, key_size, value_start, value_size;
     };
     struct KnownKey {
@@ -79,6 +80,9 @@ private:
     std::string_view key_of(const Entry& entry) const noexcept {
         return {entry.cached_key ? entry.cached_key : text_.data() + entry.key_start, entry.key_size};
     }
+    const char* value_of(const Entry& entry) const noexcept {
+        return entry.value_in_message ? entry.value_in_message : text_.data() + entry.value_start;
+    }
 
     Hl7JsonOptions options_;
     Hl7EscapeHandler escape_handler_;
@@ -87,7 +91,9 @@ private:
     // Children of root_ that every row or segment appends to.
     ArrowArray *segment_lists_ = nullptr, *segments_ = nullptr, *segment_names_ = nullptr, *maps_ = nullptr,
                *entries_ = nullptr, *keys_ = nullptr, *values_ = nullptr;
-    // The current segment: its entries in field order, their texts in text_.
+    std::string_view message_;  // the text being converted
+    // The current segment: its entries in field order; keys and unescaped
+    // values in text_, other values read where they stand in message_.
     std::vector<Entry> segment_entries_;
     std::vector<KnownKey> known_keys_;
     std::string text_;
