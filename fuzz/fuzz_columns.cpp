@@ -30,7 +30,9 @@ struct Collector {
     }
 };
 
-std::int64_t buffer_size(const ArrowArray* array, int index) { return ArrowArrayBuffer(const_cast<ArrowArray*>(array), index)->size_bytes; }
+std::int64_t buffer_size(const ArrowArray* array, int index) {
+    return ArrowArrayBuffer(const_cast<ArrowArray*>(array), index)->size_bytes;
+}
 
 const std::int32_t* offsets_of(const ArrowArray* array) { return static_cast<const std::int32_t*>(array->buffers[1]); }
 
@@ -48,7 +50,8 @@ void check_strings(const ArrowArray* array) { check_offsets(array, buffer_size(a
 
 std::string_view string_at(const ArrowArray* array, std::int64_t i) {
     const std::int32_t* offsets = offsets_of(array);
-    return {static_cast<const char*>(array->buffers[2]) + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+    return {static_cast<const char*>(array->buffers[2]) + offsets[i],
+            static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
 }
 
 bool is_valid(const ArrowArray* array, std::int64_t i) {

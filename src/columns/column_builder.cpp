@@ -109,8 +109,7 @@ HeaderFields header_fields(std::string_view text) noexcept {
         const std::size_t end = line.find(separator, start);
         const bool last = end == std::string_view::npos;
         // Pieces past MSH-10 are never looked at.
-        const std::string_view value =
-            last ? line.substr(start) : line.substr(start, end - start);
+        const std::string_view value = last ? line.substr(start) : line.substr(start, end - start);
         const auto present = value.empty() ? std::nullopt : std::optional<std::string_view>(value);
         if (piece == kSentAt) fields.sent_at = present;
         if (piece == kMessageType) fields.message_type = present;
@@ -181,7 +180,8 @@ void ColumnBuilder::add_message(std::string_view text) {
 }
 
 void ColumnBuilder::add_unconverted(std::string_view error) {
-    for (int column : {kMessageType, kControlId, kSentAt, kSegments}) check(ArrowArrayAppendNull(root_.children[column], 1));
+    for (int column : {kMessageType, kControlId, kSentAt, kSegments})
+        check(ArrowArrayAppendNull(root_.children[column], 1));
     append_string(root_.children[kError], error);
     check(ArrowArrayFinishElement(&root_));
 }

@@ -62,8 +62,8 @@ public:
 
 private:
     struct Entry {
-        std::uint64_t order;  // key_prefix() of the key
-        const char* cached_key;  // the key in known_keys_, or null when it is in text_
+        std::uint64_t order;           // key_prefix() of the key
+        const char* cached_key;        // the key in known_keys_, or null when it is in text_
         const char* value_in_message;  // the value where it stands in the message, or null when it is in text_
         std::size_t key_start, key_size, value_start, value_size;
     };

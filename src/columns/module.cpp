@@ -121,8 +121,7 @@ PyType_Slot kBatchSlots[] = {
 };
 
 PyType_Spec kBatchSpec{"tessarin_feeds._columns.ColumnBatch", sizeof(BatchObject), 0,
-                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                       kBatchSlots};
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, kBatchSlots};
 
 // A row's input: the text to convert, or why it was never converted.
 struct RowInput {
@@ -187,8 +186,8 @@ bool take_items(PyObject* sequence, const char* what, std::vector<PyRef>& items)
 
 PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* keywords[] = {"texts", "errors", "validation_enabled", "strict_validation",
-                                         "escaping_enabled", nullptr};
+        static const char* keywords[] = {
+            "texts", "errors", "validation_enabled", "strict_validation", "escaping_enabled", nullptr};
         PyObject *texts, *errors = Py_None;
         int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$ppp:build", const_cast<char**>(keywords), &texts, &errors,
@@ -285,8 +284,14 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "tessarin_feeds._columns", "Message texts to Arrow columns.", sizeof(ModuleState),
-    kMethods,              kSlots,                     traverse_module,                   clear_module,
+    PyModuleDef_HEAD_INIT,
+    "tessarin_feeds._columns",
+    "Message texts to Arrow columns.",
+    sizeof(ModuleState),
+    kMethods,
+    kSlots,
+    traverse_module,
+    clear_module,
     free_module,
 };
 
