@@ -42,10 +42,21 @@ void append_optional(ArrowArray* array, std::optional<std::string_view> text) {
 
 bool is_line_end(char c) noexcept { return c == '\r' || c == '\n'; }
 
-// string_view::find_first_of calls memchr once per byte: a plain loop is
-// several times faster.
+// The first "\r" or "\n" at or after `from`: sixteen bytes a step where
+// the processor has SSE2. (string_view::find_first_of calls memchr once per
+// byte, and lines are long.)
 std::size_t find_line_end(std::string_view text, std::size_t from) noexcept {
-    for (std::size_t i = from; i < text.size(); ++i)
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i carriage_return = _mm_set1_epi8('\r'), line_feed = _mm_set1_epi8('\n');
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const int mask = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return), _mm_cmpeq_epi8(bytes, line_feed)));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    for (; i < text.size(); ++i)
         if (is_line_end(text[i])) return i;
     return std::string_view::npos;
 }
