@@ -51,8 +51,8 @@ std::size_t find_line_end(std::string_view text, std::size_t from) noexcept {
     const __m128i carriage_return = _mm_set1_epi8('\r'), line_feed = _mm_set1_epi8('\n');
     for (; i + 16 <= text.size(); i += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-        const int mask = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return), _mm_cmpeq_epi8(bytes, line_feed)));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return), _mm_cmpeq_epi8(bytes, line_feed)));
         if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
 #endif

@@ -6,6 +6,8 @@ stored as its name and a map of its other keys, in the record's order.
 
 from __future__ import annotations
 
+import array
+import itertools
 from collections.abc import Sequence
 from types import TracebackType
 from typing import BinaryIO
@@ -52,7 +54,7 @@ WRITER_OPTIONS: dict[str, object] = {"compression": "zstd", "use_dictionary": Fa
 # A row group is written once this many rows, or this many bytes of Arrow
 # data, are waiting; whichever comes first bounds the memory held.
 ROW_GROUP_ROWS = 50_000
-ROW_GROUP_BYTES = 16 * 1024 * 1024
+ROW_GROUP_BYTES = 8 * 1024 * 1024
 
 
 def header_fields(message: Message) -> tuple[str | None, str | None, str | None]:
@@ -180,11 +182,23 @@ def convert_to_batch(
         )
     )
     head = [
-        pa.array([message.source for message in messages], pa.string()),
-        pa.array([message.index for message in messages], pa.int32()),
-        pa.array([message.offset for message in messages], pa.int64()),
+        _string_array([message.source for message in messages]),
+        _number_array([message.index for message in messages], "i", pa.int32()),
+        _number_array([message.offset for message in messages], "q", pa.int64()),
     ]
     return pa.RecordBatch.from_arrays([*head, *columns.columns], schema=SCHEMA)
+
+
+# pyarrow.array imports pandas, where it is installed, to look for its types:
+# 40 MB and a third of a second that the column path does without.
+def _string_array(values: list[str]) -> pa.Array:
+    data = [value.encode() for value in values]
+    offsets = array.array("i", [0, *itertools.accumulate(map(len, data))])
+    return pa.Array.from_buffers(pa.string(), len(values), [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(data))])
+
+
+def _number_array(values: list[int], typecode: str, kind: pa.DataType) -> pa.Array:
+    return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(array.array(typecode, values))])
 
 
 class ParquetOutput:
