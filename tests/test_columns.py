@@ -14,11 +14,11 @@ from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 
+from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
-from tessarin_feeds.model import Message  # noqa: E402
+from tessarin_feeds.model import Converted, Message  # noqa: E402
 from tessarin_feeds.parquet import SCHEMA, convert_to_batch, encode_rows  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
-from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
 # validation_enabled, strict_validation, escaping_enabled: every combination.
 OPTION_SETS = list(itertools.product([False, True], repeat=3))
@@ -29,13 +29,25 @@ def as_messages(texts: list[str], errors: list[str | None] | None = None) -> lis
     return [Message("in", index, index * 7, text, error) for index, (text, error) in enumerate(zip(texts, errors))]
 
 
+def converted_by_hl7json(message: Message, options: tuple[bool, bool, bool]) -> Converted:
+    """The dict path's row: Hl7Json's records, or the text of what it raised."""
+    if message.error is not None:
+        return Converted(message, None, message.error)
+    validate, strict, escaping = options
+    try:
+        converter = Hl7Json(message.text, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping)
+        return Converted(message, converter.hl7_json, None)
+    except Exception as error:  # noqa: BLE001 - Hl7Json raises plain Exception, and UnicodeEncodeError
+        return Converted(message, None, str(error))
+
+
 def assert_same_batch(messages: list[Message], options: tuple[bool, bool, bool]) -> pa.RecordBatch:
     validate, strict, escaping = options
     native = convert_to_batch(
         messages, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping
     )
     native.validate(full=True)
-    reference = encode_rows([convert_message(m, Settings(validate=validate, strict=strict, escaping=escaping)) for m in messages])
+    reference = encode_rows([converted_by_hl7json(m, options) for m in messages])
     assert native.schema.equals(SCHEMA)
     if not native.equals(reference):
         for column in SCHEMA.names:  # name the first column and row that differ
