@@ -42,7 +42,7 @@ from bench.feeds import CORPUS, PROBE, build_folder  # noqa: E402
 from bench.generate import oru_r01  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
-from tessarin_feeds.parquet import WRITER_OPTIONS, convert_to_batch, encode_rows  # noqa: E402
+from tessarin_feeds.parquet import FLAT_COLUMNS, WRITER_OPTIONS, convert_to_batch, encode_rows  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
@@ -109,9 +109,14 @@ def race_paths(files: list[list[Message]], rounds: int, sample: float) -> dict[s
 
 
 WRITER_CHOICES = {
-    f"{compression}, dictionary {'on' if dictionary else 'off'}": {"compression": compression, "use_dictionary": dictionary}
+    f"{compression}, dictionary {'on' if dictionary else 'off'}, statistics {'all' if every else 'flat'}": {
+        "compression": compression,
+        "use_dictionary": dictionary,
+        "write_statistics": True if every else list(FLAT_COLUMNS),
+    }
     for compression in ("none", "snappy", "zstd")
     for dictionary in (True, False)
+    for every in (True, False)
 }
 
 
