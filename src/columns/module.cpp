@@ -8,7 +8,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "../python/entry_point.hpp"

@@ -54,7 +54,7 @@ FLAT_COLUMNS = ("source", "message", "offset", "message_type", "control_id", "se
 
 # Chosen by bench/columns.py: see the README.
 WRITER_OPTIONS: dict[str, object] = {
-    "compression": "snappy",
+    "compression": "none",
     "use_dictionary": False,
     "write_statistics": list(FLAT_COLUMNS),
 }
