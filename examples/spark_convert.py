@@ -21,9 +21,8 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from pyspark import AccumulatorParam
-from pyspark.sql import Column, DataFrame, SparkSession
+from pyspark.sql import DataFrame, SparkSession
 from pyspark.sql import functions as F
-from pyspark.sql import types as T
 from pyspark.sql.pandas.types import from_arrow_schema
 
 from tessarin_feeds.parquet import SCHEMA
@@ -34,16 +33,6 @@ PROBLEMS = {"stray fragment": "stray fragments", "batch count mismatch": "batch 
 
 # The output's Spark schema, from the Arrow schema tessarin's Parquet output uses.
 OUTPUT = from_arrow_schema(SCHEMA)
-# Rows travel from Python to the JVM as pickles, where a dict becomes a hash
-# map and loses its order; segment fields travel as (key, value) entries and
-# become the map in the JVM instead.
-ENTRIES = T.ArrayType(T.StructType([T.StructField("key", T.StringType(), False), T.StructField("value", T.StringType())]))
-SEGMENTS_AS_ENTRIES = T.ArrayType(
-    T.StructType([T.StructField("segment_name", T.StringType()), T.StructField("fields", ENTRIES)])
-)
-ROWS = T.StructType(
-    [T.StructField(f.name, SEGMENTS_AS_ENTRIES) if f.name == "segments" else f for f in OUTPUT.fields]
-)
 
 
 class CounterParam(AccumulatorParam):  # type: ignore[type-arg]
@@ -57,40 +46,37 @@ class CounterParam(AccumulatorParam):  # type: ignore[type-arg]
         return value1
 
 
-def convert_files(files: Iterable[Any], options: dict[str, Any], counts: Any) -> Iterator[tuple[Any, ...]]:
-    """One row per message of every (path, content) of one partition."""
+def convert_files(batches: Iterable[Any], options: dict[str, Any], counts: Any) -> Iterator[Any]:
+    """Arrow batches of (path, content) in, one Arrow batch of rows per file out.
+
+    tessarin's column builder writes the rows straight into Arrow buffers,
+    which Spark takes as they are: no Python object per field."""
     # Imported on the executor: tessarin's converter objects cannot be pickled,
     # so each partition builds its own.
-    from tessarin_feeds.parquet import header_fields
-    from tessarin_feeds.pipeline import Settings, convert_message
+    from tessarin_feeds.parquet import convert_to_batch
+    from tessarin_feeds.pipeline import Settings
     from tessarin_feeds.reader import read_messages
 
     settings = Settings(action="convert", encoding_out="parquet", **options)
-    for path, content in files:
-        seen: Counter[str] = Counter(files=1)
-        for message in read_messages(
-            content,
-            name=path,
-            encoding=settings.encoding,
-            encoding_errors=settings.encoding_errors,
-            on_notice=lambda notice: seen.update([notice.kind]),
-        ):
-            row = convert_message(message, settings)
-            segments = None
-            if row.records is not None:
-                segments = [
-                    (record.get("segment_name"), [(k, v) for k, v in record.items() if k != "segment_name"])
-                    for record in row.records
-                ]
-            yield (message.source, message.index, message.offset, *header_fields(message), segments, row.error)
-        counts.add(seen)
-
-
-def as_maps(segments: Column) -> Column:
-    return F.transform(
-        segments,
-        lambda s: F.struct(s["segment_name"].alias("segment_name"), F.map_from_entries(s["fields"]).alias("fields")),
-    )
+    for batch in batches:
+        for path, content in zip(batch.column("path").to_pylist(), batch.column("content").to_pylist()):
+            seen: Counter[str] = Counter(files=1)
+            messages = list(
+                read_messages(
+                    content,
+                    name=path,
+                    encoding=settings.encoding,
+                    encoding_errors=settings.encoding_errors,
+                    on_notice=lambda notice: seen.update([notice.kind]),
+                )
+            )
+            yield convert_to_batch(
+                messages,
+                validation_enabled=settings.validate,
+                strict_validation=settings.strict,
+                escaping_enabled=settings.escaping,
+            )
+            counts.add(seen)
 
 
 def run(
@@ -105,13 +91,12 @@ def run(
     reader = spark.read.format("binaryFile").option("recursiveFileLookup", "true")
     if pattern:
         reader = reader.option("pathGlobFilter", pattern)
-    files = reader.load(input_path).select("path", "content").rdd.map(tuple)
+    files = reader.load(input_path).select("path", "content")
     if partitions:
         # Small files are packed into few input splits; spread them out.
         files = files.repartition(partitions)
     counts = spark.sparkContext.accumulator(Counter(), CounterParam())
-    rows = files.mapPartitions(lambda part: convert_files(part, options, counts))
-    converted = spark.createDataFrame(rows, ROWS).withColumn("segments", as_maps(F.col("segments")))
+    converted = files.mapInArrow(lambda batches: convert_files(batches, options, counts), OUTPUT)
     converted.write.parquet(output_path)
     return counts.value, spark.read.parquet(output_path)
 

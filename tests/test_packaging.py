@@ -93,8 +93,11 @@ def test_wheel_contents_and_metadata(dist):
     _, _, wheel = dist
     metadata, names = wheel_metadata(wheel)
     assert "tessarin-stubs/__init__.pyi" in names
-    assert not any(name.endswith(".pyi") and not name.startswith("tessarin-stubs/") for name in names)
+    # The feed package's own extension carries its stub beside it.
+    stubs = [name for name in names if name.endswith(".pyi") and not name.startswith("tessarin-stubs/")]
+    assert stubs == ["tessarin_feeds/_columns.pyi"]
     assert [n for n in names if n.startswith("tessarin.") and n.endswith(".so")]
+    assert [n for n in names if n.startswith("tessarin_feeds/_columns.") and n.endswith(".so")]
     # The module is the extension alone; Python code lives in the feed package.
     assert not [n for n in names if n.endswith(".py") and not n.startswith("tessarin_feeds/")]
     assert "tessarin_feeds/py.typed" in names

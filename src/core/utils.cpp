@@ -21,6 +21,8 @@ std::string replace_all(std::string_view text, std::string_view from, char to) {
     return out;
 }
 
+}  // namespace
+
 // The three replacement passes only ever match inside a run of "\r"/"\n"
 // bytes, so each run can be normalised on its own; the result is that many "\n".
 std::size_t normalised_run_length(std::string_view run) {
@@ -28,8 +30,6 @@ std::size_t normalised_run_length(std::string_view run) {
     if (run == "\r\n") return 1;
     return replace_all(replace_all(run, "\r\n", '\n'), "\n\r", '\n').size();
 }
-
-}  // namespace
 
 std::string replace_eof(std::string_view text) {
     std::size_t carriage_return = text.find('\r');

@@ -18,6 +18,8 @@ namespace tessarin {
 
 // Every "\r\n", then every "\n\r", then every remaining "\r" becomes "\n".
 std::string replace_eof(std::string_view text);
+// How many "\n" replace_eof makes of a run of "\r" and "\n" bytes.
+std::size_t normalised_run_length(std::string_view run);
 
 // The first `c` at or after `from`, or npos. HL7 values are mostly a few
 // bytes long, where a plain loop beats the call into memchr.

@@ -154,6 +154,26 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             lines.append(encode_line(message, records, error))
         count = len(lines)
         payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
+    elif settings.action == "convert" and settings.encoding_out == "parquet":
+        # Straight to Arrow columns: no record dicts on the way.
+        from .parquet import convert_to_batch
+
+        batch_messages = list(messages)
+        batch = convert_to_batch(
+            batch_messages,
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+        )
+        errors = batch.column("error")
+        if errors.null_count < len(errors):
+            for message, error in zip(batch_messages, errors.to_pylist()):
+                if error is not None:
+                    failures[reason_of(error, message.source)] += 1
+        lists = batch.column("segments")
+        segments = lists.offsets[-1].as_py() - lists.offsets[0].as_py() if len(lists) else 0
+        count = len(batch_messages)
+        payload = batch
     else:
         rows = [step(message, settings) for message in messages]
         for row in rows:

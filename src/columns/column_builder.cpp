@@ -1,0 +1,306 @@
+#include "column_builder.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "key_order.hpp"
+#include "utf8.hpp"
+
+namespace tessarin::columns {
+
+namespace {
+
+// nanoarrow reports failures as errno values: ENOMEM when an allocation
+// fails, EOVERFLOW when an offset would pass 2^31 - 1; anything else is a
+// fault of the builder.
+void check(ArrowErrorCode code) {
+    if (code == NANOARROW_OK) return;
+    if (code == ENOMEM) throw std::bad_alloc();
+    if (code == EOVERFLOW) throw BatchTooLarge();
+    throw std::logic_error("column builder: nanoarrow error " + std::to_string(code));
+}
+
+void set_child(ArrowSchema* parent, std::int64_t index, ArrowType type, const char* name) {
+    ArrowSchema* child = parent->children[index];
+    check(ArrowSchemaSetType(child, type));
+    check(ArrowSchemaSetName(child, name));
+}
+
+void append_string(ArrowArray* array, std::string_view text) {
+    check(ArrowArrayAppendString(array, ArrowStringView{text.data(), static_cast<std::int64_t>(text.size())}));
+}
+
+void append_optional(ArrowArray* array, std::optional<std::string_view> text) {
+    if (text)
+        append_string(array, *text);
+    else
+        check(ArrowArrayAppendNull(array, 1));
+}
+
+bool is_line_end(char c) noexcept { return c == '\r' || c == '\n'; }
+
+// The first "\r" or "\n" at or after `from`: sixteen bytes a step where
+// the processor has SSE2. (string_view::find_first_of calls memchr once per
+// byte, and lines are long.)
+std::size_t find_line_end(std::string_view text, std::size_t from) noexcept {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i carriage_return = _mm_set1_epi8('\r'), line_feed = _mm_set1_epi8('\n');
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return), _mm_cmpeq_epi8(bytes, line_feed)));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    for (; i < text.size(); ++i)
+        if (is_line_end(text[i])) return i;
+    return std::string_view::npos;
+}
+
+// Calls visit(line) for every line of replace_eof(text) cut at "\n",
+// without making that copy of the text.
+template <class Visit>
+void for_each_normalised_line(std::string_view text, Visit&& visit) {
+    std::size_t line_start = 0;
+    for (;;) {
+        const std::size_t run_start = find_line_end(text, line_start);
+        if (run_start == std::string_view::npos) break;
+        std::size_t run_end = run_start + 1;
+        while (run_end < text.size() && is_line_end(text[run_end])) ++run_end;
+        visit(text.substr(line_start, run_start - line_start));
+        // A run of n line ends leaves n - 1 empty lines.
+        for (std::size_t n = normalised_run_length(text.substr(run_start, run_end - run_start)); n > 1; --n) visit({});
+        line_start = run_end;
+    }
+    visit(text.substr(line_start));
+}
+
+}  // namespace
+
+void init_batch_schema(ArrowSchema* schema) {
+    ArrowSchemaInit(schema);
+    try {
+        check(ArrowSchemaSetTypeStruct(schema, kColumnCount));
+        set_child(schema, kMessageType, NANOARROW_TYPE_STRING, "message_type");
+        set_child(schema, kControlId, NANOARROW_TYPE_STRING, "control_id");
+        set_child(schema, kSentAt, NANOARROW_TYPE_STRING, "sent_at");
+        set_child(schema, kError, NANOARROW_TYPE_STRING, "error");
+        ArrowSchema* lists = schema->children[kSegments];
+        check(ArrowSchemaSetType(lists, NANOARROW_TYPE_LIST));
+        check(ArrowSchemaSetName(lists, "segments"));
+        ArrowSchema* segment = lists->children[0];
+        check(ArrowSchemaSetTypeStruct(segment, 2));
+        set_child(segment, 0, NANOARROW_TYPE_STRING, "segment_name");
+        ArrowSchema* fields = segment->children[1];
+        check(ArrowSchemaSetType(fields, NANOARROW_TYPE_MAP));
+        check(ArrowSchemaSetName(fields, "fields"));
+        ArrowSchema* entries = fields->children[0];
+        check(ArrowSchemaSetType(entries->children[0], NANOARROW_TYPE_STRING));
+        check(ArrowSchemaSetType(entries->children[1], NANOARROW_TYPE_STRING));
+    } catch (...) {
+        schema->release(schema);
+        throw;
+    }
+}
+
+HeaderFields header_fields(std::string_view text) noexcept {
+    HeaderFields fields;
+    if (text.size() < 4 || text.substr(0, 3) != "MSH") return fields;
+    const std::string_view line = text.substr(0, find_line_end(text, 0));
+    // The separator is the fourth character, whatever its length in bytes.
+    const std::string_view separator = text.substr(3, decode_utf8(text, 3).length);
+    // Piece n is MSH-(n+1): the separator itself is MSH-1.
+    constexpr std::size_t kSentAt = 6, kMessageType = 8, kControlId = 9;
+    std::size_t start = 0;
+    for (std::size_t piece = 0; piece <= kControlId; ++piece) {
+        const std::size_t end = line.find(separator, start);
+        const bool last = end == std::string_view::npos;
+        // Pieces past MSH-10 are never looked at.
+        const std::string_view value = last ? line.substr(start) : line.substr(start, end - start);
+        const auto present = value.empty() ? std::nullopt : std::optional<std::string_view>(value);
+        if (piece == kSentAt) fields.sent_at = present;
+        if (piece == kMessageType) fields.message_type = present;
+        if (piece == kControlId) fields.control_id = present;
+        if (last) break;
+        start = end + separator.size();
+    }
+    return fields;
+}
+
+ColumnBuilder::ColumnBuilder(Hl7JsonOptions options)
+    : options_(options),
+      escape_handler_(create_default_escape_handler()),
+      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
+      known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {
+    start();
+}
+
+ColumnBuilder::~ColumnBuilder() {
+    if (root_.release) root_.release(&root_);
+}
+
+void ColumnBuilder::start() {
+    ArrowSchema schema;
+    init_batch_schema(&schema);
+    const ArrowErrorCode code = ArrowArrayInitFromSchema(&root_, &schema, nullptr);
+    schema.release(&schema);
+    check(code);
+    if (const ArrowErrorCode started = ArrowArrayStartAppending(&root_); started != NANOARROW_OK) {
+        root_.release(&root_);
+        check(started);
+    }
+    segment_lists_ = root_.children[kSegments];
+    segments_ = segment_lists_->children[0];
+    segment_names_ = segments_->children[0];
+    maps_ = segments_->children[1];
+    entries_ = maps_->children[0];
+    keys_ = entries_->children[0];
+    values_ = entries_->children[1];
+}
+
+void ColumnBuilder::add_message(std::string_view text) {
+    const HeaderFields header = header_fields(text);
+    append_optional(root_.children[kMessageType], header.message_type);
+    append_optional(root_.children[kControlId], header.control_id);
+    append_optional(root_.children[kSentAt], header.sent_at);
+    if (options_.validation_enabled) {
+        // As Hl7Json: line ends normalised, then the validation it starts with.
+        const Hl7JsonState state(text, options_);
+        Status status = state.validate_before_conversion();
+        if (!status) {
+            check(ArrowArrayAppendNull(segment_lists_, 1));
+            append_string(root_.children[kError], status.error().display());
+            check(ArrowArrayFinishElement(&root_));
+            return;
+        }
+    }
+    message_ = text;
+    // The lines walk_segments would see in the normalised copy, read in place.
+    for_each_normalised_line(text, [&](std::string_view line) {
+        begin_segment(line);
+        scanner_.emit(line, *this);
+        end_segment();
+    });
+    check(ArrowArrayFinishElement(segment_lists_));
+    check(ArrowArrayAppendNull(root_.children[kError], 1));
+    check(ArrowArrayFinishElement(&root_));
+}
+
+void ColumnBuilder::add_unconverted(std::string_view error) {
+    for (int column : {kMessageType, kControlId, kSentAt, kSegments})
+        check(ArrowArrayAppendNull(root_.children[column], 1));
+    append_string(root_.children[kError], error);
+    check(ArrowArrayFinishElement(&root_));
+}
+
+void ColumnBuilder::finish(ArrowArray* out) {
+    // Default validation checks buffer sizes, not every offset: ours rise by construction.
+    check(ArrowArrayFinishBuildingDefault(&root_, nullptr));
+    ArrowArrayMove(&root_, out);
+    start();
+}
+
+void ColumnBuilder::begin_segment(std::string_view) {
+    segment_entries_.clear();
+    text_.clear();
+}
+
+void ColumnBuilder::name(std::string_view name) { segment_name_.assign(name); }
+
+ColumnBuilder::KnownKey* ColumnBuilder::known_key(const EntryKey& key) noexcept {
+    std::size_t slot;
+    if (key.form == EntryKey::Form::Field && key.field < kKnownFields)
+        slot = key.field;
+    else if (key.form == EntryKey::Form::Component && key.field < kKnownComponentFields &&
+             key.component < kKnownComponents)
+        slot = kKnownFields + key.field * kKnownComponents + key.component;
+    else
+        return nullptr;
+    KnownKey& known = known_keys_[slot];
+    if (known.size == 0) {
+        known.size = key.write(known.text);
+        known.order = key_prefix({known.text, known.size});
+    }
+    return &known;
+}
+
+void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
+    Entry stored;
+    if (const KnownKey* known = known_key(key)) {
+        stored.cached_key = known->text;
+        stored.key_size = known->size;
+        stored.order = known->order;
+    } else {
+        stored.cached_key = nullptr;
+        stored.key_start = text_.size();
+        text_.resize(text_.size() + EntryKey::kMaxText);
+        stored.key_size = key.write(text_.data() + stored.key_start);
+        text_.resize(stored.key_start + stored.key_size);
+        stored.order = key_prefix(key_of(stored));
+    }
+    stored.value_size = value.size();
+    const auto at = reinterpret_cast<std::uintptr_t>(value.data());
+    const auto message_at = reinterpret_cast<std::uintptr_t>(message_.data());
+    if (at >= message_at && at + value.size() <= message_at + message_.size()) {
+        stored.value_in_message = value.data();
+    } else {
+        // An unescaped value lives in the scanner's scratch buffer until the next one.
+        stored.value_in_message = nullptr;
+        stored.value_start = text_.size();
+        text_.append(value);
+    }
+    segment_entries_.push_back(stored);
+}
+
+bool ColumnBuilder::end_segment() {
+    sort_distinct_keys(
+        segment_entries_.begin(), segment_entries_.end(), [](const Entry& entry) { return entry.order; },
+        [this](const Entry& entry) { return key_of(entry); });
+    append_string(segment_names_, segment_name_);
+    // The entries go into the key and value buffers in one go: an element
+    // at a time, nanoarrow would check each one's type and validity anew.
+    // These arrays never hold a null, so they have no validity bitmap.
+    const std::size_t count = segment_entries_.size();
+    std::size_t key_bytes = 0, value_bytes = 0;
+    for (const Entry& entry : segment_entries_) {
+        key_bytes += entry.key_size;
+        value_bytes += entry.value_size;
+    }
+    ArrowBuffer* key_offsets = ArrowArrayBuffer(keys_, 1);
+    ArrowBuffer* key_data = ArrowArrayBuffer(keys_, 2);
+    ArrowBuffer* value_offsets = ArrowArrayBuffer(values_, 1);
+    ArrowBuffer* value_data = ArrowArrayBuffer(values_, 2);
+    std::int64_t key_end = reinterpret_cast<const std::int32_t*>(key_offsets->data)[keys_->length];
+    std::int64_t value_end = reinterpret_cast<const std::int32_t*>(value_offsets->data)[values_->length];
+    if (key_end + static_cast<std::int64_t>(key_bytes) > INT32_MAX ||
+        value_end + static_cast<std::int64_t>(value_bytes) > INT32_MAX)
+        throw BatchTooLarge();
+    const auto offset_bytes = static_cast<std::int64_t>(count * sizeof(std::int32_t));
+    check(ArrowBufferReserve(key_offsets, offset_bytes));
+    check(ArrowBufferReserve(value_offsets, offset_bytes));
+    check(ArrowBufferReserve(key_data, static_cast<std::int64_t>(key_bytes)));
+    check(ArrowBufferReserve(value_data, static_cast<std::int64_t>(value_bytes)));
+    for (const Entry& entry : segment_entries_) {
+        ArrowBufferAppendUnsafe(key_data, entry.cached_key ? entry.cached_key : text_.data() + entry.key_start,
+                                static_cast<std::int64_t>(entry.key_size));
+        ArrowBufferAppendUnsafe(value_data, value_of(entry), static_cast<std::int64_t>(entry.value_size));
+        key_end += static_cast<std::int64_t>(entry.key_size);
+        value_end += static_cast<std::int64_t>(entry.value_size);
+        const auto key_offset = static_cast<std::int32_t>(key_end), value_offset = static_cast<std::int32_t>(value_end);
+        ArrowBufferAppendUnsafe(key_offsets, &key_offset, sizeof key_offset);
+        ArrowBufferAppendUnsafe(value_offsets, &value_offset, sizeof value_offset);
+    }
+    const auto added = static_cast<std::int64_t>(count);
+    keys_->length += added;
+    values_->length += added;
+    entries_->length += added;
+    check(ArrowArrayFinishElement(maps_));
+    check(ArrowArrayFinishElement(segments_));
+    return true;
+}
+
+}  // namespace tessarin::columns
