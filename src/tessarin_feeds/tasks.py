@@ -166,6 +166,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             escaping_enabled=settings.escaping,
         )
         errors = batch.column("error")
+        converted = errors.null_count
         if errors.null_count < len(errors):
             for message, error in zip(batch_messages, errors.to_pylist()):
                 if error is not None:
