@@ -46,6 +46,7 @@ private:
     void sort_entries();
 
     SmallVector<Entry, 64> entries_;
+    SmallVector<Entry, 64> merged_;     // the entries while two runs are merged
     std::vector<PyObject*> made_keys_;  // keys beyond the table, made for this line
     PyRef name_value_;
     PyRef record_;
