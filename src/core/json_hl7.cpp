@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "key_order.hpp"
+
 namespace tessarin {
 
 Status check_segment_name(std::string_view name, bool escape) {
@@ -23,33 +25,8 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
 
 void Hl7Assembler::order_slots() {
     // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
-    // order. Records read from HL7 text with fewer than ten fields already
-    // have it. Otherwise a counting pass by field, then a check (rarely an
-    // insertion sort) within each field: cheaper than a full sort.
-    const auto by_order = [](const Slot& a, const Slot& b) { return a.order < b.order; };
-    if (std::is_sorted(slots_.begin(), slots_.end(), by_order)) return;
-    if (slots_.size() > 0xFFFF) {  // arrival numbers wrapped: a stable sort on the place alone
-        std::stable_sort(slots_.begin(), slots_.end(),
-                         [](const Slot& a, const Slot& b) { return a.order >> 16 < b.order >> 16; });
-        return;
-    }
-    std::uint32_t last_field = 0;
-    for (const Slot& slot : slots_) last_field = std::max(last_field, slot.field());
-    field_starts_.assign(last_field + 2, 0);
-    for (const Slot& slot : slots_) ++field_starts_[slot.field() + 1];
-    for (std::size_t i = 1; i < field_starts_.size(); ++i) field_starts_[i] += field_starts_[i - 1];
-    sorted_.resize(slots_.size());
-    for (const Slot& slot : slots_) sorted_[field_starts_[slot.field()]++] = slot;
-    // field_starts_[n] now ends field n.
-    std::size_t begin = 0;
-    for (std::uint32_t field = 0; field <= last_field; ++field) {
-        const std::size_t end = field_starts_[field];
-        for (std::size_t i = begin + 1; i < end; ++i)
-            for (std::size_t j = i; j > begin && sorted_[j].order < sorted_[j - 1].order; --j)
-                std::swap(sorted_[j], sorted_[j - 1]);
-        begin = end;
-    }
-    slots_.swap(sorted_);
+    // order. The merge is stable: equal places stay in key order.
+    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
 }
 
 namespace {

@@ -51,8 +51,7 @@ public:
 
 private:
     // A place and its value. `order` packs field, repetition and component,
-    // 16 bits each (kMaxIndex), above the slot's arrival number, so one
-    // integer sort gives place order with equal places in key order.
+    // 16 bits each (kMaxIndex), so places compare as one integer.
     struct Slot {
         std::uint64_t order;
         std::string_view value;
@@ -64,7 +63,7 @@ private:
         switch (place.kind) {
             case KeyPlace::Kind::Value:
                 slots_.push_back({std::uint64_t{place.field} << 48 | std::uint64_t{place.repetition} << 32 |
-                                      std::uint64_t{place.component} << 16 | (slots_.size() & 0xFFFF),
+                                      std::uint64_t{place.component} << 16,
                                   value});
                 return Ok{};
             case KeyPlace::Kind::SegmentName: name_ = value; return Ok{};
@@ -82,8 +81,7 @@ private:
     std::size_t expansion_ = 1;           // most bytes a value byte can become
     std::optional<std::string_view> name_;
     std::vector<Slot> slots_;
-    std::vector<Slot> sorted_;
-    std::vector<std::uint32_t> field_starts_;
+    std::vector<Slot> sorted_;  // scratch space for ordering the slots
 };
 
 // The message: one line per record, joined by "\n", written to `out`.

@@ -64,4 +64,36 @@ Iterator sort_keeping_last(Iterator first, Iterator last, Prefix prefix_of, Key 
     return out;
 }
 
+// Sorts items that arrive as a few runs already in order, as entries in
+// field order do in key order ("1".."9", then "10".."99") and keys in key
+// order do in place order ("1", "10".."19", then "2".."9"): neighbouring runs
+// are merged, a pass at a time, through `buffer` (a container of the same
+// type). n log(runs) work, none for a sorted range; stable.
+template <class Items, class Less>
+void merge_runs(Items& items, Items& buffer, Less less) {
+    const std::size_t size = items.size();
+    const auto run_end = [&](std::size_t start) {
+        while (++start < size && !less(items[start], items[start - 1])) {
+        }
+        return start;
+    };
+    if (run_end(0) >= size) return;
+    for (;;) {
+        buffer.clear();
+        std::size_t start = 0, merged = 0;
+        while (start < size) {
+            const std::size_t middle = run_end(start);
+            const std::size_t end = middle < size ? run_end(middle) : size;
+            std::size_t a = start, b = middle;
+            while (a < middle && b < end) buffer.push_back(less(items[b], items[a]) ? items[b++] : items[a++]);
+            while (a < middle) buffer.push_back(items[a++]);
+            while (b < end) buffer.push_back(items[b++]);
+            ++merged;
+            start = end;
+        }
+        std::copy(buffer.begin(), buffer.end(), items.begin());
+        if (merged == 1) return;
+    }
+}
+
 }  // namespace tessarin

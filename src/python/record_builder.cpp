@@ -73,32 +73,13 @@ void RecordBuilder::begin_segment(std::string_view line) {
 }
 
 void RecordBuilder::sort_entries() {
-    if (!all_ranked_) {
-        sort_distinct_keys(
-            entries_.begin(), entries_.end(), [](const Entry& entry) { return entry.order; },
-            [](const Entry& entry) { return ascii_of(entry.key); });
+    if (all_ranked_) {
+        merge_runs(entries_, merged_, [](const Entry& a, const Entry& b) { return a.rank < b.rank; });
         return;
     }
-    // Entries come in field order, which is key order within each count of
-    // digits: "1".."9", then "10".."99". So there are mostly one or two runs
-    // in key order, and two runs need only a merge.
-    const auto by_rank = [](const Entry& a, const Entry& b) { return a.rank < b.rank; };
-    const std::size_t size = entries_.size();
-    std::size_t second = 1;
-    while (second < size && entries_[second - 1].rank < entries_[second].rank) ++second;
-    if (second >= size) return;
-    std::size_t end = second + 1;
-    while (end < size && entries_[end - 1].rank < entries_[end].rank) ++end;
-    if (end < size) {  // three runs or more: components past 9 ("3.10" before "3.2"), say
-        std::sort(entries_.begin(), entries_.end(), by_rank);
-        return;
-    }
-    merged_.clear();
-    std::size_t a = 0, b = second;
-    while (a < second && b < size) merged_.push_back(by_rank(entries_[b], entries_[a]) ? entries_[b++] : entries_[a++]);
-    while (a < second) merged_.push_back(entries_[a++]);
-    while (b < size) merged_.push_back(entries_[b++]);
-    std::copy(merged_.begin(), merged_.end(), entries_.begin());
+    sort_distinct_keys(
+        entries_.begin(), entries_.end(), [](const Entry& entry) { return entry.order; },
+        [](const Entry& entry) { return ascii_of(entry.key); });
 }
 
 bool RecordBuilder::end_segment() {
