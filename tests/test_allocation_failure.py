@@ -13,6 +13,7 @@ import ctypes
 import gc
 import os
 import sys
+import sysconfig
 
 import pytest
 
@@ -133,16 +134,25 @@ EXTENSION = (
 )
 
 
+# On free-threaded builds counting blocks walks every heap of the
+# interpreter, minutes over a sweep; heap bytes and descriptors still count.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def allocated_blocks():
+    return 0 if FREE_THREADED else sys.getallocatedblocks()
+
+
 def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
 def growth(run, mode, n):
     """Blocks, heap bytes and descriptors gained over REPEATS attempts (the locals here included)."""
-    blocks, heap, descriptors = sys.getallocatedblocks(), HEAP() if HEAP else 0, open_descriptors()
+    blocks, heap, descriptors = allocated_blocks(), HEAP() if HEAP else 0, open_descriptors()
     for _ in range(REPEATS):
         run(mode, n)
-    return (sys.getallocatedblocks() - blocks, (HEAP() - heap) if HEAP else 0, open_descriptors() - descriptors)
+    return (allocated_blocks() - blocks, (HEAP() - heap) if HEAP else 0, open_descriptors() - descriptors)
 
 
 # Before 3.12, when the frame object of a Python function that an exception
