@@ -4,8 +4,10 @@ atheris, against a plain model that reads the whole input in one pass.
 The first input byte picks the options: a forced Latin-1 encoding, "replace"
 for undecodable bytes, gzip, and how the feed is read (as bytes; as a stream
 cut into small chunks; as a caller's stream that hands over a few bytes at a
-time); the rest is the feed. The read must give the messages and notices of
-the model, in its order.
+time). The second sets max_message_size: below 0x80 it is that byte plus one,
+small enough that short feeds cross it; from 0x80 the default stands. The
+rest is the feed. The read must give the messages and notices of the model,
+in its order.
 
     python fuzz/fuzz_feed_reader.py CORPUS_DIR [libFuzzer flags]
 """
@@ -28,6 +30,9 @@ _LINE_START_AFTER = re.compile(rb"[\r\n\x0b\x1c]")
 _NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
 _ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
 _DEFAULT_HEADER = b"MSH|^~\\&"
+# Between messages, white space and MLLP block bytes are framing, not data.
+_FRAMING = b" \t\r\n\x0b\x0c\x1c"
+_QUOTED_AT_MOST = 64 * 1024
 # Charsets the model reads itself; a message that declares another one is
 # only held to "decoded, or an error that points at a byte it really has".
 _MODEL_CHARSETS = {"ASCII": ("ascii",), "8859/1": ("cp1252", "latin-1"), "8859/15": ("iso8859-15",),
@@ -35,12 +40,18 @@ _MODEL_CHARSETS = {"ASCII": ("ascii",), "8859/1": ("cp1252", "latin-1"), "8859/1
 
 
 class _Model:
-    """The events of a feed, found by walking its line starts in one pass."""
+    """The events of a feed, found by walking its line starts in one pass.
 
-    def __init__(self, feed: bytes, forced_latin1: bool, replace: bool) -> None:
+    The bytes between one message or envelope line and the next (MLLP block
+    bytes included) are one stray fragment, reported when the next message
+    or envelope segment starts, or at the end.
+    """
+
+    def __init__(self, feed: bytes, forced_latin1: bool, replace: bool, limit: int | None) -> None:
         self.events: list[tuple[object, ...]] = []
         self._forced = forced_latin1
         self._replace = replace
+        self._limit = limit
         self._skipped = 3 if feed.startswith(b"\xef\xbb\xbf") else 0
         self._body = feed[self._skipped :]
         self._open: int | None = None
@@ -67,6 +78,7 @@ class _Model:
             if at + 3 < len(body) and body[at + 3] in _NAME_BYTES:
                 continue
             self._close(at)
+            self._stray(at)
             if name == b"MSH":
                 self._open = at
                 self._batch += 1
@@ -80,35 +92,55 @@ class _Model:
                 line_end += 1
             self._gap = skip_to = line_end
         self._close(len(body))
+        stray_end = self._stray(len(body))
         if self._frame is not None:
-            self._truncated()
+            # A frame that holds no message, only stray bytes, is told by
+            # the stray fragment alone.
+            junk_only = self._messages == self._frame_first and stray_end > self._frame
+            if not junk_only:
+                self._truncated()
         return self.events
 
     def _block(self, at: int) -> None:
         self._close(at)
         if self._body[at] == 0x0B:
-            if self._frame is not None:
+            # A frame start with nothing behind it before the next one is no loss.
+            if self._frame is not None and self._messages > self._frame_first:
                 self._truncated()
             self._frame, self._frame_first = at, self._messages
         else:
             self._frame = None
-        self._gap = at + 1
 
     def _close(self, end: int) -> None:
-        if self._open is not None:
-            start, self._open = self._open, None
-            # Up to the line end after its last non-blank byte: a last
-            # segment keeps the spaces it ends with.
-            segment = self._body[start:end]
-            last = len(segment.rstrip(b" \t\r\n"))
-            cut = re.search(rb"[\r\n]", segment[last:])
-            self._message(start, segment[: last + cut.start()] if cut else segment)
+        if self._open is None:
             return
-        fragment = self._body[self._gap : end]
-        if fragment.strip():
-            at = self._gap + len(fragment) - len(fragment.lstrip())
-            self._notice("stray fragment", at, self._shown(fragment.strip()))
+        start, self._open = self._open, None
+        # Up to the line end after its last non-blank byte: a last
+        # segment keeps the spaces it ends with.
+        segment = self._body[start:end]
+        last = len(segment.rstrip(b" \t\r\n"))
+        cut = re.search(rb"[\r\n]", segment[last:])
+        self._message(start, segment[: last + cut.start()] if cut else segment)
         self._gap = end
+
+    def _stray(self, end: int) -> int:
+        """Report the bytes between messages up to `end`; where their last non-framing byte ends."""
+        gap, self._gap = self._gap, end
+        fragment = self._body[gap:end]
+        content = fragment.strip(_FRAMING)
+        if not content:
+            return -1
+        at = gap + len(fragment) - len(fragment.lstrip(_FRAMING))
+        quoted = content[:_QUOTED_AT_MOST]
+        controls = sum(1 for b in quoted if (b < 32 and b not in b"\t\r\n\x0b\x1c") or b == 127)
+        if 0 in quoted or controls * 16 > len(quoted):
+            detail = f"{len(content)} bytes of binary data, no message in them"
+        else:
+            detail = self._shown(quoted)
+            if len(content) > len(quoted):
+                detail += f" ... ({len(content)} bytes in all)"
+        self._notice("stray fragment", at, detail)
+        return at + len(content)
 
     def _envelope(self, line: bytes, at: int) -> None:
         self._notice("envelope segment", at, self._shown(line))
@@ -137,7 +169,10 @@ class _Model:
     def _message(self, start: int, raw: bytes) -> None:
         index, offset = self._messages, self._skipped + start
         self._messages += 1
-        if not raw.startswith(_DEFAULT_HEADER):
+        if self._limit is not None and len(raw) > self._limit:
+            error = f"message too large: {len(raw)} bytes, more than the limit of {self._limit} bytes"
+            self.events.append(("message", index, offset, "", error))
+        elif not raw.startswith(_DEFAULT_HEADER):
             self.events.append(("message", index, offset, "", "non-default separators"))
         elif self._forced:
             self.events.append(("message", index, offset, raw.decode("latin-1"), None))
@@ -215,16 +250,19 @@ def _events(source: object, options: dict[str, object]) -> list[tuple[object, ..
 
 
 def test_one_input(data: bytes) -> None:
-    if not data:
+    if len(data) < 2:
         return
-    flags, feed = data[0], data[1:]
+    flags, limit_byte, feed = data[0], data[1], data[2:]
     forced, replace = bool(flags & 1), bool(flags & 2)
+    limit = limit_byte + 1 if limit_byte < 0x80 else None
     # Bytes that begin like gzip are read as gzip: such a feed is given zipped.
     zipped = bool(flags & 4) or feed.startswith(b"\x1f\x8b")
     options: dict[str, object] = {"encoding_errors": "replace" if replace else "strict"}
     if forced:
         options["encoding"] = "latin-1"
-    expected = _Model(feed, forced, replace).run()
+    if limit is not None:
+        options["max_message_size"] = limit
+    expected = _Model(feed, forced, replace, limit).run()
     source = gzip.compress(feed, mtime=0) if zipped else feed
 
     way = (flags >> 3) & 3

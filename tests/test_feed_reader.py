@@ -168,6 +168,8 @@ def test_a_large_message_reads_as_streamed(tail: bytes) -> None:
         # stray bytes on both sides of block bytes are one fragment; empty frames are nothing
         (b"junk\x0bmore\x1c\rjunk\x0b\x0b\x0bMSH|^~\\&|A\x1c\x0bPID|2", ["MSH|^~\\&|A"], {"stray fragment": 2}),
         (b"\x0b\x1c\r\x0b\x0bMSH|^~\\&|A\x1c\r", ["MSH|^~\\&|A"], {}),
+        # stray bytes after a framed message do not hide that its frame was cut short
+        (b"\x0bMSH|^~\\&|A\rBHS|x\rjunk", ["MSH|^~\\&|A"], {"envelope segment": 1, "stray fragment": 1, "truncated frame": 1}),
     ],
 )
 def test_splitting(data: bytes, texts: list[str], notices: dict[str, int]) -> None:

@@ -270,8 +270,13 @@ class _Splitter:
         if message is not None:
             yield message
         # A frame start followed only by bytes that are no message: those are
-        # the stray fragment, reported once.
-        frame_is_stray = self._frame_at is not None and self._stray.reaches_past(self._frame_at)
+        # the stray fragment, reported once. A frame that holds a message is
+        # truncated whatever follows it.
+        frame_is_stray = (
+            self._frame_at is not None
+            and self._index == self._frame_first_index
+            and self._stray.reaches_past(self._frame_at)
+        )
         self._report_stray()
         if self._frame_at is not None and not frame_is_stray:
             self._report_truncated_frame()
