@@ -206,6 +206,9 @@ def sweep_case(name, mode_name, files):  # noqa: F811 - the fixture's value
     return sweep(compile_call(*{**cases(files), **unsized_file_cases()}[name]), mode, first, tolerated)
 
 
+# Plain loops of every member under set_nomemory pass there; the harness's
+# own frames and pytest's do not survive it.
+@pytest.mark.skipif(FREE_THREADED, reason="free-threaded 3.13 crashes in the sweep's harness, outside tessarin")
 @pytest.mark.parametrize("name", ALL_CASES)
 def test_interpreter_allocation_failure(name, files):  # noqa: F811
     _require(_testcapi is not None, "_testcapi")
