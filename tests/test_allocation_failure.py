@@ -139,6 +139,12 @@ EXTENSION = (
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
+# Plain loops of every member under set_nomemory pass there; the harness's
+# own frames and pytest's do not survive it.
+needs_interpreter_sweep = pytest.mark.skipif(
+    FREE_THREADED, reason="free-threaded 3.13 crashes in the sweep's harness, outside tessarin")
+
+
 def allocated_blocks():
     return 0 if FREE_THREADED else sys.getallocatedblocks()
 
@@ -206,9 +212,7 @@ def sweep_case(name, mode_name, files):  # noqa: F811 - the fixture's value
     return sweep(compile_call(*{**cases(files), **unsized_file_cases()}[name]), mode, first, tolerated)
 
 
-# Plain loops of every member under set_nomemory pass there; the harness's
-# own frames and pytest's do not survive it.
-@pytest.mark.skipif(FREE_THREADED, reason="free-threaded 3.13 crashes in the sweep's harness, outside tessarin")
+@needs_interpreter_sweep
 @pytest.mark.parametrize("name", ALL_CASES)
 def test_interpreter_allocation_failure(name, files):  # noqa: F811
     _require(_testcapi is not None, "_testcapi")
@@ -223,6 +227,7 @@ def test_extension_allocation_failure(name, files):  # noqa: F811
     assert not problems, problems[:5]
 
 
+@needs_interpreter_sweep
 def test_sweep_catches_a_swallowed_failure_and_a_leak():
     _require(_testcapi is not None, "_testcapi")
     message = "MSH|^~\\&|A\rPID|1||x^y"
