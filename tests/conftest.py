@@ -10,6 +10,7 @@ it as ``from bench import reference``. Helpers here are imported with
 from __future__ import annotations
 
 import contextlib
+import importlib.util
 import os
 import pathlib
 import re
@@ -38,6 +39,12 @@ def needs_corpus(test):
     """Marks `test` as integration; it skips, naming the folder, when the sample messages are missing."""
     missing = pytest.mark.skipif(not CORPUS_DIR.is_dir(), reason=f"the sample messages are not at {CORPUS_DIR}")
     return pytest.mark.integration(missing(test))
+
+
+# The tessarin command needs orjson, which has no wheel for every interpreter
+# (free-threaded 3.13 has none); its tests skip there, saying so.
+needs_command = pytest.mark.skipif(importlib.util.find_spec("orjson") is None,
+                                   reason="the tessarin command needs orjson, not installed for this interpreter")
 
 
 def needs_peer(module: str, package: str):

@@ -12,9 +12,11 @@ import sys
 import time
 
 import pytest
-from conftest import CORPUS_DIR as CORPUS, needs_corpus
+from conftest import CORPUS_DIR as CORPUS, needs_corpus, needs_command
 
 from tessarin import Hl7Json
+
+pytestmark = needs_command
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 COMMAND = [sys.executable, "-m", "tessarin_feeds"]

@@ -10,6 +10,10 @@ import sys
 
 from tessarin import Hl7Json
 
+from conftest import needs_command
+
+pytestmark = needs_command
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 

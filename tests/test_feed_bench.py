@@ -8,7 +8,9 @@ import subprocess
 import sys
 
 import pytest
-from conftest import needs_corpus
+from conftest import needs_corpus, needs_command
+
+pytestmark = needs_command
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 

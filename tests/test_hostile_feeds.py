@@ -20,6 +20,10 @@ from dataclasses import dataclass
 import pytest
 from test_cli import COMMAND, ROOT, message, rows, summary
 
+from conftest import needs_command
+
+pytestmark = needs_command
+
 GOOD_FILES = 130  # enough that two jobs start worker processes
 
 

@@ -12,7 +12,7 @@ import sys
 from collections import Counter
 
 import pytest
-from conftest import CORPUS_DIR as CORPUS
+from conftest import CORPUS_DIR as CORPUS, needs_command
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -20,6 +20,8 @@ pq = pytest.importorskip("pyarrow.parquet")
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds.model import Converted, Message  # noqa: E402
 from tessarin_feeds.parquet import MISSING_PYARROW, SCHEMA, ParquetOutput, encode_rows, header_fields  # noqa: E402
+
+pytestmark = needs_command
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TESSARIN = ROOT / ".venv" / "bin" / "tessarin"

@@ -11,6 +11,10 @@ import pytest
 
 import feed_fixtures
 
+from conftest import needs_command
+
+pytestmark = needs_command
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TESSARIN = ROOT / ".venv" / "bin" / "tessarin"
 TITLE = "## Converting feeds"
