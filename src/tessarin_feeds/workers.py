@@ -59,6 +59,11 @@ def _start_worker() -> None:
     signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
 
 
+# Set when a stop had to kill a worker. The pool's manager thread may then
+# wait forever for the rest of a result, and the interpreter's exit for it.
+stop_killed_a_worker = False
+
+
 def _stop_workers(executor: ProcessPoolExecutor) -> None:
     # Workers finish the task in hand (a bounded batch) and leave. One killed
     # while sending its result would leave the pool's manager thread waiting
@@ -67,9 +72,11 @@ def _stop_workers(executor: ProcessPoolExecutor) -> None:
     executor.shutdown(wait=False, cancel_futures=True)
     for process in processes:
         process.join(timeout=STOP_GRACE_SECONDS)
+    global stop_killed_a_worker
     for process in processes:
         if process.is_alive():
             process.kill()
+            stop_killed_a_worker = True
 
 
 def _pool(jobs: int) -> ProcessPoolExecutor:
