@@ -19,11 +19,9 @@ and a large feed to Parquet for its peak memory. Results go under the key
 
 from __future__ import annotations
 
-import argparse
 import datetime
 import io
 import json
-import os
 import pathlib
 import shutil
 import subprocess
@@ -172,11 +170,7 @@ def feed_peak(folder: pathlib.Path, out: pathlib.Path) -> dict[str, float]:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="small inputs, few rounds")
-    parser.add_argument("--out", type=pathlib.Path, default=REPO / "bench" / "results.json")
-    parser.add_argument("--no-write", action="store_true", help="print only")
-    args = parser.parse_args()
+    args = harness.feed_arguments(__doc__, REPO / "bench" / "results.json")
     if not CORPUS.is_dir():
         print(f"no corpus at {CORPUS}", file=sys.stderr)
         return 2
@@ -219,9 +213,7 @@ def main() -> int:
     print(f"batch peak / text, worst: {worst:.2f} (target <= {TARGETS['batch peak / text']})")
     print(f"feed peak, {large >> 20} MiB / {small >> 20} MiB: {feeds['large / small']:.2f} (target <= 1.2)")
     if not args.no_write:
-        existing = json.loads(args.out.read_text()) if args.out.exists() else {}
-        existing["columns"] = results
-        args.out.write_text(json.dumps(existing, indent=1) + "\n")
+        harness.keep_results(args.out, {"columns": results})
         print(f"written under \"columns\" in {args.out}", file=sys.stderr)
     return 0
 

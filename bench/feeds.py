@@ -23,12 +23,10 @@ file's other keys are kept.
 
 from __future__ import annotations
 
-import argparse
 import datetime
 import json
 import os
 import pathlib
-import resource
 import shutil
 import statistics
 import subprocess
@@ -41,6 +39,9 @@ import orjson
 import tessarin
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
+from bench import harness  # noqa: E402
+
 CORPUS = REPO.parent / "shared" / "corpus" / "hl7"
 COMMAND = [sys.executable, "-m", "tessarin_feeds", "convert", "--no-progress"]
 
@@ -152,11 +153,7 @@ def run_command(folder: pathlib.Path, jobs: int, sample_tree: bool = False, samp
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="small inputs, few rounds")
-    parser.add_argument("--out", type=pathlib.Path, default=REPO / "bench" / "results.json")
-    parser.add_argument("--no-write", action="store_true", help="print only")
-    args = parser.parse_args()
+    args = harness.feed_arguments(__doc__, REPO / "bench" / "results.json")
     if not CORPUS.is_dir():
         print(f"no corpus at {CORPUS}", file=sys.stderr)
         return 2
@@ -240,9 +237,7 @@ def main() -> int:
     print(f"{'2 jobs: parent share of CPU':28} {share:>8.2f}")
     print(f"messages/s: {speed['messages_per_s']}")  # type: ignore[index]
     if not args.no_write:
-        existing = json.loads(args.out.read_text()) if args.out.exists() else {}
-        existing["feeds"] = results
-        args.out.write_text(json.dumps(existing, indent=1) + "\n")
+        harness.keep_results(args.out, {"feeds": results})
         print(f"written under \"feeds\" in {args.out}", file=sys.stderr)
     return 0
 

@@ -13,7 +13,10 @@ loop, so freeing it counts, as it does for a user.
 
 from __future__ import annotations
 
+import argparse
 import gc
+import json
+import pathlib
 import statistics
 import time
 from typing import Callable
@@ -89,3 +92,19 @@ def timed(fn: Callable[[], object]) -> tuple[object, float]:
     start = Clock()
     result = fn()
     return result, Clock() - start
+
+
+def feed_arguments(doc: str, default_out: pathlib.Path) -> argparse.Namespace:
+    """The options the feed and column benchmarks share."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small inputs, few rounds")
+    parser.add_argument("--out", type=pathlib.Path, default=default_out)
+    parser.add_argument("--no-write", action="store_true", help="print only")
+    return parser.parse_args()
+
+
+def keep_results(path: pathlib.Path, results: dict) -> None:
+    """Writes `results`' keys into the JSON file at `path`; the other benchmarks' keys stay."""
+    kept = json.loads(path.read_text()) if path.exists() else {}
+    kept.update(results)
+    path.write_text(json.dumps(kept, indent=1, default=str) + "\n")

@@ -551,9 +551,7 @@ def main(argv: list[str] | None = None) -> int:
         "generated": {m.obx: dict(bytes=m.nbytes, **m.results) for m in generated},
     }
     # Other benchmarks keep their results under their own keys of the same file.
-    kept = json.loads(args.out.read_text()) if args.out.exists() else {}
-    kept.update(report)
-    args.out.write_text(json.dumps(kept, indent=1, default=str) + "\n")
+    harness.keep_results(args.out, report)
     print_table(report, corpus, generated)
     print(f"\n{len(corpus)} corpus messages ({len(skipped)} not UTF-8, skipped), {len(generated)} generated; "
           f"{report['meta']['seconds']:.0f} s; results in {args.out}")
