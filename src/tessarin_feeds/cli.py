@@ -28,6 +28,7 @@ from .summary import Tally, format_notice, format_summary
 __all__ = ["main"]
 
 PROG = "tessarin"
+PARQUET_COMPRESSIONS = ("none", "snappy", "zstd", "lz4", "gzip")
 
 
 class UsageError(Exception):
@@ -95,8 +96,18 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
                         help="progress bar on standard error (default: when it is a terminal)")
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return f"{PROG} {version('tessarin')}"
+    except PackageNotFoundError:
+        return f"{PROG} (version unknown: not installed as a package)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Convert whole HL7 v2 feeds to JSON Lines or Parquet, and back.")
+    parser.add_argument("--version", action="version", version=_version())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     convert = commands.add_parser("convert", help="HL7 feeds to JSON Lines or Parquet",
@@ -105,6 +116,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("-o", "--output", metavar="OUT",
                          help="output file; its suffix (.jsonl, .jsonl.gz, .parquet) sets the format (default: standard output)")
     convert.add_argument("--format", choices=("jsonl", "parquet"), help="output format when OUT's suffix does not say")
+    convert.add_argument("--compression", choices=PARQUET_COMPRESSIONS, default="snappy",
+                         help="Parquet compression (default: snappy, as pyarrow, Spark and DuckDB write)")
     convert.add_argument("--validate", action="store_true", help="validate each message; a message that fails gets an error")
     convert.add_argument("--strict", action="store_true", help="validate strictly: version and message type too (implies --validate)")
     convert.add_argument("--no-escaping", action="store_true", help="keep HL7 escape sequences in the values as they stand")
@@ -239,16 +252,29 @@ class _Guarded:
             abort()
 
 
+OUTPUT_SUFFIXES = (".jsonl", ".jsonl.gz", ".parquet")
+
+
+def _is_device_or_pipe(path: str) -> bool:
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
 def output_encoding(path: str | None, chosen: str | None) -> Encoding:
     """The output format from OUT's suffix, or --format; they must agree."""
     lowered = (path or "").lower()
     by_suffix: Encoding | None = None
     if lowered.endswith(".parquet"):
         by_suffix = "parquet"
-    elif lowered.endswith(".jsonl.gz") or (lowered.endswith(".gz") and chosen != "parquet"):
+    elif lowered.endswith(".jsonl.gz") or (lowered.endswith(".gz") and chosen == "jsonl"):
         by_suffix = "jsonl.gz"
     elif lowered.endswith(".jsonl"):
         by_suffix = "jsonl"
+    if path is not None and by_suffix is None and chosen is None and not _is_device_or_pipe(path):
+        # x.csv or x.parquet.gz must not quietly become JSON Lines.
+        raise UsageError(f"cannot tell the output format from the name {path}: use {', '.join(OUTPUT_SUFFIXES)} or give --format")
     if chosen is not None and by_suffix is not None and not by_suffix.startswith(chosen):
         raise UsageError(f"--format {chosen} does not match the output name {path}")
     encoding: Encoding = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
@@ -332,7 +358,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
             from .parquet import ParquetOutput
         except ImportError as error:
             raise UsageError(str(error)) from None
-        output = ParquetOutput(target.stream)
+        output = ParquetOutput(target.stream, compression=args.compression)
     else:
         from .jsonl import JsonlOutput
 
@@ -343,16 +369,21 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     def notice(found: Notice) -> None:
         progress.write(format_notice(found))
 
-    skipped = 0
+    skipped = unreadable = 0
 
     def skip(path: str, why: str) -> None:
         nonlocal skipped
         skipped += 1
         progress.write(f"{PROG}: {path}: {why}")
 
+    def cannot_read(path: str, why: str) -> None:
+        nonlocal unreadable
+        unreadable += 1
+        notice(Notice("read error", path, 0, why))
+
     try:
         tally = run(
-            iter_sources(args.paths, args.glob, skip),
+            iter_sources(args.paths, args.glob, skip, cannot_read),
             settings,
             guarded,
             jobs=args.jobs,
@@ -360,6 +391,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
             on_notice=notice,
         )
         tally.skipped = skipped
+        tally.notice_counts["read error"] += unreadable
         guarded.close()
         target.commit()
     except BaseException:

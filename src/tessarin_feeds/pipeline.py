@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable
 
 from . import tasks
 from .model import Notice
-from .sources import InputError, Source
+from .sources import Source
 from .summary import Tally
 from .tasks import (
     Deliver,
@@ -69,7 +69,7 @@ def run(
 
     `on_progress(part, sources_done)` follows each written part; `on_notice`
     is called for each notice worth showing, in input order. A source that
-    cannot be read raises InputError."""
+    cannot be read, or breaks off, is such a notice; the run goes on."""
     total = Tally()
 
     def deliver(result: TaskResult) -> None:
@@ -80,8 +80,6 @@ def run(
                 append_part(output, payload)
             else:
                 output.write(payload)
-        if result.read_error is not None:
-            raise InputError(result.read_error)
         if on_notice is not None:
             for notice in result.tally.notices:
                 on_notice(notice)

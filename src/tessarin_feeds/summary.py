@@ -11,7 +11,7 @@ from .model import Notice, NoticeKind
 __all__ = ["ALARMING", "Tally", "format_notice", "format_summary", "reason_of"]
 
 # Notices that make the run exit 1: data that may be lost or miscounted.
-ALARMING: tuple[NoticeKind, ...] = ("stray fragment", "batch count mismatch", "truncated frame")
+ALARMING: tuple[NoticeKind, ...] = ("stray fragment", "batch count mismatch", "truncated frame", "read error")
 
 # Reasons listed one by one in the summary; the rest are counted together.
 MAX_REASONS = 20
@@ -103,6 +103,7 @@ def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> st
         f"stray fragments: {tally.notice_counts['stray fragment']}",
         f"batch-count mismatches: {tally.notice_counts['batch count mismatch']}",
         f"truncated frames: {tally.notice_counts['truncated frame']}",
+        f"sources unreadable or broken off: {tally.notice_counts['read error']}",
         f"envelope segments skipped: {tally.notice_counts['envelope segment']}",
         f"elapsed: {elapsed:.2f} s ({rate:,.0f} messages/s)",
     ]
