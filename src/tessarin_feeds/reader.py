@@ -160,14 +160,17 @@ def _read(
         # live feed is not held back until a whole chunk has come; a message
         # larger than a chunk is then waited for whole.
         read_some = getattr(stream, "read1", None) if stream is raw and not close else None
+        zipped = stream is not raw
+        broken: list[OSError] = []
 
         def read(size: int) -> bytes:
-            try:
-                if read_some is not None and size <= CHUNK_SIZE:
-                    return cast(bytes, read_some(size))
-                return stream.read(size)
-            except (EOFError, zlib.error, gzip.BadGzipFile) as error:
-                raise OSError(f"{source}: gzip data is corrupt or cut short ({error})") from error
+            if broken:
+                raise broken[0]
+            if zipped:
+                return _read_gzip(stream, size, broken, source)
+            if read_some is not None and size <= CHUNK_SIZE:
+                return cast(bytes, read_some(size))
+            return stream.read(size)
 
         head += read(CHUNK_SIZE)
         while 0 < len(head) < len(_BOM) and (more := read(CHUNK_SIZE)):
@@ -189,6 +192,23 @@ def _read(
     finally:
         if close:
             raw.close()
+
+
+def _read_gzip(stream: BinaryIO, size: int, broken: list[OSError], source: str) -> bytes:
+    """Up to `size` bytes of a gzip stream, one decompression step at a time,
+    so that the bytes before a break are not lost with it: the break is kept
+    in `broken` and raised by the next read."""
+    parts: list[bytes] = []
+    got = 0
+    try:
+        while got < size and (piece := cast(Any, stream).read1(size - got)):
+            parts.append(piece)
+            got += len(piece)
+    except (EOFError, zlib.error, gzip.BadGzipFile, OSError) as error:
+        broken.append(OSError(f"{source}: gzip data is corrupt or cut short ({error})"))
+        if not parts:
+            raise broken[0] from error
+    return b"".join(parts)
 
 
 def _describe(error: OSError) -> str:

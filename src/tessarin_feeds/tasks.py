@@ -230,6 +230,7 @@ def _note_read_error(source: Source, error: BaseException, tally: Tally) -> None
     the run goes on with the next source."""
     reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
     offset = error.offset if isinstance(error, SourceBroken) else 0
+    reason = reason.removeprefix(f"{source.name}: ")  # the notice names the source
     tally.note(Notice("read error", source.name, offset, reason))
 
 
