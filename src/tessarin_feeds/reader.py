@@ -583,8 +583,11 @@ def _message(
     """The message of buf[start:end], decoded; or, when it cannot be, with its error."""
     if end - start > decoding.max_size:
         return Message(source, index, offset, "", _too_large(end - start, decoding.max_size), envelope=envelope)
+    dropped: list[int] = []  # where byte order marks were taken out, for offsets in errors
     if buf.find(_BOM, start, end) >= 0:
-        buf = _BOM_AT_LINE_START.sub(b"", buf[start:end])
+        raw = buf[start:end]
+        dropped = [found.start() for found in _BOM_AT_LINE_START.finditer(raw)]
+        buf = _BOM_AT_LINE_START.sub(b"", raw)
         start, end = 0, _message_end(buf, 0, len(buf))
     if not buf.startswith(_DEFAULT_HEADER, start, end):
         raw = buf[start:end]
@@ -608,11 +611,21 @@ def _message(
             offset,
             "",
             f"cannot decode message {index} of {source}: byte 0x{error.byte:02x}"
-            f" at offset {offset + error.position} is not valid {error.why}",
+            f" at offset {offset + _position_before_drops(error.position, dropped)} is not valid {error.why}",
             envelope=envelope,
             header=_header_line(buf[start:end]),
         )
     return Message(source, index, offset, text, envelope=envelope)
+
+
+def _position_before_drops(position: int, dropped: list[int]) -> int:
+    """A position in a message's text as it was before the byte order marks
+    at `dropped` (positions in the original) were taken out."""
+    for count, at in enumerate(dropped):
+        if at - len(_BOM) * count > position:
+            break
+        position += len(_BOM)
+    return position
 
 
 # A header line longer than this is not kept for the header columns.
