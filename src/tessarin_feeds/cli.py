@@ -22,7 +22,7 @@ from typing import BinaryIO, NoReturn
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
 from .reader import MAX_MESSAGE_SIZE
-from .sources import STDIN, InputError, check_paths, iter_sources
+from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
 from .summary import Tally, format_notice, format_summary
 
 __all__ = ["main"]
@@ -287,28 +287,34 @@ def output_encoding(path: str | None, chosen: str | None) -> Encoding:
 
 
 class Progress:
-    """A tqdm bar on standard error: sources done, messages, messages per second."""
+    """A tqdm bar on standard error: bytes done of the total with an ETA when
+    every size is known, else messages and messages per second; sources
+    done in its description either way."""
 
-    def __init__(self, sources: int | None, enabled: bool) -> None:
+    def __init__(self, sources: int | None, total_bytes: int | None, enabled: bool) -> None:
         self._sources = sources
         self._done = 0
+        self._messages = 0
+        self._by_bytes = total_bytes is not None
         self._bar = None
         if enabled:
             from tqdm import tqdm  # type: ignore[import-untyped]
 
             tqdm.monitor_interval = 0  # no monitor thread: worker processes are forked
-            self._bar = tqdm(total=None, unit="msg", file=sys.stderr, leave=False, dynamic_ncols=True,
-                             desc=self._description(), mininterval=0.2)
+            unit = {"unit": "B", "unit_scale": True, "unit_divisor": 1024} if self._by_bytes else {"unit": "msg"}
+            self._bar = tqdm(total=total_bytes, file=sys.stderr, leave=False, dynamic_ncols=True,
+                             desc=self._description(), mininterval=0.2, **unit)
 
     def _description(self) -> str:
-        return f"{self._done}/{self._sources if self._sources is not None else '?'} sources"
+        sources = f"{self._done}/{self._sources if self._sources is not None else '?'} sources"
+        return f"{sources}, {self._messages} messages" if self._by_bytes else sources
 
     def update(self, part: Tally, sources_done: int) -> None:
         self._done += sources_done
+        self._messages += part.messages
         if self._bar is not None:
-            if sources_done:
-                self._bar.set_description_str(self._description(), refresh=False)
-            self._bar.update(part.messages)
+            self._bar.set_description_str(self._description(), refresh=False)
+            self._bar.update(part.bytes_read if self._by_bytes else part.messages)
 
     def write(self, line: str) -> None:
         if self._bar is not None:
@@ -327,6 +333,24 @@ def _show_progress(choice: bool | None) -> bool:
 
 
 # -- commands ------------------------------------------------------------------
+
+
+def _measure(paths: list[str], pattern: str | None) -> tuple[int, int | None]:
+    """The number of sources, and their bytes on disk when every size can be known."""
+    count = 0
+    total: int | None = 0
+    for source in iter_sources(paths, pattern):
+        count += 1
+        if total is None:
+            continue
+        if source.path is None or source.size == STREAMED:
+            total = None  # a stream: its size is known only at its end
+            continue
+        try:
+            total += source.size if source.size is not None else os.stat(source.path).st_size
+        except OSError:
+            pass  # told when it is read
+    return count, total
 
 
 def _check_stdin(paths: list[str]) -> None:
@@ -349,9 +373,9 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     check_paths(args.paths)
     start = time.monotonic()
     show = _show_progress(args.progress)
-    # Only a progress bar needs the number of sources up front; counting
-    # walks the folders once more but keeps nothing.
-    count = sum(1 for _ in iter_sources(args.paths, args.glob)) if show else None
+    # Only a progress bar needs the number of sources and their sizes up
+    # front; counting walks the folders once more but keeps nothing.
+    count, total_bytes = _measure(args.paths, args.glob) if show else (None, None)
     output: object
     if settings.encoding_out == "parquet":
         try:
@@ -364,7 +388,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
 
         output = JsonlOutput(target.stream)
     guarded = _Guarded(output, name)
-    progress = Progress(count, show)
+    progress = Progress(count, total_bytes, show)
 
     def notice(found: Notice) -> None:
         progress.write(format_notice(found))

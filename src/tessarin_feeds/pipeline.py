@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable
 
 from . import tasks
 from .model import Notice
-from .sources import Source
+from .sources import STREAMED, Source
 from .summary import Tally
 from .tasks import (
     Deliver,
@@ -98,8 +98,8 @@ def run(
     size = 0
     for source in pending:
         first.append(source)
-        size += source.size if source.size is not None else tasks.SIZE_GUESS
-        if size >= tasks.BATCH_TEXT or source.path is None:
+        size += max(source.size, 0) if source.size is not None else tasks.SIZE_GUESS
+        if size >= tasks.BATCH_TEXT or source.path is None or source.size == STREAMED:
             direct = getattr(output, "direct_fd", None)
             direct_fd = direct() if direct is not None else None
             run_in_workers(itertools.chain(first, pending), settings, deliver, jobs, direct_fd)

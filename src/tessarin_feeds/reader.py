@@ -29,7 +29,8 @@ CHUNK_SIZE = 1 << 20
 # real messages (a scanned document in OBX-5 is a few megabytes), low enough
 # that a file with no line ends cannot exhaust memory.
 MAX_MESSAGE_SIZE = 64 << 20
-# An envelope segment's line is waited for this far; a longer one is cut here.
+# An envelope segment's line is kept this far; the rest of a longer one is
+# passed over, however the bytes arrive.
 _ENVELOPE_LINE_LIMIT = 64 << 10
 
 _GZIP_MAGIC = b"\x1f\x8b"
@@ -302,6 +303,7 @@ class _Splitter:
         self._file_header: str | None = None
         self._batch_header: str | None = None
         self._envelope: tuple[str, ...] = ()
+        self._in_long_line = False  # passing over the rest of a long envelope line
 
     @property
     def carried(self) -> int:
@@ -346,6 +348,13 @@ class _Splitter:
         buf = self._buf
         size = len(buf)
         limit = size if final else size - _LOOKAHEAD
+        if self._in_long_line:
+            line_end = _LINE_END.search(buf, self._scan)
+            if line_end is None:
+                self._scan = self._gap_at = max(self._scan, size - 1)
+                return
+            self._in_long_line = False
+            self._scan = self._gap_at = line_end.start()
         resume = max(limit, self._scan)
         for at in _candidates(buf, self._scan, limit):
             byte = buf[at]
@@ -376,7 +385,7 @@ class _Splitter:
                 self._batch_messages += 1
                 continue
             line_end = _LINE_END.search(buf, name_at + 3)
-            if line_end is None and not final and size - at <= _ENVELOPE_LINE_LIMIT:
+            if line_end is None and not final and size - name_at <= _ENVELOPE_LINE_LIMIT:
                 resume = at  # the segment's line is not all here yet
                 break
             end = line_end.start() if line_end is not None else size
@@ -384,7 +393,11 @@ class _Splitter:
             if message is not None:
                 yield message
             self._report_stray()
-            self._envelope_segment(buf[name_at:end], name_at)
+            self._envelope_segment(buf[name_at : min(end, name_at + _ENVELOPE_LINE_LIMIT)], name_at)
+            if line_end is None and not final:
+                self._in_long_line = True  # its end is yet to come: pass over the bytes till then
+                self._gap_at = size
+                break
             if buf.startswith(b"\r\n", end):
                 end += 2
             elif end < size and buf[end] in b"\r\n":

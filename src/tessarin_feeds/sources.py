@@ -8,10 +8,12 @@ import stat
 from collections.abc import Callable, Iterator
 from typing import NamedTuple
 
-__all__ = ["STDIN", "STDIN_NAME", "InputError", "Source", "check_paths", "find_sources", "iter_sources", "source_name"]
+__all__ = ["STDIN", "STDIN_NAME", "STREAMED", "InputError", "Source", "check_paths", "find_sources", "iter_sources", "source_name"]
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
+# The size of a source of unknown size (a pipe, a device): read as a stream.
+STREAMED = -1
 
 
 class InputError(Exception):
@@ -24,8 +26,9 @@ class Source(NamedTuple):
 
     name: str  # as it appears in the output rows
     path: str | None
-    # Bytes on disk; 0 for standard input. None for a file found in a folder:
-    # the walk does not stat every file, the worker that reads it finds out.
+    # Bytes on disk; 0 for standard input, STREAMED for a pipe or device.
+    # None for a file found in a folder: the walk does not stat every file,
+    # the worker that reads it finds out.
     size: int | None
 
 
@@ -154,7 +157,8 @@ def iter_sources(
         elif os.path.isdir(path):
             yield from _walk(path, "", pattern, {_folder_key(os.stat(path))}, on_skip, on_unreadable)
         else:
-            yield Source(source_name(path), path, os.stat(path).st_size)
+            status = os.stat(path)
+            yield Source(source_name(path), path, status.st_size if stat.S_ISREG(status.st_mode) else STREAMED)
 
 
 def find_sources(paths: list[str], pattern: str | None = None) -> list[Source]:

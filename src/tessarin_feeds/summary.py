@@ -38,6 +38,7 @@ class Tally:
     messages: int = 0
     converted: int = 0  # messages with records; counted apart from the failures
     segments: int = 0
+    bytes_read: int = 0  # of the sources as they lie on disk, for the progress bar
     skipped: int = 0  # paths under the folders that were not read (told as they were met)
     failures: Counter[str] = field(default_factory=Counter)
     notice_counts: Counter[str] = field(default_factory=Counter)
@@ -55,6 +56,7 @@ class Tally:
         self.messages += other.messages
         self.converted += other.converted
         self.segments += other.segments
+        self.bytes_read += other.bytes_read
         self.skipped += other.skipped
         self.failures.update(other.failures)
         self.notice_counts.update(other.notice_counts)

@@ -7,20 +7,21 @@ messages.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Literal, Protocol
+from typing import BinaryIO, Literal, Protocol, cast
 
 import tessarin
 
 from .jsonl import encode_line, encode_rows, join_lines
 from .model import Converted, Message, Notice
 from .reader import MAX_MESSAGE_SIZE, SourceBroken
-from .sources import Source
+from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
 Action = Literal["convert", "validate"]
@@ -211,12 +212,11 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     return payload
 
 
-def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
+def _read(stream: BinaryIO, source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
     from .reader import read_messages
 
-    data = sys.stdin.buffer if source.path is None else source.path
     return read_messages(
-        data,
+        stream,
         name=source.name,
         encoding=settings.encoding,
         encoding_errors=settings.encoding_errors,
@@ -318,6 +318,7 @@ def convert_whole_files(
             _note_read_error(source, error, result.tally)
         text += len(data)
         pending += len(data)
+        result.tally.bytes_read += len(data)
         result.sources_done += 1
     result.tally.sources = result.sources_done
     payload = process_messages(messages, settings, result.tally)
@@ -353,7 +354,7 @@ def _is_gzip(path: str) -> bool:
 
 
 def _goes_whole(source: Source) -> bool:
-    if source.path is None:
+    if source.path is None or source.size == STREAMED:
         return False
     if source.size is None:
         return True  # the worker looks, and hands it back if too large
@@ -375,15 +376,23 @@ class _Batcher:
         self.pending = Tally(sources=1)
         batch: list[Message] = []
         text = 0
+        reported = 0  # bytes of the source told to the progress bar
         try:
-            for message in _read(self.source, self.settings, self._note):
-                batch.append(message)
-                text += len(message.text)
-                if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
-                    yield batch, self._take(), False
-                    batch, text = [], 0
+            # Read as a stream, whatever the source: a pipe named as a path
+            # too, so memory stays flat and every limit applies.
+            with _open_stream(self.source) as stream:
+                for message in _read(stream, self.source, self.settings, self._note):
+                    batch.append(message)
+                    text += len(message.text)
+                    if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
+                        position = _position(stream)
+                        self.pending.bytes_read, reported = max(position - reported, 0), max(position, reported)
+                        yield batch, self._take(), False
+                        batch, text = [], 0
         except READ_ERRORS as error:
             _note_read_error(self.source, error, self.pending)
+        if self.source.size is not None and self.source.size > reported:
+            self.pending.bytes_read = self.source.size - reported
         yield batch, self._take(), True
 
     def _note(self, notice: Notice) -> None:
@@ -392,6 +401,20 @@ class _Batcher:
     def _take(self) -> Tally:
         tally, self.pending = self.pending, Tally()
         return tally
+
+
+def _open_stream(source: Source) -> contextlib.AbstractContextManager[BinaryIO]:
+    if source.path is None:
+        return contextlib.nullcontext(sys.stdin.buffer)  # not ours to close
+    # Unbuffered: a read of a pipe returns what has come, and tell() is the file's own.
+    return cast(contextlib.AbstractContextManager[BinaryIO], open(source.path, "rb", buffering=0))
+
+
+def _position(stream: BinaryIO) -> int:
+    try:
+        return stream.tell()
+    except OSError:
+        return 0  # a pipe: the bar counts messages
 
 
 Deliver = Callable[[TaskResult], None]
@@ -407,7 +430,7 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
     for source in sources:
         if _goes_whole(source):
             files.append(source)
-            size += source.size or 0
+            size += source.size or 0  # None: a file from a folder, size unknown
             if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
                 yield convert_whole_files, (files, settings)
                 files, size = [], 0
