@@ -16,13 +16,14 @@ import stat
 import sys
 import tempfile
 import time
-from types import FrameType
 from typing import BinaryIO, NoReturn
 
+from . import stopping
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
 from .reader import MAX_MESSAGE_SIZE
 from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
+from .stopping import Terminated
 from .summary import Tally, format_notice, format_summary
 
 __all__ = ["main"]
@@ -37,10 +38,6 @@ class UsageError(Exception):
 
 class OutputError(Exception):
     """An output that cannot be written: status 2."""
-
-
-class Terminated(BaseException):
-    """SIGTERM, raised in the main thread like KeyboardInterrupt is for SIGINT."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -170,7 +167,7 @@ class OutputFile:
         folder, name = os.path.split(os.path.realpath(path))
         self._target = os.path.join(folder, name)
         try:
-            fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.", suffix=".part")
+            fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{_shortened(name)}.", suffix=".part")
         except OSError as error:
             raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
         umask = os.umask(0)
@@ -201,6 +198,18 @@ class OutputFile:
         except FileNotFoundError:
             pass
         self._temp = None
+
+
+# The bytes that a temporary name adds to the output's: a dot, the dot and
+# eight characters of mkstemp's, and ".part".
+_TEMPORARY_EXTRA = 1 + 1 + 8 + len(".part")
+
+
+def _shortened(name: str) -> str:
+    """`name`, cut so that its temporary name fits wherever the name itself fits."""
+    limit = 255 - _TEMPORARY_EXTRA  # NAME_MAX of Linux file systems
+    raw = os.fsencode(name)
+    return name if len(raw) <= limit else os.fsdecode(raw[:limit].decode("utf-8", "ignore").encode())
 
 
 class _Guarded:
@@ -358,9 +367,47 @@ def _check_stdin(paths: list[str]) -> None:
         raise UsageError("standard input (-) is a terminal; pipe the messages in")
 
 
-def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name: str) -> tuple[Tally, float]:
-    """Run the pipeline into target; the counts and the elapsed time. Any
-    failure, a usage error included, removes the temporary output."""
+def new_output(path: str | None) -> OutputFile:
+    """The output file, made whole or not at all: a stop signal waits until
+    it is made, and then removes it."""
+    target = None
+    try:
+        with stopping.deferred():
+            target = OutputFile(path)
+    except BaseException:
+        if target is not None:
+            target.discard()
+        raise
+    return target
+
+
+def refuse_inputs_as_output(output: str | None, inputs: list[str]) -> None:
+    """A usage error when the output is one of the inputs, or lies in a folder
+    being read: it would be read while written, or replaced by what was read."""
+    if output is None or _is_device_or_pipe(output):
+        return
+    where = os.path.realpath(output)
+    try:
+        status: os.stat_result | None = os.stat(output)
+    except OSError:
+        status = None
+    for path in inputs:
+        if path == STDIN:
+            continue
+        try:
+            same = status is not None and os.path.samestat(status, os.stat(path))
+        except OSError:
+            continue  # told when read
+        inside = os.path.isdir(path) and where.startswith(os.path.join(os.path.realpath(path), ""))
+        if same or inside:
+            raise UsageError(f"the output {output} is {'an input' if same else 'inside the input folder ' + path}; write it elsewhere")
+
+
+def _feed(args: argparse.Namespace, settings: Settings, path: str | None, name: str) -> tuple[Tally, float]:
+    """Run the pipeline into the output at `path`; the counts and the elapsed
+    time. Any failure, a usage error included, removes the temporary output."""
+    refuse_inputs_as_output(path, args.paths)
+    target = new_output(path)
     try:
         return _feed_into(args, settings, target, name)
     except BaseException:
@@ -438,8 +485,7 @@ def command_convert(args: argparse.Namespace) -> int:
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
     )
-    target = OutputFile(args.output)
-    tally, elapsed = _feed(args, settings, target, args.output or "standard output")
+    tally, elapsed = _feed(args, settings, args.output, args.output or "standard output")
     print(format_summary(tally, elapsed), file=sys.stderr)
     return 0 if tally.clean else 1
 
@@ -454,7 +500,7 @@ def command_validate(args: argparse.Namespace) -> int:
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
     )
-    tally, elapsed = _feed(args, settings, OutputFile(None), "standard output")
+    tally, elapsed = _feed(args, settings, None, "standard output")
     print(format_summary(tally, elapsed, segments=False), file=sys.stderr)
     return 0 if tally.clean else 1
 
@@ -475,7 +521,8 @@ def command_to_hl7(args: argparse.Namespace) -> int:
             source = open(name, "rb")
         except OSError as error:
             raise InputError(f"cannot read {name}: {error.strerror or error}") from None
-    target = OutputFile(args.output)
+    refuse_inputs_as_output(args.output, [args.input])
+    target = new_output(args.output)
     try:
         with source:
             counts = write_messages(
@@ -527,20 +574,8 @@ def _stopped(status: int) -> int:
     return status
 
 
-def _stop_on(exception: type[BaseException]) -> signal.Handlers | object:
-    def handler(signum: int, frame: FrameType | None) -> None:
-        # A second signal during clean-up must not interrupt it.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        raise exception()
-
-    return handler
-
-
 def main(argv: list[str] | None = None) -> int:
-    previous = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
-    signal.signal(signal.SIGINT, _stop_on(KeyboardInterrupt))  # type: ignore[arg-type]
-    signal.signal(signal.SIGTERM, _stop_on(Terminated))  # type: ignore[arg-type]
+    previous = stopping.install()
     try:
         args = build_parser().parse_args(argv)
         return COMMANDS[args.command](args)
@@ -560,9 +595,7 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 128 + signal.SIGPIPE
     finally:
-        for sig, handler in previous.items():
-            if handler is not None:
-                signal.signal(sig, handler)
+        stopping.restore(previous)
 
 
 if __name__ == "__main__":
