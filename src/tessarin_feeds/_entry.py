@@ -14,6 +14,8 @@ def main() -> int:
     try:
         with stopping.deferred():
             from .cli import main as run
+
+            stopping.checkpoint("imports")
         return run()
     except KeyboardInterrupt:
         print("tessarin: interrupted", file=sys.stderr)

@@ -374,6 +374,7 @@ def new_output(path: str | None) -> OutputFile:
     try:
         with stopping.deferred():
             target = OutputFile(path)
+            stopping.checkpoint("output made")
     except BaseException:
         if target is not None:
             target.discard()
@@ -463,6 +464,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
         )
         tally.skipped = skipped
         tally.notice_counts["read error"] += unreadable
+        stopping.checkpoint("closing")
         guarded.close()
         target.commit()
     except BaseException:

@@ -8,7 +8,7 @@ import itertools
 import os
 from collections.abc import Callable, Iterable
 
-from . import tasks
+from . import stopping, tasks
 from .model import Notice
 from .sources import STREAMED, Source
 from .summary import Tally
@@ -73,6 +73,7 @@ def run(
     total = Tally()
 
     def deliver(result: TaskResult) -> None:
+        stopping.checkpoint("deliver")
         if result.write_error is not None:
             _write_failed(output, result.write_error)
         for payload in result.payloads:

@@ -13,11 +13,13 @@ handled is ignored: clean-up must not be cut short.
 from __future__ import annotations
 
 import contextlib
+import os
 import signal
+import threading
 from collections.abc import Iterator
 from types import FrameType
 
-__all__ = ["Terminated", "deferred", "install", "restore", "stop_requested"]
+__all__ = ["Terminated", "checkpoint", "deferred", "install", "restore", "stop_requested"]
 
 
 class Terminated(BaseException):
@@ -53,6 +55,21 @@ def install() -> dict[int, object]:
         previous[signum] = signal.getsignal(signum)
         signal.signal(signum, _handler)
     return previous
+
+
+# Tests name a phase (and a signal) here: the command then signals itself
+# there, from another thread, as a native thread of pyarrow would take it.
+_STOP_AT = os.environ.get("TESSARIN_TEST_STOP_AT", "")
+
+
+def checkpoint(phase: str) -> None:
+    """A named moment of the run, where tests may send a stop signal."""
+    if not _STOP_AT or _STOP_AT.split(":")[0] != phase:
+        return
+    signum = signal.SIGTERM if _STOP_AT.endswith(":TERM") else signal.SIGINT
+    sender = threading.Thread(target=os.kill, args=(os.getpid(), signum))
+    sender.start()
+    sender.join()
 
 
 def restore(previous: dict[int, object]) -> None:

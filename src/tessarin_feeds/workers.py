@@ -116,6 +116,7 @@ def _pool(jobs: int) -> ProcessPoolExecutor:
             executor = ProcessPoolExecutor(
                 jobs, mp_context=context, initializer=_start_worker, initargs=(os.getpid(),)
             )
+            stopping.checkpoint("pool start")
             executor.submit(int)  # with fork, the first task starts every worker
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
@@ -321,6 +322,7 @@ def run_in_workers(
         def submit(function: Callable[..., TaskResult], arguments: tuple[object, ...]) -> tuple[Future[TaskResult], int]:
             assert executor is not None
             with stopping.deferred():  # a task is queued whole or not at all
+                stopping.checkpoint("submit")
                 if turns is None:
                     return executor.submit(_run_spooled, function, arguments, spool, streamed), -1
                 ticket = next(tickets)
@@ -355,6 +357,7 @@ def run_in_workers(
                 turns.pause()  # waiting workers leave their bytes in part files, not the output
             if executor is not None:
                 with stopping.deferred():
+                    stopping.checkpoint("stopping workers")
                     _stop_workers(executor)
             raise
         executor.shutdown(wait=True)
