@@ -165,3 +165,49 @@ def test_parquet_compression(tmp_path, codec):
 def test_version():
     done = subprocess.run([*COMMAND, "--version"], capture_output=True, timeout=60)
     assert done.returncode == 0 and done.stdout.decode().strip() == f"tessarin {version('tessarin')}"
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_a_message_of_too_many_fields_is_an_error_row(tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    text = message(1) + "\rOBX" + "|" * 3000
+    (tmp_path / "f.hl7").write_text(text + "\r" + message(2))
+    out = tmp_path / f"o.{fmt}"
+    done = tessarin("convert", "--no-progress", "--max-fields", "3000", str(tmp_path / "f.hl7"), "-o", str(out))
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        errors = pq.read_table(out).column("error").to_pylist()
+    else:
+        errors = [row.get("error") for row in rows(out.read_bytes())]
+    fields = 1 + sum(text.count(c) for c in "|^~\r")
+    assert done.returncode == 1
+    assert errors == [f"message has too many fields: {fields}, more than the limit of 3000", None]
+
+
+@pytest.mark.parametrize("place", ["the input", "inside an input folder"])
+@pytest.mark.parametrize("command", ["convert", "to-hl7"])
+def test_the_output_is_never_an_input(tmp_path, place, command):
+    (tmp_path / "in").mkdir()
+    source = tmp_path / "in" / "a.hl7"
+    source.write_text(message(1))
+    before = source.read_bytes()
+    given, out = (source, source) if place == "the input" else (tmp_path / "in", tmp_path / "in" / "o.jsonl")
+    if command == "to-hl7":
+        if place != "the input":
+            pytest.skip("to-hl7 reads one file")
+        source.write_text('{"source":"s","message":0,"offset":0,"records":[{"segment_name":"PID"}]}\n')
+        before = source.read_bytes()
+    fmt = ["--format", "jsonl"] if command == "convert" else []
+    done = tessarin(command, str(given), "-o", str(out), *fmt)
+    assert done.returncode == 2 and b"write it elsewhere" in done.stderr
+    assert source.read_bytes() == before
+
+
+def test_an_output_name_of_255_bytes_is_written(tmp_path):
+    (tmp_path / "a.hl7").write_text(message(1))
+    out = tmp_path / ("o" * (255 - len(".jsonl")) + ".jsonl")
+    done = tessarin("convert", str(tmp_path / "a.hl7"), "-o", str(out))
+    assert done.returncode == 0, done.stderr
+    assert rows(out.read_bytes())[0]["message"] == 0

@@ -21,7 +21,7 @@ from typing import BinaryIO, NoReturn
 from . import stopping
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
-from .reader import MAX_MESSAGE_SIZE
+from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE
 from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
 from .stopping import Terminated
 from .summary import Tally, format_notice, format_summary
@@ -87,6 +87,9 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
                         help="'replace' puts U+FFFD for bytes that do not decode instead of failing the message")
     parser.add_argument("--max-message-size", type=_size, default=MAX_MESSAGE_SIZE, metavar="SIZE",
                         help="a larger message is not read but fails with its size (default: 64M)")
+    parser.add_argument("--max-fields", type=_positive, default=MAX_FIELDS, metavar="N",
+                        help="a message of more fields fails with their number; each |, ^, ~ and line end"
+                             " counts one (default: 1000000)")
     parser.add_argument("--jobs", "-j", type=_positive, default=default_jobs(), metavar="N",
                         help="worker processes (default: the number of cores)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -486,6 +489,7 @@ def command_convert(args: argparse.Namespace) -> int:
         encoding=args.encoding,
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
+        max_fields=args.max_fields,
     )
     tally, elapsed = _feed(args, settings, args.output, args.output or "standard output")
     print(format_summary(tally, elapsed), file=sys.stderr)
@@ -501,6 +505,7 @@ def command_validate(args: argparse.Namespace) -> int:
         encoding=args.encoding,
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
+        max_fields=args.max_fields,
     )
     tally, elapsed = _feed(args, settings, None, "standard output")
     print(format_summary(tally, elapsed, segments=False), file=sys.stderr)

@@ -21,7 +21,7 @@ from typing import Any, BinaryIO, NamedTuple, cast
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_MESSAGE_SIZE"]
+__all__ = ["read_messages", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
 
 CHUNK_SIZE = 1 << 20
 # A message larger than this is not held in memory: it becomes a message
@@ -29,6 +29,11 @@ CHUNK_SIZE = 1 << 20
 # real messages (a scanned document in OBX-5 is a few megabytes), low enough
 # that a file with no line ends cannot exhaust memory.
 MAX_MESSAGE_SIZE = 64 << 20
+# A message of more fields than this (every |, ^, ~ and line end begins
+# one) is not converted: records cost far more per field than its text, so
+# this, beside the size limit, is what bounds a worker's memory.
+MAX_FIELDS = 1_000_000
+_FIELD_BYTES = (b"|", b"^", b"~", b"\r", b"\n")
 # An envelope segment's line is kept this far; the rest of a longer one is
 # passed over, however the bytes arrive.
 _ENVELOPE_LINE_LIMIT = 64 << 10
@@ -71,6 +76,7 @@ def read_messages(
     encoding_errors: str = "strict",
     on_notice: Callable[[Notice], None] | None = None,
     max_message_size: int = MAX_MESSAGE_SIZE,
+    max_fields: int = MAX_FIELDS,
 ) -> Iterator[Message]:
     """Yield the messages of `source` in order.
 
@@ -86,7 +92,8 @@ def read_messages(
     ^~\\&, is yielded with text "" and its `error` set.
     With `encoding_errors="replace"`, undecodable bytes become U+FFFD instead.
     A message of more than `max_message_size` bytes is yielded with text ""
-    and its `error` set, without its bytes ever being held whole.
+    and its `error` set, without its bytes ever being held whole; so is one
+    of more than `max_fields` fields (each |, ^, ~ and line end counts one).
 
     Stray fragments, envelope segments (FHS, BHS, BTS, FTS), batch count
     mismatches and truncated MLLP frames go to `on_notice`. A message whose
@@ -107,7 +114,9 @@ def read_messages(
         if codec_names is None:
             raise ValueError(f"unknown encoding {encoding!r} (or one that does not write ASCII as ASCII)")
         forced = (encoding, codec_names)
-    decoding = _Decoding(forced, encoding_errors, max_message_size)
+    if max_fields < 1:
+        raise ValueError(f"max_fields must be at least 1, not {max_fields}")
+    decoding = _Decoding(forced, encoding_errors, max_message_size, max_fields)
 
     if isinstance(source, (bytes, bytearray, memoryview)):
         data = bytes(source)
@@ -145,6 +154,7 @@ class _Decoding(NamedTuple):
     forced: _Forced  # (charset, codec names) that every message is decoded with
     errors: str
     max_size: int
+    max_fields: int = MAX_FIELDS
 
 
 def _read(
@@ -596,6 +606,11 @@ def _message(
     """The message of buf[start:end], decoded; or, when it cannot be, with its error."""
     if end - start > decoding.max_size:
         return Message(source, index, offset, "", _too_large(end - start, decoding.max_size), envelope=envelope)
+    if end - start >= decoding.max_fields:  # fewer bytes cannot hold more fields
+        fields = 1 + sum(buf.count(separator, start, end) for separator in _FIELD_BYTES)
+        if fields > decoding.max_fields:
+            error = f"message has too many fields: {fields}, more than the limit of {decoding.max_fields}"
+            return Message(source, index, offset, "", error, envelope=envelope, header=_header_line(buf[start:end]))
     dropped: list[int] = []  # where byte order marks were taken out, for offsets in errors
     if buf.find(_BOM, start, end) >= 0:
         raw = buf[start:end]

@@ -20,7 +20,7 @@ import tessarin
 
 from .jsonl import encode_line, encode_rows, join_lines
 from .model import Converted, Message, Notice
-from .reader import MAX_MESSAGE_SIZE, SourceBroken
+from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, SourceBroken
 from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
@@ -65,6 +65,7 @@ class Settings:
     encoding: str | None = None
     encoding_errors: str = "strict"
     max_message_size: int = MAX_MESSAGE_SIZE
+    max_fields: int = MAX_FIELDS
 
 
 class Output(Protocol):
@@ -222,6 +223,7 @@ def _read(stream: BinaryIO, source: Source, settings: Settings, on_notice: Calla
         encoding_errors=settings.encoding_errors,
         on_notice=on_notice,
         max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
     )
 
 
@@ -311,6 +313,7 @@ def convert_whole_files(
                 encoding_errors=settings.encoding_errors,
                 on_notice=result.tally.note,
                 max_message_size=settings.max_message_size,
+                max_fields=settings.max_fields,
             ):
                 messages.append(message)
         except READ_ERRORS as error:
