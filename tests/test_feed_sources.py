@@ -145,10 +145,11 @@ def test_failed_messages_keep_their_header_columns(tmp_path):
 
 @pytest.mark.parametrize("name", ["x.csv", "x.pq", "x.parquet.gz", "x"])
 def test_unknown_output_names_are_refused(tmp_path, name):
-    done = tessarin("convert", str(tmp_path), "-o", str(tmp_path / name))
+    (tmp_path / "in").mkdir()
+    done = tessarin("convert", str(tmp_path / "in"), "-o", str(tmp_path / name))
     assert done.returncode == 2
     assert done.stderr.decode().strip().endswith("use .jsonl, .jsonl.gz, .parquet or give --format")
-    assert tessarin("convert", "--format", "jsonl", str(tmp_path), "-o", str(tmp_path / name)).returncode == 0
+    assert tessarin("convert", "--format", "jsonl", str(tmp_path / "in"), "-o", str(tmp_path / name)).returncode == 0
 
 
 @pytest.mark.parametrize("codec", [None, "none", "snappy", "zstd", "lz4", "gzip"])
