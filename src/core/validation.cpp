@@ -48,6 +48,7 @@ Status check_name(std::string_view name, std::size_t position, bool hl7_syntax) 
     return Ok{};
 }
 
+// Rule 9.
 Status check_length(std::size_t length) {
     if (length > kMaxValueLength) return Hl7Error::field_too_long(length, kMaxValueLength);
     return Ok{};
@@ -55,7 +56,7 @@ Status check_length(std::size_t length) {
 
 std::string_view name_of(std::string_view line) { return line.substr(0, line.find('|')); }
 
-// Name and length checks of one line. Without a handler a component is a
+// Rules 7 to 9 on one line. Without a handler a component is a
 // piece of the raw field value, so no component can be longer than a field
 // that passed its own length check.
 Status check_segment(std::string_view line, std::size_t position, bool hl7_syntax) {
@@ -73,6 +74,8 @@ Status check_segment(std::string_view line, std::size_t position, bool hl7_synta
 
 Status Hl7Validator::validate_message(std::span<const std::string_view> lines) const {
     if (lines.empty()) return Hl7Error::validation_error("Message contains no segments");
+    // Rule numbers are those of the README's two lists, which agree but for
+    // rules 3 and 8. Rule 1:
     if (name_of(lines.front()) != "MSH") return Hl7Error::missing_required_segment("MSH (Message Header)");
     // The header's fields; index 0 is MSH-2, since MSH-1 is the "|" itself,
     // so the numbers in the texts are one more than the index.
@@ -83,6 +86,7 @@ Status Hl7Validator::validate_message(std::span<const std::string_view> lines) c
     const auto field = [&](std::size_t number) {
         return number <= header.size() ? std::optional<std::string_view>(header[number - 1]) : std::nullopt;
     };
+    // Rule 2.
     if (header.size() < 11) return Hl7Error::validation_failed("MSH segment must have at least 12 fields");
     const std::optional<std::string_view> separators = field(1);
     if (!separators) return Hl7Error::validation_failed("Field separators (field 1) are required");
@@ -92,6 +96,7 @@ Status Hl7Validator::validate_message(std::span<const std::string_view> lines) c
     if (!hl7_syntax && separators->size() != 4) return Hl7Error::invalid_field_separators(std::string(*separators));
     const std::optional<std::string_view> version = field(11);
     if (!version) return Hl7Error::validation_failed("HL7 version (field 12) is required");
+    // Rules 4 and 5, then 6.
     if (strict_mode &&
         std::find(kSupportedVersions.begin(), kSupportedVersions.end(), *version) == kSupportedVersions.end())
         return Hl7Error::unsupported_version(std::string(*version), supported_versions_text());
@@ -99,6 +104,7 @@ Status Hl7Validator::validate_message(std::span<const std::string_view> lines) c
     if (validate_required_fields &&
         std::none_of(lines.begin(), lines.end(), [](std::string_view line) { return name_of(line) == "PID"; }))
         return Hl7Error::missing_required_segment("PID (Patient Identification)");
+    // Rules 7 to 9, segment by segment.
     for (std::size_t i = 0; i < lines.size(); ++i)
         if (Status status = check_segment(lines[i], i + 1, hl7_syntax); !status) return status;
     return Ok{};

@@ -26,12 +26,10 @@ _NUMBER = re.compile(r"(?<![\w.-])(?:0x[0-9A-Fa-f]+|\d+)(?![\w.])")
 # and "..."; {K} is a number that the run fixes (a limit), kept as it is.
 # Every other number belongs to the rule ("exactly 3", "65536", versions).
 _TEMPLATES = (
-    # The validation rules of the README, by number.
-    "Invalid field separators: {V} (must be exactly 4 characters)",  # 3, the module's
+    # The command's validation rules, by their number in the README.
     "Invalid field separators: {V} (must be 4 characters, or 5 with the truncation character)",  # 3
     "HL7 version not supported: {V} (supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)",  # 4
     "HL7 validation failed: Segment {N} has empty segment name",  # 7
-    "Invalid segment name: {V} (must be exactly 3 alphabetic characters)",  # 8, the module's
     "Invalid segment name: {V} (must be 3 characters: an uppercase letter, then uppercase letters or digits)",  # 8
     "Field value exceeds maximum length: {N} > 65536 characters",  # 9
     # Rules 1, 2, 5 and 6 have no varying part; these keep their numbers.
@@ -67,7 +65,7 @@ def reason_of(error: str, source: str) -> str:
     for pattern in _KNOWN:
         if found := pattern.fullmatch(error):
             shown, end = [], 0
-            for name, value in found.groupdict().items():
+            for name in found.groupdict():
                 replacement = _SHOWN[name[0]]
                 if replacement is not None:
                     shown += [error[end : found.start(name)], replacement]
@@ -138,7 +136,7 @@ def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> st
     lines.append(f"messages: {tally.messages}")
     if segments:
         lines += [f"converted messages: {tally.converted}", f"segments: {tally.segments}"]
-    lines.append(f"failed messages: {tally.failed}" + (" (by reason, numbers shown as N)" if tally.failed else ""))
+    lines.append(f"failed messages: {tally.failed}" + (" (by reason; what varies shown as N or ...)" if tally.failed else ""))
     ranked = tally.failures.most_common()
     for reason, count in ranked[:MAX_REASONS]:
         lines.append(f"  {count:>6}  {reason}")
