@@ -9,6 +9,7 @@ import json
 import re
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from conftest import CORPUS_DIR, SUPPORTED, needs_command, needs_corpus
@@ -127,6 +128,16 @@ def test_text_that_is_not_utf8_fails_as_the_module_says():
     assert validate(text) == str(raised.value)
     with pytest.raises(TypeError, match="text must be str, not bytes"):
         validate(b"MSH|^~\\&")  # type: ignore[arg-type]
+
+
+def test_large_texts_validated_in_threads_as_one_at_a_time():
+    # Past 64 KiB each call lets the interpreter lock go while it validates.
+    body = "\r".join(f"OBX|{n}|NM|CODE^{n}||{n * 7}|mg|||||F" for n in range(3000))
+    texts = [GOOD.replace("ZPD", name) + "\r" + body for name in ("ZPD", "zpd", "Z_1", "Z01")] * 8
+    alone = [validate(text, strict_mode=True) for text in texts]
+    with ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(lambda text: validate(text, strict_mode=True), texts)) == alone
+    assert alone[:4] == [None, RULE_8.format("zpd"), RULE_8.format("Z_1"), None]
 
 
 # ---------------------------------------------------------------------------
