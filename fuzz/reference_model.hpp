@@ -147,7 +147,8 @@ inline std::optional<std::string> validation_failure(const std::vector<Hl7Segmen
         return failed(Hl7Error::validation_failed("MSH segment must have at least 12 fields"));
     const std::string& separators = header.fields[0].value;
     if (hl7_syntax && separators.size() != 4 && separators.size() != 5)
-        return "Invalid field separators: " + separators + " (must be 4 characters, or 5 with the truncation character)";
+        return "Invalid field separators: " + separators +
+               " (must be 4 characters, or 5 with the truncation character)";
     if (!hl7_syntax && separators.size() != 4) return failed(Hl7Error::invalid_field_separators(separators));
     const std::string& version = header.fields[10].value;
     const std::vector<std::string> versions = {"2.1", "2.2", "2.3", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.8", "2.9"};

@@ -64,7 +64,6 @@ def module(text: str, strict: bool, required: bool) -> str | None:
     return None
 
 
-# Names that both lists take or refuse alike, then names on which they differ.
 # Names both lists take alike (or refuse by rule 7), then names on which they
 # differ or which fail rule 8, whose texts differ.
 AGREED_NAMES = ["PID", "OBX", "EVN", "MSH", ""]
@@ -76,7 +75,7 @@ fields = st.one_of(st.sampled_from(["", "1", "x^y~z&w", "é"]), st.sampled_from(
 
 @st.composite
 def messages(draw, agreed: bool = False):
-    """A message text and the names in it; `agreed` keeps to what the two lists judge alike."""
+    """A message text; `agreed` keeps to what the two lists judge alike."""
     separators = draw(st.sampled_from(["^~\\&"] if agreed else ["^~\\&", "^~\\&#", "^~", "^~\\&#!", "^~\\é", ""]))
     version = draw(st.sampled_from([*VERSIONS, "3.0", "2.5.2", ""]))
     kind = draw(st.sampled_from(["ADT^A01^ADT_A01", "ADT^A01", ""]))

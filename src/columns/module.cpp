@@ -257,11 +257,13 @@ PyObject* validate(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         RowInput row;
         if (!read_text(text, 0, row)) return nullptr;
-        if (row.error) return PyUnicode_FromStringAndSize(row.error->data(), static_cast<Py_ssize_t>(row.error->size()));
+        if (row.error)
+            return PyUnicode_FromStringAndSize(row.error->data(), static_cast<Py_ssize_t>(row.error->size()));
         std::optional<std::string> failure;
         {
             py::AllowThreads allow(row.text.size() >= py::kReleaseThreshold);
-            Status status = validate_text(row.text, Hl7Validator{strict_mode != 0, validate_required_fields != 0, true});
+            Status status =
+                validate_text(row.text, Hl7Validator{strict_mode != 0, validate_required_fields != 0, true});
             if (!status) failure.emplace(status.error().display());
         }
         if (!failure) Py_RETURN_NONE;
