@@ -212,7 +212,7 @@ def test_the_command_applies_its_rules_in_every_output(tmp_path, way):
 
 
 @needs_command
-@pytest.mark.parametrize("output", ["-", "out.parquet"])
+@pytest.mark.parametrize("output", ["out.jsonl", "out.parquet"])
 def test_the_projects_own_example_passes_strict_validation(tmp_path, output):
     done = tessarin("convert", "--validate", "--strict", "-o", str(tmp_path / output), "examples/adt_a01.hl7")
     assert done.returncode == 0, done.stderr
@@ -254,6 +254,19 @@ def test_a_rule_gives_one_reason_whatever_varies(rule, value):
 def test_reader_reasons_keep_their_limit_and_lose_their_offsets(feed, limit, reason):
     (message,) = list(read_messages(feed, name="in/feed-2.hl7", max_message_size=limit))
     assert reason_of(message.error, "in/feed-2.hl7").startswith(reason)
+
+
+def test_a_message_cut_short_that_fails_gives_both_reasons():
+    from tessarin_feeds.tasks import Settings, validate_message
+
+    text = GOOD.replace("EVN", "evn").encode()
+    feed = b"\x0b" + text + b"\r\x1c\r\x0b" + text[:75]  # the second frame has no end block
+    whole, cut = [validate_message(m, Settings(action="validate")) for m in read_messages(feed, name="cap.hl7")]
+    assert reason_of(whole.error, "cap.hl7") == RULE_8.format("...")
+    assert cut.error.startswith("message cut short at byte 181: ") and cut.error.endswith(RULE_8.format("evn"))
+    assert reason_of(cut.error, "cap.hl7") == reason_of(cut.error.replace("181", "9"), "cap.hl7") == (
+        "message cut short at byte N: its frame has no end block (0x1C); " + RULE_8.format("...")
+    )
 
 
 @pytest.mark.parametrize(

@@ -11,7 +11,7 @@ from .model import Notice, NoticeKind
 __all__ = ["ALARMING", "Tally", "format_notice", "format_summary", "reason_of"]
 
 # Notices that make the run exit 1: data that may be lost or miscounted.
-ALARMING: tuple[NoticeKind, ...] = ("stray fragment", "batch count mismatch", "truncated frame")
+ALARMING: tuple[NoticeKind, ...] = ("stray fragment", "batch count mismatch", "truncated frame", "read error")
 
 # Reasons listed one by one in the summary; the rest are counted together.
 MAX_REASONS = 20
@@ -40,6 +40,7 @@ _TEMPLATES = (
     # The reader's.
     "message too large: {N} bytes, more than the limit of {K} bytes",
     "cannot decode message {N} of SOURCE: byte {N} at offset {N} is not valid {K}",
+    "message cut short at byte {N}: {K}",
 )
 _PARTS = {"{N}": r"(?P<n{}>0x[0-9A-Fa-f]+|\d+)", "{V}": r"(?P<v{}>.*)", "{K}": r"(?P<k{}>.*?)"}
 _SHOWN = {"n": "N", "v": "...", "k": None}
@@ -56,12 +57,7 @@ def _template_pattern(template: str) -> re.Pattern[str]:
 _KNOWN = tuple(map(_template_pattern, _TEMPLATES))
 
 
-def reason_of(error: str, source: str) -> str:
-    """An error text with what varies from message to message taken out (the
-    source name, counts, offsets, values quoted), so that the summary can
-    count failures by reason; the numbers of the rule itself stay."""
-    if source:
-        error = error.replace(source, "SOURCE")
+def _known_reason(error: str) -> str | None:
     for pattern in _KNOWN:
         if found := pattern.fullmatch(error):
             shown, end = [], 0
@@ -71,7 +67,21 @@ def reason_of(error: str, source: str) -> str:
                     shown += [error[end : found.start(name)], replacement]
                     end = found.end(name)
             return "".join(shown) + error[end:]
-    return _NUMBER.sub("N", error)
+    return None
+
+
+def reason_of(error: str, source: str) -> str:
+    """An error text with what varies from message to message taken out (the
+    source name, counts, offsets, values quoted), so that the summary can
+    count failures by reason; the numbers of the rule itself stay."""
+    if source:
+        error = error.replace(source, "SOURCE")
+    # A message cut short that failed as well: "where it was cut; why it failed".
+    head, cut, tail = error.partition("; ")
+    if cut and head.startswith("message cut short at byte ") and (known := _known_reason(tail)) is not None:
+        return f"{_known_reason(head)}; {known}"
+    known = _known_reason(error)
+    return _NUMBER.sub("N", error) if known is None else known
 
 
 @dataclass(slots=True)
@@ -82,6 +92,7 @@ class Tally:
     messages: int = 0
     converted: int = 0  # messages with records; counted apart from the failures
     segments: int = 0
+    bytes_read: int = 0  # of the sources as they lie on disk, for the progress bar
     skipped: int = 0  # paths under the folders that were not read (told as they were met)
     failures: Counter[str] = field(default_factory=Counter)
     notice_counts: Counter[str] = field(default_factory=Counter)
@@ -99,6 +110,7 @@ class Tally:
         self.messages += other.messages
         self.converted += other.converted
         self.segments += other.segments
+        self.bytes_read += other.bytes_read
         self.skipped += other.skipped
         self.failures.update(other.failures)
         self.notice_counts.update(other.notice_counts)
@@ -147,6 +159,7 @@ def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> st
         f"stray fragments: {tally.notice_counts['stray fragment']}",
         f"batch-count mismatches: {tally.notice_counts['batch count mismatch']}",
         f"truncated frames: {tally.notice_counts['truncated frame']}",
+        f"sources unreadable or broken off: {tally.notice_counts['read error']}",
         f"envelope segments skipped: {tally.notice_counts['envelope segment']}",
         f"elapsed: {elapsed:.2f} s ({rate:,.0f} messages/s)",
     ]
