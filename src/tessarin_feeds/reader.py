@@ -335,6 +335,7 @@ class _Splitter:
         self._buf += last
         yield from self._split(final=True)
         end = len(self._buf)
+        why: str | None = None
         if broken is not None:
             why = f"the source broke off ({broken})"
         else:

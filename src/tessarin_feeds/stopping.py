@@ -50,7 +50,7 @@ def install() -> dict[int, object]:
     if signal.getsignal(signal.SIGINT) is _handler:
         return {}
     _requested, _raised = None, False
-    previous = {}
+    previous: dict[int, object] = {}
     for signum in _EXCEPTIONS:
         previous[signum] = signal.getsignal(signum)
         signal.signal(signum, _handler)

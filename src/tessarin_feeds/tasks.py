@@ -298,10 +298,11 @@ def convert_whole_files(
             messages, pending = [], 0
         data = b""
         try:
-            data = _file_bytes(source)
-            if isinstance(data, Source):
-                result.handed_back = [data, *sources[number + 1 :]]
+            found = _file_bytes(source)
+            if isinstance(found, Source):
+                result.handed_back = [found, *sources[number + 1 :]]
                 break
+            data = found
             # Bytes in memory: a file of one plain message is cut at once.
             for message in read_messages(
                 data,
