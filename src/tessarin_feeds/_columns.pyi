@@ -14,4 +14,6 @@ def build(
     validation_enabled: bool = False,
     strict_validation: bool = False,
     escaping_enabled: bool = True,
+    hl7_syntax: bool = False,
 ) -> ColumnBatch: ...
+def validate(text: str, *, strict_mode: bool = False, validate_required_fields: bool = False) -> str | None: ...
