@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import dataclasses
+import functools
 import os
 import signal
 import ssl
@@ -252,7 +253,7 @@ class Connection(asyncio.Protocol):
             server.counts.messages += 1
             if error is not None:
                 server.counts.failed += 1
-            server.committer.add(payload, lambda slot=slot: self._durable(slot))
+            server.committer.add(payload, functools.partial(self._durable, slot))
 
     def _durable(self, slot: _Slot) -> None:
         slot.ready = True
@@ -632,9 +633,9 @@ def command_listen(args: argparse.Namespace) -> int:
     if status is not None:
         sys.stderr.write("\r\x1b[K")
     print(summary(listener.counts, time.monotonic() - start), file=sys.stderr)
-    if listener.failure is not None:
-        error = listener.failure
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    failure = listener.failure
+    if failure is not None:
+        reason = failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
         print(f"{PROG}: cannot write {args.output}: {reason}", file=sys.stderr)
         return 2
     return 0
