@@ -257,6 +257,7 @@ def test_bytes_outside_frames_are_counted_and_the_next_frame_is_read(tmp_path, b
     assert listener.stop() == 0
     assert [mllp.parse_ack(ack).control_id for ack in (first, second)] == ["J1", "J2"]
     assert listener.summary()["bytes outside frames"] == counted
+    assert f"{counted} bytes outside frames were discarded" in "".join(listener.stderr)
     assert control_ids(output_rows(tmp_path)) == ["J1", "J2"]
 
 
@@ -274,16 +275,31 @@ def test_oversized_frame_is_refused_then_the_connection_goes_on(tmp_path):
     assert listener.summary()["frames rejected (answered AR)"] == 1
 
 
-def test_peer_leaving_inside_a_frame_costs_nothing_else(tmp_path):
-    listener = Listener(tmp_path)
+def _loopback_v6() -> bool:
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", pytest.param("::1", marks=pytest.mark.skipif(not _loopback_v6(), reason="no ::1"))])
+def test_peer_leaving_inside_a_frame_costs_nothing_else(tmp_path, host):
+    listener = Listener(tmp_path, host=host)
     with listener.connect() as sock:
         assert mllp.parse_ack(exchange(sock, message("T1").encode())).code == "AA"
         sock.sendall(b"\x0b" + message("T2").encode()[:30])
+        left = sock.getsockname()[1]
     with listener.connect() as sock:
         assert mllp.parse_ack(exchange(sock, message("T3").encode())).code == "AA"
     assert listener.stop() == 0
-    assert control_ids(output_rows(tmp_path)) == ["T1", "T3"]
+    rows = output_rows(tmp_path)
+    assert control_ids(rows) == ["T1", "T3"]
+    shown = f"[{host}]" if ":" in host else host
+    assert rows[0]["source"] == f"mllp://{shown}:{left}"
     assert listener.summary()["connections closed inside a frame"] == 1
+    assert f"tessarin: mllp://{shown}:{left}: the connection closed inside a frame" in "".join(listener.stderr)
 
 
 def test_idle_and_surplus_connections_are_closed(tmp_path):

@@ -174,6 +174,7 @@ class Connection(asyncio.Protocol):
         self._timer: asyncio.TimerHandle | None = None
         self.source = "mllp://?"
         self.closed = False
+        self.junk = 0
 
     # -- the transport's callbacks
 
@@ -199,8 +200,10 @@ class Connection(asyncio.Protocol):
         frames = self._reader.feed(data)
         for frame in frames:
             self._take(frame)
-        self._server.counts.junk += self._reader.junk
-        self._reader.junk = 0
+        if self._reader.junk:
+            self.junk += self._reader.junk
+            self._server.counts.junk += self._reader.junk
+            self._reader.junk = 0
         self._pace()
 
     def eof_received(self) -> bool | None:
@@ -215,6 +218,9 @@ class Connection(asyncio.Protocol):
         server.connections.discard(self)
         if self._reader.in_frame:
             server.counts.truncated += 1
+            server.report(f"{self.source}: the connection closed inside a frame; its bytes were not stored")
+        if self.junk:
+            server.report(f"{self.source}: {self.junk} bytes outside frames were discarded")
         if self._timer is not None:
             self._timer.cancel()
 
@@ -326,8 +332,15 @@ class Listener:
         self._rolling: list[Future[Rolled]] = []
         self.failure: BaseException | None = None
         self._rotating = False
+        self.status_shown = False  # a status line is on the terminal
         self._stopped: asyncio.Event | None = None
         self.committer: Committer  # made in serve(), on the loop
+
+    def report(self, line: str) -> None:
+        """A line about one connection, on standard error."""
+        clear = "\r\x1b[K" if self.status_shown else ""
+        sys.stderr.write(f"{clear}{PROG}: {line}\n")
+        sys.stderr.flush()
 
     def notice(self, notice: Notice) -> None:
         if notice.kind != "envelope segment":
@@ -376,15 +389,15 @@ class Listener:
             else:
                 self._roll_later(journal.rotate())
 
-    def _rotate(self) -> Segment | None:
-        return self.journal.rotate()
+    def _rotate(self) -> None:
+        # Handed to the roller from the journal's thread: the loop may be
+        # shutting down and run no more callbacks.
+        self._roll_later(self.journal.rotate())
 
     def _rotated(self, future: asyncio.Future[object]) -> None:
         self._rotating = False
         if future.exception() is not None:
             self._fail(future.exception())  # type: ignore[arg-type]
-        else:
-            self._roll_later(future.result())  # type: ignore[arg-type]
 
     def _fail(self, error: BaseException) -> None:
         if self.failure is None:
@@ -612,6 +625,7 @@ def command_listen(args: argparse.Namespace) -> int:
 
     last = [0.0, 0.0]
     status = (lambda counts, elapsed: _status_line(counts, elapsed, last)) if sys.stderr.isatty() else None
+    listener.status_shown = status is not None
     previous = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
 
     async def run() -> None:
