@@ -137,7 +137,7 @@ def test_send_again_after_a_drop_or_a_time_out(feed, fault):
             sock.settimeout(30)
             try:
                 while True:
-                    data = read_frame(sock)
+                    data = read_answer(sock)
                     received.append(data)
                     if first:
                         if fault == "silence":
@@ -161,10 +161,6 @@ def test_send_again_after_a_drop_or_a_time_out(feed, fault):
     assert result.returncode == 0, result.stderr
     assert [mllp.header_line(data)[9] for data in received] == ["A0", "A0", "A1", "A2"]
     assert "reconnections: 1" in result.stderr
-
-
-def read_frame(sock: socket.socket) -> bytes:
-    return read_answer(sock)
 
 
 def test_send_into_listen_gives_the_rows_of_convert(tmp_path, feed):
