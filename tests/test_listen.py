@@ -14,7 +14,7 @@ import pytest
 from conftest import needs_command, needs_peer
 from hypothesis import given
 from hypothesis import strategies as st
-from live_peers import Listener, closed_by_peer, exchange, message, read_answer
+from live_peers import Listener, closed_by_peer, exchange, message
 
 from tessarin_feeds import journal, mllp
 from tessarin_feeds.jsonl import encode_line
@@ -251,15 +251,23 @@ def test_bytes_outside_frames_are_counted_and_the_next_frame_is_read(tmp_path, b
     assert control_ids(output_rows(tmp_path)) == ["J1", "J2"]
 
 
-def test_oversized_frame_is_refused_then_the_connection_goes_on(tmp_path):
+BIG = message("BIG", value="v" * 200_000).encode()
+
+
+@pytest.mark.parametrize(
+    "refused_frame, control_id, text",
+    [
+        (BIG, "BIG", f"frame of {len(BIG)} bytes is larger than the limit of 1024 bytes"),
+        (b"PID|1||no header", "", "no HL7 message in the frame"),
+    ],
+)
+def test_refused_frame_is_answered_ar_then_the_connection_goes_on(tmp_path, refused_frame, control_id, text):
     listener = Listener(tmp_path, "--max-message-size", "1K")
-    big = message("BIG", value="v" * 200_000).encode()
     with listener.connect() as sock:
-        refused = mllp.parse_ack(exchange(sock, big))
+        refused = mllp.parse_ack(exchange(sock, refused_frame))
         accepted = mllp.parse_ack(exchange(sock, message("OK").encode()))
     assert listener.stop() == 0
-    assert (refused.code, refused.control_id) == ("AR", "BIG")
-    assert f"frame of {len(big)} bytes is larger than the limit of 1024 bytes" == refused.text
+    assert refused == mllp.Ack("AR", control_id, text)
     assert (accepted.code, accepted.control_id) == ("AA", "OK")
     assert control_ids(output_rows(tmp_path)) == ["OK"]
     assert listener.summary()["frames rejected (answered AR)"] == 1
@@ -310,18 +318,25 @@ def test_idle_and_surplus_connections_are_closed(tmp_path):
     assert (summary["idle connections closed"], summary["connections refused"]) == (2, 1)
 
 
-def test_sigint_answers_what_is_in_flight(tmp_path):
+@pytest.mark.parametrize("ending", ["half-close", "sigint"])
+def test_what_was_read_is_answered_before_closing(tmp_path, ending):
     listener = Listener(tmp_path)
     with listener.connect() as sock:
         sock.sendall(b"".join(mllp.frame(message(f"S{n}").encode()) for n in range(40)))
-        first = read_answer(sock)
-        status = listener.stop(signal.SIGINT)
-        rest = sock.recv(1 << 20, socket.MSG_WAITALL)
+        if ending == "half-close":
+            sock.shutdown(socket.SHUT_WR)
+        received = sock.recv(1 << 16)  # at least one answer is on its way
+        status = listener.stop(signal.SIGINT) if ending == "sigint" else None
+        while more := sock.recv(1 << 16):
+            received += more
+    if status is None:
+        status = listener.stop()
     assert status == 0
-    answered = 1 + rest.count(b"\x1c\r")
-    assert mllp.parse_ack(first).control_id == "S0"
+    answers = [mllp.parse_ack(frame.data).control_id for frame in mllp.FrameReader(1 << 20).feed(received)]
+    assert answers == [f"S{n}" for n in range(len(answers))] and answers
     # What was read before the signal is answered; the rest was never taken.
-    assert control_ids(output_rows(tmp_path)) == [f"S{n}" for n in range(answered)]
+    assert control_ids(output_rows(tmp_path)) == answers
+    assert len(answers) == 40 or ending == "sigint"
 
 
 # -- TLS ----------------------------------------------------------------------------------

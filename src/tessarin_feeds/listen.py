@@ -174,6 +174,7 @@ class Connection(asyncio.Protocol):
         self._timer: asyncio.TimerHandle | None = None
         self.source = "mllp://?"
         self.closed = False
+        self._eof = False
         self.junk = 0
 
     # -- the transport's callbacks
@@ -207,7 +208,9 @@ class Connection(asyncio.Protocol):
         self._pace()
 
     def eof_received(self) -> bool | None:
-        return False  # close once our side is done too
+        # A peer that is done sending still gets the answers it waits for.
+        self._eof = True
+        return bool(self._slots)
 
     def connection_lost(self, error: Exception | None) -> None:
         if self.closed:
@@ -275,6 +278,8 @@ class Connection(asyncio.Protocol):
             acks.append(mllp.frame(slots.popleft().ack))
         if not self.closed and self._transport is not None:
             self._transport.write(b"".join(acks))
+            if self._eof and not slots:
+                self._transport.close()
 
     def _pace(self) -> None:
         """Stop reading a peer that sends faster than it is answered or reads the answers."""
