@@ -376,3 +376,51 @@ def test_tls(tmp_path, certificates, require_client, with_certificate):
     assert listener.stop() == 0
     assert accepted == (with_certificate or not require_client)
     assert control_ids(output_rows(out)) == (["TLS1"] if accepted else [])
+
+
+def test_a_peer_that_reads_no_answers_is_read_no_further(tmp_path):
+    listener = Listener(tmp_path, "--durability", "write")
+    burst = b"".join(mllp.frame(message(f"F{n}").encode()) for n in range(1000))
+    sent = 0
+    with listener.connect() as sock:
+        sock.settimeout(1.0)
+        deadline = time.monotonic() + 30
+        try:
+            while sent < 400 * len(burst) and time.monotonic() < deadline:
+                sock.sendall(burst)
+                sent += len(burst)
+        except TimeoutError:
+            stalled = True
+        else:
+            stalled = False
+        rss = int(next(line for line in open(f"/proc/{listener.process.pid}/status") if line.startswith("VmRSS")).split()[1])
+    assert listener.stop() == 0
+    assert stalled, f"{sent} bytes went in without a pause"
+    assert rss < 256 * 1024  # KiB: the answers and frames held are bounded, not the sent bytes
+    assert listener.summary()["messages stored"] < sent // len(mllp.frame(message("F0").encode()))
+
+
+@pytest.mark.parametrize("problem", ["certificate without key", "port in use", "folder in use"])
+def test_a_listener_that_cannot_start_says_why_in_one_line(tmp_path, problem):
+    import subprocess
+
+    from live_peers import COMMAND, ROOT
+
+    options = ["listen", "-o", str(tmp_path), "--port", "0"]
+    holder = None
+    if problem == "certificate without key":
+        options += ["--tls-cert", str(tmp_path / "cert.pem")]
+    elif problem == "port in use":
+        holder = socket.create_server(("127.0.0.1", 0))
+        options[-1] = str(holder.getsockname()[1])
+    else:
+        holder = journal.Journal(str(tmp_path), {"format": "jsonl"}, sync=False)
+    try:
+        result = subprocess.run([*COMMAND, *options], capture_output=True, text=True, cwd=ROOT, timeout=60)
+    finally:
+        if holder is not None:
+            holder.close()
+    assert result.returncode == 2
+    assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("tessarin: ")
+    assert {"certificate without key": "TLS needs both", "port in use": "cannot listen on",
+            "folder in use": "in use by another tessarin listen"}[problem] in result.stderr

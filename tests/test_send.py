@@ -175,3 +175,20 @@ def test_send_into_listen_gives_the_rows_of_convert(tmp_path, feed):
     assert [row["records"] for row in received] == [row["records"] for row in expected]
     assert [row["message"] for row in received] == list(range(len(expected)))
     assert len({row["source"] for row in received}) == 1
+
+
+@pytest.mark.parametrize(
+    "text, address",
+    [("127.0.0.1:2575", ("127.0.0.1", 2575)), ("[::1]:0", ("::1", 0)), ("host.example:7", ("host.example", 7)),
+     ("2575", None), ("host:", None), ("host:99999", None), (":2575", None)],
+)
+def test_address(text, address):
+    import argparse
+
+    from tessarin_feeds.send import parse_address
+
+    if address is None:
+        with pytest.raises(argparse.ArgumentTypeError):
+            parse_address(text)
+    else:
+        assert parse_address(text) == address
