@@ -185,7 +185,7 @@ def test_send_into_listen_gives_the_rows_of_convert(tmp_path, feed):
 def test_address(text, address):
     import argparse
 
-    from tessarin_feeds.send import parse_address
+    from tessarin_feeds.live_options import parse_address
 
     if address is None:
         with pytest.raises(argparse.ArgumentTypeError):

@@ -126,10 +126,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help="segment terminator (default: cr, the standard's)")
 
     # Live feeds over MLLP.
-    from . import listen, send
+    from .live_options import add_listen_parser, add_send_parser
 
-    listen.add_parser(commands, size=_size, positive=_positive)
-    send.add_parser(commands, positive=_positive)
+    add_listen_parser(commands, size=_size, positive=_positive)
+    add_send_parser(commands, positive=_positive)
     return parser
 
 

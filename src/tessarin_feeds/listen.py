@@ -24,6 +24,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 from . import mllp
+from .live_options import DEFAULT_MAX_MESSAGE, DEFAULT_ROLL_SIZE
 from .journal import Journal, JournalError, Rolled, Segment, parquet_payload, roll
 from .jsonl import encode_line
 from .model import Message, Notice
@@ -34,8 +35,6 @@ PROG = "tessarin"
 # A connection stops being read while this many of its messages wait for
 # their acknowledgement, or while the peer does not read them.
 MAX_IN_FLIGHT = 64
-DEFAULT_MAX_MESSAGE = 16 << 20
-DEFAULT_ROLL_SIZE = 64 << 20
 
 
 @dataclass(slots=True)
@@ -486,52 +485,6 @@ class Listener:
 
 
 # -- the command --------------------------------------------------------------------
-
-
-def add_parser(commands: argparse._SubParsersAction, size: Callable[[str], int], positive: Callable[[str], int]) -> None:  # type: ignore[type-arg]
-    listen = commands.add_parser(
-        "listen",
-        help="receive HL7 over MLLP into JSON Lines or Parquet files",
-        description="Receive HL7 messages over MLLP; acknowledge each once it is safe on disk, and roll them into files in DIR.",
-    )
-    listen.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the output files and the journal")
-    listen.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
-    listen.add_argument("--port", type=_port, default=2575, help="port (default: 2575; 0 takes a free one)")
-    listen.add_argument("--format", choices=("jsonl", "parquet"), default="jsonl", help="output file format (default: jsonl)")
-    listen.add_argument("--roll-size", type=size, default=DEFAULT_ROLL_SIZE, metavar="SIZE",
-                        help="start a new output file after this many bytes of rows (default: 64M)")
-    listen.add_argument("--roll-interval", type=_seconds, default=300.0, metavar="SECONDS",
-                        help="start a new output file after this long (default: 300)")
-    listen.add_argument("--validate", action="store_true", help="validate each message; one that fails is answered AE")
-    listen.add_argument("--strict", action="store_true", help="validate strictly (implies --validate)")
-    listen.add_argument("--no-escaping", action="store_true", help="keep HL7 escape sequences in the values as they stand")
-    listen.add_argument("--durability", choices=("fsync", "write"), default="fsync",
-                        help="acknowledge after the journal is flushed to disk (fsync, default) or written to the system (write)")
-    listen.add_argument("--tls-cert", metavar="FILE", help="TLS: the server's certificate chain (PEM)")
-    listen.add_argument("--tls-key", metavar="FILE", help="TLS: its private key (PEM)")
-    listen.add_argument("--tls-client-ca", metavar="FILE", help="TLS: require client certificates signed by these CAs")
-    listen.add_argument("--max-connections", type=positive, default=64, metavar="N",
-                        help="close connections past this many at once (default: 64)")
-    listen.add_argument("--idle-timeout", type=_seconds, default=600.0, metavar="SECONDS",
-                        help="close a connection quiet for this long (default: 600)")
-    listen.add_argument("--max-message-size", type=size, default=DEFAULT_MAX_MESSAGE, metavar="SIZE",
-                        help="answer a larger frame AR without holding it (default: 16M)")
-
-
-def _port(text: str) -> int:
-    if not text.isdigit() or int(text) > 65535:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}")
-    return int(text)
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be more than 0 seconds: {text}")
-    return value
 
 
 class _Refused(Exception):

@@ -14,7 +14,6 @@ import ssl
 import sys
 import time
 from collections import Counter
-from collections.abc import Callable
 
 from . import charsets, mllp
 from .model import Message, Notice
@@ -29,16 +28,6 @@ MAX_ANSWER = 1 << 20
 
 class Unreachable(Exception):
     """The peer cannot be reached, or does not answer, after the retries."""
-
-
-def parse_address(text: str) -> tuple[str, int]:
-    """HOST:PORT, with an IPv6 host in brackets: [::1]:2575."""
-    host, colon, port = text.rpartition(":")
-    if not colon or not port.isdigit() or not host or int(port) > 65535:
-        raise argparse.ArgumentTypeError(f"not HOST:PORT: {text!r}")
-    if host.startswith("[") and host.endswith("]"):
-        host = host[1:-1]
-    return host, int(port)
 
 
 class Client:
@@ -122,37 +111,6 @@ def encoded(message: Message) -> bytes:
 def control_id(message: Message) -> str:
     fields = mllp.header_line(message.text.encode("utf-8"))
     return fields[9] if len(fields) > 9 else ""
-
-
-def add_parser(commands: argparse._SubParsersAction, positive: Callable[[str], int]) -> None:  # type: ignore[type-arg]
-    send = commands.add_parser(
-        "send",
-        help="send HL7 feeds to an MLLP receiver",
-        description="Send every message of the PATHs over MLLP, each waiting for its acknowledgement.",
-    )
-    send.add_argument("address", type=parse_address, metavar="HOST:PORT", help="the receiver ([::1]:2575 for IPv6)")
-    send.add_argument("paths", nargs="+", metavar="PATH", help="a file, a folder, or - for standard input")
-    send.add_argument("--tls-ca", metavar="FILE", help="use TLS, trusting the receiver's certificate if these CAs signed it")
-    send.add_argument("--timeout", type=_seconds, default=30.0, metavar="SECONDS",
-                      help="wait this long to connect and for each acknowledgement (default: 30)")
-    send.add_argument("--retries", type=_count, default=3, metavar="N",
-                      help="send again this many times after a time-out or a dropped connection (default: 3)")
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be more than 0 seconds: {text}")
-    return value
-
-
-def _count(text: str) -> int:
-    if not text.isdigit():
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
-    return int(text)
 
 
 def command_send(args: argparse.Namespace) -> int:
