@@ -424,3 +424,48 @@ def test_a_listener_that_cannot_start_says_why_in_one_line(tmp_path, problem):
     assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("tessarin: ")
     assert {"certificate without key": "TLS needs both", "port in use": "cannot listen on",
             "folder in use": "in use by another tessarin listen"}[problem] in result.stderr
+
+
+@pytest.mark.parametrize("sync", [True, False])
+def test_a_message_whose_journal_write_fails_is_never_acknowledged(tmp_path, sync):
+    import asyncio
+    import errno
+    import queue
+
+    from tessarin_feeds import listen
+
+    listener = listen.Listener(listen.Options(folder=str(tmp_path), port=0, sync=sync))
+
+    def disk_full(payloads):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    listener.journal.append = disk_full
+    addresses: queue.Queue[str] = queue.Queue()
+    thread = threading.Thread(target=lambda: asyncio.run(listener.serve(addresses.put, None)), daemon=True)
+    thread.start()
+    host, _, port = addresses.get(timeout=30).rpartition(":")
+    with socket.create_connection((host, int(port)), timeout=30) as sock:
+        sock.sendall(mllp.frame(message("D1").encode()))
+        assert closed_by_peer(sock, within=30)  # closed with no answer
+    thread.join(timeout=30)
+    assert not thread.is_alive()
+    assert isinstance(listener.failure, OSError) and listener.failure.errno == errno.ENOSPC
+    assert not list(tmp_path.glob("*.jsonl"))
+
+
+@pytest.mark.parametrize("trusted", [True, False])
+def test_send_over_tls(tmp_path, certificates, trusted):
+    import subprocess
+
+    from live_peers import COMMAND, ROOT
+
+    out = tmp_path / "out"
+    listener = Listener(out, "--tls-cert", str(certificates["cert"]), "--tls-key", str(certificates["key"]))
+    feed = tmp_path / "feed.hl7"
+    feed.write_text("\r".join([message("V1"), message("V2")]))
+    authority = certificates["ca"] if trusted else certificates["cert"]  # a server certificate is no CA
+    result = subprocess.run([*COMMAND, "send", f"127.0.0.1:{listener.port}", str(feed), "--tls-ca", str(authority)],
+                            capture_output=True, text=True, cwd=ROOT, timeout=120)
+    assert listener.stop() == 0
+    assert (result.returncode, control_ids(output_rows(out))) == ((0, ["V1", "V2"]) if trusted else (2, []))
+    assert ("accepted (AA): 2" if trusted else "TLS with 127.0.0.1") in result.stderr

@@ -163,6 +163,8 @@ def command_send(args: argparse.Namespace) -> int:
                         continue
                     codes[ack.code or "no MSA"] += 1
                     problem(message, f"{ack.code or 'answer without MSA'}: {ack.text}")
+            except ssl.SSLError:
+                raise  # the peer's, not the file's
             except OSError as error:
                 raise InputError(f"cannot read {source.name}: {error.strerror or error}") from None
     except Unreachable as error:
