@@ -469,3 +469,16 @@ def test_send_over_tls(tmp_path, certificates, trusted):
     assert listener.stop() == 0
     assert (result.returncode, control_ids(output_rows(out))) == ((0, ["V1", "V2"]) if trusted else (2, []))
     assert ("accepted (AA): 2" if trusted else "TLS with 127.0.0.1") in result.stderr
+
+
+def test_roll_interval_cuts_a_file_while_listening(tmp_path):
+    listener = Listener(tmp_path, "--roll-interval", "0.3")
+    with listener.connect() as sock:
+        assert mllp.parse_ack(exchange(sock, message("R1").encode())).code == "AA"
+        deadline = time.monotonic() + 20
+        while not list(tmp_path.glob("*.jsonl")) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert control_ids(output_rows(tmp_path)) == ["R1"]
+        assert mllp.parse_ack(exchange(sock, message("R2").encode())).code == "AA"
+    assert listener.stop() == 0
+    assert len(list(tmp_path.glob("*.jsonl"))) == 2 and control_ids(output_rows(tmp_path)) == ["R1", "R2"]
