@@ -160,7 +160,9 @@ def _field(fields: list[str], number: int) -> str:
     return fields[number - 1] if len(fields) > number - 1 else ""
 
 
-ERROR_CODE = {"AE": "207^Application internal error^HL70357", "AR": "100^Segment sequence error^HL70357"}
+# ERR-3: table 0357 has no code for "does not convert" or "frame too large";
+# 207 is what receivers use for a message they could not process.
+ERROR_CODE = "207^Application internal error^HL70357"
 
 
 def build_ack(received: bytes, code: str, text: str | None = None, now: str | None = None) -> bytes:
@@ -187,8 +189,7 @@ def build_ack(received: bytes, code: str, text: str | None = None, now: str | No
     ]
     segments = ["|".join(msh), f"MSA|{code}|{_field(fields, 10)}"]
     if code != "AA":
-        severity = "E"
-        segments.append(f"ERR|||{ERROR_CODE.get(code, ERROR_CODE['AE'])}|{severity}||||{escape(text or '')}")
+        segments.append(f"ERR|||{ERROR_CODE}|E||||{escape(text or '')}")
     return "\r".join(segments).encode("utf-8") + b"\r"
 
 
