@@ -314,7 +314,11 @@ class Connection(asyncio.Protocol):
         quiet = time.monotonic() - self._last
         if quiet >= timeout and not self._slots:
             self._server.counts.idle_closed += 1
-            self.close()
+            # A peer that reads none of its answers would hold a closing connection open.
+            if self._peer_full:
+                self.abort()
+            else:
+                self.close()
             return
         self._schedule_idle_check(max(0.05, timeout - quiet))
 
