@@ -117,13 +117,6 @@ def test_rolling_again_after_a_crash_writes_each_row_once(tmp_path, crash_after)
     assert not list(out.glob(".*.part")) and len(list(out.glob("*.jsonl"))) == 1
 
 
-def test_one_folder_one_listener(tmp_path):
-    first = journal.Journal(str(tmp_path), {"format": "jsonl"}, sync=False)
-    with pytest.raises(journal.JournalError, match="in use by another tessarin listen"):
-        journal.Journal(str(tmp_path), {"format": "jsonl"}, sync=False)
-    first.close()
-
-
 # -- the command ----------------------------------------------------------------------------
 
 
