@@ -294,7 +294,7 @@ def test_peer_leaving_inside_a_frame_costs_nothing_else(tmp_path, host):
 
 
 def test_idle_and_surplus_connections_are_closed(tmp_path):
-    listener = Listener(tmp_path, "--idle-timeout", "0.5", "--max-connections", "2")
+    listener = Listener(tmp_path, "--idle-timeout", "2", "--max-connections", "2")
     first, second = listener.connect(), listener.connect()
     try:
         assert mllp.parse_ack(exchange(first, message("I1").encode())).code == "AA"
