@@ -189,6 +189,7 @@ def test_kill_during_a_flood_loses_no_acknowledged_message(tmp_path, durability)
     listener = Listener(tmp_path, "--durability", durability, "--roll-size", "20K")
     acked: list[str] = []
     sent: list[str] = []
+    wrong: list[tuple[str, mllp.Ack]] = []
     lock = threading.Lock()
 
     def flood(number: int) -> None:
@@ -199,8 +200,9 @@ def test_kill_during_a_flood_loses_no_acknowledged_message(tmp_path, durability)
                     with lock:
                         sent.append(control_id)
                     ack = mllp.parse_ack(exchange(sock, message(control_id).encode()))
-                    assert ack.code == "AA" and ack.control_id == control_id
                     with lock:
+                        if (ack.code, ack.control_id) != ("AA", control_id):
+                            wrong.append((control_id, ack))
                         acked.append(control_id)
         except (OSError, ConnectionError):
             return  # the listener died
@@ -214,7 +216,7 @@ def test_kill_during_a_flood_loses_no_acknowledged_message(tmp_path, durability)
     listener.kill()
     for thread in threads:
         thread.join(timeout=30)
-    assert len(acked) >= 300
+    assert len(acked) >= 300 and not wrong
     restarted = Listener(tmp_path)
     assert restarted.stop() == 0
     assert restarted.summary()["files written"] >= 1  # the journal's last segment, completed first
