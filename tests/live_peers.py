@@ -61,12 +61,18 @@ class Listener:
         self.process.send_signal(sig)
         status = self.process.wait(timeout=60)
         self._reader.join(timeout=10)  # the pipe ends with the process
+        self._close_pipe()
         return status
+
+    def _close_pipe(self) -> None:
+        if self.process.stderr is not None and not self._reader.is_alive():
+            self.process.stderr.close()
 
     def kill(self) -> None:
         os.kill(self.process.pid, signal.SIGKILL)
         self.process.wait(timeout=30)
         self._reader.join(timeout=10)
+        self._close_pipe()
 
     def summary(self) -> dict[str, int]:
         found = {}

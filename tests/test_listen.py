@@ -390,7 +390,8 @@ def test_a_peer_that_reads_no_answers_is_read_no_further(tmp_path):
             stalled = True
         else:
             stalled = False
-        rss = int(next(line for line in open(f"/proc/{listener.process.pid}/status") if line.startswith("VmRSS")).split()[1])
+        status = pathlib.Path(f"/proc/{listener.process.pid}/status").read_text()
+        rss = int(next(line for line in status.splitlines() if line.startswith("VmRSS")).split()[1])
     assert listener.stop() == 0
     assert stalled, f"{sent} bytes went in without a pause"
     assert rss < 256 * 1024  # KiB: the answers and frames held are bounded, not the sent bytes

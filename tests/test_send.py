@@ -72,6 +72,8 @@ class PythonHl7Server:
         self.loop.call_soon_threadsafe(self.server.close)
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(timeout=30)
+        if not self.thread.is_alive():
+            self.loop.close()
 
 
 @pytest.fixture
