@@ -1,0 +1,190 @@
+"""to-hl7: what it writes reads back, through tessarin and through python-hl7.
+
+The law: convert, then to-hl7, then convert gives the same records, with
+escaping on (the defaults) and off (--no-escaping with --unescaped).
+It is stated over the records convert can produce, so the generated feeds
+below are fed to the same reader and converter the command uses.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from conftest import CORPUS_DIR as CORPUS, needs_command, needs_corpus, needs_peer
+from hypothesis import assume, given, strategies as st
+
+pytestmark = needs_command
+
+from tessarin import JsonHl7  # noqa: E402
+from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_messages  # noqa: E402
+from tessarin_feeds.reader import read_messages  # noqa: E402
+from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+COMMAND = [sys.executable, "-m", "tessarin_feeds"]
+
+# Raw text of values: separators, every escape the converter knows, some it
+# does not (they keep their backslash), a backslash at the end, NUL.
+RAW = ["a", "Z", "7", " ", "  ", "\t", "\x00", "^", "~", "&", "\\", "^~\\&", "\\F\\", "\\S\\", "\\R\\", "\\E\\",
+       "\\\\", "\\T\\", "\\X0D\\", "\\X0A\\", "\\X0D0A\\", "\\X20\\", "\\X09\\", "\\H\\", "\\.br\\", "\\X41\\", "\\E"]
+# MSH-18 as written, with characters that charset holds and that read back
+# as written. The reader tries UTF-8 before MSH-18, so the non-ASCII letters
+# of the single-byte sets are ones whose bytes never make valid UTF-8.
+CHARSETS = {
+    "": ["é", "中", "😀", "’", "\u2028", "\ufeff"],
+    "UNICODE UTF-8": ["é", "Ω", "𝄞"],
+    "NO SUCH SET": ["é", "ж"],  # unknown: read, and so written, as UTF-8
+    "8859/1": ["é", "ß", "Ø", "ÿ"],
+    "8859/7": ["Ω", "α", "ώ"],
+}
+NAMES = ["PID", "OBX", "NTE", "ZZ1", "Z\\F\\Z", "obx", ""]
+LINE_ENDS = {"cr": "\r", "lf": "\n", "crlf": "\r\n"}
+
+
+@st.composite
+def feeds(draw: st.DrawFn) -> tuple[bytes, list[str], list[str]]:
+    """A feed of one to three messages; and the MSH-18 and MSH-2 of each."""
+    data, declared, encodings = b"", [], []
+    for _ in range(draw(st.integers(1, 3))):
+        charset = draw(st.sampled_from(sorted(CHARSETS)))
+        pieces = st.sampled_from(RAW + CHARSETS[charset])
+        value = st.lists(pieces, max_size=8).map("".join)
+        header_value = st.lists(pieces.filter(lambda p: "|" not in p and "~" not in p), max_size=4).map("".join)
+        encoding_characters = draw(st.sampled_from(["^~\\&", "^~\\&#", "^~\\&\\F\\x^y~z"]))
+        header = "|".join(["MSH", encoding_characters, *draw(st.lists(header_value, min_size=15, max_size=15)), charset])
+        lines = [header]
+        for _ in range(draw(st.integers(0, 4))):
+            fields = draw(st.lists(value, max_size=4))
+            lines.append("|".join([draw(st.sampled_from(NAMES)), *fields]) if fields else draw(st.sampled_from(NAMES)))
+        end = draw(st.sampled_from(list(LINE_ENDS.values())))
+        text = end.join(lines) + draw(st.sampled_from(["", end, end + end]))
+        codec = output_codec(charset) or "utf-8"
+        data += text.encode(codec)
+        declared.append(charset)
+        encodings.append(encoding_characters)
+        if not text.endswith(("\r", "\n")):
+            data += b"\r"
+    return data, declared, encodings
+
+
+def convert(data: bytes, escaping: bool) -> list[list[dict[str, str]]]:
+    settings = Settings(escaping=escaping)
+    rows = [convert_message(message, settings) for message in read_messages(data)]
+    assert all(row.error is None for row in rows), [row.error for row in rows]
+    return [row.records for row in rows]  # type: ignore[misc]
+
+
+def to_hl7(messages: list[list[dict[str, str]]], **options: object) -> bytes:
+    out = io.BytesIO()
+    problems: list[str] = []
+    counts = write_messages((Row(f"m{n}", records, None) for n, records in enumerate(messages)), out,
+                            on_problem=problems.append, **options)  # type: ignore[arg-type]
+    assert counts.clean and counts.written == len(messages), problems
+    return out.getvalue()
+
+
+@given(feeds(), st.booleans(), st.sampled_from(sorted(LINE_ENDS)), st.booleans())
+def test_convert_to_hl7_convert_gives_the_same_records(feed, escaping, line_end, mllp):
+    data, _, encoding_characters = feed
+    # MSH-2 goes out as it stands, and the converter unescapes it on reading:
+    # with escaping on, the law holds for what HL7 allows there.
+    assume(not escaping or all(e in ("^~\\&", "^~\\&#") for e in encoding_characters))
+    records = convert(data, escaping)
+    written = to_hl7(records, escaping="hl7" if escaping else "none", line_end=line_end, mllp=mllp)
+    assert convert(written, escaping) == records
+
+
+@given(feeds())
+def test_each_message_is_written_in_the_charset_its_header_declares_with_plain_spaces(feed):
+    data, declared, _ = feed
+    for records, charset in zip(convert(data, True), declared, strict=True):
+        text = encode_message(records).decode(output_codec(charset) or "utf-8")
+        if (output_codec(charset) or "utf-8") != "utf-8" and not text.isascii():
+            with pytest.raises(UnicodeDecodeError):
+                encode_message(records).decode("utf-8")
+        # Escaping never writes, nor takes away, a space, a tab or a NUL.
+        for plain in " \t\x00":
+            assert text.count(plain) == sum(value.count(plain) for record in records for value in record.values())
+
+
+def python_hl7_records(text: str) -> list[dict[str, str]]:
+    """The records of a message as python-hl7 reads it, in tessarin's key
+    scheme; MSH-1 and MSH-2 left out."""
+    hl7 = needs_peer("hl7", "python-hl7")
+    # A last segment of our own: python-hl7 strips the message's white space.
+    message = hl7.parse(text + "ZZZ|end")
+    records = []
+    for segment in message[:-1]:
+        if isinstance(segment, str):  # a line without a field separator
+            records.append({"segment_name": segment})
+            continue
+        header = str(segment[0]) == "MSH"
+        record = {"segment_name": str(segment[0])}
+        if header and len(segment) == 3 and text.split("\r", 1)[0].count("|") == 2:
+            record["2"] = ""  # python-hl7 gives no field for an empty one right after MSH-2
+        for index, field in enumerate(segment[3:] if header else segment[1:], start=2 if header else 1):
+            if isinstance(field[0], str):
+                record[str(index)] = message.unescape(field[0])
+                continue
+            for number, repetition in enumerate(field):
+                key = f"{index}[{number}]" if len(field) > 1 else str(index)
+                if isinstance(repetition[0], str):
+                    record[key] = message.unescape(repetition[0])
+                else:
+                    for place, component in enumerate(repetition, start=1):
+                        assert len(component) == 1  # & is always escaped: no sub-components
+                        record[f"{key}.{place}"] = message.unescape(str(component))
+        records.append(record)
+    return records
+
+
+@given(feeds())
+def test_python_hl7_reads_the_same_values(feed):
+    data, _, _ = feed
+    for records in convert(data, True):
+        codec = output_codec(records[0].get("17", "")) or "utf-8"
+        text = encode_message(records).decode(codec)
+        expected = [{k: v for k, v in r.items() if not (r["segment_name"] == "MSH" and k.startswith("1."))}
+                    for r in records]
+        assert python_hl7_records(text) == expected
+
+
+def tessarin(*args: str, stdin: bytes | None = None) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run([*COMMAND, *args], input=stdin, capture_output=True, cwd=ROOT, timeout=300)
+
+
+def records_of(jsonl: bytes) -> list[object]:
+    return [json.loads(line).get("records") for line in jsonl.splitlines()]
+
+
+@needs_corpus
+@pytest.mark.parametrize("convert_options, to_hl7_options", [([], []), (["--no-escaping"], ["--unescaped"])])
+def test_the_corpus_reads_back_as_the_same_records(tmp_path, convert_options, to_hl7_options):
+    first = tessarin("convert", *convert_options, "-o", str(tmp_path / "rows.jsonl"), str(CORPUS))
+    assert first.returncode == 1  # the corpus holds malformed files on purpose
+    rows = records_of((tmp_path / "rows.jsonl").read_bytes())
+    written = tessarin("to-hl7", *to_hl7_options, "-o", str(tmp_path / "again.hl7"), str(tmp_path / "rows.jsonl"))
+    assert b"messages written: %d" % sum(r is not None for r in rows) in written.stderr
+    again = tessarin("convert", *convert_options, str(tmp_path / "again.hl7"))
+    assert again.returncode == 0, again.stderr[-500:]
+    assert records_of(again.stdout) == [r for r in rows if r is not None]
+
+
+@needs_corpus
+def test_python_hl7_reads_every_corpus_message_as_written(tmp_path):
+    assert tessarin("convert", "-o", str(tmp_path / "rows.jsonl"), str(CORPUS)).returncode == 1
+    rows = [r for r in records_of((tmp_path / "rows.jsonl").read_bytes()) if r is not None]
+    checked = 0
+    for records in rows:
+        assert isinstance(records, list)
+        codec = output_codec(records[0].get("17", "")) or "utf-8"
+        assert python_hl7_records(encode_message(records).decode(codec)) == [
+            {k: v for k, v in r.items() if not (r["segment_name"] == "MSH" and k.startswith("1."))} for r in records
+        ]
+        checked += 1
+    assert checked == len(rows) > 100
