@@ -20,7 +20,6 @@ from hypothesis import assume, given, strategies as st
 
 pytestmark = needs_command
 
-from tessarin import JsonHl7  # noqa: E402
 from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_messages  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
@@ -188,3 +187,93 @@ def test_python_hl7_reads_every_corpus_message_as_written(tmp_path):
         ]
         checked += 1
     assert checked == len(rows) > 100
+
+
+def header(charset: str) -> str:
+    return f"MSH|^~\\&|LAB|HOSP|EHR|HOSP|20240301||ORU^R01^ORU_R01|C1|P|2.5.1||||||{charset}"
+
+
+def rows_file(path: pathlib.Path, *messages: tuple[str, str], **extra: object) -> pathlib.Path:
+    """JSON Lines as convert writes them: one row per (MSH-18, PID-5) pair."""
+    from tessarin import Hl7Json
+
+    lines = []
+    for number, (charset, name) in enumerate(messages):
+        records = Hl7Json(f"{header(charset)}\rPID|1||42||{name}").hl7_json
+        lines.append(json.dumps({"source": "s", "message": number, "offset": 0, **extra, "records": records}))
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize(
+    "charset, options, pid_5",
+    [
+        ("8859/1", [], b"M\xfcller^J\xf6rg"),  # Latin-1, not the Windows-1252 it is read as
+        (" 8859/1 ", [], b"M\xfcller^J\xf6rg"),  # trimmed, as on reading
+        ("8859/15", [], b"M\xfcller^J\xf6rg"),
+        ("UNICODE UTF-8", [], "Müller^Jörg".encode()),
+        ("", [], "Müller^Jörg".encode()),  # none declared: UTF-8
+        ("X-KLINGON", [], "Müller^Jörg".encode()),  # unknown: UTF-8, as it is read
+        ("8859/1", ["--encoding", "UTF-8"], "Müller^Jörg".encode()),
+        ("", ["--encoding", "8859/1"], b"M\xfcller^J\xf6rg"),
+        ("", ["--encoding", "cp850"], b"M\x81ller^J\x94rg"),
+        ("8859/1", ["--escape-all"], b"M\xfcller^J\xf6rg"),
+        ("8859/1", ["--unescaped"], b"M\xfcller^J\xf6rg"),
+    ],
+)
+def test_each_message_in_the_charset_its_header_declares_or_the_forced_one(tmp_path, charset, options, pid_5):
+    rows = rows_file(tmp_path / "rows.jsonl", (charset, "Müller^Jörg"))
+    done = tessarin("to-hl7", *options, "-o", str(tmp_path / "out.hl7"), str(rows))
+    assert done.returncode == 0, done.stderr
+    assert b"\rPID|1||42||" + pid_5 + b"\r" in (tmp_path / "out.hl7").read_bytes()
+    if not options:  # read back by the same table
+        again = tessarin("convert", str(tmp_path / "out.hl7"))
+        assert records_of(again.stdout) == records_of(rows.read_bytes())
+
+
+@pytest.mark.parametrize(
+    "options, written, reason",
+    [
+        ([], [1, 2], "U+2019 '’' in segment 2 (PID) cannot be written in 8859/1 (declared in MSH-18)"),
+        (["--encoding", "ascii"], [], "U+2019 '’' in segment 2 (PID) cannot be written in ascii (the forced encoding)"),
+        (["--escape-all", "--line-end", "crlf"], [1, 2], "U+2019 '’' in segment 2 (PID) cannot be written in 8859/1 (declared in MSH-18)"),
+    ],
+)
+def test_a_character_the_charset_cannot_hold_fails_that_message_alone(tmp_path, options, written, reason):
+    rows = rows_file(tmp_path / "rows.jsonl", ("8859/1", "O’Brien"), ("8859/1", "Renée"), ("", "O’Brien"))
+    done = tessarin("to-hl7", *options, str(rows))
+    assert done.returncode == 1
+    names = [chunk.split(b"|42||")[1].split(b"\r")[0] for chunk in done.stdout.split(b"MSH|")[1:]]
+    assert names == [[b"", b"Ren\xe9e", "O’Brien".encode()][n] for n in written]
+    problems = [line for line in done.stderr.decode().splitlines() if line.startswith("tessarin: ")]
+    assert problems[0] == f"tessarin: s: message 0: {reason}"
+    assert len(problems) == 3 - len(written)
+    assert f"failed messages: {3 - len(written)}" in done.stderr.decode()
+
+
+def test_rows_cut_short_are_written_as_read_and_reported(tmp_path):
+    envelope = [{"segment_name": "BHS", "1.1": "", "1.2": "~\\&"}]
+    rows = rows_file(tmp_path / "rows.jsonl", ("", "DOE"), ("", "ROE"), envelope=envelope,
+                     error="message cut short: the frame ends at byte 90")
+    with rows.open("a") as lines:
+        lines.write(rows_file(tmp_path / "whole.jsonl", ("", "MSH")).read_text())
+    done = tessarin("to-hl7", str(rows))
+    assert done.returncode == 1
+    assert [m.text.rsplit("|", 1)[-1] for m in read_messages(done.stdout)] == ["DOE", "ROE", "MSH"]
+    stderr = done.stderr.decode()
+    assert stderr.count("convert reported: message cut short: the frame ends at byte 90") == 2
+    assert "messages written: 3" in stderr and "rows cut short (written as read): 2" in stderr
+
+
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (["--unescaped", "--escape-all"], "tessarin: argument --escape-all: not allowed with argument --unescaped"),
+        (["--encoding", "utf-16"], "tessarin: argument --encoding: unknown character set (or not a superset of ASCII)"),
+        (["--encoding", "klingon"], "tessarin: argument --encoding: unknown character set"),
+    ],
+)
+def test_bad_options_are_one_line_and_status_2(tmp_path, args, text):
+    done = tessarin("to-hl7", *args, str(rows_file(tmp_path / "rows.jsonl", ("", "DOE"))))
+    assert done.returncode == 2 and done.stdout == b""
+    assert done.stderr.decode().startswith(text) and len(done.stderr.splitlines()) == 1
