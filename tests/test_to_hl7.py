@@ -29,7 +29,7 @@ COMMAND = [sys.executable, "-m", "tessarin_feeds"]
 
 # Raw text of values: separators, every escape the converter knows, some it
 # does not (they keep their backslash), a backslash at the end, NUL.
-RAW = ["a", "Z", "7", " ", "  ", "\t", "\x00", "^", "~", "&", "\\", "^~\\&", "\\F\\", "\\S\\", "\\R\\", "\\E\\",
+RAW = ["a", "Z", "7", " ", "  ", "\t", "\x00", "\x1f", "^", "~", "&", "\\", "^~\\&", "\\F\\", "\\S\\", "\\R\\", "\\E\\",
        "\\\\", "\\T\\", "\\X0D\\", "\\X0A\\", "\\X0D0A\\", "\\X20\\", "\\X09\\", "\\H\\", "\\.br\\", "\\X41\\", "\\E"]
 # MSH-18 as written, with characters that charset holds and that read back
 # as written. The reader tries UTF-8 before MSH-18, so the non-ASCII letters
@@ -277,3 +277,17 @@ def test_bad_options_are_one_line_and_status_2(tmp_path, args, text):
     done = tessarin("to-hl7", *args, str(rows_file(tmp_path / "rows.jsonl", ("", "DOE"))))
     assert done.returncode == 2 and done.stdout == b""
     assert done.stderr.decode().startswith(text) and len(done.stderr.splitlines()) == 1
+
+
+@needs_corpus
+def test_the_benchmark_reports_its_ratios_under_its_own_key(tmp_path):
+    out = tmp_path / "results.json"
+    out.write_text(json.dumps({"other": {"kept": True}}))
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / "to_hl7.py"), "--quick", "--out", str(out)],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    results = json.loads(out.read_text())
+    assert results["other"] == {"kept": True}
+    ratios = results["to_hl7"]["ratios"]
+    assert {"default / escape-all", "default / unescaped", "declared charset / forced UTF-8"} <= set(ratios)
+    assert all(ratio > 0 for ratio in ratios.values()) and results["to_hl7"]["messages"] > 100

@@ -105,16 +105,30 @@ def _whole_document(data: bytes, name: str) -> Row:
     return Row(name, value, None)
 
 
-# What HL7 requires escaped in a value: the field separator, the four
-# encoding characters, and line breaks, which would end the segment.
-_HL7_ESCAPES = str.maketrans({
-    "|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "\\": "\\E\\", "&": "\\T\\", "\r": "\\X0D\\", "\n": "\\X0A\\",
-})
-_NEEDS_ESCAPE = re.compile(r"[|^~\\&\r\n]")
 # MSH-1/MSH-2 go out as they stand; only what would cut the header itself is escaped.
 _HEADER_ESCAPES = str.maketrans({"|": "\\F\\", "\r": "\\X0D\\", "\n": "\\X0A\\"})
-_BREAKS_HEADER = re.compile(r"[|\r\n]")
-_BREAKS_NAME = re.compile(r"[|\r\n]")
+_BREAKS_LINE = re.compile(r"[|\r\n]")
+_JOIN = "\x1f"  # between a record's values while they are escaped as one text
+
+
+def _needs_escape(text: str) -> bool:
+    # Separate searches for single characters run at memchr speed; a
+    # character-class regex walks the text one character at a time.
+    return (
+        "\\" in text or "|" in text or "^" in text or "~" in text or "&" in text or "\r" in text or "\n" in text
+    )
+
+
+def _escape(value: str) -> str:
+    """What HL7 requires escaped in a value: the field separator, the four
+    encoding characters, and line breaks, which would end the segment. The
+    backslash goes first: the other escapes bring in backslashes of their own."""
+    return (
+        value.replace("\\", "\\E\\").replace("|", "\\F\\").replace("^", "\\S\\").replace("~", "\\R\\")
+        .replace("&", "\\T\\").replace("\r", "\\X0D\\").replace("\n", "\\X0A\\")
+    )
+
+
 _LATIN_1 = HL7_CHARSETS["8859/1"]
 
 
@@ -132,6 +146,10 @@ def _is_encoding_characters(key: str) -> bool:
     return key == "1" or key.startswith(("1.", "1["))
 
 
+def _header_escaped(value: str) -> str:
+    return value.translate(_HEADER_ESCAPES) if _BREAKS_LINE.search(value) else value
+
+
 def hl7_escaped(records: list[dict[str, str]]) -> list[dict[str, str]]:
     """The records with each value escaped as HL7 requires, ready for the
     module's unescaped assembly. Anything that is not a record of strings is
@@ -142,21 +160,38 @@ def hl7_escaped(records: list[dict[str, str]]) -> list[dict[str, str]]:
             escaped.append(record)
             continue
         name = record.get("segment_name")
-        if type(name) is str and _BREAKS_NAME.search(name):
+        if type(name) is str and _BREAKS_LINE.search(name):
             raise MessageError(
                 "a segment name holding | or a line break",
                 f"segment name {name!r} contains a separator or line break",
             )
         header = name == "MSH"
+        try:
+            # One search, and one escape, over all the values of a record at
+            # once: most records hold nothing to escape.
+            joined = _JOIN.join(record.values())
+        except TypeError:
+            pass  # a value that is no string: the path below passes it on
+        else:
+            if not _needs_escape(joined):
+                escaped.append(record)
+                continue
+            if joined.count(_JOIN) == len(record) - 1:
+                whole = dict(zip(record, _escape(joined).split(_JOIN), strict=True))
+                whole["segment_name"] = name  # type: ignore[assignment]
+                if header:
+                    for key in [key for key in record if _is_encoding_characters(key)]:
+                        whole[key] = _header_escaped(record[key])
+                escaped.append(whole)
+                continue
         changed = {}
         for key, value in record.items():
             if type(value) is not str or key == "segment_name":
                 continue
             if header and _is_encoding_characters(key):
-                if _BREAKS_HEADER.search(value):
-                    changed[key] = value.translate(_HEADER_ESCAPES)
-            elif _NEEDS_ESCAPE.search(value):
-                changed[key] = value.translate(_HL7_ESCAPES)
+                changed[key] = _header_escaped(value)
+            elif _needs_escape(value):
+                changed[key] = _escape(value)
         escaped.append({**record, **changed} if changed else record)
     return escaped
 
@@ -173,8 +208,9 @@ def output_codec(charset: str) -> str | None:
 def _message_charset(text: str) -> tuple[str, str]:
     """(codec, how it was chosen) for a message by its MSH-18; UTF-8 when it
     declares none or one the reading side does not know either."""
-    first_line = text.split("\n", 1)[0] if text.startswith("MSH") else ""
-    declared = declared_charset(first_line.encode("utf-8"))
+    end = text.find("\n")
+    first_line = text if end < 0 else text[:end]
+    declared = declared_charset(first_line.encode("utf-8")) if first_line.startswith("MSH") else ""
     codec = output_codec(declared) if declared else None
     if codec is None:
         return "utf-8", "UTF-8"
