@@ -257,12 +257,23 @@ def test_rows_cut_short_are_written_as_read_and_reported(tmp_path):
                      error="message cut short: the frame ends at byte 90")
     with rows.open("a") as lines:
         lines.write(rows_file(tmp_path / "whole.jsonl", ("", "MSH")).read_text())
+        lines.write(json.dumps({"source": "s", "message": 3, "records": None, "error": "not HL7"}) + "\n")
     done = tessarin("to-hl7", str(rows))
     assert done.returncode == 1
     assert [m.text.rsplit("|", 1)[-1] for m in read_messages(done.stdout)] == ["DOE", "ROE", "MSH"]
     stderr = done.stderr.decode()
     assert stderr.count("convert reported: message cut short: the frame ends at byte 90") == 2
     assert "messages written: 3" in stderr and "rows cut short (written as read): 2" in stderr
+    assert "tessarin: s: message 3: no message, convert failed: not HL7" in stderr
+
+
+@pytest.mark.parametrize(
+    "name, escaping",
+    [("P|D", "hl7"), ("PID\r", "hl7"), ("\nPID", "hl7"), ("P|D", "all")],
+)
+def test_a_segment_name_that_would_cut_the_text_is_refused(name, escaping):
+    with pytest.raises(Exception, match="contains a separator or line break"):
+        encode_message([{"segment_name": name, "1": "x"}], escaping=escaping)
 
 
 @pytest.mark.parametrize(

@@ -60,15 +60,15 @@ def _row_from_object(value: object, where: str) -> Row:
     if not isinstance(value, dict):
         raise InputError(f"{where}: not a row of tessarin convert (a JSON object)")
     label = f"{value.get('source', '?')}: message {value.get('message', '?')}"
-    if "records" in value:
-        records = value["records"]
-        if not isinstance(records, list):
-            raise InputError(f"{where}: \"records\" is not a list")
-        error = value.get("error")
-        return Row(label, records, None if error is None else str(error))
-    if "error" in value:
-        return Row(label, None, str(value["error"]))
-    raise InputError(f"{where}: the row has neither \"records\" nor \"error\"")
+    records, error = value.get("records"), value.get("error")
+    if records is None:
+        if "error" not in value:
+            raise InputError(f"{where}: the row has neither \"records\" nor \"error\"")
+        return Row(label, None, str(error))
+    if not isinstance(records, list):
+        raise InputError(f"{where}: \"records\" is not a list")
+    # Both: the records read before the message was cut short.
+    return Row(label, records, None if error is None else str(error))
 
 
 def read_rows(stream: BinaryIO, name: str) -> Iterator[Row]:
