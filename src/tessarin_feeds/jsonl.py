@@ -16,13 +16,21 @@ from .model import Converted, Message
 __all__ = ["JsonlOutput", "encode_line", "encode_rows", "join_lines"]
 
 
-def encode_line(message: Message, records: list[dict[str, str]] | None, error: str | None) -> bytes:
+def encode_line(
+    message: Message,
+    records: list[dict[str, str]] | None,
+    error: str | None,
+    envelope: list[dict[str, str]] | None = None,
+) -> bytes:
     """The JSON line of one message, without its line feed: source, message,
-    offset, then records or error."""
+    offset, the envelope's records when there is one, then records or error
+    (both for a message cut short)."""
     line: dict[str, object] = {"source": message.source, "message": message.index, "offset": message.offset}
+    if envelope is not None:
+        line["envelope"] = envelope
     if records is not None:
         line["records"] = records
-    else:
+    if error is not None or records is None:
         line["error"] = error
     return orjson.dumps(line)
 
