@@ -20,6 +20,7 @@ from hypothesis import assume, given, strategies as st
 
 pytestmark = needs_command
 
+from tessarin import JsonHl7  # noqa: E402
 from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_messages  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
@@ -263,6 +264,13 @@ def test_rows_cut_short_are_written_as_read_and_reported(tmp_path):
 def test_a_segment_name_that_would_cut_the_text_is_refused(name, escaping):
     with pytest.raises(Exception, match="contains a separator or line break"):
         encode_message([{"segment_name": name, "1": "x"}], escaping=escaping)
+
+
+def test_a_record_without_a_name_is_escaped_and_placed_as_the_module_places_it():
+    nameless = [{"2": "a|b"}, {"segment_name": "Z&Z", "1": "c^d"}]
+    expected = JsonHl7([{"2": "a\\F\\b"}, {"segment_name": "Z&Z", "1": "c\\S\\d"}]).hl7_string_unescaped
+    assert encode_message(nameless) == (expected.replace("\n", "\r") + "\r").encode()
+
 
 
 @pytest.mark.parametrize(

@@ -178,7 +178,8 @@ def hl7_escaped(records: list[dict[str, str]]) -> list[dict[str, str]]:
                 continue
             if joined.count(_JOIN) == len(record) - 1:
                 whole = dict(zip(record, _escape(joined).split(_JOIN), strict=True))
-                whole["segment_name"] = name  # type: ignore[assignment]
+                if name is not None:  # names are never escaped
+                    whole["segment_name"] = name
                 if header:
                     for key in [key for key in record if _is_encoding_characters(key)]:
                         whole[key] = _header_escaped(record[key])
