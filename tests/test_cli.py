@@ -306,20 +306,27 @@ def test_to_hl7_line_ends_and_framing(tmp_path, feed, options, framing, rows_fil
     assert done.stdout == expected
 
 
-def test_to_hl7_json_list_and_rows_with_errors(tmp_path):
+@pytest.mark.parametrize(
+    "options, text",
+    [
+        ([], b"NTE|1||R\\T\\D \\F\\ 5\\S\\10\r"),  # only what HL7 requires
+        (["--escape-all"], b"NTE|1||R\\T\\D\\X20\\\\F\\\\X20\\5\\S\\10\r"),  # the module's hl7_string
+    ],
+)
+def test_to_hl7_json_list_and_rows_with_errors(tmp_path, options, text):
     records = [{"segment_name": "NTE", "1": "1", "3": "R&D | 5^10"}]
     (tmp_path / "one.json").write_text(json.dumps(records))
-    done = tessarin("to-hl7", "-o", str(tmp_path / "out.hl7"), str(tmp_path / "one.json"))
+    done = tessarin("to-hl7", *options, "-o", str(tmp_path / "out.hl7"), str(tmp_path / "one.json"))
     assert done.returncode == 0
-    assert (tmp_path / "out.hl7").read_bytes() == b"NTE|1||R\\T\\D\\X20\\\\F\\\\X20\\5\\S\\10\r"
+    assert (tmp_path / "out.hl7").read_bytes() == text
     lines = [
         {"source": "s", "message": 0, "offset": 0, "error": "Invalid segment name: PV1"},
         {"source": "s", "message": 1, "offset": 9, "records": [{"segment_name": "ZZZ", "70000": "x"}]},
         {"source": "s", "message": 2, "offset": 20, "records": records},
     ]
-    done = tessarin("to-hl7", "-", stdin=b"\n".join(json.dumps(line).encode() for line in lines))
+    done = tessarin("to-hl7", *options, "-", stdin=b"\n".join(json.dumps(line).encode() for line in lines))
     assert done.returncode == 1
-    assert done.stdout == b"NTE|1||R\\T\\D\\X20\\\\F\\\\X20\\5\\S\\10\r"
+    assert done.stdout == text
     counts = summary(done.stderr)
     assert counts["rows"] == 3 and counts["messages written"] == 1
     assert counts["rows with an error (no message)"] == 1 and counts["failed messages"] == 1

@@ -132,8 +132,13 @@ def build_parser() -> argparse.ArgumentParser:
                                  description="Write one HL7 message per row of records.")
     to_hl7.add_argument("input", metavar="INPUT", help="JSON Lines from convert, a JSON file of one list of records, or -")
     to_hl7.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    to_hl7.add_argument("--unescaped", action="store_true",
-                        help="write values as they stand (for records made with convert --no-escaping)")
+    escaping = to_hl7.add_mutually_exclusive_group()
+    escaping.add_argument("--unescaped", action="store_true",
+                          help="write values as they stand (for records made with convert --no-escaping)")
+    escaping.add_argument("--escape-all", action="store_true",
+                          help="escape as the module's JsonHl7.hl7_string does: spaces, tabs and MSH-1/MSH-2 too")
+    to_hl7.add_argument("--encoding", type=_encoding, metavar="NAME",
+                        help="write every message in this character set (default: the one its MSH-18 declares, else UTF-8)")
     to_hl7.add_argument("--mllp", action="store_true", help="frame each message as 0x0B ... 0x1C 0x0D")
     to_hl7.add_argument("--line-end", choices=("cr", "lf", "crlf"), default="cr",
                         help="segment terminator (default: cr, the standard's)")
@@ -541,9 +546,10 @@ def command_to_hl7(args: argparse.Namespace) -> int:
             counts = write_messages(
                 read_rows(source, name),
                 target.stream,
-                unescaped=args.unescaped,
+                escaping="none" if args.unescaped else "all" if args.escape_all else "hl7",
                 line_end=args.line_end,
                 mllp=args.mllp,
+                encoding=args.encoding,
                 on_problem=lambda line: print(f"{PROG}: {line}", file=sys.stderr),
             )
         target.commit()
@@ -560,6 +566,7 @@ def command_to_hl7(args: argparse.Namespace) -> int:
         f"rows: {counts.rows}",
         f"messages written: {counts.written}",
         f"rows with an error (no message): {counts.had_error}",
+        f"rows cut short (written as read): {counts.cut_short}",
         f"failed messages: {sum(counts.failures.values())}",
     ]
     lines += [f"  {count:>6}  {reason}" for reason, count in counts.failures.most_common()]
