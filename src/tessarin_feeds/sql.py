@@ -1,0 +1,93 @@
+"""Fields as written, from SQL: a segment of the Parquet output (its name and
+map of keys) read back as HL7 field text, in DuckDB and in Spark.
+
+A field's entries are its keys `N`, `N.C`, `N[R]` and `N[R].C`. Ordered by
+repetition, then component, as numbers (the map's byte order puts "5.10"
+before "5.2"), they are joined with `~` between repetitions and `^` between
+components; a number missing among them still gets its separator, so the
+pieces stay in their places. Sub-components were never split, so their `&`
+is already in the text. Fields are numbered as HL7 numbers them: in MSH, FHS
+and BHS, field 1 is the field separator `|` and field n is the key n - 1.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["HEADER_SEGMENTS", "install", "spark_field", "spark_field_sql"]
+
+# Segments whose first field is the separator itself, so their keys are one less.
+HEADER_SEGMENTS = ("MSH", "FHS", "BHS")
+_HEADERS = ", ".join(f"'{name}'" for name in HEADER_SEGMENTS)
+
+# The pieces of one field as structs (r, c, v), r and c 0 where the key has
+# none, folded from a start of (0, 1): each piece is preceded by as many `~`
+# as repetitions it moves on, then `^` up to its component.
+_DUCKDB = f"""
+CREATE OR REPLACE TEMP MACRO hl7_field(segment, n) AS
+CASE WHEN segment.segment_name IN ({_HEADERS}) AND n = 1 THEN '|' ELSE list_reduce(
+    list_sort(list_transform(
+        list_filter(map_entries(segment.fields), lambda e:
+            split_part(split_part(e.key, '.', 1), '[', 1)
+            = CAST(CASE WHEN segment.segment_name IN ({_HEADERS}) THEN n - 1 ELSE n END AS VARCHAR)),
+        lambda e: {{
+            r: CASE WHEN contains(e.key, '[') THEN TRY_CAST(split_part(split_part(e.key, '[', 2), ']', 1) AS INTEGER) ELSE 0 END,
+            c: CASE WHEN contains(e.key, '.') THEN TRY_CAST(split_part(e.key, '.', 2) AS INTEGER) ELSE 0 END,
+            v: e.value}})),
+    lambda acc, x: {{r: x.r, c: x.c, v: concat(acc.v,
+        CASE WHEN x.r > acc.r THEN repeat('~', x.r - acc.r) || repeat('^', greatest(x.c - 1, 0))
+             ELSE repeat('^', x.c - acc.c) END,
+        x.v)}},
+    {{r: 0, c: 1, v: NULL::VARCHAR}}).v
+END;
+
+CREATE OR REPLACE TEMP MACRO hl7_field_count(segment) AS
+coalesce(list_max(list_transform(map_keys(segment.fields),
+    lambda k: TRY_CAST(split_part(split_part(k, '.', 1), '[', 1) AS INTEGER)))
+    + CASE WHEN segment.segment_name IN ({_HEADERS}) THEN 1 ELSE 0 END, 0);
+
+CREATE OR REPLACE TEMP MACRO hl7_fields(segment) AS
+list_transform(range(1, hl7_field_count(segment) + 1), lambda f: hl7_field(segment, f));
+"""
+
+
+def install(connection: Any) -> None:
+    """Create the macros hl7_field(segment, n), hl7_field_count(segment) and
+    hl7_fields(segment) on a DuckDB connection (DuckDB 1.3 or newer).
+
+    They are temporary: they last as long as the connection and are never
+    written into a database file.
+    """
+    connection.execute(_DUCKDB)
+
+
+def spark_field_sql(segment: str, number: int | str) -> str:
+    """Spark SQL for field `number` of `segment` as written, or NULL when the
+    segment has no entry for it. `segment` is an SQL expression of the struct
+    type of the `segments` elements, such as a column name; `number` is an
+    int or an SQL expression."""
+    s, n = f"({segment})", f"({number})"
+    header = f"{s}.segment_name IN ({_HEADERS})"
+    return f"""CASE WHEN {header} AND {n} = 1 THEN '|' ELSE aggregate(
+    array_sort(transform(
+        filter(map_entries({s}.fields), e ->
+            substring_index(substring_index(e.key, '.', 1), '[', 1)
+            = CAST(CASE WHEN {header} THEN {n} - 1 ELSE {n} END AS STRING)),
+        e -> named_struct(
+            'r', CASE WHEN instr(e.key, '[') > 0
+                      THEN CAST(substring_index(substring_index(e.key, '[', -1), ']', 1) AS INT) ELSE 0 END,
+            'c', CASE WHEN instr(e.key, '.') > 0 THEN CAST(substring_index(e.key, '.', -1) AS INT) ELSE 0 END,
+            'v', e.value))),
+    named_struct('r', 0, 'c', 1, 'v', CAST(NULL AS STRING)),
+    (acc, x) -> named_struct('r', x.r, 'c', x.c, 'v', concat(coalesce(acc.v, ''),
+        CASE WHEN x.r > acc.r THEN concat(repeat('~', x.r - acc.r), repeat('^', greatest(x.c - 1, 0)))
+             ELSE repeat('^', x.c - acc.c) END,
+        coalesce(x.v, ''))),
+    acc -> acc.v) END"""
+
+
+def spark_field(segment: str, number: int | str) -> Any:
+    """spark_field_sql as a pyspark Column, for select() and withColumn()."""
+    from pyspark.sql import functions as F
+
+    return F.expr(spark_field_sql(segment, number))
