@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from typing import Any
 
-__all__ = ["HEADER_SEGMENTS", "install", "spark_field", "spark_field_sql"]
+__all__ = ["DUCKDB_MACROS", "HEADER_SEGMENTS", "install", "spark_field", "spark_field_sql", "spark_fields_sql"]
 
 # Segments whose first field is the separator itself, so their keys are one less.
 HEADER_SEGMENTS = ("MSH", "FHS", "BHS")
@@ -23,7 +23,7 @@ _HEADERS = ", ".join(f"'{name}'" for name in HEADER_SEGMENTS)
 # The pieces of one field as structs (r, c, v), r and c 0 where the key has
 # none, folded from a start of (0, 1): each piece is preceded by as many `~`
 # as repetitions it moves on, then `^` up to its component.
-_DUCKDB = f"""
+DUCKDB_MACROS = f"""
 CREATE OR REPLACE TEMP MACRO hl7_field(segment, n) AS
 CASE WHEN segment.segment_name IN ({_HEADERS}) AND n = 1 THEN '|' ELSE list_reduce(
     list_sort(list_transform(
@@ -58,7 +58,7 @@ def install(connection: Any) -> None:
     They are temporary: they last as long as the connection and are never
     written into a database file.
     """
-    connection.execute(_DUCKDB)
+    connection.execute(DUCKDB_MACROS)
 
 
 def spark_field_sql(segment: str, number: int | str) -> str:
@@ -86,8 +86,30 @@ def spark_field_sql(segment: str, number: int | str) -> str:
     acc -> acc.v) END"""
 
 
+def spark_fields_sql(segment: str) -> str:
+    """Spark SQL for every field of `segment` as written, field n at index
+    n - 1 (from 1 with element_at), up to its last; NULL where a number has
+    no entry."""
+    s = f"({segment})"
+    count = (
+        f"coalesce(aggregate(map_keys({s}.fields), CAST(NULL AS INT), (m, k) -> "
+        f"greatest(m, CAST(substring_index(substring_index(k, '.', 1), '[', 1) AS INT)))"
+        f" + CASE WHEN {s}.segment_name IN ({_HEADERS}) THEN 1 ELSE 0 END, 0)"
+    )
+    # sequence(1, 0) counts down, so a segment without fields is its own case.
+    return (
+        f"CASE WHEN {count} = 0 THEN CAST(array() AS ARRAY<STRING>) "
+        f"ELSE transform(sequence(1, {count}), f -> {spark_field_sql(segment, 'f')}) END"
+    )
+
+
 def spark_field(segment: str, number: int | str) -> Any:
     """spark_field_sql as a pyspark Column, for select() and withColumn()."""
     from pyspark.sql import functions as F
 
     return F.expr(spark_field_sql(segment, number))
+
+
+if __name__ == "__main__":
+    # For the DuckDB command line: python -m tessarin_feeds.sql > hl7.sql, then .read hl7.sql
+    print(DUCKDB_MACROS)
