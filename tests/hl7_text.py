@@ -68,3 +68,23 @@ def expected_fields(text: str, escaping: bool) -> list[list[str]]:
             row = [value if header and n == 0 else unescaped_field(value) for n, value in enumerate(row)]
         found.append(row)
     return found
+
+
+def obx_results(rows) -> list[tuple[str, str | None, str | None, str | None]]:
+    """(patient, OBX-3, OBX-5, OBX-6) for every OBX of every converted row
+    (a tessarin_feeds Converted) with each non-empty patient of its message:
+    PID-3's first component of its first repetition; the OBX fields whole,
+    as written and unescaped, None where the line stops before them."""
+    results = []
+    for row in rows:
+        if row.records is None:
+            continue
+        segments = [[line.split("|", 1)[0], *fields(line)] for line in lines(row.message.text)]
+        patients = []
+        for segment in (s for s in segments if s[0] == "PID" and len(s) > 3):
+            repetitions = [segment[3]] if "^~\\&" in segment[3] else segment[3].split("~")
+            patients.append(unescaped(repetitions[0]).split("^")[0])
+        for obx in (s for s in segments if s[0] == "OBX"):
+            found = [unescaped_field(obx[n]) if len(obx) > n else None for n in (3, 5, 6)]
+            results.extend((patient, *found) for patient in patients if patient)
+    return results
