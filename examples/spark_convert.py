@@ -20,6 +20,8 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
+import shutil
 import sys
 import zlib
 from collections import Counter
@@ -58,12 +60,16 @@ class CounterParam(AccumulatorParam):  # type: ignore[type-arg]
         return value1
 
 
+def local_path(path: str) -> str:
+    """The local path of a file: URI as Spark writes it (file:/dir/name, unquoted)."""
+    local = path.removeprefix("file:")
+    return local.removeprefix("//") if local.startswith("///") else local
+
+
 def open_file(path: str) -> Any:
     """A binary stream of the file Spark names by `path`, opened on the worker."""
     if path.startswith("file:"):
-        # Spark writes local paths as file:/dir/name, unquoted.
-        local = path.removeprefix("file:")
-        return open(local.removeprefix("//") if local.startswith("///") else local, "rb")
+        return open(local_path(path), "rb")
     from pyarrow import fs
 
     filesystem, inner = fs.FileSystem.from_uri(path)
@@ -125,19 +131,29 @@ def convert_files(batches: Iterable[Any], options: dict[str, Any], counts: Any) 
             counts.add(seen)
 
 
-def output_exists(spark: SparkSession, path: str) -> bool:
-    """Whether `path` exists, on whatever file system Spark writes it to."""
+def hadoop_path(spark: SparkSession, path: str) -> tuple[Any, Any]:
+    """(file system, path) of `path` as Spark writes it, through Hadoop's API."""
     jvm = spark.sparkContext._jvm
     assert jvm is not None
-    hadoop_path = jvm.org.apache.hadoop.fs.Path(path)
-    return bool(hadoop_path.getFileSystem(spark.sparkContext._jsc.hadoopConfiguration()).exists(hadoop_path))
+    found = jvm.org.apache.hadoop.fs.Path(path)
+    return found.getFileSystem(spark.sparkContext._jsc.hadoopConfiguration()), found
+
+
+def output_exists(spark: SparkSession, path: str) -> bool:
+    filesystem, found = hadoop_path(spark, path)
+    return bool(filesystem.exists(found))
 
 
 def remove_output(spark: SparkSession, path: str) -> None:
-    jvm = spark.sparkContext._jvm
-    assert jvm is not None
-    hadoop_path = jvm.org.apache.hadoop.fs.Path(path)
-    hadoop_path.getFileSystem(spark.sparkContext._jsc.hadoopConfiguration()).delete(hadoop_path, True)
+    try:
+        filesystem, found = hadoop_path(spark, path)
+        filesystem.delete(found, True)
+    except Exception:
+        # Java may be gone (it ends itself on running out of memory); in local
+        # mode a local folder is removed all the same.
+        local = path.startswith("file:") or re.match(r"^[A-Za-z][A-Za-z0-9+.-]*:", path) is None
+        if local and str(spark.sparkContext.master).startswith("local"):
+            shutil.rmtree(local_path(path), ignore_errors=True)
 
 
 def run(
