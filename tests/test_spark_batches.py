@@ -7,6 +7,7 @@ import gzip
 import importlib.util
 import pathlib
 from collections import Counter
+from types import SimpleNamespace
 
 import pytest
 from conftest import needs_peer
@@ -28,16 +29,6 @@ def example():
     return module
 
 
-class Tally:
-    """Stands in for the Spark accumulator."""
-
-    def __init__(self) -> None:
-        self.value: Counter[str] = Counter()
-
-    def add(self, counts: Counter[str]) -> None:
-        self.value.update(counts)
-
-
 def feed(sizes: list[int]) -> bytes:
     """Messages of the given numbers of OBX segments, CR between segments."""
     messages = [
@@ -48,11 +39,12 @@ def feed(sizes: list[int]) -> bytes:
     return ("\r".join(messages) + "\r").encode()
 
 
-def run(example, paths: list[str], contents: list[bytes] | None = None, **options) -> tuple[list, Counter[str]]:
+def run(example, paths: list[str], contents: list[bytes] | None = None) -> tuple[list, Counter[str]]:
     columns = {"path": paths} if contents is None else {"path": paths, "content": contents}
-    tally = Tally()
-    batches = list(example.convert_files([pa.RecordBatch.from_pydict(columns)], options, tally))
-    return batches, tally.value
+    counts: Counter[str] = Counter()
+    # The accumulator's part is only its add().
+    batches = list(example.convert_files([pa.RecordBatch.from_pydict(columns)], {}, SimpleNamespace(add=counts.update)))
+    return batches, counts
 
 
 SIZES = {
