@@ -22,32 +22,33 @@ _HEADERS = ", ".join(f"'{name}'" for name in HEADER_SEGMENTS)
 
 # The pieces of one field as structs (r, c, v), r and c 0 where the key has
 # none, folded from a start of (0, 1): each piece is preceded by as many `~`
-# as repetitions it moves on, then `^` up to its component.
+# as repetitions it moves on, then `^` up to its component. Lambda parameters
+# are named hl7_* so that they hide no column the caller passes in.
 DUCKDB_MACROS = f"""
 CREATE OR REPLACE TEMP MACRO hl7_field(segment, n) AS
 CASE WHEN segment.segment_name IN ({_HEADERS}) AND n = 1 THEN '|' ELSE list_reduce(
     list_sort(list_transform(
-        list_filter(map_entries(segment.fields), lambda e:
-            split_part(split_part(e.key, '.', 1), '[', 1)
+        list_filter(map_entries(segment.fields), lambda hl7_e:
+            split_part(split_part(hl7_e.key, '.', 1), '[', 1)
             = CAST(CASE WHEN segment.segment_name IN ({_HEADERS}) THEN n - 1 ELSE n END AS VARCHAR)),
-        lambda e: {{
-            r: CASE WHEN contains(e.key, '[') THEN TRY_CAST(split_part(split_part(e.key, '[', 2), ']', 1) AS INTEGER) ELSE 0 END,
-            c: CASE WHEN contains(e.key, '.') THEN TRY_CAST(split_part(e.key, '.', 2) AS INTEGER) ELSE 0 END,
-            v: e.value}})),
-    lambda acc, x: {{r: x.r, c: x.c, v: concat(acc.v,
-        CASE WHEN x.r > acc.r THEN repeat('~', x.r - acc.r) || repeat('^', greatest(x.c - 1, 0))
-             ELSE repeat('^', x.c - acc.c) END,
-        x.v)}},
+        lambda hl7_e: {{
+            r: CASE WHEN contains(hl7_e.key, '[') THEN TRY_CAST(split_part(split_part(hl7_e.key, '[', 2), ']', 1) AS INTEGER) ELSE 0 END,
+            c: CASE WHEN contains(hl7_e.key, '.') THEN TRY_CAST(split_part(hl7_e.key, '.', 2) AS INTEGER) ELSE 0 END,
+            v: hl7_e.value}})),
+    lambda hl7_acc, hl7_x: {{r: hl7_x.r, c: hl7_x.c, v: concat(hl7_acc.v,
+        CASE WHEN hl7_x.r > hl7_acc.r THEN repeat('~', hl7_x.r - hl7_acc.r) || repeat('^', greatest(hl7_x.c - 1, 0))
+             ELSE repeat('^', hl7_x.c - hl7_acc.c) END,
+        hl7_x.v)}},
     {{r: 0, c: 1, v: NULL::VARCHAR}}).v
 END;
 
 CREATE OR REPLACE TEMP MACRO hl7_field_count(segment) AS
 coalesce(list_max(list_transform(map_keys(segment.fields),
-    lambda k: TRY_CAST(split_part(split_part(k, '.', 1), '[', 1) AS INTEGER)))
+    lambda hl7_k: TRY_CAST(split_part(split_part(hl7_k, '.', 1), '[', 1) AS INTEGER)))
     + CASE WHEN segment.segment_name IN ({_HEADERS}) THEN 1 ELSE 0 END, 0);
 
 CREATE OR REPLACE TEMP MACRO hl7_fields(segment) AS
-list_transform(range(1, hl7_field_count(segment) + 1), lambda f: hl7_field(segment, f));
+list_transform(range(1, hl7_field_count(segment) + 1), lambda hl7_f: hl7_field(segment, hl7_f));
 """
 
 
@@ -70,20 +71,20 @@ def spark_field_sql(segment: str, number: int | str) -> str:
     header = f"{s}.segment_name IN ({_HEADERS})"
     return f"""CASE WHEN {header} AND {n} = 1 THEN '|' ELSE aggregate(
     array_sort(transform(
-        filter(map_entries({s}.fields), e ->
-            substring_index(substring_index(e.key, '.', 1), '[', 1)
+        filter(map_entries({s}.fields), hl7_e ->
+            substring_index(substring_index(hl7_e.key, '.', 1), '[', 1)
             = CAST(CASE WHEN {header} THEN {n} - 1 ELSE {n} END AS STRING)),
-        e -> named_struct(
-            'r', CASE WHEN instr(e.key, '[') > 0
-                      THEN CAST(substring_index(substring_index(e.key, '[', -1), ']', 1) AS INT) ELSE 0 END,
-            'c', CASE WHEN instr(e.key, '.') > 0 THEN CAST(substring_index(e.key, '.', -1) AS INT) ELSE 0 END,
-            'v', e.value))),
+        hl7_e -> named_struct(
+            'r', CASE WHEN instr(hl7_e.key, '[') > 0
+                      THEN CAST(substring_index(substring_index(hl7_e.key, '[', -1), ']', 1) AS INT) ELSE 0 END,
+            'c', CASE WHEN instr(hl7_e.key, '.') > 0 THEN CAST(substring_index(hl7_e.key, '.', -1) AS INT) ELSE 0 END,
+            'v', hl7_e.value))),
     named_struct('r', 0, 'c', 1, 'v', CAST(NULL AS STRING)),
-    (acc, x) -> named_struct('r', x.r, 'c', x.c, 'v', concat(coalesce(acc.v, ''),
-        CASE WHEN x.r > acc.r THEN concat(repeat('~', x.r - acc.r), repeat('^', greatest(x.c - 1, 0)))
-             ELSE repeat('^', x.c - acc.c) END,
-        coalesce(x.v, ''))),
-    acc -> acc.v) END"""
+    (hl7_acc, hl7_x) -> named_struct('r', hl7_x.r, 'c', hl7_x.c, 'v', concat(coalesce(hl7_acc.v, ''),
+        CASE WHEN hl7_x.r > hl7_acc.r THEN concat(repeat('~', hl7_x.r - hl7_acc.r), repeat('^', greatest(hl7_x.c - 1, 0)))
+             ELSE repeat('^', hl7_x.c - hl7_acc.c) END,
+        coalesce(hl7_x.v, ''))),
+    hl7_acc -> hl7_acc.v) END"""
 
 
 def spark_fields_sql(segment: str) -> str:
@@ -92,14 +93,14 @@ def spark_fields_sql(segment: str) -> str:
     no entry."""
     s = f"({segment})"
     count = (
-        f"coalesce(aggregate(map_keys({s}.fields), CAST(NULL AS INT), (m, k) -> "
-        f"greatest(m, CAST(substring_index(substring_index(k, '.', 1), '[', 1) AS INT)))"
+        f"coalesce(aggregate(map_keys({s}.fields), CAST(NULL AS INT), (hl7_m, hl7_k) -> "
+        f"greatest(hl7_m, CAST(substring_index(substring_index(hl7_k, '.', 1), '[', 1) AS INT)))"
         f" + CASE WHEN {s}.segment_name IN ({_HEADERS}) THEN 1 ELSE 0 END, 0)"
     )
     # sequence(1, 0) counts down, so a segment without fields is its own case.
     return (
         f"CASE WHEN {count} = 0 THEN CAST(array() AS ARRAY<STRING>) "
-        f"ELSE transform(sequence(1, {count}), f -> {spark_field_sql(segment, 'f')}) END"
+        f"ELSE transform(sequence(1, {count}), hl7_f -> {spark_field_sql(segment, 'hl7_f')}) END"
     )
 
 
