@@ -19,9 +19,13 @@ pq = pytest.importorskip("pyarrow.parquet")
 if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
+needs_peer("hl7", "hl7")
+
 import feed_fixtures  # noqa: E402
+import hl7_text  # noqa: E402
 
 from tessarin_feeds.parquet import encode_rows  # noqa: E402
+from tessarin_feeds.sql import spark_fields_sql  # noqa: E402
 from tessarin_feeds.pipeline import Settings, convert_message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 
@@ -58,6 +62,16 @@ def expected_rows(folder: pathlib.Path, source_names: dict[pathlib.Path, str]) -
     return sorted(rows, key=lambda row: (row["source"], row["message"]))
 
 
+def message_texts(folder: pathlib.Path, source_names: dict[pathlib.Path, str]) -> dict[tuple[str, int], str]:
+    """Every converted message's text by (source, index)."""
+    return {
+        (name, message.index): message.text
+        for path in sorted(p for p in folder.rglob("*") if p.is_file())
+        for name in [source_names.get(path, str(path))]
+        for message in read_messages(path.read_bytes(), name=name)
+    }
+
+
 def as_dicts(rows: list[dict]) -> list[dict]:
     """Rows with each map as a dict: Spark hands maps to Python as dicts."""
     for row in rows:
@@ -86,6 +100,7 @@ def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
         written = spark.read.parquet(str(out))
         schema = written.schema.simpleString()
         got = [row.asDict(recursive=True) for row in written.collect()]
+        fields = written.selectExpr("source", "message", f"transform(segments, s -> {spark_fields_sql('s')})").collect()
     finally:
         spark.stop()
     assert schema == SPARK_SCHEMA
@@ -101,6 +116,13 @@ def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
     on_disk = pq.read_table(out).sort_by([("source", "ascending"), ("message", "ascending")])
     assert on_disk.column("segments").to_pylist() == [row["segments"] for row in expected_rows(feeds, names)]
 
+    # Every field of every segment, read whole from the maps by Spark SQL, as python-hl7 reads the text.
+    texts = message_texts(feeds, names)
+    converted = [(source, index, found) for source, index, found in fields if found is not None]
+    assert len(converted) == len(expected) - sum(row["error"] is not None for row in expected)
+    for source, index, found in converted:
+        assert found == hl7_text.expected_fields(texts[source, index], escaping=True), (source, index)
+
     failures = sum(row["error"] is not None for row in expected)
     segments = sum(len(row["segments"] or ()) for row in expected)
     files = sum(1 for p in feeds.rglob("*") if p.is_file() and p.stat().st_size)  # Spark skips empty files
@@ -108,3 +130,27 @@ def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
     assert summary, completed.stderr[-2000:]
     assert summary.groups() == (str(files), str(len(expected)), str(segments), str(failures))
     assert failures >= 1
+
+
+@pytest.mark.slow
+def test_an_existing_output_folder_is_refused_or_replaced(tmp_path):
+    out = tmp_path / "out"
+    env = dict(os.environ, PYSPARK_PYTHON=sys.executable, SPARK_LOCAL_IP="127.0.0.1")
+
+    def convert(*options: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run(
+            [sys.executable, str(ROOT / "examples" / "spark_convert.py"), *options, "--glob", "*.hl7",
+             str(ROOT / "examples"), str(out)],
+            capture_output=True, text=True, env=env, timeout=600,
+        )
+
+    out.mkdir()
+    (out / "kept").write_text("not Parquet")
+    refused = convert()
+    assert refused.returncode == 2 and refused.stderr.strip().endswith("pass --overwrite to replace it")
+    assert [p.name for p in out.iterdir()] == ["kept"]
+
+    replaced = convert("--overwrite")
+    assert replaced.returncode == 0, replaced.stderr[-3000:]
+    assert not (out / "kept").exists()
+    assert pq.read_table(out).num_rows == 3  # one message in each sample file
