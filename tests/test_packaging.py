@@ -114,7 +114,7 @@ def test_wheel_contents_and_metadata(dist):
     assert required == ["orjson", "tqdm"]
     with zipfile.ZipFile(wheel) as archive:
         entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
-        assert "tessarin = tessarin_feeds.cli:main" in archive.read(entry_points).decode()
+        assert "tessarin = tessarin_feeds._entry:main" in archive.read(entry_points).decode()
 
 
 def test_wheel_installs_alone_into_a_fresh_environment(dist):
