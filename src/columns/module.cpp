@@ -286,9 +286,9 @@ PyObject* encode_records(PyObject*, PyObject* args, PyObject* kwargs) {
         std::size_t start = 0;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             PyObject* item =
-                rows[i].error ? PyUnicode_FromStringAndSize(rows[i].error->data(),
-                                                            static_cast<Py_ssize_t>(rows[i].error->size()))
-                              : PyBytes_FromStringAndSize(out.data() + start, static_cast<Py_ssize_t>(ends[i] - start));
+                rows[i].error
+                    ? PyUnicode_FromStringAndSize(rows[i].error->data(), static_cast<Py_ssize_t>(rows[i].error->size()))
+                    : PyBytes_FromStringAndSize(out.data() + start, static_cast<Py_ssize_t>(ends[i] - start));
             if (!item) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
             start = ends[i];

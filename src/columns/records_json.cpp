@@ -21,8 +21,7 @@ struct Escape {
 constexpr std::array<Escape, 256> make_escapes() {
     std::array<Escape, 256> table{};
     constexpr char kHex[] = "0123456789abcdef";
-    for (int c = 0; c < 0x20; ++c)
-        table[c] = Escape{{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]}, 6};
+    for (int c = 0; c < 0x20; ++c) table[c] = Escape{{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]}, 6};
     table['\b'] = Escape{{'\\', 'b'}, 2};
     table['\f'] = Escape{{'\\', 'f'}, 2};
     table['\n'] = Escape{{'\\', 'n'}, 2};

@@ -66,7 +66,7 @@ private:
     // One `"key":"value",` as written into out_, in field order.
     struct Piece {
         std::uint64_t order;  // key_prefix() of the key
-        std::size_t start;  // from the start of the segment's entries
+        std::size_t start;    // from the start of the segment's entries
         std::size_t size;
         std::size_t key_size;
     };

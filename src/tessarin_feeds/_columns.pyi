@@ -15,3 +15,11 @@ def build(
     strict_validation: bool = False,
     escaping_enabled: bool = True,
 ) -> ColumnBatch: ...
+def encode_records(
+    texts: Sequence[str],
+    errors: Sequence[str | None] | None = None,
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+) -> tuple[list[bytes | str], int]: ...

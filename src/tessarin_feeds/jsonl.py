@@ -13,7 +13,7 @@ import orjson
 
 from .model import Converted, Message
 
-__all__ = ["JsonlOutput", "encode_line", "encode_rows", "join_lines"]
+__all__ = ["JsonlOutput", "encode_converted", "encode_line", "encode_rows", "join_lines"]
 
 
 def encode_line(message: Message, records: list[dict[str, str]] | None, error: str | None) -> bytes:
@@ -25,6 +25,23 @@ def encode_line(message: Message, records: list[dict[str, str]] | None, error: s
     else:
         line["error"] = error
     return orjson.dumps(line)
+
+
+def encode_converted(messages: Sequence[Message], results: Sequence[bytes | str]) -> list[bytes]:
+    """The JSON lines of messages, without line feeds, from what _columns.encode_records
+    gave for each: the records array as JSON, or the error. Equal to encode_line's."""
+    heads: dict[str, bytes] = {}  # '{"source":"..."' per source: a batch mostly has one
+    lines = []
+    for message, result in zip(messages, results, strict=True):
+        if type(result) is not bytes:
+            lines.append(encode_line(message, None, result))  # type: ignore[arg-type]
+            continue
+        head = heads.get(message.source)
+        if head is None:
+            head = heads[message.source] = orjson.dumps({"source": message.source})[:-1]
+        # One bytes for the line: orjson writes an int as %d does.
+        lines.append(b'%b,"message":%d,"offset":%d,"records":%b}' % (head, message.index, message.offset, result))
+    return lines
 
 
 def join_lines(lines: list[bytes], compress: bool = False) -> bytes:

@@ -16,7 +16,7 @@ from typing import Literal, Protocol
 
 import tessarin
 
-from .jsonl import encode_line, encode_rows, join_lines
+from .jsonl import encode_converted, encode_rows, join_lines
 from .model import Converted, Message, Notice
 from .reader import MAX_MESSAGE_SIZE
 from .sources import InputError, Source
@@ -142,17 +142,25 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     failures = tally.failures
     count = segments = converted = 0
     if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
-        # Each message is encoded as soon as it is converted: only its line is kept.
-        lines = []
-        for message in messages:
-            records, error = _records_or_error(message, settings)
-            if error is not None:
-                failures[reason_of(error, message.source)] += 1
-            elif records is not None:
+        # Records straight to their JSON text, natively: no record dicts on the way.
+        # (encode_rows over convert_message is the same output by the dict path.)
+        from ._columns import encode_records
+
+        batch_messages = messages if isinstance(messages, list) else list(messages)
+        results, segments = encode_records(
+            [message.text for message in batch_messages],
+            [message.error for message in batch_messages],
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+        )
+        for message, result in zip(batch_messages, results):
+            if type(result) is str:
+                failures[reason_of(result, message.source)] += 1
+            else:
                 converted += 1
-                segments += len(records)
-            lines.append(encode_line(message, records, error))
-        count = len(lines)
+        count = len(batch_messages)
+        lines = encode_converted(batch_messages, results)
         payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
     elif settings.action == "convert" and settings.encoding_out == "parquet":
         # Straight to Arrow columns: no record dicts on the way.
