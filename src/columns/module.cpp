@@ -274,6 +274,7 @@ PyObject* encode_records(PyObject*, PyObject* args, PyObject* kwargs) {
         std::size_t segments = 0;
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
+            out.room(3 * total);  // records take about three times their text
             RecordsJsonWriter writer({validation_enabled != 0, strict_validation != 0, escaping_enabled != 0});
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 if (!rows[i].error) rows[i].error = writer.append_records(rows[i].text, out);

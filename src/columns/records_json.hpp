@@ -63,12 +63,10 @@ public:
     bool end_segment();
 
 private:
-    // One `"key":"value",` as written into out_, in field order.
+    // One `"key":"value",` as written into entries_, in field order.
     struct Piece {
         std::uint64_t order;  // key_prefix() of the key
-        std::size_t start;    // from the start of the segment's entries
-        std::size_t size;
-        std::size_t key_size;
+        std::size_t start, size, key_size;
     };
     struct KnownKey {
         std::uint64_t order;
@@ -79,19 +77,21 @@ private:
     // slots indexed by position: fields, then components of the first fields.
     static constexpr std::size_t kKnownFields = 32, kKnownComponentFields = 24, kKnownComponents = 16;
     const KnownKey* known_key(const EntryKey& key) noexcept;
-    void put_in_key_order();
+    bool less(const Piece& a, const Piece& b) const noexcept;
+    void write_in_key_order();
 
     Hl7JsonOptions options_;
     Hl7EscapeHandler escape_handler_;
     SegmentScanner scanner_;  // one for the writer: it keeps its buffers between lines
     ByteBuffer* out_ = nullptr;
-    std::size_t entries_start_ = 0;  // where the current segment's entries begin in out_
     std::string_view name_;
-    bool first_segment_ = true;
+    bool first_segment_ = true, in_key_order_ = true;
     std::size_t segments_ = 0;
-    std::vector<Piece> pieces_;
+    // The current segment's entries, written as they come, then copied to
+    // out_ in key order.
+    ByteBuffer entries_;
+    std::vector<Piece> pieces_, merged_;
     std::vector<KnownKey> known_keys_;
-    std::string reorder_;  // the entries of a segment while they are put in key order
 };
 
 }  // namespace tessarin::columns
