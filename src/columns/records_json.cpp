@@ -41,6 +41,20 @@ char* write_escape(char* out, unsigned char c) noexcept {
     return out + escape.size;
 }
 
+// Most values are a few bytes (half of them none): those are written here,
+// without a call.
+[[gnu::always_inline]] inline char* write_value(char* out, std::string_view text) noexcept {
+    if (text.size() >= 16) return write_json_string_body(out, text);
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (kEscapes[c].size)
+            out = write_escape(out, c);
+        else
+            *out++ = byte;
+    }
+    return out;
+}
+
 // Copies `size` bytes and up to fifteen more: both sides have that room.
 void copy_in_blocks(char* to, const char* from, std::size_t size) noexcept {
 #if defined(__SSE2__)
@@ -54,8 +68,7 @@ void copy_in_blocks(char* to, const char* from, std::size_t size) noexcept {
 
 }  // namespace
 
-char* ByteBuffer::room(std::size_t more) {
-    if (capacity_ - size_ >= more) return data_.get() + size_;
+char* ByteBuffer::grow(std::size_t more) {
     const std::size_t capacity = std::max({capacity_ * 2, size_ + more, std::size_t{4096}});
     auto grown = std::make_unique_for_overwrite<char[]>(capacity);
     if (size_) std::memcpy(grown.get(), data_.get(), size_);
@@ -140,7 +153,7 @@ void RecordsJsonWriter::begin_segment(std::string_view) {
 
 void RecordsJsonWriter::name(std::string_view name) { name_ = name; }
 
-const RecordsJsonWriter::KnownKey* RecordsJsonWriter::known_key(const EntryKey& key) noexcept {
+inline const RecordsJsonWriter::KnownKey* RecordsJsonWriter::known_key(const EntryKey& key) noexcept {
     std::size_t slot;
     if (key.form == EntryKey::Form::Field && key.field < kKnownFields)
         slot = key.field;
@@ -180,7 +193,7 @@ void RecordsJsonWriter::entry(const EntryKey& key, std::string_view value) {
     }
     at += piece.key_size;
     std::memcpy(at, "\":\"", 3);
-    at = write_json_string_body(at + 3, value);
+    at = write_value(at + 3, value);
     // Every entry ends with a comma: "segment_name" always follows.
     *at++ = '"';
     *at++ = ',';

@@ -26,13 +26,14 @@ public:
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept { size_ = 0; }
     // The write position, with room for `more` bytes after it.
-    char* room(std::size_t more);
+    char* room(std::size_t more) { return capacity_ - size_ >= more ? data_.get() + size_ : grow(more); }
     // Ends the written part at `end`, a position inside the last room.
     void set_end(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
     char* end() noexcept { return data_.get() + size_; }
     void append(std::string_view bytes);
 
 private:
+    char* grow(std::size_t more);
     std::unique_ptr<char[]> data_;
     std::size_t size_ = 0, capacity_ = 0;
 };
