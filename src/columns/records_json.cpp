@@ -201,7 +201,10 @@ void RecordsJsonWriter::entry(const EntryKey& key, std::string_view value) {
     piece.size = static_cast<std::size_t>(at - start);
     entries_.set_end(at);
     // Field order is key order below field 10.
-    if (in_key_order_ && !pieces_.empty() && !less(pieces_.back(), piece)) in_key_order_ = false;
+    if (in_key_order_ && !pieces_.empty() && !less(pieces_.back(), piece)) {
+        in_key_order_ = false;
+        second_run_ = pieces_.size();
+    }
     pieces_.push_back(piece);
 }
 
@@ -210,16 +213,27 @@ void RecordsJsonWriter::write_in_key_order() {
         out_->append({entries_.data(), entries_.size()});
         return;
     }
-    // Field order comes as a few runs in key order ("1".."9", "10".."99").
-    merge_runs(pieces_, merged_, [this](const Piece& a, const Piece& b) { return less(a, b); });
     // Pieces are copied sixteen bytes a step, past their end into room
     // that the next piece or the segment's name overwrites.
     entries_.room(16);
     const char* from = entries_.data();
     char* at = out_->room(entries_.size() + 16);
-    for (const Piece& piece : pieces_) {
+    const auto copy = [&](const Piece& piece) {
         copy_in_blocks(at, from + piece.start, piece.size);
         at += piece.size;
+    };
+    const auto less_piece = [this](const Piece& a, const Piece& b) { return less(a, b); };
+    // Field order is mostly two runs in key order, "1".."9" and "10".."99":
+    // those are merged straight into out_, any others first among themselves.
+    const auto middle = pieces_.begin() + static_cast<std::ptrdiff_t>(second_run_);
+    if (std::is_sorted(middle, pieces_.end(), less_piece)) {
+        auto a = pieces_.begin(), b = middle;
+        while (a != middle && b != pieces_.end()) copy(less(*b, *a) ? *b++ : *a++);
+        for (; a != middle; ++a) copy(*a);
+        for (; b != pieces_.end(); ++b) copy(*b);
+    } else {
+        merge_runs(pieces_, merged_, less_piece);
+        for (const Piece& piece : pieces_) copy(piece);
     }
     out_->set_end(at);
 }

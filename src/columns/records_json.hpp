@@ -87,6 +87,7 @@ private:
     ByteBuffer* out_ = nullptr;
     std::string_view name_;
     bool first_segment_ = true, in_key_order_ = true;
+    std::size_t second_run_ = 0;  // where the entries first leave key order
     std::size_t segments_ = 0;
     // The current segment's entries, written as they come, then copied to
     // out_ in key order.
