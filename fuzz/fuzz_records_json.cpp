@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         const std::size_t start = out.size();
         const std::optional<std::string> error = writer.append_records(text, out);
         const Hl7JsonState state(text, options);
-        const Status status = state.validate_before_conversion();
+        Status status = state.validate_before_conversion();
         FUZZ_CHECK(error.has_value() == !status);
         if (error) {
             FUZZ_CHECK(*error == status.error().display());
