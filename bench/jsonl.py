@@ -8,7 +8,7 @@ text as the command converts them. Timed in turns in this process
 - Hl7Json+orjson: `orjson.dumps(Hl7Json(text, escaping_enabled=e).hl7_json)`;
 - native records: `_columns.encode_records(batch, escaping_enabled=e)`;
 - lines, dict path / lines, native: the command's JSON Lines of a batch,
-  by encode_rows over Hl7Json's records and by process_messages.
+  by tasks.jsonl_by_dicts over Hl7Json's records and by process_messages.
 Then `tessarin convert` (1 job) on a folder of corpus copies, once as it is
 and once with the dict path put back in its place, in turns: messages per
 CPU second, start-up subtracted. Results go under the key "jsonl" of
@@ -37,7 +37,7 @@ from bench.feeds import COMMAND, CORPUS, PROBE, build_folder  # noqa: E402
 from tessarin_feeds import _columns, tasks  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
-from tessarin_feeds.summary import Tally, reason_of  # noqa: E402
+from tessarin_feeds.summary import Tally  # noqa: E402
 
 MAX_MESSAGE = 8 << 10
 BATCH_TEXT = 256 << 10  # the command's FLUSH_BYTES
@@ -61,17 +61,7 @@ def corpus_batches(copies: int) -> list[list[Message]]:
     return batches
 
 
-def dict_path(messages: list[Message], settings: tasks.Settings, tally: Tally) -> bytes:
-    """The command's JSON Lines step as it was: Hl7Json's records, then orjson."""
-    rows = [tasks.convert_message(message, settings) for message in messages]
-    for row in rows:
-        if row.error is not None:
-            tally.failures[reason_of(row.error, row.message.source)] += 1
-        elif row.records is not None:
-            tally.converted += 1
-            tally.segments += len(row.records)
-    tally.messages += len(rows)
-    return tasks.encode_rows(rows, settings.encoding_out == "jsonl.gz")
+dict_path = tasks.jsonl_by_dicts
 
 
 def run_dict_path_command() -> int:

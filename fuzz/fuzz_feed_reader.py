@@ -72,26 +72,28 @@ class _Model:
                 self._block(at - 1)
             if at >= len(body):
                 break
-            name = body[at : at + 3]
+            # A byte order mark that starts a line is dropped.
+            name_at = at + 3 if body.startswith(b"\xef\xbb\xbf", at) else at
+            name = body[name_at : name_at + 3]
             if name != b"MSH" and name not in _ENVELOPE:
                 continue
-            if at + 3 < len(body) and body[at + 3] in _NAME_BYTES:
+            if name_at + 3 < len(body) and body[name_at + 3] in _NAME_BYTES:
                 continue
             self._close(at)
             self._stray(at)
             if name == b"MSH":
-                self._open = at
+                self._open = name_at
                 self._batch += 1
                 continue
-            end = _LINE_START_AFTER.search(body, at + 3)
+            end = _LINE_START_AFTER.search(body, name_at + 3)
             line_end = end.start() if end else len(body)
-            self._envelope(body[at:line_end], at)
+            self._envelope(body[name_at:line_end], name_at)
             if body.startswith(b"\r\n", line_end):
                 line_end += 2
             elif line_end < len(body) and body[line_end] in b"\r\n":
                 line_end += 1
             self._gap = skip_to = line_end
-        self._close(len(body))
+        self._close(len(body), cut=self._frame is not None)
         stray_end = self._stray(len(body))
         if self._frame is not None:
             # A frame that holds no message, only stray bytes, is told by
@@ -102,7 +104,8 @@ class _Model:
         return self.events
 
     def _block(self, at: int) -> None:
-        self._close(at)
+        # A frame start inside an open frame cuts its message short.
+        self._close(at, cut=self._body[at] == 0x0B and self._frame is not None)
         if self._body[at] == 0x0B:
             # A frame start with nothing behind it before the next one is no loss.
             if self._frame is not None and self._messages > self._frame_first:
@@ -111,16 +114,14 @@ class _Model:
         else:
             self._frame = None
 
-    def _close(self, end: int) -> None:
+    def _close(self, end: int, cut: bool = False) -> None:
         if self._open is None:
             return
         start, self._open = self._open, None
-        # Up to the line end after its last non-blank byte: a last
-        # segment keeps the spaces it ends with.
         segment = self._body[start:end]
-        last = len(segment.rstrip(b" \t\r\n"))
-        cut = re.search(rb"[\r\n]", segment[last:])
-        self._message(start, segment[: last + cut.start()] if cut else segment)
+        if self._limit is None or len(_trimmed(segment)) <= self._limit:
+            segment = re.sub(rb"(?<=[\r\n])\xef\xbb\xbf", b"", segment)
+        self._message(start, _trimmed(segment), cut)
         self._gap = end
 
     def _stray(self, end: int) -> int:
@@ -166,18 +167,18 @@ class _Model:
     def _notice(self, kind: str, at: int, detail: str) -> None:
         self.events.append(("notice", kind, self._skipped + at, detail))
 
-    def _message(self, start: int, raw: bytes) -> None:
+    def _message(self, start: int, raw: bytes, cut: bool) -> None:
         index, offset = self._messages, self._skipped + start
         self._messages += 1
         if self._limit is not None and len(raw) > self._limit:
             error = f"message too large: {len(raw)} bytes, more than the limit of {self._limit} bytes"
-            self.events.append(("message", index, offset, "", error))
+            self.events.append(("message", index, offset, "", error, cut))
         elif not raw.startswith(_DEFAULT_HEADER):
-            self.events.append(("message", index, offset, "", "non-default separators"))
+            self.events.append(("message", index, offset, "", "non-default separators", cut))
         elif self._forced:
-            self.events.append(("message", index, offset, raw.decode("latin-1"), None))
+            self.events.append(("message", index, offset, raw.decode("latin-1"), None, cut))
         else:
-            self.events.append(("message", index, offset, *self._decoded(raw, offset)))
+            self.events.append(("message", index, offset, *self._decoded(raw, offset), cut))
 
     def _decoded(self, raw: bytes, offset: int) -> tuple[str, str | None]:
         try:
@@ -200,11 +201,21 @@ class _Model:
         return "", "cannot decode"
 
 
+def _trimmed(segment: bytes) -> bytes:
+    """Up to the line end after its last non-blank byte: a last segment keeps
+    the spaces it ends with."""
+    last = len(segment.rstrip(b" \t\r\n"))
+    cut = re.search(rb"[\r\n]", segment[last:])
+    return segment[: last + cut.start()] if cut else segment
+
+
 def _same(found: tuple[object, ...], expected: tuple[object, ...], feed: bytes) -> bool:
     if found[:3] != expected[:3]:
         return False
     if found[0] == "notice":
         return found[3] == expected[3]
+    if found[5] != expected[5]:
+        return False
     text, error = found[3], found[4]
     want_text, want_error = expected[3], expected[4]
     if want_error is None:
@@ -245,7 +256,7 @@ def _events(source: object, options: dict[str, object]) -> list[tuple[object, ..
     events: list[tuple[object, ...]] = []
     notice = lambda n: events.append(("notice", n.kind, n.offset, n.detail))  # noqa: E731
     for m in reader.read_messages(source, on_notice=notice, **options):  # type: ignore[arg-type]
-        events.append(("message", m.index, m.offset, m.text, m.error))
+        events.append(("message", m.index, m.offset, m.text, m.error, m.cut_short is not None))
     return events
 
 

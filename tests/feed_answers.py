@@ -49,6 +49,8 @@ def messages_by_type(rows: Iterable[Converted]) -> Counter[tuple[str | None, str
     """(MSH-9.1, MSH-9.2) of every converted message; (None, None) when MSH-9 is empty."""
     found: Counter[tuple[str | None, str | None]] = Counter()
     for row in rows:
+        if row.error is not None:
+            continue  # cut short: its records are there, but it did not convert
         for header in _segments(row)[:1]:
             message_type = _field(header, 8)
             if not message_type:

@@ -68,7 +68,12 @@ def test_convert_folder_rows_in_order_with_keys_in_order(feed):
     assert [(pathlib.Path(r["source"]).relative_to(feed).as_posix(), r["message"]) for r in lines] == [
         ("a.hl7", 0), ("c.txt", 0), ("c.txt", 1), ("sub/b.hl7", 0)
     ]
-    assert all(list(r) == ["source", "message", "offset", "records"] for r in lines)
+    # Rows inside the batch carry its headers' records, before their own.
+    enclosed = [r["source"].endswith("c.txt") for r in lines]
+    assert [list(r) for r in lines] == [
+        ["source", "message", "offset", *(["envelope"] if inside else []), "records"] for inside in enclosed
+    ]
+    assert lines[1]["envelope"] == [Hl7Json("FHS|^~\\&|LAB").hl7_json[0], Hl7Json("BHS|^~\\&|LAB").hl7_json[0]]
     assert lines[0]["records"] == Hl7Json(message(1)).hl7_json
     assert lines[2]["records"] == Hl7Json(message(4)).hl7_json
     assert lines[1]["offset"] == len("FHS|^~\\&|LAB\r\nBHS|^~\\&|LAB\r\n")
@@ -224,17 +229,42 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text, output_kind
     assert jsonl.encode_rows([]) == b""
 
 
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+@pytest.mark.parametrize("size", ["small", "large"])
 @pytest.mark.parametrize("jobs", ["1", "2"])
-def test_a_corrupt_file_stops_the_run_without_any_of_its_messages(tmp_path, jobs):
-    """Messages read from a gzip file before its data turns out cut short are
-    not written: the rows before it are, then one error line and status 2."""
-    (tmp_path / "a.hl7").write_text(message(1))
-    data = gzip.compress((message(2) + "\r").encode() * 40_000)  # several chunks once decompressed
-    (tmp_path / "b.hl7.gz").write_bytes(data[: len(data) * 3 // 4])
-    done = tessarin("convert", "--no-progress", "--jobs", jobs, str(tmp_path))
-    assert done.returncode == 2
-    assert done.stderr.decode().strip().splitlines()[-1].startswith(f"tessarin: cannot read {tmp_path}/b.hl7.gz: ")
-    assert [(r["source"], r["message"]) for r in rows(done.stdout)] == [(f"{tmp_path}/a.hl7", 0)]
+def test_a_source_that_breaks_off_keeps_what_was_read_and_the_run_goes_on(tmp_path, jobs, size, fmt):
+    """A gzip file cut short and a dangling link among good files: each is told
+    in one line and counted, what was read before the break is kept, the
+    message it broke off in marked as cut short, and the files after it are
+    converted; status 1."""
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    feed = tmp_path / "feed"
+    feed.mkdir()
+    (feed / "a.hl7").write_text(message(1))
+    copies = 40_000 if size == "large" else 30  # large: several chunks once decompressed
+    data = gzip.compress((message(2) + "\r").encode() * copies)
+    (feed / "b.hl7.gz").write_bytes(data[: len(data) * 3 // 4])
+    (feed / "c.hl7").symlink_to(feed / "gone.hl7")
+    (feed / "d.hl7").write_text(message(4))
+    out = tmp_path / f"out.{fmt}"
+    done = tessarin("convert", "--no-progress", "--jobs", jobs, str(feed), "-o", str(out))
+    assert done.returncode == 1, done.stderr
+    told = [line for line in done.stderr.decode().splitlines() if ": read error at byte" in line]
+    assert [line.split(": read error")[0] for line in told] == [f"tessarin: {feed}/b.hl7.gz", f"tessarin: {feed}/c.hl7"]
+    assert summary(done.stderr)["sources unreadable or broken off"] == 2
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        found = pq.read_table(out).to_pylist()
+    else:
+        found = rows(out.read_bytes())
+    names = [pathlib.Path(r["source"]).name for r in found]
+    assert names[0] == "a.hl7" and names[-1] == "d.hl7" and set(names[1:-1]) == {"b.hl7.gz"}
+    broken = found[-2]
+    assert broken["error"].startswith("message cut short at byte ")
+    assert (broken.get("records") or broken.get("segments"))[0]["segment_name"] == "MSH"
+    assert all(r["error"] is None for r in found[1:-2]) if fmt == "parquet" else all("error" not in r for r in found[1:-2])
 
 
 def test_validate_lines_and_summary(tmp_path):

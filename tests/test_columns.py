@@ -47,7 +47,7 @@ def assert_same_batch(messages: list[Message], options: tuple[bool, bool, bool])
         messages, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping
     )
     native.validate(full=True)
-    reference = encode_rows([converted_by_hl7json(m, options) for m in messages])
+    reference = encode_rows([converted_by_hl7json(m, options) for m in messages], escaping_enabled=escaping)
     assert native.schema.equals(SCHEMA)
     if not native.equals(reference):
         for column in SCHEMA.names:  # name the first column and row that differ

@@ -87,6 +87,23 @@ def test_any_messages_in_any_framing_come_back_exactly(feed: tuple[list[str], by
         assert message.error is None
         assert data[message.offset :].startswith(text.encode("utf-8"))
         assert Hl7Json(message.text).hl7_json == Hl7Json(text).hl7_json
+    # The batch's headers go with every message; a frame that the feed ends
+    # in, without its end block, cuts its message short (the batch trailer
+    # after it ends the message).
+    enveloped = "envelope segment" in expected_notices
+    assert all(message.envelope == (("FHS|^~\\&|A", "BHS|^~\\&|A") if enveloped else ()) for message in messages)
+    cut = [message.cut_short is not None for message in messages]
+    assert cut == [False] * (len(texts) - 1) + ["truncated frame" in expected_notices and not enveloped]
+
+
+@given(st.lists(framed_feeds(), min_size=2, max_size=4), st.booleans())
+def test_files_glued_together_read_as_each_one(feeds: list[tuple[list[str], bytes, dict[str, int]]], zipped: bool) -> None:
+    """cat of files, each of which may start with a byte order mark (and
+    cat of gzip files): every message of each file, none merged."""
+    files = [data for _, data, notices in feeds if "truncated frame" not in notices]
+    glued = b"".join(gzip.compress(data) if zipped else data for data in files)
+    expected = [message.text for data in files for message in read(data)[0]]
+    assert [message.text for message in read(glued)[0]] == expected
 
 
 @given(framed_feeds(), st.integers(1, 12))

@@ -54,8 +54,15 @@ def expected_row(row: Converted) -> dict[str, object]:
             {"segment_name": r["segment_name"], "fields": [(k, v) for k, v in r.items() if k != "segment_name"]}
             for r in row.records
         ]
+    envelope = None
+    if row.message.envelope:
+        envelope = [
+            {"segment_name": r["segment_name"], "fields": [(k, v) for k, v in r.items() if k != "segment_name"]}
+            for line in row.message.envelope
+            for r in Hl7Json(line).hl7_json
+        ]
     return {"source": row.message.source, "message": row.message.index, "offset": row.message.offset,
-            "segments": segments, "error": row.error}
+            "envelope": envelope, "segments": segments, "error": row.error}
 
 
 # -- header columns --------------------------------------------------------------

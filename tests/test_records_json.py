@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import gzip
 import itertools
-from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -22,8 +21,8 @@ from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
-from tessarin_feeds.summary import Tally, reason_of  # noqa: E402
-from tessarin_feeds.tasks import Settings, convert_message, encode_rows, process_messages  # noqa: E402
+from tessarin_feeds.summary import Tally  # noqa: E402
+from tessarin_feeds.tasks import Settings, jsonl_by_dicts, process_messages  # noqa: E402
 
 # validation_enabled, strict_validation, escaping_enabled: every combination.
 OPTION_SETS = list(itertools.product([False, True], repeat=3))
@@ -143,12 +142,17 @@ def test_threads_give_what_one_thread_gives():
     assert alone[0][0][0] == orjson.dumps(Hl7Json(texts[0]).hl7_json)
 
 
-# Sources whose names JSON must escape, messages that fail, and ones that convert.
+# Sources whose names JSON must escape; messages that fail, that convert,
+# that were cut short, and that batch envelopes enclose.
+ENVELOPE = ("FHS|^~\\&|LAB|\"X\"|||20240101", "BHS|^~\\&|LAB|\t|||20240101")
 FEED = [
-    Message(source, index, index * 1000 + offset, text, error)
+    Message(source, index, index * 1000 + offset, text, error, cut, envelope)
     for offset, source in enumerate(["in.hl7", 'odd "name"\\\t\u00e9.hl7', ""])
-    for index, (text, error) in enumerate(
-        [(HEADER, None), ("", "undecodable bytes at 3"), *((edge, None) for edge in EDGES[:14]), ("x\udc80", None)]
+    for index, (text, error, cut, envelope) in enumerate(
+        [(HEADER, None, None, ()), ("", "undecodable bytes at 3", None, ()), ("x\udc80", None, None, ()),
+         (HEADER + "\rPID|1", None, "frame without its end block", ()), (EDGES[10], None, "cut \"short\"", ()),
+         (HEADER, None, None, ENVELOPE), (EDGES[11], None, "cut", ENVELOPE)]
+        + [(edge, None, None, ()) for edge in EDGES[:14]]
     )
 ]
 
@@ -158,14 +162,11 @@ FEED = [
 def test_the_commands_lines_equal_the_dict_paths(options, encoding_out):
     validate, strict, escaping = options
     run = Settings(encoding_out=encoding_out, validate=validate, strict=strict, escaping=escaping)
-    tally = Tally()
-    payload = process_messages(list(FEED), run, tally)
-    rows = [convert_message(message, run) for message in FEED]
-    want = encode_rows(rows, compress=encoding_out == "jsonl.gz")
+    native, by_dicts = Tally(), Tally()
+    payload = process_messages(list(FEED), run, native)
+    want = jsonl_by_dicts(list(FEED), run, by_dicts)
     if encoding_out == "jsonl.gz":
         payload, want = gzip.decompress(payload), gzip.decompress(want)
     assert payload.split(b"\n") == want.split(b"\n")
-    converted = [row for row in rows if row.error is None]
-    assert (tally.messages, tally.converted) == (len(FEED), len(converted))
-    assert tally.segments == sum(len(row.records) for row in converted)
-    assert tally.failures == Counter(reason_of(row.error, row.message.source) for row in rows if row.error is not None)
+    assert native == by_dicts
+    assert native.messages == len(FEED) and 0 < native.converted < len(FEED) and native.failures

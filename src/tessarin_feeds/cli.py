@@ -16,18 +16,20 @@ import stat
 import sys
 import tempfile
 import time
-from types import FrameType
 from typing import BinaryIO, NoReturn
 
+from . import stopping
 from .model import Notice
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
-from .reader import MAX_MESSAGE_SIZE
-from .sources import STDIN, InputError, check_paths, iter_sources
+from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE
+from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
+from .stopping import Terminated
 from .summary import Tally, format_notice, format_summary
 
 __all__ = ["main"]
 
 PROG = "tessarin"
+PARQUET_COMPRESSIONS = ("none", "snappy", "zstd", "lz4", "gzip")
 
 
 class UsageError(Exception):
@@ -36,10 +38,6 @@ class UsageError(Exception):
 
 class OutputError(Exception):
     """An output that cannot be written: status 2."""
-
-
-class Terminated(BaseException):
-    """SIGTERM, raised in the main thread like KeyboardInterrupt is for SIGINT."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -89,14 +87,27 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
                         help="'replace' puts U+FFFD for bytes that do not decode instead of failing the message")
     parser.add_argument("--max-message-size", type=_size, default=MAX_MESSAGE_SIZE, metavar="SIZE",
                         help="a larger message is not read but fails with its size (default: 64M)")
+    parser.add_argument("--max-fields", type=_positive, default=MAX_FIELDS, metavar="N",
+                        help="a message of more fields fails with their number; each |, ^, ~ and line end"
+                             " counts one (default: 1000000)")
     parser.add_argument("--jobs", "-j", type=_positive, default=default_jobs(), metavar="N",
                         help="worker processes (default: the number of cores)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress bar on standard error (default: when it is a terminal)")
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return f"{PROG} {version('tessarin')}"
+    except PackageNotFoundError:
+        return f"{PROG} (version unknown: not installed as a package)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Convert whole HL7 v2 feeds to JSON Lines or Parquet, and back.")
+    parser.add_argument("--version", action="version", version=_version())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     convert = commands.add_parser("convert", help="HL7 feeds to JSON Lines or Parquet",
@@ -105,6 +116,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("-o", "--output", metavar="OUT",
                          help="output file; its suffix (.jsonl, .jsonl.gz, .parquet) sets the format (default: standard output)")
     convert.add_argument("--format", choices=("jsonl", "parquet"), help="output format when OUT's suffix does not say")
+    convert.add_argument("--compression", choices=PARQUET_COMPRESSIONS, default="snappy",
+                         help="Parquet compression (default: snappy, as pyarrow, Spark and DuckDB write)")
     convert.add_argument("--validate", action="store_true", help="validate each message; a message that fails gets an error")
     convert.add_argument("--strict", action="store_true", help="validate strictly: version and message type too (implies --validate)")
     convert.add_argument("--no-escaping", action="store_true", help="keep HL7 escape sequences in the values as they stand")
@@ -157,7 +170,7 @@ class OutputFile:
         folder, name = os.path.split(os.path.realpath(path))
         self._target = os.path.join(folder, name)
         try:
-            fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.", suffix=".part")
+            fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{_shortened(name)}.", suffix=".part")
         except OSError as error:
             raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
         umask = os.umask(0)
@@ -188,6 +201,18 @@ class OutputFile:
         except FileNotFoundError:
             pass
         self._temp = None
+
+
+# The bytes that a temporary name adds to the output's: a dot, the dot and
+# eight characters of mkstemp's, and ".part".
+_TEMPORARY_EXTRA = 1 + 1 + 8 + len(".part")
+
+
+def _shortened(name: str) -> str:
+    """`name`, cut so that its temporary name fits wherever the name itself fits."""
+    limit = 255 - _TEMPORARY_EXTRA  # NAME_MAX of Linux file systems
+    raw = os.fsencode(name)
+    return name if len(raw) <= limit else os.fsdecode(raw[:limit].decode("utf-8", "ignore").encode())
 
 
 class _Guarded:
@@ -239,16 +264,29 @@ class _Guarded:
             abort()
 
 
+OUTPUT_SUFFIXES = (".jsonl", ".jsonl.gz", ".parquet")
+
+
+def _is_device_or_pipe(path: str) -> bool:
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
 def output_encoding(path: str | None, chosen: str | None) -> Encoding:
     """The output format from OUT's suffix, or --format; they must agree."""
     lowered = (path or "").lower()
     by_suffix: Encoding | None = None
     if lowered.endswith(".parquet"):
         by_suffix = "parquet"
-    elif lowered.endswith(".jsonl.gz") or (lowered.endswith(".gz") and chosen != "parquet"):
+    elif lowered.endswith(".jsonl.gz") or (lowered.endswith(".gz") and chosen == "jsonl"):
         by_suffix = "jsonl.gz"
     elif lowered.endswith(".jsonl"):
         by_suffix = "jsonl"
+    if path is not None and by_suffix is None and chosen is None and not _is_device_or_pipe(path):
+        # x.csv or x.parquet.gz must not quietly become JSON Lines.
+        raise UsageError(f"cannot tell the output format from the name {path}: use {', '.join(OUTPUT_SUFFIXES)} or give --format")
     if chosen is not None and by_suffix is not None and not by_suffix.startswith(chosen):
         raise UsageError(f"--format {chosen} does not match the output name {path}")
     encoding: Encoding = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
@@ -261,28 +299,34 @@ def output_encoding(path: str | None, chosen: str | None) -> Encoding:
 
 
 class Progress:
-    """A tqdm bar on standard error: sources done, messages, messages per second."""
+    """A tqdm bar on standard error: bytes done of the total with an ETA when
+    every size is known, else messages and messages per second; sources
+    done in its description either way."""
 
-    def __init__(self, sources: int | None, enabled: bool) -> None:
+    def __init__(self, sources: int | None, total_bytes: int | None, enabled: bool) -> None:
         self._sources = sources
         self._done = 0
+        self._messages = 0
+        self._by_bytes = total_bytes is not None
         self._bar = None
         if enabled:
             from tqdm import tqdm  # type: ignore[import-untyped]
 
             tqdm.monitor_interval = 0  # no monitor thread: worker processes are forked
-            self._bar = tqdm(total=None, unit="msg", file=sys.stderr, leave=False, dynamic_ncols=True,
-                             desc=self._description(), mininterval=0.2)
+            unit = {"unit": "B", "unit_scale": True, "unit_divisor": 1024} if self._by_bytes else {"unit": "msg"}
+            self._bar = tqdm(total=total_bytes, file=sys.stderr, leave=False, dynamic_ncols=True,
+                             desc=self._description(), mininterval=0.2, **unit)
 
     def _description(self) -> str:
-        return f"{self._done}/{self._sources if self._sources is not None else '?'} sources"
+        sources = f"{self._done}/{self._sources if self._sources is not None else '?'} sources"
+        return f"{sources}, {self._messages} messages" if self._by_bytes else sources
 
     def update(self, part: Tally, sources_done: int) -> None:
         self._done += sources_done
+        self._messages += part.messages
         if self._bar is not None:
-            if sources_done:
-                self._bar.set_description_str(self._description(), refresh=False)
-            self._bar.update(part.messages)
+            self._bar.set_description_str(self._description(), refresh=False)
+            self._bar.update(part.bytes_read if self._by_bytes else part.messages)
 
     def write(self, line: str) -> None:
         if self._bar is not None:
@@ -303,14 +347,71 @@ def _show_progress(choice: bool | None) -> bool:
 # -- commands ------------------------------------------------------------------
 
 
+def _measure(paths: list[str], pattern: str | None) -> tuple[int, int | None]:
+    """The number of sources, and their bytes on disk when every size can be known."""
+    count = 0
+    total: int | None = 0
+    for source in iter_sources(paths, pattern):
+        count += 1
+        if total is None:
+            continue
+        if source.path is None or source.size == STREAMED:
+            total = None  # a stream: its size is known only at its end
+            continue
+        try:
+            total += source.size if source.size is not None else os.stat(source.path).st_size
+        except OSError:
+            pass  # told when it is read
+    return count, total
+
+
 def _check_stdin(paths: list[str]) -> None:
     if STDIN in paths and sys.stdin.isatty():
         raise UsageError("standard input (-) is a terminal; pipe the messages in")
 
 
-def _feed(args: argparse.Namespace, settings: Settings, target: OutputFile, name: str) -> tuple[Tally, float]:
-    """Run the pipeline into target; the counts and the elapsed time. Any
-    failure, a usage error included, removes the temporary output."""
+def new_output(path: str | None) -> OutputFile:
+    """The output file, made whole or not at all: a stop signal waits until
+    it is made, and then removes it."""
+    target = None
+    try:
+        with stopping.deferred():
+            target = OutputFile(path)
+            stopping.checkpoint("output made")
+    except BaseException:
+        if target is not None:
+            target.discard()
+        raise
+    return target
+
+
+def refuse_inputs_as_output(output: str | None, inputs: list[str]) -> None:
+    """A usage error when the output is one of the inputs, or lies in a folder
+    being read: it would be read while written, or replaced by what was read."""
+    if output is None or _is_device_or_pipe(output):
+        return
+    where = os.path.realpath(output)
+    try:
+        status: os.stat_result | None = os.stat(output)
+    except OSError:
+        status = None
+    for path in inputs:
+        if path == STDIN:
+            continue
+        try:
+            same = status is not None and os.path.samestat(status, os.stat(path))
+        except OSError:
+            continue  # told when read
+        inside = os.path.isdir(path) and where.startswith(os.path.join(os.path.realpath(path), ""))
+        if same or inside:
+            raise UsageError(f"the output {output} is {'an input' if same else 'inside the input folder ' + path}; write it elsewhere")
+
+
+def _feed(args: argparse.Namespace, settings: Settings, path: str | None, name: str) -> tuple[Tally, float]:
+    """Run the pipeline into the output at `path`; the counts and the elapsed
+    time. Any failure, a usage error included, removes the temporary output."""
+    refuse_inputs_as_output(path, args.paths)
+    target = new_output(path)
     try:
         return _feed_into(args, settings, target, name)
     except BaseException:
@@ -323,36 +424,41 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     check_paths(args.paths)
     start = time.monotonic()
     show = _show_progress(args.progress)
-    # Only a progress bar needs the number of sources up front; counting
-    # walks the folders once more but keeps nothing.
-    count = sum(1 for _ in iter_sources(args.paths, args.glob)) if show else None
+    # Only a progress bar needs the number of sources and their sizes up
+    # front; counting walks the folders once more but keeps nothing.
+    count, total_bytes = _measure(args.paths, args.glob) if show else (None, None)
     output: object
     if settings.encoding_out == "parquet":
         try:
             from .parquet import ParquetOutput
         except ImportError as error:
             raise UsageError(str(error)) from None
-        output = ParquetOutput(target.stream)
+        output = ParquetOutput(target.stream, compression=args.compression)
     else:
         from .jsonl import JsonlOutput
 
         output = JsonlOutput(target.stream)
     guarded = _Guarded(output, name)
-    progress = Progress(count, show)
+    progress = Progress(count, total_bytes, show)
 
     def notice(found: Notice) -> None:
         progress.write(format_notice(found))
 
-    skipped = 0
+    skipped = unreadable = 0
 
     def skip(path: str, why: str) -> None:
         nonlocal skipped
         skipped += 1
         progress.write(f"{PROG}: {path}: {why}")
 
+    def cannot_read(path: str, why: str) -> None:
+        nonlocal unreadable
+        unreadable += 1
+        notice(Notice("read error", path, 0, why))
+
     try:
         tally = run(
-            iter_sources(args.paths, args.glob, skip),
+            iter_sources(args.paths, args.glob, skip, cannot_read),
             settings,
             guarded,
             jobs=args.jobs,
@@ -360,6 +466,8 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
             on_notice=notice,
         )
         tally.skipped = skipped
+        tally.notice_counts["read error"] += unreadable
+        stopping.checkpoint("closing")
         guarded.close()
         target.commit()
     except BaseException:
@@ -381,9 +489,9 @@ def command_convert(args: argparse.Namespace) -> int:
         encoding=args.encoding,
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
+        max_fields=args.max_fields,
     )
-    target = OutputFile(args.output)
-    tally, elapsed = _feed(args, settings, target, args.output or "standard output")
+    tally, elapsed = _feed(args, settings, args.output, args.output or "standard output")
     print(format_summary(tally, elapsed), file=sys.stderr)
     return 0 if tally.clean else 1
 
@@ -397,8 +505,9 @@ def command_validate(args: argparse.Namespace) -> int:
         encoding=args.encoding,
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
+        max_fields=args.max_fields,
     )
-    tally, elapsed = _feed(args, settings, OutputFile(None), "standard output")
+    tally, elapsed = _feed(args, settings, None, "standard output")
     print(format_summary(tally, elapsed, segments=False), file=sys.stderr)
     return 0 if tally.clean else 1
 
@@ -419,7 +528,8 @@ def command_to_hl7(args: argparse.Namespace) -> int:
             source = open(name, "rb")
         except OSError as error:
             raise InputError(f"cannot read {name}: {error.strerror or error}") from None
-    target = OutputFile(args.output)
+    refuse_inputs_as_output(args.output, [args.input])
+    target = new_output(args.output)
     try:
         with source:
             counts = write_messages(
@@ -471,20 +581,8 @@ def _stopped(status: int) -> int:
     return status
 
 
-def _stop_on(exception: type[BaseException]) -> signal.Handlers | object:
-    def handler(signum: int, frame: FrameType | None) -> None:
-        # A second signal during clean-up must not interrupt it.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        raise exception()
-
-    return handler
-
-
 def main(argv: list[str] | None = None) -> int:
-    previous = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
-    signal.signal(signal.SIGINT, _stop_on(KeyboardInterrupt))  # type: ignore[arg-type]
-    signal.signal(signal.SIGTERM, _stop_on(Terminated))  # type: ignore[arg-type]
+    previous = stopping.install()
     try:
         args = build_parser().parse_args(argv)
         return COMMANDS[args.command](args)
@@ -504,9 +602,7 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 128 + signal.SIGPIPE
     finally:
-        for sig, handler in previous.items():
-            if handler is not None:
-                signal.signal(sig, handler)
+        stopping.restore(previous)
 
 
 if __name__ == "__main__":

@@ -13,35 +13,53 @@ import orjson
 
 from .model import Converted, Message
 
-__all__ = ["JsonlOutput", "encode_converted", "encode_line", "encode_rows", "join_lines"]
+__all__ = ["JsonlOutput", "encode_line", "encode_line_of_json", "encode_rows", "join_lines"]
 
 
-def encode_line(message: Message, records: list[dict[str, str]] | None, error: str | None) -> bytes:
+def encode_line(
+    message: Message,
+    records: list[dict[str, str]] | None,
+    error: str | None,
+    envelope: list[dict[str, str]] | None = None,
+) -> bytes:
     """The JSON line of one message, without its line feed: source, message,
-    offset, then records or error."""
+    offset, the envelope's records when there is one, then records or error
+    (both for a message cut short)."""
     line: dict[str, object] = {"source": message.source, "message": message.index, "offset": message.offset}
+    if envelope is not None:
+        line["envelope"] = envelope
     if records is not None:
         line["records"] = records
-    else:
+    if error is not None or records is None:
         line["error"] = error
     return orjson.dumps(line)
 
 
-def encode_converted(messages: Sequence[Message], results: Sequence[bytes | str]) -> list[bytes]:
-    """The JSON lines of messages, without line feeds, from what _columns.encode_records
-    gave for each: the records array as JSON, or the error. Equal to encode_line's."""
-    heads: dict[str, bytes] = {}  # '{"source":"..."' per source: a batch mostly has one
-    lines = []
-    for message, result in zip(messages, results, strict=True):
-        if type(result) is not bytes:
-            lines.append(encode_line(message, None, result))  # type: ignore[arg-type]
-            continue
-        head = heads.get(message.source)
-        if head is None:
-            head = heads[message.source] = orjson.dumps({"source": message.source})[:-1]
-        # One bytes for the line: orjson writes an int as %d does.
-        lines.append(b'%b,"message":%d,"offset":%d,"records":%b}' % (head, message.index, message.offset, result))
-    return lines
+def encode_line_of_json(
+    message: Message,
+    records: bytes | None,
+    error: str | None,
+    envelope: list[dict[str, str]] | None,
+    heads: dict[str, bytes],
+) -> bytes:
+    """encode_line's line, with the records given as their JSON text (from
+    _columns.encode_records). `heads` keeps '{"source":"..."' per source
+    from one line to the next: a batch mostly has one source."""
+    if records is None:
+        return encode_line(message, None, error, envelope)
+    head = heads.get(message.source)
+    if head is None:
+        head = heads[message.source] = orjson.dumps({"source": message.source})[:-1]
+    # orjson writes an int as %d does.
+    if envelope is None and error is None:
+        return b'%b,"message":%d,"offset":%d,"records":%b}' % (head, message.index, message.offset, records)
+    line = b'%b,"message":%d,"offset":%d' % (head, message.index, message.offset)
+    if envelope is not None:
+        line += b',"envelope":' + orjson.dumps(envelope)
+    line += b',"records":' + records
+    if error is not None:
+        line += b',"error":' + orjson.dumps(error)
+    return line + b"}"
 
 
 def join_lines(lines: list[bytes], compress: bool = False) -> bytes:

@@ -39,6 +39,7 @@ SCHEMA = pa.schema(
         pa.field("message_type", pa.string()),
         pa.field("control_id", pa.string()),
         pa.field("sent_at", pa.string()),
+        pa.field("envelope", pa.list_(SEGMENT)),
         pa.field("segments", pa.list_(SEGMENT)),
         pa.field("error", pa.string()),
     ]
@@ -52,9 +53,9 @@ _SENT_AT, _MESSAGE_TYPE, _CONTROL_ID = 6, 8, 9
 # of the segments are taken over every key and value and tell nothing.
 FLAT_COLUMNS = ("source", "message", "offset", "message_type", "control_id", "sent_at", "error")
 
-# Chosen by bench/columns.py: see the README.
+# Snappy, as pyarrow, Spark and DuckDB write by default (see the README).
 WRITER_OPTIONS: dict[str, object] = {
-    "compression": "none",
+    "compression": "snappy",
     "use_dictionary": False,
     "write_statistics": list(FLAT_COLUMNS),
 }
@@ -66,8 +67,9 @@ ROW_GROUP_BYTES = 8 * 1024 * 1024
 
 
 def header_fields(message: Message) -> tuple[str | None, str | None, str | None]:
-    """MSH-9, MSH-10 and MSH-7 as written; None when absent or empty."""
-    text = message.text
+    """MSH-9, MSH-10 and MSH-7 as written, cut at the MSH line's own field
+    separator; None when absent or empty."""
+    text = message.text if message.error is None else message.header
     if not text.startswith("MSH") or len(text) < 4:
         return None, None, None
     end = len(text)
@@ -84,8 +86,9 @@ def header_fields(message: Message) -> tuple[str | None, str | None, str | None]
     return message_type or None, control_id or None, sent_at or None
 
 
-def encode_rows(rows: Sequence[Converted]) -> pa.RecordBatch:
-    """The rows as one record batch of SCHEMA, built column by column."""
+def encode_rows(rows: Sequence[Converted], *, escaping_enabled: bool = True) -> pa.RecordBatch:
+    """The rows as one record batch of SCHEMA, built column by column;
+    `escaping_enabled` is the option the envelope lines are converted with."""
     sources: list[str] = []
     indexes: list[int] = []
     offsets: list[int] = []
@@ -143,6 +146,7 @@ def encode_rows(rows: Sequence[Converted]) -> pa.RecordBatch:
         type=SEGMENT.field("fields").type,
     )
     segments = pa.StructArray.from_arrays([pa.array(segment_names, string), fields], fields=list(SEGMENT))
+    envelopes = _envelope_column([row.message for row in rows], escaping_enabled)
     segment_lists = pa.ListArray.from_arrays(
         pa.array(segment_starts, pa.int32()),
         segments,
@@ -157,6 +161,7 @@ def encode_rows(rows: Sequence[Converted]) -> pa.RecordBatch:
             pa.array(message_types, string),
             pa.array(control_ids, string),
             pa.array(sent_ats, string),
+            envelopes,
             segment_lists,
             pa.array(errors, string),
         ],
@@ -189,12 +194,56 @@ def convert_to_batch(
             escaping_enabled=escaping_enabled,
         )
     )
+    message_type, control_id, sent_at, segments, error = columns.columns
+    # Rare rows the builder cannot know about: failed messages whose MSH line
+    # still gives the header columns, and messages cut short.
+    if any(m.error is not None and m.header for m in messages):
+        message_type, control_id, sent_at = _headers_of_failed(messages, [message_type, control_id, sent_at])
+    if any(m.cut_short is not None for m in messages):
+        error = _with_cuts(messages, error)
     head = [
         _string_array([message.source for message in messages]),
         _number_array([message.index for message in messages], "i", pa.int32()),
         _number_array([message.offset for message in messages], "q", pa.int64()),
     ]
-    return pa.RecordBatch.from_arrays([*head, *columns.columns], schema=SCHEMA)
+    envelope = _envelope_column(messages, escaping_enabled)
+    return pa.RecordBatch.from_arrays(
+        [*head, message_type, control_id, sent_at, envelope, segments, error], schema=SCHEMA
+    )
+
+
+def _headers_of_failed(messages: Sequence[Message], columns: list[pa.Array]) -> list[pa.Array]:
+    values = [column.to_pylist() for column in columns]
+    for row, message in enumerate(messages):
+        if message.error is not None and message.header:
+            for column, value in zip(values, header_fields(message)):
+                column[row] = value
+    return [pa.array(column, pa.string()) for column in values]
+
+
+def _with_cuts(messages: Sequence[Message], error: pa.Array) -> pa.Array:
+    """The error column with every cut-short message's reason, ahead of any
+    other failure, as in JSON Lines."""
+    errors = error.to_pylist()
+    for row, message in enumerate(messages):
+        if message.cut_short is not None and message.error is None:
+            errors[row] = message.cut_short if errors[row] is None else f"{message.cut_short}; {errors[row]}"
+    return pa.array(errors, pa.string())
+
+
+def _envelope_column(messages: Sequence[Message], escaping_enabled: bool) -> pa.Array:
+    """Per message, the records of the FHS and BHS lines that enclose it; null outside an envelope."""
+    kind = SCHEMA.field("envelope").type
+    if not any(message.envelope for message in messages):
+        return pa.nulls(len(messages), kind)
+    from ._columns import build
+
+    # The lines of one envelope, one per line, convert as one text does.
+    lines = pa.record_batch(
+        build(["\r".join(message.envelope) for message in messages], escaping_enabled=escaping_enabled)
+    ).column("segments")
+    outside = pa.array([not message.envelope for message in messages], pa.bool_())
+    return pa.ListArray.from_arrays(lines.offsets, lines.values, type=kind, mask=outside)
 
 
 # pyarrow.array imports pandas, where it is installed, to look for its types:
@@ -222,10 +271,16 @@ class ParquetOutput:
         *,
         row_group_rows: int = ROW_GROUP_ROWS,
         row_group_bytes: int = ROW_GROUP_BYTES,
+        compression: str | None = None,
     ) -> None:
+        """`compression` is a codec pyarrow knows ("none", "snappy", "zstd",
+        "lz4", "gzip"); by default that of WRITER_OPTIONS."""
         if row_group_rows < 1 or row_group_bytes < 1:
             raise ValueError("row group limits must be positive")
-        self._writer = pq.ParquetWriter(stream, SCHEMA, **WRITER_OPTIONS)
+        options = dict(WRITER_OPTIONS)
+        if compression is not None:
+            options["compression"] = compression
+        self._writer = pq.ParquetWriter(stream, SCHEMA, **options)
         self._row_group_rows = row_group_rows
         self._row_group_bytes = row_group_bytes
         self._waiting: list[pa.RecordBatch] = []

@@ -8,9 +8,9 @@ import itertools
 import os
 from collections.abc import Callable, Iterable
 
-from . import tasks
+from . import stopping, tasks
 from .model import Notice
-from .sources import InputError, Source
+from .sources import STREAMED, Source
 from .summary import Tally
 from .tasks import (
     Deliver,
@@ -69,10 +69,11 @@ def run(
 
     `on_progress(part, sources_done)` follows each written part; `on_notice`
     is called for each notice worth showing, in input order. A source that
-    cannot be read raises InputError."""
+    cannot be read, or breaks off, is such a notice; the run goes on."""
     total = Tally()
 
     def deliver(result: TaskResult) -> None:
+        stopping.checkpoint("deliver")
         if result.write_error is not None:
             _write_failed(output, result.write_error)
         for payload in result.payloads:
@@ -80,8 +81,6 @@ def run(
                 append_part(output, payload)
             else:
                 output.write(payload)
-        if result.read_error is not None:
-            raise InputError(result.read_error)
         if on_notice is not None:
             for notice in result.tally.notices:
                 on_notice(notice)
@@ -100,8 +99,8 @@ def run(
     size = 0
     for source in pending:
         first.append(source)
-        size += source.size if source.size is not None else tasks.SIZE_GUESS
-        if size >= tasks.BATCH_TEXT or source.path is None:
+        size += max(source.size, 0) if source.size is not None else tasks.SIZE_GUESS
+        if size >= tasks.BATCH_TEXT or source.path is None or source.size == STREAMED:
             direct = getattr(output, "direct_fd", None)
             direct_fd = direct() if direct is not None else None
             run_in_workers(itertools.chain(first, pending), settings, deliver, jobs, direct_fd)

@@ -15,12 +15,13 @@ import os
 import re
 import zlib
 from collections.abc import Callable, Iterator
+from dataclasses import replace
 from typing import Any, BinaryIO, NamedTuple, cast
 
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "decompressed", "CHUNK_SIZE", "MAX_MESSAGE_SIZE"]
+__all__ = ["read_messages", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
 
 CHUNK_SIZE = 1 << 20
 # A message larger than this is not held in memory: it becomes a message
@@ -28,7 +29,13 @@ CHUNK_SIZE = 1 << 20
 # real messages (a scanned document in OBX-5 is a few megabytes), low enough
 # that a file with no line ends cannot exhaust memory.
 MAX_MESSAGE_SIZE = 64 << 20
-# An envelope segment's line is waited for this far; a longer one is cut here.
+# A message of more fields than this (every |, ^, ~ and line end begins
+# one) is not converted: records cost far more per field than its text, so
+# this, beside the size limit, is what bounds a worker's memory.
+MAX_FIELDS = 1_000_000
+_FIELD_BYTES = (b"|", b"^", b"~", b"\r", b"\n")
+# An envelope segment's line is kept this far; the rest of a longer one is
+# passed over, however the bytes arrive.
 _ENVELOPE_LINE_LIMIT = 64 << 10
 
 _GZIP_MAGIC = b"\x1f\x8b"
@@ -41,10 +48,15 @@ _DEFAULT_HEADER = b"MSH|^~\\&"  # only the first four encoding characters change
 _NAMES = frozenset((_HEADER, *_ENVELOPE))
 # A segment name is three letters or digits: "MSHX" or "BTS1" is not MSH or BTS.
 _NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
+# A byte order mark at the start of a line (files glued together by cat) is
+# dropped: the line is read as what follows it.
 _NAMES_AFTER_LINE_END = (
-    (b"\r", re.compile(rb"\r(?:MSH|[FB][HT]S)")),
-    (b"\n", re.compile(rb"\n(?:MSH|[FB][HT]S)")),
+    (b"\r", re.compile(rb"\r(?:\xef\xbb\xbf)?(?:MSH|[FB][HT]S)")),
+    (b"\n", re.compile(rb"\n(?:\xef\xbb\xbf)?(?:MSH|[FB][HT]S)")),
 )
+_BOM_AT_LINE_START = re.compile(rb"(?<=[\r\n])\xef\xbb\xbf")
+# Bytes needed after a place to tell what starts there: a BOM, a name and the byte after it.
+_LOOKAHEAD = 3 + 3 + 1
 _SCAN_BY_LINES_FROM = 32 << 10
 _LINE_END = re.compile(rb"[\r\n\x0b\x1c]")
 _CR_OR_LF = re.compile(rb"[\r\n]")
@@ -64,6 +76,7 @@ def read_messages(
     encoding_errors: str = "strict",
     on_notice: Callable[[Notice], None] | None = None,
     max_message_size: int = MAX_MESSAGE_SIZE,
+    max_fields: int = MAX_FIELDS,
 ) -> Iterator[Message]:
     """Yield the messages of `source` in order.
 
@@ -79,14 +92,17 @@ def read_messages(
     ^~\\&, is yielded with text "" and its `error` set.
     With `encoding_errors="replace"`, undecodable bytes become U+FFFD instead.
     A message of more than `max_message_size` bytes is yielded with text ""
-    and its `error` set, without its bytes ever being held whole.
+    and its `error` set, without its bytes ever being held whole; so is one
+    of more than `max_fields` fields (each |, ^, ~ and line end counts one).
 
     Stray fragments, envelope segments (FHS, BHS, BTS, FTS), batch count
-    mismatches and truncated MLLP frames go to `on_notice`.
+    mismatches and truncated MLLP frames go to `on_notice`. A message whose
+    frame has no end block, or that the source breaks off in, is yielded
+    with what was read and `cut_short` set.
 
     Raises ValueError at once for an unknown encoding or encoding_errors
     value; OSError while iterating when the source cannot be read or its
-    gzip data is corrupt.
+    gzip data is corrupt, after the messages read before the break.
     """
     if encoding_errors not in ("strict", "replace"):
         raise ValueError(f'encoding_errors must be "strict" or "replace", not {encoding_errors!r}')
@@ -98,7 +114,9 @@ def read_messages(
         if codec_names is None:
             raise ValueError(f"unknown encoding {encoding!r} (or one that does not write ASCII as ASCII)")
         forced = (encoding, codec_names)
-    decoding = _Decoding(forced, encoding_errors, max_message_size)
+    if max_fields < 1:
+        raise ValueError(f"max_fields must be at least 1, not {max_fields}")
+    decoding = _Decoding(forced, encoding_errors, max_message_size, max_fields)
 
     if isinstance(source, (bytes, bytearray, memoryview)):
         data = bytes(source)
@@ -122,12 +140,21 @@ def read_messages(
 _Forced = tuple[str, tuple[str, ...]] | None
 
 
+class SourceBroken(OSError):
+    """A source that broke off after `offset` bytes (after gzip is undone)."""
+
+    def __init__(self, reason: str, offset: int) -> None:
+        super().__init__(reason)
+        self.offset = offset
+
+
 class _Decoding(NamedTuple):
     """How a message's bytes become its text."""
 
     forced: _Forced  # (charset, codec names) that every message is decoded with
     errors: str
     max_size: int
+    max_fields: int = MAX_FIELDS
 
 
 def _read(
@@ -144,28 +171,59 @@ def _read(
         # live feed is not held back until a whole chunk has come; a message
         # larger than a chunk is then waited for whole.
         read_some = getattr(stream, "read1", None) if stream is raw and not close else None
+        zipped = stream is not raw
+        broken: list[OSError] = []
 
         def read(size: int) -> bytes:
-            try:
-                if read_some is not None and size <= CHUNK_SIZE:
-                    return cast(bytes, read_some(size))
-                return stream.read(size)
-            except (EOFError, zlib.error, gzip.BadGzipFile) as error:
-                raise OSError(f"{source}: gzip data is corrupt or cut short ({error})") from error
+            if broken:
+                raise broken[0]
+            if zipped:
+                return _read_gzip(stream, size, broken, source)
+            if read_some is not None and size <= CHUNK_SIZE:
+                return cast(bytes, read_some(size))
+            return stream.read(size)
 
         head += read(CHUNK_SIZE)
         while 0 < len(head) < len(_BOM) and (more := read(CHUNK_SIZE)):
             head += more
         skipped = len(_BOM) if head.startswith(_BOM) else 0
         splitter = _Splitter(source, skipped, decoding, on_notice)
-        chunk = head[skipped:] or read(CHUNK_SIZE)
-        while chunk:
-            yield from splitter.feed(chunk)
-            chunk = read(max(CHUNK_SIZE, splitter.carried))
+        try:
+            chunk = head[skipped:] or read(CHUNK_SIZE)
+            while chunk:
+                yield from splitter.feed(chunk)
+                chunk = read(max(CHUNK_SIZE, splitter.carried))
+        except OSError as error:
+            # What was read before the break is kept; the open message is
+            # marked as cut short there.
+            reason = _describe(error)
+            yield from splitter.finish(broken=reason)
+            raise SourceBroken(reason, splitter.read_to) from error
         yield from splitter.finish()
     finally:
         if close:
             raw.close()
+
+
+def _read_gzip(stream: BinaryIO, size: int, broken: list[OSError], source: str) -> bytes:
+    """Up to `size` bytes of a gzip stream, one decompression step at a time,
+    so that the bytes before a break are not lost with it: the break is kept
+    in `broken` and raised by the next read."""
+    parts: list[bytes] = []
+    got = 0
+    try:
+        while got < size and (piece := cast(Any, stream).read1(size - got)):
+            parts.append(piece)
+            got += len(piece)
+    except (EOFError, zlib.error, gzip.BadGzipFile, OSError) as error:
+        broken.append(OSError(f"{source}: gzip data is corrupt or cut short ({error})"))
+        if not parts:
+            raise broken[0] from error
+    return b"".join(parts)
+
+
+def _describe(error: OSError) -> str:
+    return error.strerror or str(error) if isinstance(error, OSError) else str(error)
 
 
 def _split_whole(
@@ -252,21 +310,37 @@ class _Splitter:
         self._frame_first_index = 0
         self._batch_messages = 0
         self._index = 0
+        self._file_header: str | None = None
+        self._batch_header: str | None = None
+        self._envelope: tuple[str, ...] = ()
+        self._in_long_line = False  # passing over the rest of a long envelope line
 
     @property
     def carried(self) -> int:
         return len(self._buf)
+
+    @property
+    def read_to(self) -> int:
+        """The source offset of the end of what was fed."""
+        return self._base + len(self._buf)
 
     def feed(self, chunk: bytes) -> Iterator[Message]:
         self._buf += chunk
         yield from self._split(final=False)
         self._trim()
 
-    def finish(self, last: bytes = b"") -> Iterator[Message]:
-        """The rest of the messages, once `last` (the final chunk, if not fed) is added."""
+    def finish(self, last: bytes = b"", broken: str | None = None) -> Iterator[Message]:
+        """The rest of the messages, once `last` (the final chunk, if not fed)
+        is added; `broken` says why the source ended early, if it did."""
         self._buf += last
         yield from self._split(final=True)
-        message = self._close(len(self._buf))
+        end = len(self._buf)
+        why: str | None = None
+        if broken is not None:
+            why = f"the source broke off ({broken})"
+        else:
+            why = "its frame has no end block (0x1C)" if self._frame_at is not None else None
+        message = self._close(end, why)
         if message is not None:
             yield message
         # A frame start followed only by bytes that are no message: those are
@@ -284,13 +358,21 @@ class _Splitter:
     def _split(self, final: bool) -> Iterator[Message]:
         buf = self._buf
         size = len(buf)
-        limit = size if final else size - len(_HEADER) - 1
+        limit = size if final else size - _LOOKAHEAD
+        if self._in_long_line:
+            line_end = _LINE_END.search(buf, self._scan)
+            if line_end is None:
+                self._scan = self._gap_at = max(self._scan, size - 1)
+                return
+            self._in_long_line = False
+            self._scan = self._gap_at = line_end.start()
         resume = max(limit, self._scan)
         for at in _candidates(buf, self._scan, limit):
             byte = buf[at]
             if byte == _START_BLOCK or byte == _END_BLOCK:
                 # Stray bytes on both sides of a block byte are one fragment.
-                message = self._close(at)
+                unended = byte == _START_BLOCK and self._frame_at is not None
+                message = self._close(at, "its frame has no end block (0x1C)" if unended else None)
                 if message is not None:
                     yield message
                 if byte == _START_BLOCK:
@@ -301,19 +383,20 @@ class _Splitter:
                 else:
                     self._frame_at = None
                 continue
-            name = buf[at : at + 3]
-            if name not in _NAMES or (at + 3 < size and buf[at + 3] in _NAME_BYTES):
+            name_at = at + len(_BOM) if buf.startswith(_BOM, at) else at
+            name = buf[name_at : name_at + 3]
+            if name not in _NAMES or (name_at + 3 < size and buf[name_at + 3] in _NAME_BYTES):
                 continue
             if name == _HEADER:
                 message = self._close(at)
                 if message is not None:
                     yield message
                 self._report_stray()
-                self._message_at = at
+                self._message_at = name_at
                 self._batch_messages += 1
                 continue
-            line_end = _LINE_END.search(buf, at + 3)
-            if line_end is None and not final and size - at <= _ENVELOPE_LINE_LIMIT:
+            line_end = _LINE_END.search(buf, name_at + 3)
+            if line_end is None and not final and size - name_at <= _ENVELOPE_LINE_LIMIT:
                 resume = at  # the segment's line is not all here yet
                 break
             end = line_end.start() if line_end is not None else size
@@ -321,7 +404,11 @@ class _Splitter:
             if message is not None:
                 yield message
             self._report_stray()
-            self._envelope_segment(buf[at:end], at)
+            self._envelope_segment(buf[name_at : min(end, name_at + _ENVELOPE_LINE_LIMIT)], name_at)
+            if line_end is None and not final:
+                self._in_long_line = True  # its end is yet to come: pass over the bytes till then
+                self._gap_at = size
+                break
             if buf.startswith(b"\r\n", end):
                 end += 2
             elif end < size and buf[end] in b"\r\n":
@@ -358,9 +445,16 @@ class _Splitter:
             self._base += keep_from
             self._scan -= keep_from
 
-    def _close(self, end: int) -> Message | None:
-        """End the open message at buffer index `end`; or gather the bytes
-        between messages up to it, which _report_stray reports."""
+    def _close(self, end: int, cut_because: str | None = None) -> Message | None:
+        """End the open message at buffer index `end`, as cut short there when
+        `cut_because` says why; or gather the bytes between messages up to
+        it, which _report_stray reports."""
+        message = self._end_message(end)
+        if message is None or cut_because is None:
+            return message
+        return replace(message, cut_short=f"message cut short at byte {self._base + end}: {cut_because}")
+
+    def _end_message(self, end: int) -> Message | None:
         start = self._message_at
         if start is not None:
             self._message_at = None
@@ -373,11 +467,14 @@ class _Splitter:
             if oversized.kept is not None:
                 self._index += 1
                 kept = oversized.kept
-                return _message(self._source, self._index - 1, oversized.offset, kept, 0, len(kept), self._decoding)
+                return _message(
+                    self._source, self._index - 1, oversized.offset, kept, 0, len(kept), self._decoding, self._envelope
+                )
             index = self._index
             self._index += 1
             size = oversized.size(self._base + end)
-            return Message(self._source, index, oversized.offset, "", _too_large(size, self._decoding.max_size))
+            too_large = _too_large(size, self._decoding.max_size)
+            return Message(self._source, index, oversized.offset, "", too_large, envelope=self._envelope)
         if self._gap_at < end:
             self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
         self._gap_at = end
@@ -399,16 +496,28 @@ class _Splitter:
     def _message(self, start: int, end: int) -> Message:
         index = self._index
         self._index += 1
-        return _message(self._source, index, self._base + start, self._buf, start, end, self._decoding)
+        return _message(self._source, index, self._base + start, self._buf, start, end, self._decoding, self._envelope)
 
     def _envelope_segment(self, line: bytes, at: int) -> None:
-        self._notice("envelope segment", self._base + at, self._text(line))
+        text = self._text(line)
+        self._notice("envelope segment", self._base + at, text)
         name = line[:3]
+        # The headers that enclose the messages after them, until their trailer.
+        if name == b"FHS":
+            self._file_header, self._batch_header = text, None
+        elif name == b"BHS":
+            self._batch_header = text
+        elif name == b"BTS":
+            self._batch_header = None
+        else:
+            self._file_header = self._batch_header = None
+        self._envelope = tuple(line for line in (self._file_header, self._batch_header) if line is not None)
         if name == b"BTS":
             fields = line.split(b"|", 2)
             declared = fields[1].strip() if len(fields) > 1 else b""
             found = self._batch_messages
-            if declared and not (declared.isdigit() and int(declared) == found):
+            # Compared as text: a count of thousands of digits is no number to convert.
+            if declared and declared.lstrip(b"0").decode("ascii", "replace") != str(found).lstrip("0"):
                 self._notice(
                     "batch count mismatch",
                     self._base + at,
@@ -493,12 +602,25 @@ def _message(
     start: int,
     end: int,
     decoding: _Decoding,
+    envelope: tuple[str, ...] = (),
 ) -> Message:
     """The message of buf[start:end], decoded; or, when it cannot be, with its error."""
     if end - start > decoding.max_size:
-        return Message(source, index, offset, "", _too_large(end - start, decoding.max_size))
+        return Message(source, index, offset, "", _too_large(end - start, decoding.max_size), envelope=envelope)
+    if end - start >= decoding.max_fields:  # fewer bytes cannot hold more fields
+        fields = 1 + sum(buf.count(separator, start, end) for separator in _FIELD_BYTES)
+        if fields > decoding.max_fields:
+            error = f"message has too many fields: {fields}, more than the limit of {decoding.max_fields}"
+            return Message(source, index, offset, "", error, envelope=envelope, header=_header_line(buf[start:end]))
+    dropped: list[int] = []  # where byte order marks were taken out, for offsets in errors
+    if buf.find(_BOM, start, end) >= 0:
+        raw = buf[start:end]
+        dropped = [found.start() for found in _BOM_AT_LINE_START.finditer(raw)]
+        buf = _BOM_AT_LINE_START.sub(b"", raw)
+        start, end = 0, _message_end(buf, 0, len(buf))
     if not buf.startswith(_DEFAULT_HEADER, start, end):
-        return Message(source, index, offset, "", _separators_error(buf[start:end]))
+        raw = buf[start:end]
+        return Message(source, index, offset, "", _separators_error(raw), envelope=envelope, header=_header_line(raw))
     errors = decoding.errors
     try:
         if decoding.forced is None:
@@ -518,9 +640,31 @@ def _message(
             offset,
             "",
             f"cannot decode message {index} of {source}: byte 0x{error.byte:02x}"
-            f" at offset {offset + error.position} is not valid {error.why}",
+            f" at offset {offset + _position_before_drops(error.position, dropped)} is not valid {error.why}",
+            envelope=envelope,
+            header=_header_line(buf[start:end]),
         )
-    return Message(source, index, offset, text)
+    return Message(source, index, offset, text, envelope=envelope)
+
+
+def _position_before_drops(position: int, dropped: list[int]) -> int:
+    """A position in a message's text as it was before the byte order marks
+    at `dropped` (positions in the original) were taken out."""
+    for count, at in enumerate(dropped):
+        if at - len(_BOM) * count > position:
+            break
+        position += len(_BOM)
+    return position
+
+
+# A header line longer than this is not kept for the header columns.
+_HEADER_LINE_LIMIT = 64 << 10
+
+
+def _header_line(raw: bytes) -> str:
+    """The MSH line of a message that cannot be converted, for its header columns."""
+    line = _CR_OR_LF.split(raw[: _HEADER_LINE_LIMIT + 1], maxsplit=1)[0]
+    return "" if len(line) > _HEADER_LINE_LIMIT else line.decode("utf-8", "backslashreplace")
 
 
 def _is_one_plain_message(data: bytes) -> bool:
@@ -529,7 +673,7 @@ def _is_one_plain_message(data: bytes) -> bool:
     envelope segment but the first."""
     if not data.startswith(_HEADER) or (len(data) > 3 and data[3] in _NAME_BYTES):
         return False
-    if b"\x0b" in data or b"\x1c" in data:
+    if b"\x0b" in data or b"\x1c" in data or _BOM in data:
         return False
     if len(data) < _SCAN_BY_LINES_FROM:
         for line_end, names_after_line_end in _NAMES_AFTER_LINE_END:
@@ -566,7 +710,7 @@ def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
     for line_end, names_after_line_end in _NAMES_AFTER_LINE_END:
         if buf.find(line_end, start - 1, stop) < 0:
             continue  # most feeds use one kind of line end: skip the other's search
-        for match in names_after_line_end.finditer(buf, start - 1, stop + 3):
+        for match in names_after_line_end.finditer(buf, start - 1, stop + _LOOKAHEAD - 1):
             if match.start() < stop - 1:
                 found.append(match.start() + 1)
     # A block byte right after another is found twice.

@@ -8,10 +8,12 @@ import stat
 from collections.abc import Callable, Iterator
 from typing import NamedTuple
 
-__all__ = ["STDIN", "STDIN_NAME", "InputError", "Source", "check_paths", "find_sources", "iter_sources"]
+__all__ = ["STDIN", "STDIN_NAME", "STREAMED", "InputError", "Source", "check_paths", "find_sources", "iter_sources", "source_name"]
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
+# The size of a source of unknown size (a pipe, a device): read as a stream.
+STREAMED = -1
 
 
 class InputError(Exception):
@@ -24,9 +26,25 @@ class Source(NamedTuple):
 
     name: str  # as it appears in the output rows
     path: str | None
-    # Bytes on disk; 0 for standard input. None for a file found in a folder:
-    # the walk does not stat every file, the worker that reads it finds out.
+    # Bytes on disk; 0 for standard input, STREAMED for a pipe or device.
+    # None for a file found in a folder: the walk does not stat every file,
+    # the worker that reads it finds out.
     size: int | None
+
+
+def source_name(path: str) -> str:
+    """A path as rows and notices name it: valid UTF-8 whatever the file
+    system holds. A byte that is not UTF-8 is written as \\xHH, and a
+    backslash as \\\\, so that no two paths get the same name."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        pass  # bytes that are not UTF-8, carried as surrogates by os.fsdecode
+    else:
+        if "\\" not in path:
+            return path
+    raw = os.fsencode(path).replace(b"\\", b"\\\\")
+    return raw.decode("utf-8", "backslashreplace")
 
 
 def _describe(error: OSError) -> str:
@@ -48,26 +66,43 @@ def _folder_key(status: os.stat_result) -> tuple[int, int]:
     return status.st_dev, status.st_ino
 
 
-def _walk(folder: str, relative: str, pattern: str | None, seen: set[tuple[int, int]], on_skip: OnSkip | None) -> Iterator[Source]:
+def _walk(
+    folder: str,
+    relative: str,
+    pattern: str | None,
+    seen: set[tuple[int, int]],
+    on_skip: OnSkip | None,
+    on_unreadable: OnSkip | None = None,
+) -> Iterator[Source]:
     """Regular files under folder, depth first in name order, hidden ones skipped.
     Symbolic links are followed, but every folder is read once, so a link
     back up the tree (a loop) or to a folder already read is passed over and
-    told to `on_skip`, as are devices, pipes and sockets. A broken link is an
-    input that cannot be read. Lazily: a tree of a million files is never
+    told to `on_skip`, as are devices, pipes and sockets. A broken link is a
+    source whose reading fails; a folder inside that cannot be listed is told
+    to `on_unreadable`. Lazily: a tree of a million files is never
     held as a list. Sizes are not looked up: on some systems a stat costs as
     much as reading a small file."""
     try:
         with os.scandir(folder) as scan:
             entries = sorted(scan, key=lambda entry: entry.name)
     except OSError as error:
-        raise InputError(f"cannot read {folder}: {_describe(error)}") from None
+        if on_unreadable is None or not relative:
+            raise InputError(f"cannot read {source_name(folder)}: {_describe(error)}") from None
+        on_unreadable(source_name(folder), _describe(error))
+        return
     for entry in entries:
         if entry.name.startswith("."):
             continue
         inner = f"{relative}/{entry.name}" if relative else entry.name
         try:
             if entry.is_symlink():
-                status = os.stat(entry.path)  # raises for a broken link
+                try:
+                    status = os.stat(entry.path)
+                except FileNotFoundError:
+                    # A broken link: told when its reading fails, like any unreadable file.
+                    if _matches(pattern, entry.name, inner):
+                        yield Source(source_name(entry.path), entry.path, None)
+                    continue
             elif entry.is_dir(follow_symlinks=False):
                 status = entry.stat(follow_symlinks=False)
             else:
@@ -76,18 +111,20 @@ def _walk(folder: str, relative: str, pattern: str | None, seen: set[tuple[int, 
                 key = _folder_key(status)
                 if key not in seen:
                     seen.add(key)
-                    yield from _walk(entry.path, inner, pattern, seen, on_skip)
+                    yield from _walk(entry.path, inner, pattern, seen, on_skip, on_unreadable)
                 elif on_skip is not None:
-                    on_skip(entry.path, "a folder already read, reached again through a link (a loop?); not read again")
+                    on_skip(source_name(entry.path), "a folder already read, reached again through a link (a loop?); not read again")
                 continue
             if not _matches(pattern, entry.name, inner):
                 continue
             if stat.S_ISREG(status.st_mode) if status is not None else entry.is_file(follow_symlinks=False):
-                yield Source(entry.path, entry.path, None)
+                yield Source(source_name(entry.path), entry.path, None)
             elif on_skip is not None:
-                on_skip(entry.path, "not a regular file (a device, pipe or socket); not read")
+                on_skip(source_name(entry.path), "not a regular file (a device, pipe or socket); not read")
         except OSError as error:
-            raise InputError(f"cannot read {entry.path}: {_describe(error)}") from None
+            if on_unreadable is None:
+                raise InputError(f"cannot read {source_name(entry.path)}: {_describe(error)}") from None
+            on_unreadable(source_name(entry.path), _describe(error))
 
 
 def check_paths(paths: list[str]) -> None:
@@ -100,12 +137,17 @@ def check_paths(paths: list[str]) -> None:
         try:
             os.stat(path)
         except OSError as error:
-            raise InputError(f"cannot read {path}: {_describe(error)}") from None
+            raise InputError(f"cannot read {source_name(path)}: {_describe(error)}") from None
         if not os.path.isdir(path) and not os.access(path, os.R_OK):
-            raise InputError(f"cannot read {path}: Permission denied")
+            raise InputError(f"cannot read {source_name(path)}: Permission denied")
 
 
-def iter_sources(paths: list[str], pattern: str | None = None, on_skip: OnSkip | None = None) -> Iterator[Source]:
+def iter_sources(
+    paths: list[str],
+    pattern: str | None = None,
+    on_skip: OnSkip | None = None,
+    on_unreadable: OnSkip | None = None,
+) -> Iterator[Source]:
     """The sources in command-line order. A file named directly is always
     taken; `pattern` (fnmatch) selects files inside folders only."""
     check_paths(paths)
@@ -113,9 +155,10 @@ def iter_sources(paths: list[str], pattern: str | None = None, on_skip: OnSkip |
         if path == STDIN:
             yield Source(STDIN_NAME, None, 0)
         elif os.path.isdir(path):
-            yield from _walk(path, "", pattern, {_folder_key(os.stat(path))}, on_skip)
+            yield from _walk(path, "", pattern, {_folder_key(os.stat(path))}, on_skip, on_unreadable)
         else:
-            yield Source(path, path, os.stat(path).st_size)
+            status = os.stat(path)
+            yield Source(source_name(path), path, status.st_size if stat.S_ISREG(status.st_mode) else STREAMED)
 
 
 def find_sources(paths: list[str], pattern: str | None = None) -> list[Source]:

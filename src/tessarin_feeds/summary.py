@@ -11,7 +11,7 @@ from .model import Notice, NoticeKind
 __all__ = ["ALARMING", "Tally", "format_notice", "format_summary", "reason_of"]
 
 # Notices that make the run exit 1: data that may be lost or miscounted.
-ALARMING: tuple[NoticeKind, ...] = ("stray fragment", "batch count mismatch", "truncated frame")
+ALARMING: tuple[NoticeKind, ...] = ("stray fragment", "batch count mismatch", "truncated frame", "read error")
 
 # Reasons listed one by one in the summary; the rest are counted together.
 MAX_REASONS = 20
@@ -38,6 +38,7 @@ class Tally:
     messages: int = 0
     converted: int = 0  # messages with records; counted apart from the failures
     segments: int = 0
+    bytes_read: int = 0  # of the sources as they lie on disk, for the progress bar
     skipped: int = 0  # paths under the folders that were not read (told as they were met)
     failures: Counter[str] = field(default_factory=Counter)
     notice_counts: Counter[str] = field(default_factory=Counter)
@@ -55,6 +56,7 @@ class Tally:
         self.messages += other.messages
         self.converted += other.converted
         self.segments += other.segments
+        self.bytes_read += other.bytes_read
         self.skipped += other.skipped
         self.failures.update(other.failures)
         self.notice_counts.update(other.notice_counts)
@@ -103,6 +105,7 @@ def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> st
         f"stray fragments: {tally.notice_counts['stray fragment']}",
         f"batch-count mismatches: {tally.notice_counts['batch count mismatch']}",
         f"truncated frames: {tally.notice_counts['truncated frame']}",
+        f"sources unreadable or broken off: {tally.notice_counts['read error']}",
         f"envelope segments skipped: {tally.notice_counts['envelope segment']}",
         f"elapsed: {elapsed:.2f} s ({rate:,.0f} messages/s)",
     ]

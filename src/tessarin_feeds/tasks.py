@@ -7,19 +7,21 @@ messages.
 
 from __future__ import annotations
 
+import contextlib
+import functools
 import os
 import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Literal, Protocol
+from typing import BinaryIO, Literal, Protocol, cast
 
 import tessarin
 
-from .jsonl import encode_converted, encode_rows, join_lines
+from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
-from .reader import MAX_MESSAGE_SIZE
-from .sources import InputError, Source
+from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, SourceBroken
+from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
 Action = Literal["convert", "validate"]
@@ -63,6 +65,7 @@ class Settings:
     encoding: str | None = None
     encoding_errors: str = "strict"
     max_message_size: int = MAX_MESSAGE_SIZE
+    max_fields: int = MAX_FIELDS
 
 
 class Output(Protocol):
@@ -76,7 +79,6 @@ class TaskResult:
 
     payloads: list[object]
     tally: Tally
-    read_error: str | None = None
     sources_done: int = 0
     # Sources of a whole-file task left for the parent, in order: from a file
     # too large to go whole (its size now known), or after a full task.
@@ -90,6 +92,7 @@ def convert_message(message: Message, settings: Settings) -> Converted:
 
 
 def _records_or_error(message: Message, settings: Settings) -> tuple[list[dict[str, str]] | None, str | None]:
+    """The records, or why there are none; a message cut short has both."""
     if message.error is not None:
         return None, message.error
     try:
@@ -99,9 +102,13 @@ def _records_or_error(message: Message, settings: Settings) -> tuple[list[dict[s
             strict_validation=settings.strict,
             escaping_enabled=settings.escaping,
         )
-        return converter.hl7_json, None
+        return converter.hl7_json, message.cut_short
     except Exception as error:  # the converter raises plain Exception; its text is the reason
-        return None, str(error)
+        return None, _with_cut(message, str(error))
+
+
+def _with_cut(message: Message, error: str) -> str:
+    return error if message.cut_short is None else f"{message.cut_short}; {error}"
 
 
 def validate_message(message: Message, settings: Settings) -> Converted:
@@ -111,8 +118,21 @@ def validate_message(message: Message, settings: Settings) -> Converted:
     try:
         tessarin.Hl7Json(message.text).validate(settings.strict, settings.require_pid)
     except Exception as error:
-        return Converted(message, None, str(error))
-    return Converted(message, None, None)
+        return Converted(message, None, _with_cut(message, str(error)))
+    return Converted(message, None, message.cut_short)
+
+
+def envelope_records(message: Message, settings: Settings) -> list[dict[str, str]] | None:
+    """The records of the FHS and BHS lines that enclose the message, if any."""
+    if not message.envelope:
+        return None
+    return [_envelope_record(line, settings.escaping) for line in message.envelope]
+
+
+@functools.lru_cache(maxsize=64)
+def _envelope_record(line: str, escaping: bool) -> dict[str, str]:
+    # Every message of a batch shares its headers: each line is converted once.
+    return tessarin.Hl7Json(line, escaping_enabled=escaping).hl7_json[0]
 
 
 def encode_report(rows: Sequence[Converted]) -> bytes:
@@ -136,14 +156,31 @@ def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
     return encode_report
 
 
+def jsonl_by_dicts(messages: Iterable[Message], settings: Settings, tally: Tally) -> bytes:
+    """process_messages' JSON Lines through Hl7Json's record dicts and orjson: the
+    model that the native path is checked and measured against."""
+    lines = []
+    for message in messages:
+        records, error = _records_or_error(message, settings)
+        if error is not None:
+            tally.failures[reason_of(error, message.source)] += 1
+        elif records is not None:
+            tally.converted += 1
+        if records is not None:
+            tally.segments += len(records)
+        lines.append(encode_line(message, records, error, envelope_records(message, settings)))
+    tally.messages += len(lines)
+    return join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
+
+
 def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
     """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
     step = validate_message if settings.action == "validate" else convert_message
     failures = tally.failures
     count = segments = converted = 0
     if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
-        # Records straight to their JSON text, natively: no record dicts on the way.
-        # (encode_rows over convert_message is the same output by the dict path.)
+        # Records straight to their JSON text, natively: no record dicts on the
+        # way. jsonl_by_dicts is the same output by the dict path.
         from ._columns import encode_records
 
         batch_messages = messages if isinstance(messages, list) else list(messages)
@@ -154,13 +191,20 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             strict_validation=settings.strict,
             escaping_enabled=settings.escaping,
         )
+        heads: dict[str, bytes] = {}
+        lines = []
         for message, result in zip(batch_messages, results):
-            if type(result) is str:
-                failures[reason_of(result, message.source)] += 1
+            records_json: bytes | None
+            if isinstance(result, str):  # not converted: why, as _records_or_error tells it
+                records_json, error = None, result if message.error is not None else _with_cut(message, result)
             else:
+                records_json, error = result, message.cut_short
+            if error is not None:
+                failures[reason_of(error, message.source)] += 1
+            elif records_json is not None:
                 converted += 1
-        count = len(batch_messages)
-        lines = encode_converted(batch_messages, results)
+            lines.append(encode_line_of_json(message, records_json, error, envelope_records(message, settings), heads))
+        count = len(lines)
         payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
     elif settings.action == "convert" and settings.encoding_out == "parquet":
         # Straight to Arrow columns: no record dicts on the way.
@@ -190,6 +234,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
                 failures[reason_of(row.error, row.message.source)] += 1
             elif row.records is not None:
                 converted += 1
+            if row.records is not None:
                 segments += len(row.records)
         count = len(rows)
         payload = _encoder(settings)(rows)
@@ -199,23 +244,27 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     return payload
 
 
-def _read(source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
+def _read(stream: BinaryIO, source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
     from .reader import read_messages
 
-    data = sys.stdin.buffer if source.path is None else source.path
     return read_messages(
-        data,
+        stream,
         name=source.name,
         encoding=settings.encoding,
         encoding_errors=settings.encoding_errors,
         on_notice=on_notice,
         max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
     )
 
 
-def _read_error(source: Source, error: BaseException) -> str:
+def _note_read_error(source: Source, error: BaseException, tally: Tally) -> None:
+    """A source that cannot be read, or that broke off: told, counted, and
+    the run goes on with the next source."""
     reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
-    return f"cannot read {source.name}: {reason}"
+    offset = error.offset if isinstance(error, SourceBroken) else 0
+    reason = reason.removeprefix(f"{source.name}: ")  # the notice names the source
+    tally.note(Notice("read error", source.name, offset, reason))
 
 
 def _goes_whole_by_size(size: int, head: bytes) -> bool:
@@ -281,29 +330,30 @@ def convert_whole_files(
         if sink is not None and pending >= FLUSH_BYTES:
             sink(process_messages(messages, settings, result.tally))  # type: ignore[arg-type]
             messages, pending = [], 0
+        data = b""
         try:
-            data = _file_bytes(source)
-            if isinstance(data, Source):
-                result.handed_back = [data, *sources[number + 1 :]]
+            found = _file_bytes(source)
+            if isinstance(found, Source):
+                result.handed_back = [found, *sources[number + 1 :]]
                 break
+            data = found
             # Bytes in memory: a file of one plain message is cut at once.
-            found = list(
-                read_messages(
-                    data,
-                    name=source.name,
-                    encoding=settings.encoding,
-                    encoding_errors=settings.encoding_errors,
-                    on_notice=result.tally.note,
-                    max_message_size=settings.max_message_size,
-                )
-            )
+            for message in read_messages(
+                data,
+                name=source.name,
+                encoding=settings.encoding,
+                encoding_errors=settings.encoding_errors,
+                on_notice=result.tally.note,
+                max_message_size=settings.max_message_size,
+                max_fields=settings.max_fields,
+            ):
+                messages.append(message)
         except READ_ERRORS as error:
-            # The run stops at this source; none of its messages are written.
-            result.read_error = _read_error(source, error)
-            break
-        messages += found
+            # The messages read before the break stay; the next source is read.
+            _note_read_error(source, error, result.tally)
         text += len(data)
         pending += len(data)
+        result.tally.bytes_read += len(data)
         result.sources_done += 1
     result.tally.sources = result.sources_done
     payload = process_messages(messages, settings, result.tally)
@@ -324,10 +374,10 @@ def convert_batch(
     """Task: messages the parent has read. With `sink`, the encoded rows go to it."""
     payload = process_messages(messages, settings, tally)
     if sink is None:
-        return TaskResult([payload], tally, None, int(source_done))
+        return TaskResult([payload], tally, int(source_done))
     assert isinstance(payload, bytes)
     sink(payload)
-    return TaskResult([], tally, None, int(source_done))
+    return TaskResult([], tally, int(source_done))
 
 
 def _is_gzip(path: str) -> bool:
@@ -339,7 +389,7 @@ def _is_gzip(path: str) -> bool:
 
 
 def _goes_whole(source: Source) -> bool:
-    if source.path is None:
+    if source.path is None or source.size == STREAMED:
         return False
     if source.size is None:
         return True  # the worker looks, and hands it back if too large
@@ -361,15 +411,23 @@ class _Batcher:
         self.pending = Tally(sources=1)
         batch: list[Message] = []
         text = 0
+        reported = 0  # bytes of the source told to the progress bar
         try:
-            for message in _read(self.source, self.settings, self._note):
-                batch.append(message)
-                text += len(message.text)
-                if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
-                    yield batch, self._take(), False
-                    batch, text = [], 0
+            # Read as a stream, whatever the source: a pipe named as a path
+            # too, so memory stays flat and every limit applies.
+            with _open_stream(self.source) as stream:
+                for message in _read(stream, self.source, self.settings, self._note):
+                    batch.append(message)
+                    text += len(message.text)
+                    if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
+                        position = _position(stream)
+                        self.pending.bytes_read, reported = max(position - reported, 0), max(position, reported)
+                        yield batch, self._take(), False
+                        batch, text = [], 0
         except READ_ERRORS as error:
-            raise InputError(_read_error(self.source, error)) from None
+            _note_read_error(self.source, error, self.pending)
+        if self.source.size is not None and self.source.size > reported:
+            self.pending.bytes_read = self.source.size - reported
         yield batch, self._take(), True
 
     def _note(self, notice: Notice) -> None:
@@ -378,6 +436,20 @@ class _Batcher:
     def _take(self) -> Tally:
         tally, self.pending = self.pending, Tally()
         return tally
+
+
+def _open_stream(source: Source) -> contextlib.AbstractContextManager[BinaryIO]:
+    if source.path is None:
+        return contextlib.nullcontext(sys.stdin.buffer)  # not ours to close
+    # Unbuffered: a read of a pipe returns what has come, and tell() is the file's own.
+    return cast(contextlib.AbstractContextManager[BinaryIO], open(source.path, "rb", buffering=0))
+
+
+def _position(stream: BinaryIO) -> int:
+    try:
+        return stream.tell()
+    except OSError:
+        return 0  # a pipe: the bar counts messages
 
 
 Deliver = Callable[[TaskResult], None]
@@ -393,7 +465,7 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
     for source in sources:
         if _goes_whole(source):
             files.append(source)
-            size += source.size or 0
+            size += source.size or 0  # None: a file from a folder, size unknown
             if size >= BATCH_TEXT or len(files) >= BATCH_FILES:
                 yield convert_whole_files, (files, settings)
                 files, size = [], 0

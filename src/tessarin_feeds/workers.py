@@ -18,12 +18,14 @@ import shutil
 import signal
 import sys
 import tempfile
+import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
+from . import stopping
 from .sources import Source
 from .tasks import Deliver, Output, Settings, Task, TaskResult, cut_into_tasks, streams
 
@@ -52,11 +54,29 @@ class SpooledPart:
 _STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
 
-def _start_worker() -> None:
+def _start_worker(parent: int) -> None:
     # Ctrl-C reaches the whole process group; the parent alone decides to stop.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
+    # A worker whose parent died however suddenly goes too: it would wait
+    # forever on the task queue, whose write end it holds itself.
+    _die_with_parent()
+    if os.getppid() != parent:
+        os._exit(1)
+
+
+def _die_with_parent() -> None:
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        PR_SET_PDEATHSIG = 1
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass  # no prctl: the parent's stop still ends the workers
 
 
 # Set when a stop had to kill a worker. The pool's manager thread may then
@@ -70,8 +90,9 @@ def _stop_workers(executor: ProcessPoolExecutor) -> None:
     # for the rest of it, and the interpreter's exit waiting for that thread.
     processes = list((executor._processes or {}).values())
     executor.shutdown(wait=False, cancel_futures=True)
+    deadline = time.monotonic() + STOP_GRACE_SECONDS
     for process in processes:
-        process.join(timeout=STOP_GRACE_SECONDS)
+        process.join(timeout=max(deadline - time.monotonic(), 0))
     global stop_killed_a_worker
     for process in processes:
         if process.is_alive():
@@ -87,13 +108,18 @@ def _pool(jobs: int) -> ProcessPoolExecutor:
     sys.stdout.flush()
     sys.stderr.flush()
     context = multiprocessing.get_context("fork")
-    # A stop signal before a worker has set its handlers would raise in it.
-    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-    try:
-        executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=_start_worker)
-        executor.submit(int)  # with fork, the first task starts every worker
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+    # A stop signal before a worker has set its handlers would raise in it;
+    # one in the parent waits until the pool is whole, so it can be stopped.
+    with stopping.deferred():
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+        try:
+            executor = ProcessPoolExecutor(
+                jobs, mp_context=context, initializer=_start_worker, initargs=(os.getpid(),)
+            )
+            stopping.checkpoint("pool start")
+            executor.submit(int)  # with fork, the first task starts every worker
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     return executor
 
 
@@ -288,16 +314,19 @@ def run_in_workers(
     if direct_fd is not None and settings.encoding_out != "parquet":
         turns = _Turns(direct_fd, context.Value("q", 0, lock=False), context.Condition())
     tickets = itertools.count()
+    executor: ProcessPoolExecutor | None = None
     try:
         _turns = turns
-        executor = _pool(jobs)
         limit = jobs * WINDOW_PER_JOB
 
         def submit(function: Callable[..., TaskResult], arguments: tuple[object, ...]) -> tuple[Future[TaskResult], int]:
-            if turns is None:
-                return executor.submit(_run_spooled, function, arguments, spool, streamed), -1
-            ticket = next(tickets)
-            return executor.submit(_run_direct, function, arguments, ticket, spool, streamed), ticket
+            assert executor is not None
+            with stopping.deferred():  # a task is queued whole or not at all
+                stopping.checkpoint("submit")
+                if turns is None:
+                    return executor.submit(_run_spooled, function, arguments, spool, streamed), -1
+                ticket = next(tickets)
+                return executor.submit(_run_direct, function, arguments, ticket, spool, streamed), ticket
 
         def run_tasks(tasks: Iterator[Task]) -> None:
             window: deque[tuple[Future[TaskResult], int]] = deque()
@@ -321,11 +350,15 @@ def run_in_workers(
                 run_tasks(cut_into_tasks(result.handed_back, settings))
 
         try:
+            executor = _pool(jobs)
             run_tasks(cut_into_tasks(sources, settings))
         except BaseException:
             if turns is not None:
                 turns.pause()  # waiting workers leave their bytes in part files, not the output
-            _stop_workers(executor)
+            if executor is not None:
+                with stopping.deferred():
+                    stopping.checkpoint("stopping workers")
+                    _stop_workers(executor)
             raise
         executor.shutdown(wait=True)
     finally:
