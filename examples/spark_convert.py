@@ -75,6 +75,7 @@ def convert_files(batches: Iterable[Any], options: dict[str, Any], counts: Any) 
                 validation_enabled=settings.validate,
                 strict_validation=settings.strict,
                 escaping_enabled=settings.escaping,
+                hl7_syntax=True,  # validation as the command's
             )
             counts.add(seen)
 

@@ -1,4 +1,4 @@
-// The validator over the lines of a message, in all four modes, against the
+// The validator over the lines of a message, in all eight modes, against the
 // reference model's rules over the parsed segments (reference_model.hpp): the
 // same outcome and the same text. Strict mode and the PID check may only add
 // failures, and every failure is one of the validator's texts. A converter's
@@ -71,19 +71,26 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const std::vector<std::string_view> lines = fuzz::split(fuzz::as_text(data, size), '\n');
     for (std::string_view line : lines) segments.push_back(Hl7Segment::from_string(line, nullptr));
 
-    bool passed[2][2];
-    for (int strict = 0; strict < 2; ++strict) {
-        for (int required = 0; required < 2; ++required) {
-            Status status = Hl7Validator{strict == 1, required == 1}.validate_message(lines);
-            passed[strict][required] = status.has_value();
-            const std::optional<std::string> expected = fuzz::validation_failure(segments, strict == 1, required == 1);
-            FUZZ_CHECK(status.has_value() == !expected.has_value());
-            if (!status) FUZZ_CHECK(known_text(status.error()) && status.error().display() == *expected);
+    // The module's rules, then the feed command's (hl7_syntax: rules 3 and 8 differ).
+    bool passed[2][2][2];
+    for (int hl7 = 0; hl7 < 2; ++hl7) {
+        for (int strict = 0; strict < 2; ++strict) {
+            for (int required = 0; required < 2; ++required) {
+                Status status = Hl7Validator{strict == 1, required == 1, hl7 == 1}.validate_message(lines);
+                passed[hl7][strict][required] = status.has_value();
+                const std::optional<std::string> expected =
+                    fuzz::validation_failure(segments, strict == 1, required == 1, hl7 == 1);
+                FUZZ_CHECK(status.has_value() == !expected.has_value());
+                if (!status) FUZZ_CHECK(known_text(status.error()) && status.error().display() == *expected);
+            }
         }
     }
     const bool has_pid = std::any_of(segments.begin(), segments.end(), [](const auto& s) { return s.name == "PID"; });
-    for (int strict = 0; strict < 2; ++strict) FUZZ_CHECK(passed[strict][1] == (passed[strict][0] && has_pid));
-    if (passed[1][0]) FUZZ_CHECK(passed[0][0]);
+    for (int hl7 = 0; hl7 < 2; ++hl7) {
+        for (int strict = 0; strict < 2; ++strict)
+            FUZZ_CHECK(passed[hl7][strict][1] == (passed[hl7][strict][0] && has_pid));
+        if (passed[hl7][1][0]) FUZZ_CHECK(passed[hl7][0][0]);
+    }
     check_state(fuzz::as_text(data, size));
     // An empty list is not reachable from text but must fail cleanly.
     FUZZ_CHECK(!Hl7Validator{}.validate_message({}).has_value());

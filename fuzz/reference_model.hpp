@@ -136,8 +136,9 @@ struct Hl7Segment {
 
 // The validator's rules over parsed segments, in the order they are checked;
 // the display text of the first failure, or nullopt when all hold.
+// With hl7_syntax, rules 3 and 8 are the feed command's.
 inline std::optional<std::string> validation_failure(const std::vector<Hl7Segment>& segments, bool strict,
-                                                     bool required) {
+                                                     bool required, bool hl7_syntax = false) {
     const auto failed = [](const Hl7Error& error) { return std::optional<std::string>(error.display()); };
     if (segments.empty()) return failed(Hl7Error::validation_error("Message contains no segments"));
     const Hl7Segment& header = segments.front();
@@ -145,7 +146,10 @@ inline std::optional<std::string> validation_failure(const std::vector<Hl7Segmen
     if (header.fields.size() < 11)
         return failed(Hl7Error::validation_failed("MSH segment must have at least 12 fields"));
     const std::string& separators = header.fields[0].value;
-    if (separators.size() != 4) return failed(Hl7Error::invalid_field_separators(separators));
+    if (hl7_syntax && separators.size() != 4 && separators.size() != 5)
+        return "Invalid field separators: " + separators +
+               " (must be 4 characters, or 5 with the truncation character)";
+    if (!hl7_syntax && separators.size() != 4) return failed(Hl7Error::invalid_field_separators(separators));
     const std::string& version = header.fields[10].value;
     const std::vector<std::string> versions = {"2.1", "2.2", "2.3", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.8", "2.9"};
     if (strict && std::find(versions.begin(), versions.end(), version) == versions.end())
@@ -162,7 +166,12 @@ inline std::optional<std::string> validation_failure(const std::vector<Hl7Segmen
             return failed(Hl7Error::validation_failed("Segment " + std::to_string(i + 1) + " has empty segment name"));
         const bool letters = std::all_of(name.begin(), name.end(),
                                          [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
-        if (name.size() != 3 || !letters) return failed(Hl7Error::invalid_segment_name(name));
+        const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+        const auto upper_or_digit = [&](char c) { return upper(c) || (c >= '0' && c <= '9'); };
+        if (hl7_syntax && (name.size() != 3 || !upper(name[0]) || !upper_or_digit(name[1]) || !upper_or_digit(name[2])))
+            return "Invalid segment name: " + name +
+                   " (must be 3 characters: an uppercase letter, then uppercase letters or digits)";
+        if (!hl7_syntax && (name.size() != 3 || !letters)) return failed(Hl7Error::invalid_segment_name(name));
         for (const Hl7Field& field : segments[i].fields) {
             if (field.value.size() > kMaxValueLength)
                 return failed(Hl7Error::field_too_long(field.value.size(), kMaxValueLength));

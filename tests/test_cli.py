@@ -91,13 +91,16 @@ def test_glob_selects_files_in_folders(feed, pattern, expected):
 
 
 def test_standard_input_and_errors_as_rows():
-    data = ("junk before\r" + message(1) + "\r" + message(2).replace("PID|", "PV1|") + "\r").encode()
+    # pv1 passes the module's rule 8 but not the command's.
+    data = ("junk before\r" + message(1) + "\r" + message(2).replace("PID|", "pv1|") + "\r").encode()
     done = tessarin("convert", "--validate", "-", stdin=data)
     assert done.returncode == 1
     first, second = rows(done.stdout)
     assert first["source"] == "<stdin>" and "records" in first
     assert list(second) == ["source", "message", "offset", "error"]
-    assert second["error"] == "Invalid segment name: PV1 (must be exactly 3 alphabetic characters)"
+    assert second["error"] == (
+        "Invalid segment name: pv1 (must be 3 characters: an uppercase letter, then uppercase letters or digits)"
+    )
     counts = summary(done.stderr)
     assert counts["stray fragments"] == 1 and counts["failed messages"] == 1
     assert b"stray fragment at byte 0" in done.stderr
@@ -158,7 +161,7 @@ def _many_messages(folder: pathlib.Path, files: int, per_file: int) -> None:
     folder.mkdir()
     for f in range(files):
         text = "\r".join(message(f * per_file + m, "" if m % 7 else "|x\\T\\y") for m in range(per_file))
-        (folder / f"f{f:03}.hl7").write_text(text.replace("PID|1||3", "PV1|1||3"))
+        (folder / f"f{f:03}.hl7").write_text(text.replace("PID|1||3", "P_1|1||3"))
 
 
 @pytest.mark.parametrize("option", [[], ["--validate"], ["--no-escaping"]], ids=["plain", "validate", "raw"])
@@ -269,12 +272,13 @@ def test_a_source_that_breaks_off_keeps_what_was_read_and_the_run_goes_on(tmp_pa
 
 def test_validate_lines_and_summary(tmp_path):
     (tmp_path / "ok.hl7").write_text(message(1))
-    (tmp_path / "pv1.hl7").write_text(message(2) + "\rPV1|1|I")
+    (tmp_path / "pv1.hl7").write_text(message(2) + "\rPV1|1|I\rpv1|1|I")
     (tmp_path / "nopid.hl7").write_text(HEADER.format(id="X") + "\rEVN|A01")
     done = tessarin("validate", str(tmp_path))
     assert done.returncode == 1
     assert done.stdout.decode().splitlines() == [
-        f"{tmp_path}/pv1.hl7: message 0 at byte 0: Invalid segment name: PV1 (must be exactly 3 alphabetic characters)"
+        f"{tmp_path}/pv1.hl7: message 0 at byte 0: Invalid segment name: pv1"
+        " (must be 3 characters: an uppercase letter, then uppercase letters or digits)"
     ]
     counts = summary(done.stderr)
     assert counts["messages"] == 3 and counts["failed messages"] == 1

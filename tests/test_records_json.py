@@ -28,24 +28,30 @@ from tessarin_feeds.tasks import Settings, jsonl_by_dicts, process_messages  # n
 OPTION_SETS = list(itertools.product([False, True], repeat=3))
 
 
-def by_dicts(text: str, error: str | None, options) -> bytes | str:
-    """The dict path: orjson's bytes of Hl7Json's records, or the text it raised."""
+def by_dicts(text: str, error: str | None, options, hl7_syntax: bool = False) -> bytes | str:
+    """The dict path: orjson's bytes of Hl7Json's records, or the text it raised;
+    with `hl7_syntax`, validated by the command's rules (_columns.validate) instead."""
     if error is not None:
         return error
     validate, strict, escaping = options
+    if hl7_syntax and validate and (failure := _columns.validate(text, strict_mode=strict)) is not None:
+        return failure
     try:
-        converter = Hl7Json(text, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping)
+        converter = Hl7Json(text, validation_enabled=validate and not hl7_syntax, strict_validation=strict,
+                            escaping_enabled=escaping)
         return orjson.dumps(converter.hl7_json)
     except Exception as raised:  # noqa: BLE001 - Hl7Json raises plain Exception, and UnicodeEncodeError
         return str(raised)
 
 
-def assert_same_as_dicts(texts: list[str], options, errors: list[str | None] | None = None) -> list[bytes | str]:
+def assert_same_as_dicts(texts: list[str], options, errors: list[str | None] | None = None,
+                         hl7_syntax: bool = False) -> list[bytes | str]:
     validate, strict, escaping = options
     got, segments = _columns.encode_records(
-        texts, errors, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping
+        texts, errors, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping,
+        hl7_syntax=hl7_syntax,
     )
-    want = [by_dicts(text, error, options) for text, error in zip(texts, errors or [None] * len(texts))]
+    want = [by_dicts(text, error, options, hl7_syntax) for text, error in zip(texts, errors or [None] * len(texts))]
     for index, (one, other) in enumerate(zip(got, want, strict=True)):
         assert one == other, f"item {index}: {texts[index]!r}"
     assert segments == sum(len(orjson.loads(item)) for item in want if type(item) is bytes)
@@ -75,9 +81,10 @@ EDGES = [
 EDGES += [f"ZZZ|{'a' * n}{c}{'b' * (40 - n)}|{c * n}" for n in range(34) for c in ('"', "\x01")]
 
 
+@pytest.mark.parametrize("hl7_syntax", [False, True])
 @pytest.mark.parametrize("options", OPTION_SETS)
-def test_edge_messages_equal_the_dict_path(options):
-    assert_same_as_dicts(EDGES, options)
+def test_edge_messages_equal_the_dict_path(options, hl7_syntax):
+    assert_same_as_dicts(EDGES + ["MSH|^~\\&#|A|B|C|D|2024||ADT^A01|1|P|2.7\rPV1|1\rZ01|x"], options, None, hl7_syntax)
 
 
 def corpus_messages() -> list[Message]:
@@ -89,11 +96,12 @@ def corpus_messages() -> list[Message]:
 
 
 @needs_corpus
+@pytest.mark.parametrize("hl7_syntax", [False, True])
 @pytest.mark.parametrize("options", OPTION_SETS)
-def test_corpus_equals_the_dict_path(options):
+def test_corpus_equals_the_dict_path(options, hl7_syntax):
     messages = corpus_messages()
     assert len(messages) > 100
-    got = assert_same_as_dicts([m.text for m in messages], options, [m.error for m in messages])
+    got = assert_same_as_dicts([m.text for m in messages], options, [m.error for m in messages], hl7_syntax)
     assert sum(type(item) is bytes for item in got) > 10
 
 

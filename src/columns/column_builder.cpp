@@ -93,8 +93,9 @@ HeaderFields header_fields(std::string_view text) noexcept {
     return fields;
 }
 
-ColumnBuilder::ColumnBuilder(Hl7JsonOptions options)
+ColumnBuilder::ColumnBuilder(Hl7JsonOptions options, bool hl7_syntax)
     : options_(options),
+      validator_{options.strict_validation, false, hl7_syntax},
       escape_handler_(create_default_escape_handler()),
       scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
       known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {
@@ -131,8 +132,7 @@ void ColumnBuilder::add_message(std::string_view text) {
     append_optional(root_.children[kSentAt], header.sent_at);
     if (options_.validation_enabled) {
         // As Hl7Json: line ends normalised, then the validation it starts with.
-        const Hl7JsonState state(text, options_);
-        Status status = state.validate_before_conversion();
+        Status status = validate_text(text, validator_);
         if (!status) {
             check(ArrowArrayAppendNull(segment_lists_, 1));
             append_string(root_.children[kError], status.error().display());

@@ -39,7 +39,9 @@ HeaderFields header_fields(std::string_view text) noexcept;
 
 class ColumnBuilder {
 public:
-    explicit ColumnBuilder(Hl7JsonOptions options);
+    // With `hl7_syntax`, validation (when enabled) follows the feed command's
+    // rules 3 and 8 (Hl7Validator::hl7_syntax) rather than Hl7Json's.
+    explicit ColumnBuilder(Hl7JsonOptions options, bool hl7_syntax = false);
     ~ColumnBuilder();
     ColumnBuilder(const ColumnBuilder&) = delete;
     ColumnBuilder& operator=(const ColumnBuilder&) = delete;
@@ -85,6 +87,7 @@ private:
     }
 
     Hl7JsonOptions options_;
+    Hl7Validator validator_;
     Hl7EscapeHandler escape_handler_;
     SegmentScanner scanner_;  // one for the batch: it keeps its buffers between lines
     ArrowArray root_{};

@@ -212,11 +212,11 @@ bool read_rows(PyObject* texts, PyObject* errors, std::vector<PyRef>& held, std:
 PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "texts", "errors", "validation_enabled", "strict_validation", "escaping_enabled", nullptr};
+            "texts", "errors", "validation_enabled", "strict_validation", "escaping_enabled", "hl7_syntax", nullptr};
         PyObject *texts, *errors = Py_None;
-        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$ppp:build", const_cast<char**>(keywords), &texts, &errors,
-                                         &validation_enabled, &strict_validation, &escaping_enabled))
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1, hl7_syntax = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pppp:build", const_cast<char**>(keywords), &texts, &errors,
+                                         &validation_enabled, &strict_validation, &escaping_enabled, &hl7_syntax))
             return nullptr;
         std::vector<PyRef> held;
         std::vector<RowInput> rows;
@@ -227,7 +227,7 @@ PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
         std::int64_t count = 0;
         try {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
-            ColumnBuilder builder(options);
+            ColumnBuilder builder(options, hl7_syntax != 0);
             for (const RowInput& row : rows) {
                 if (row.error)
                     builder.add_unconverted(*row.error);
@@ -257,11 +257,12 @@ PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
 PyObject* encode_records(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
-            "texts", "errors", "validation_enabled", "strict_validation", "escaping_enabled", nullptr};
+            "texts", "errors", "validation_enabled", "strict_validation", "escaping_enabled", "hl7_syntax", nullptr};
         PyObject *texts, *errors = Py_None;
-        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$ppp:encode_records", const_cast<char**>(keywords), &texts,
-                                         &errors, &validation_enabled, &strict_validation, &escaping_enabled))
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1, hl7_syntax = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pppp:encode_records", const_cast<char**>(keywords), &texts,
+                                         &errors, &validation_enabled, &strict_validation, &escaping_enabled,
+                                         &hl7_syntax))
             return nullptr;
         std::vector<PyRef> held;
         std::vector<RowInput> rows;
@@ -275,7 +276,8 @@ PyObject* encode_records(PyObject*, PyObject* args, PyObject* kwargs) {
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
             out.room(3 * total);  // records take about three times their text
-            RecordsJsonWriter writer({validation_enabled != 0, strict_validation != 0, escaping_enabled != 0});
+            RecordsJsonWriter writer({validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+                                     hl7_syntax != 0);
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 if (!rows[i].error) rows[i].error = writer.append_records(rows[i].text, out);
                 ends[i] = out.size();
@@ -300,17 +302,52 @@ PyObject* encode_records(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The feed command's rules (Hl7Validator::hl7_syntax) over one message text.
+PyObject* validate(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {"text", "strict_mode", "validate_required_fields", nullptr};
+        PyObject* text;
+        int strict_mode = 0, validate_required_fields = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:validate", const_cast<char**>(keywords), &text,
+                                         &strict_mode, &validate_required_fields))
+            return nullptr;
+        if (!PyUnicode_Check(text)) {
+            PyErr_Format(PyExc_TypeError, "text must be str, not %.100s", Py_TYPE(text)->tp_name);
+            return nullptr;
+        }
+        RowInput row;
+        if (!read_text(text, 0, row)) return nullptr;
+        if (row.error)
+            return PyUnicode_FromStringAndSize(row.error->data(), static_cast<Py_ssize_t>(row.error->size()));
+        std::optional<std::string> failure;
+        {
+            py::AllowThreads allow(row.text.size() >= py::kReleaseThreshold);
+            Status status =
+                validate_text(row.text, Hl7Validator{strict_mode != 0, validate_required_fields != 0, true});
+            if (!status) failure.emplace(status.error().display());
+        }
+        if (!failure) Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"build", py::as_cfunction(build), METH_VARARGS | METH_KEYWORDS,
      "build(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True)\n--\n\n"
      "One row per text: its segment records as Hl7Json gives them with these options, its MSH-9, MSH-10\n"
      "and MSH-7, and the error text of a conversion that failed. Where errors[i] is a str, row i is not\n"
-     "converted and holds that error."},
+     "converted and holds that error. With hl7_syntax, validation follows the feed command's rules:\n"
+     "segment names of an uppercase letter then uppercase letters or digits, and MSH-2 of 4 or 5 characters."},
+    {"validate", py::as_cfunction(validate), METH_VARARGS | METH_KEYWORDS,
+     "validate(text, *, strict_mode=False, validate_required_fields=False)\n--\n\n"
+     "The feed command's validation of one message text: None when it passes, else the text of the first\n"
+     "rule that failed."},
     {"encode_records", py::as_cfunction(encode_records), METH_VARARGS | METH_KEYWORDS,
-     "encode_records(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True)\n"
-     "--\n\nPer text, the bytes orjson.dumps(Hl7Json(text, ...).hl7_json) gives with these options, or the str\n"
-     "error of a conversion that failed; where errors[i] is a str, item i is that str. With them, the number\n"
-     "of records written."},
+     "encode_records(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
+     "hl7_syntax=False)\n--\n\nPer text, the bytes orjson.dumps(Hl7Json(text, ...).hl7_json) gives with these "
+     "options,\n"
+     "or the str error of a conversion that failed; where errors[i] is a str, item i is that str. With them, the\n"
+     "number of records written. hl7_syntax as for build."},
     {nullptr, nullptr, 0, nullptr},
 };
 

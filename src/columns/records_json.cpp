@@ -117,8 +117,9 @@ char* write_json_string_body(char* out, std::string_view text) noexcept {
     return out;
 }
 
-RecordsJsonWriter::RecordsJsonWriter(Hl7JsonOptions options)
+RecordsJsonWriter::RecordsJsonWriter(Hl7JsonOptions options, bool hl7_syntax)
     : options_(options),
+      validator_{options.strict_validation, false, hl7_syntax},
       escape_handler_(create_default_escape_handler()),
       scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
       known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {}
@@ -126,8 +127,7 @@ RecordsJsonWriter::RecordsJsonWriter(Hl7JsonOptions options)
 std::optional<std::string> RecordsJsonWriter::append_records(std::string_view text, ByteBuffer& out) {
     if (options_.validation_enabled) {
         // As Hl7Json: line ends normalised, then the validation it starts with.
-        const Hl7JsonState state(text, options_);
-        if (Status status = state.validate_before_conversion(); !status) return status.error().display();
+        if (Status status = validate_text(text, validator_); !status) return status.error().display();
     }
     out_ = &out;
     first_segment_ = true;

@@ -48,7 +48,9 @@ char* write_json_string_body(char* out, std::string_view text) noexcept;
 
 class RecordsJsonWriter {
 public:
-    explicit RecordsJsonWriter(Hl7JsonOptions options);
+    // With `hl7_syntax`, validation (when enabled) follows the feed command's
+    // rules (Hl7Validator::hl7_syntax) rather than Hl7Json's.
+    explicit RecordsJsonWriter(Hl7JsonOptions options, bool hl7_syntax = false);
 
     // Appends the records array of `text` to `out` and counts its records
     // into segments(); or, when the conversion stops (only the validation it
@@ -82,6 +84,7 @@ private:
     void write_in_key_order();
 
     Hl7JsonOptions options_;
+    Hl7Validator validator_;
     Hl7EscapeHandler escape_handler_;
     SegmentScanner scanner_;  // one for the writer: it keeps its buffers between lines
     ByteBuffer* out_ = nullptr;

@@ -27,9 +27,11 @@ std::string Hl7Error::display() const {
                    " characters";
         case Hl7ErrorKind::MissingRequiredSegment: return "Missing required segment: " + text_;
         case Hl7ErrorKind::InvalidSegmentName:
-            return "Invalid segment name: " + text_ + " (must be exactly 3 alphabetic characters)";
+            return "Invalid segment name: " + text_ + " (" +
+                   (text2_.empty() ? "must be exactly 3 alphabetic characters" : text2_) + ")";
         case Hl7ErrorKind::InvalidFieldSeparators:
-            return "Invalid field separators: " + text_ + " (must be exactly 4 characters)";
+            return "Invalid field separators: " + text_ + " (" +
+                   (text2_.empty() ? "must be exactly 4 characters" : text2_) + ")";
         case Hl7ErrorKind::JsonError: return "JSON parsing error: " + text_;
         case Hl7ErrorKind::UnsupportedVersion:
             return "HL7 version not supported: " + text_ + " (supported versions: " + text2_ + ")";

@@ -70,11 +70,13 @@ public:
     static Hl7Error missing_required_segment(std::string detail) {
         return {Hl7ErrorKind::MissingRequiredSegment, std::move(detail)};
     }
-    static Hl7Error invalid_segment_name(std::string name) {
-        return {Hl7ErrorKind::InvalidSegmentName, std::move(name)};
+    // `rule` replaces the module's own rule in the text, for a validator that
+    // follows other rules; empty keeps the module's.
+    static Hl7Error invalid_segment_name(std::string name, std::string rule = {}) {
+        return {Hl7ErrorKind::InvalidSegmentName, std::move(name), std::move(rule)};
     }
-    static Hl7Error invalid_field_separators(std::string value) {
-        return {Hl7ErrorKind::InvalidFieldSeparators, std::move(value)};
+    static Hl7Error invalid_field_separators(std::string value, std::string rule = {}) {
+        return {Hl7ErrorKind::InvalidFieldSeparators, std::move(value), std::move(rule)};
     }
     static Hl7Error json(std::string description) { return {Hl7ErrorKind::JsonError, std::move(description)}; }
     static Hl7Error unsupported_version(std::string version, std::string supported) {

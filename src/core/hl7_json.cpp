@@ -7,10 +7,22 @@
 
 namespace tessarin {
 
-Status Hl7JsonState::validate(bool strict_mode, bool validate_required_fields) const {
+namespace {
+
+Status validate_normalised(std::string_view text, const Hl7Validator& validator) {
     std::vector<std::string_view> lines;
-    for_each_line(hl7_string, [&](std::string_view line) { lines.push_back(line); });
-    return Hl7Validator{strict_mode, validate_required_fields}.validate_message(lines);
+    for_each_line(text, [&](std::string_view line) { lines.push_back(line); });
+    return validator.validate_message(lines);
+}
+
+}  // namespace
+
+Status Hl7JsonState::validate(bool strict_mode, bool validate_required_fields) const {
+    return validate_normalised(hl7_string, Hl7Validator{strict_mode, validate_required_fields});
+}
+
+Status validate_text(std::string_view text, const Hl7Validator& validator) {
+    return validate_normalised(replace_eof(text), validator);
 }
 
 Status Hl7JsonState::validate_before_conversion() const {

@@ -37,6 +37,10 @@ struct Hl7JsonState {
     }
 };
 
+// Validates a message text as Hl7JsonState::validate does, line ends
+// normalised first, by any validator's rules.
+Status validate_text(std::string_view text, const Hl7Validator& validator);
+
 // The number of segments of a message text: one per line.
 std::size_t segment_count(std::string_view message) noexcept;
 

@@ -17,6 +17,11 @@ inline constexpr std::size_t kMaxValueLength = 65536;
 struct Hl7Validator {
     bool strict_mode = false;
     bool validate_required_fields = false;
+    // Rules 3 and 8 as HL7 has them, for the feed command: a segment name is
+    // an uppercase letter then two uppercase letters or digits (PV1, NK1,
+    // Z01), and MSH-2 may carry the truncation character of HL7 2.7 and later
+    // as a fifth. The module never sets it: its callers rely on its rules.
+    bool hl7_syntax = false;
 
     // The rules over the segment lines of a message, read without an escape
     // handler: every field value is the raw text between separators, so views

@@ -137,6 +137,12 @@ def build_parser() -> argparse.ArgumentParser:
     to_hl7.add_argument("--mllp", action="store_true", help="frame each message as 0x0B ... 0x1C 0x0D")
     to_hl7.add_argument("--line-end", choices=("cr", "lf", "crlf"), default="cr",
                         help="segment terminator (default: cr, the standard's)")
+
+    # Live feeds over MLLP.
+    from .live_options import add_listen_parser, add_send_parser
+
+    add_listen_parser(commands, size=_size, positive=_positive)
+    add_send_parser(commands, positive=_positive)
     return parser
 
 
@@ -562,7 +568,14 @@ def command_to_hl7(args: argparse.Namespace) -> int:
     return 0 if counts.clean else 1
 
 
-COMMANDS = {"convert": command_convert, "validate": command_validate, "to-hl7": command_to_hl7}
+def command_live(args: argparse.Namespace) -> int:
+    from . import listen, send
+
+    return listen.command_listen(args) if args.command == "listen" else send.command_send(args)
+
+
+COMMANDS = {"convert": command_convert, "validate": command_validate, "to-hl7": command_to_hl7,
+            "listen": command_live, "send": command_live}
 
 
 # -- entry point ---------------------------------------------------------------

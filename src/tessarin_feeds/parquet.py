@@ -175,12 +175,14 @@ def convert_to_batch(
     validation_enabled: bool = False,
     strict_validation: bool = False,
     escaping_enabled: bool = True,
+    hl7_syntax: bool = False,
 ) -> pa.RecordBatch:
     """The messages converted straight to one record batch of SCHEMA.
 
     The rows equal those of encode_rows over Hl7Json's records with the same
     options, but no record dict is made: the native builder writes the Arrow
-    buffers, without the interpreter lock.
+    buffers, without the interpreter lock. With `hl7_syntax`, validation
+    follows the command's rules instead of Hl7Json's.
     """
     from ._columns import build
 
@@ -192,6 +194,7 @@ def convert_to_batch(
             validation_enabled=validation_enabled,
             strict_validation=strict_validation,
             escaping_enabled=escaping_enabled,
+            hl7_syntax=hl7_syntax,
         )
     )
     message_type, control_id, sent_at, segments, error = columns.columns

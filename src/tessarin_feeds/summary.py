@@ -18,16 +18,70 @@ MAX_REASONS = 20
 
 
 # Counts, offsets and byte values; not the digits of names such as UTF-8,
-# MSH-18 or PV1, nor versions such as 2.5.1.
+# MSH-18 or PV1, nor versions such as 2.5.1. For texts of no known form.
 _NUMBER = re.compile(r"(?<![\w.-])(?:0x[0-9A-Fa-f]+|\d+)(?![\w.])")
+
+# The failure texts whose form is known, as templates: {N} is a number and
+# {V} a quoted value, both varying from message to message and shown as "N"
+# and "..."; {K} is a number that the run fixes (a limit), kept as it is.
+# Every other number belongs to the rule ("exactly 3", "65536", versions).
+_TEMPLATES = (
+    # The command's validation rules, by their number in the README.
+    "Invalid field separators: {V} (must be 4 characters, or 5 with the truncation character)",  # 3
+    "HL7 version not supported: {V} (supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)",  # 4
+    "HL7 validation failed: Segment {N} has empty segment name",  # 7
+    "Invalid segment name: {V} (must be 3 characters: an uppercase letter, then uppercase letters or digits)",  # 8
+    "Field value exceeds maximum length: {N} > 65536 characters",  # 9
+    # Rules 1, 2, 5 and 6 have no varying part; these keep their numbers.
+    "Missing required segment: MSH (Message Header)",
+    "HL7 validation failed: MSH segment must have at least 12 fields",
+    "HL7 validation failed: Message type (field 8) must have at least 3 components: event^structure^version",
+    "Missing required segment: PID (Patient Identification)",
+    # The reader's.
+    "message too large: {N} bytes, more than the limit of {K} bytes",
+    "cannot decode message {N} of SOURCE: byte {N} at offset {N} is not valid {K}",
+    "message cut short at byte {N}: {K}",
+)
+_PARTS = {"{N}": r"(?P<n{}>0x[0-9A-Fa-f]+|\d+)", "{V}": r"(?P<v{}>.*)", "{K}": r"(?P<k{}>.*?)"}
+_SHOWN = {"n": "N", "v": "...", "k": None}
+
+
+def _template_pattern(template: str) -> re.Pattern[str]:
+    pieces = re.split(r"(\{[NVK]\})", template)
+    return re.compile(
+        "".join(_PARTS[piece].format(i) if piece in _PARTS else re.escape(piece) for i, piece in enumerate(pieces)),
+        re.DOTALL,
+    )
+
+
+_KNOWN = tuple(map(_template_pattern, _TEMPLATES))
+
+
+def _known_reason(error: str) -> str | None:
+    for pattern in _KNOWN:
+        if found := pattern.fullmatch(error):
+            shown, end = [], 0
+            for name in found.groupdict():
+                replacement = _SHOWN[name[0]]
+                if replacement is not None:
+                    shown += [error[end : found.start(name)], replacement]
+                    end = found.end(name)
+            return "".join(shown) + error[end:]
+    return None
 
 
 def reason_of(error: str, source: str) -> str:
     """An error text with what varies from message to message taken out (the
-    source name, numbers), so that the summary can count failures by reason."""
+    source name, counts, offsets, values quoted), so that the summary can
+    count failures by reason; the numbers of the rule itself stay."""
     if source:
         error = error.replace(source, "SOURCE")
-    return _NUMBER.sub("N", error)
+    # A message cut short that failed as well: "where it was cut; why it failed".
+    head, cut, tail = error.partition("; ")
+    if cut and head.startswith("message cut short at byte ") and (known := _known_reason(tail)) is not None:
+        return f"{_known_reason(head)}; {known}"
+    known = _known_reason(error)
+    return _NUMBER.sub("N", error) if known is None else known
 
 
 @dataclass(slots=True)
@@ -94,7 +148,7 @@ def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> st
     lines.append(f"messages: {tally.messages}")
     if segments:
         lines += [f"converted messages: {tally.converted}", f"segments: {tally.segments}"]
-    lines.append(f"failed messages: {tally.failed}" + (" (by reason, numbers shown as N)" if tally.failed else ""))
+    lines.append(f"failed messages: {tally.failed}" + (" (by reason; what varies shown as N or ...)" if tally.failed else ""))
     ranked = tally.failures.most_common()
     for reason, count in ranked[:MAX_REASONS]:
         lines.append(f"  {count:>6}  {reason}")

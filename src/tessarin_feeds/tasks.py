@@ -18,6 +18,8 @@ from typing import BinaryIO, Literal, Protocol, cast
 
 import tessarin
 
+from ._columns import encode_records
+from ._columns import validate as validate_text
 from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
 from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, SourceBroken
@@ -95,13 +97,11 @@ def _records_or_error(message: Message, settings: Settings) -> tuple[list[dict[s
     """The records, or why there are none; a message cut short has both."""
     if message.error is not None:
         return None, message.error
+    # The command's rules, not Hl7Json's: README, "Validation by the command".
+    if settings.validate and (failure := validate_text(message.text, strict_mode=settings.strict)) is not None:
+        return None, _with_cut(message, failure)
     try:
-        converter = tessarin.Hl7Json(
-            message.text,
-            validation_enabled=settings.validate,
-            strict_validation=settings.strict,
-            escaping_enabled=settings.escaping,
-        )
+        converter = tessarin.Hl7Json(message.text, escaping_enabled=settings.escaping)
         return converter.hl7_json, message.cut_short
     except Exception as error:  # the converter raises plain Exception; its text is the reason
         return None, _with_cut(message, str(error))
@@ -115,11 +115,8 @@ def validate_message(message: Message, settings: Settings) -> Converted:
     """A row with no records; `error` is the first rule that failed, or None."""
     if message.error is not None:
         return Converted(message, None, message.error)
-    try:
-        tessarin.Hl7Json(message.text).validate(settings.strict, settings.require_pid)
-    except Exception as error:
-        return Converted(message, None, _with_cut(message, str(error)))
-    return Converted(message, None, message.cut_short)
+    failure = validate_text(message.text, strict_mode=settings.strict, validate_required_fields=settings.require_pid)
+    return Converted(message, None, message.cut_short if failure is None else _with_cut(message, failure))
 
 
 def envelope_records(message: Message, settings: Settings) -> list[dict[str, str]] | None:
@@ -181,8 +178,6 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
         # Records straight to their JSON text, natively: no record dicts on the
         # way. jsonl_by_dicts is the same output by the dict path.
-        from ._columns import encode_records
-
         batch_messages = messages if isinstance(messages, list) else list(messages)
         results, segments = encode_records(
             [message.text for message in batch_messages],
@@ -190,6 +185,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             validation_enabled=settings.validate,
             strict_validation=settings.strict,
             escaping_enabled=settings.escaping,
+            hl7_syntax=True,  # the command's rules, as _records_or_error
         )
         heads: dict[str, bytes] = {}
         lines = []
@@ -216,6 +212,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             validation_enabled=settings.validate,
             strict_validation=settings.strict,
             escaping_enabled=settings.escaping,
+            hl7_syntax=True,
         )
         errors = batch.column("error")
         converted = errors.null_count
