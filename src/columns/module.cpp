@@ -12,6 +12,7 @@
 
 #include "../python/entry_point.hpp"
 #include "column_builder.hpp"
+#include "records_json.hpp"
 
 namespace tessarin::columns {
 
@@ -183,6 +184,31 @@ bool take_items(PyObject* sequence, const char* what, std::vector<PyRef>& items)
     return true;
 }
 
+// The rows of `texts` and `errors` (None or one str or None per text);
+// `held` keeps alive the strings that the rows' views point into.
+bool read_rows(PyObject* texts, PyObject* errors, std::vector<PyRef>& held, std::vector<RowInput>& rows,
+               std::size_t& total) {
+    std::vector<PyRef> error_items;
+    if (!take_items(texts, "texts must be a sequence of str", held)) return false;
+    if (errors != Py_None) {
+        if (!take_items(errors, "errors must be a sequence of str or None", error_items)) return false;
+        if (error_items.size() != held.size()) {
+            PyErr_Format(PyExc_ValueError, "errors has %zd items for %zd texts",
+                         static_cast<Py_ssize_t>(error_items.size()), static_cast<Py_ssize_t>(held.size()));
+            return false;
+        }
+    }
+    rows.resize(held.size());
+    total = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto index = static_cast<Py_ssize_t>(i);
+        if (!error_items.empty() && !read_error(error_items[i].get(), index, rows[i])) return false;
+        if (!rows[i].error && !read_text(held[i].get(), index, rows[i])) return false;
+        total += rows[i].text.size();
+    }
+    return true;
+}
+
 PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {
@@ -192,24 +218,10 @@ PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pppp:build", const_cast<char**>(keywords), &texts, &errors,
                                          &validation_enabled, &strict_validation, &escaping_enabled, &hl7_syntax))
             return nullptr;
-        std::vector<PyRef> text_items, error_items;
-        if (!take_items(texts, "texts must be a sequence of str", text_items)) return nullptr;
-        if (errors != Py_None) {
-            if (!take_items(errors, "errors must be a sequence of str or None", error_items)) return nullptr;
-            if (error_items.size() != text_items.size()) {
-                PyErr_Format(PyExc_ValueError, "errors has %zd items for %zd texts",
-                             static_cast<Py_ssize_t>(error_items.size()), static_cast<Py_ssize_t>(text_items.size()));
-                return nullptr;
-            }
-        }
-        std::vector<RowInput> rows(text_items.size());
+        std::vector<PyRef> held;
+        std::vector<RowInput> rows;
         std::size_t total = 0;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const auto index = static_cast<Py_ssize_t>(i);
-            if (!error_items.empty() && !read_error(error_items[i].get(), index, rows[i])) return nullptr;
-            if (!rows[i].error && !read_text(text_items[i].get(), index, rows[i])) return nullptr;
-            total += rows[i].text.size();
-        }
+        if (!read_rows(texts, errors, held, rows, total)) return nullptr;
         const Hl7JsonOptions options{validation_enabled != 0, strict_validation != 0, escaping_enabled != 0};
         ArrowArray array{};
         std::int64_t count = 0;
@@ -239,6 +251,54 @@ PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
         batch->rows = count;
         ArrowArrayMove(&array, &batch->array);
         return self;
+    });
+}
+
+PyObject* encode_records(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {
+            "texts", "errors", "validation_enabled", "strict_validation", "escaping_enabled", "hl7_syntax", nullptr};
+        PyObject *texts, *errors = Py_None;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1, hl7_syntax = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pppp:encode_records", const_cast<char**>(keywords), &texts,
+                                         &errors, &validation_enabled, &strict_validation, &escaping_enabled,
+                                         &hl7_syntax))
+            return nullptr;
+        std::vector<PyRef> held;
+        std::vector<RowInput> rows;
+        std::size_t total = 0;
+        if (!read_rows(texts, errors, held, rows, total)) return nullptr;
+        // All rows go into one buffer, each ending at ends[i]: one bytes per
+        // row is then a single copy, made once the lock is back.
+        ByteBuffer out;
+        std::vector<std::size_t> ends(rows.size());
+        std::size_t segments = 0;
+        {
+            py::AllowThreads allow(total >= py::kReleaseThreshold);
+            out.room(3 * total);  // records take about three times their text
+            RecordsJsonWriter writer({validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+                                     hl7_syntax != 0);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (!rows[i].error) rows[i].error = writer.append_records(rows[i].text, out);
+                ends[i] = out.size();
+            }
+            segments = writer.segments();
+        }
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            PyObject* item =
+                rows[i].error
+                    ? PyUnicode_FromStringAndSize(rows[i].error->data(), static_cast<Py_ssize_t>(rows[i].error->size()))
+                    : PyBytes_FromStringAndSize(out.data() + start, static_cast<Py_ssize_t>(ends[i] - start));
+            if (!item) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+            start = ends[i];
+        }
+        PyRef count = PyRef::steal(PyLong_FromSize_t(segments));
+        if (!count) return nullptr;
+        return PyTuple_Pack(2, list.get(), count.get());
     });
 }
 
@@ -282,6 +342,12 @@ PyMethodDef kMethods[] = {
      "validate(text, *, strict_mode=False, validate_required_fields=False)\n--\n\n"
      "The feed command's validation of one message text: None when it passes, else the text of the first\n"
      "rule that failed."},
+    {"encode_records", py::as_cfunction(encode_records), METH_VARARGS | METH_KEYWORDS,
+     "encode_records(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
+     "hl7_syntax=False)\n--\n\nPer text, the bytes orjson.dumps(Hl7Json(text, ...).hl7_json) gives with these "
+     "options,\n"
+     "or the str error of a conversion that failed; where errors[i] is a str, item i is that str. With them, the\n"
+     "number of records written. hl7_syntax as for build."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -319,7 +385,7 @@ PyModuleDef_Slot kSlots[] = {
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "tessarin_feeds._columns",
-    "Message texts to Arrow columns.",
+    "Message texts to Arrow columns and to JSON text.",
     sizeof(ModuleState),
     kMethods,
     kSlots,

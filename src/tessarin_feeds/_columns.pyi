@@ -16,4 +16,13 @@ def build(
     escaping_enabled: bool = True,
     hl7_syntax: bool = False,
 ) -> ColumnBatch: ...
+def encode_records(
+    texts: Sequence[str],
+    errors: Sequence[str | None] | None = None,
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    hl7_syntax: bool = False,
+) -> tuple[list[bytes | str], int]: ...
 def validate(text: str, *, strict_mode: bool = False, validate_required_fields: bool = False) -> str | None: ...

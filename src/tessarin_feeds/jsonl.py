@@ -13,7 +13,7 @@ import orjson
 
 from .model import Converted, Message
 
-__all__ = ["JsonlOutput", "encode_line", "encode_rows", "join_lines"]
+__all__ = ["JsonlOutput", "encode_line", "encode_line_of_json", "encode_rows", "join_lines"]
 
 
 def encode_line(
@@ -33,6 +33,33 @@ def encode_line(
     if error is not None or records is None:
         line["error"] = error
     return orjson.dumps(line)
+
+
+def encode_line_of_json(
+    message: Message,
+    records: bytes | None,
+    error: str | None,
+    envelope: list[dict[str, str]] | None,
+    heads: dict[str, bytes],
+) -> bytes:
+    """encode_line's line, with the records given as their JSON text (from
+    _columns.encode_records). `heads` keeps '{"source":"..."' per source
+    from one line to the next: a batch mostly has one source."""
+    if records is None:
+        return encode_line(message, None, error, envelope)
+    head = heads.get(message.source)
+    if head is None:
+        head = heads[message.source] = orjson.dumps({"source": message.source})[:-1]
+    # orjson writes an int as %d does.
+    if envelope is None and error is None:
+        return b'%b,"message":%d,"offset":%d,"records":%b}' % (head, message.index, message.offset, records)
+    line = b'%b,"message":%d,"offset":%d' % (head, message.index, message.offset)
+    if envelope is not None:
+        line += b',"envelope":' + orjson.dumps(envelope)
+    line += b',"records":' + records
+    if error is not None:
+        line += b',"error":' + orjson.dumps(error)
+    return line + b"}"
 
 
 def join_lines(lines: list[bytes], compress: bool = False) -> bytes:

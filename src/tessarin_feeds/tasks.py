@@ -18,8 +18,9 @@ from typing import BinaryIO, Literal, Protocol, cast
 
 import tessarin
 
+from ._columns import encode_records
 from ._columns import validate as validate_text
-from .jsonl import encode_line, encode_rows, join_lines
+from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
 from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, SourceBroken
 from .sources import STREAMED, Source
@@ -152,23 +153,53 @@ def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
     return encode_report
 
 
+def jsonl_by_dicts(messages: Iterable[Message], settings: Settings, tally: Tally) -> bytes:
+    """process_messages' JSON Lines through Hl7Json's record dicts and orjson: the
+    model that the native path is checked and measured against."""
+    lines = []
+    for message in messages:
+        records, error = _records_or_error(message, settings)
+        if error is not None:
+            tally.failures[reason_of(error, message.source)] += 1
+        elif records is not None:
+            tally.converted += 1
+        if records is not None:
+            tally.segments += len(records)
+        lines.append(encode_line(message, records, error, envelope_records(message, settings)))
+    tally.messages += len(lines)
+    return join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
+
+
 def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
     """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
     step = validate_message if settings.action == "validate" else convert_message
     failures = tally.failures
     count = segments = converted = 0
     if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
-        # Each message is encoded as soon as it is converted: only its line is kept.
+        # Records straight to their JSON text, natively: no record dicts on the
+        # way. jsonl_by_dicts is the same output by the dict path.
+        batch_messages = messages if isinstance(messages, list) else list(messages)
+        results, segments = encode_records(
+            [message.text for message in batch_messages],
+            [message.error for message in batch_messages],
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+            hl7_syntax=True,  # the command's rules, as _records_or_error
+        )
+        heads: dict[str, bytes] = {}
         lines = []
-        for message in messages:
-            records, error = _records_or_error(message, settings)
+        for message, result in zip(batch_messages, results):
+            records_json: bytes | None
+            if isinstance(result, str):  # not converted: why, as _records_or_error tells it
+                records_json, error = None, result if message.error is not None else _with_cut(message, result)
+            else:
+                records_json, error = result, message.cut_short
             if error is not None:
                 failures[reason_of(error, message.source)] += 1
-            elif records is not None:
+            elif records_json is not None:
                 converted += 1
-            if records is not None:
-                segments += len(records)
-            lines.append(encode_line(message, records, error, envelope_records(message, settings)))
+            lines.append(encode_line_of_json(message, records_json, error, envelope_records(message, settings), heads))
         count = len(lines)
         payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
     elif settings.action == "convert" and settings.encoding_out == "parquet":

@@ -1,0 +1,178 @@
+"""The native JSON text of records against orjson over Hl7Json's dicts, side by side in one run.
+
+    python bench/jsonl.py [--quick] [--no-write]
+
+Input: the corpus's messages of at most 8 KB, in batches of about 256 KB of
+text as the command converts them. Timed in turns in this process
+(bench/harness.py, thread CPU time), per message:
+- Hl7Json+orjson: `orjson.dumps(Hl7Json(text, escaping_enabled=e).hl7_json)`;
+- native records: `_columns.encode_records(batch, escaping_enabled=e)`;
+- lines, dict path / lines, native: the command's JSON Lines of a batch,
+  by tasks.jsonl_by_dicts over Hl7Json's records and by process_messages.
+Then `tessarin convert` (1 job) on a folder of corpus copies, once as it is
+and once with the dict path put back in its place, in turns: messages per
+CPU second, start-up subtracted. Results go under the key "jsonl" of
+bench/results.json.
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
+
+import orjson  # noqa: E402
+
+import tessarin  # noqa: E402
+from bench import harness  # noqa: E402
+from bench.feeds import COMMAND, CORPUS, PROBE, build_folder  # noqa: E402
+from tessarin_feeds import _columns, tasks  # noqa: E402
+from tessarin_feeds.model import Message  # noqa: E402
+from tessarin_feeds.reader import read_messages  # noqa: E402
+from tessarin_feeds.summary import Tally  # noqa: E402
+
+MAX_MESSAGE = 8 << 10
+BATCH_TEXT = 256 << 10  # the command's FLUSH_BYTES
+
+
+def corpus_batches(copies: int) -> list[list[Message]]:
+    messages = [
+        m
+        for path in sorted(CORPUS.glob("*.hl7"))
+        for m in read_messages(path, name=path.name)
+        if m.error is None and len(m.text.encode("utf-8", "surrogatepass")) <= MAX_MESSAGE
+    ] * copies
+    batches: list[list[Message]] = [[]]
+    size = 0
+    for message in messages:
+        if size >= BATCH_TEXT:
+            batches.append([])
+            size = 0
+        batches[-1].append(message)
+        size += len(message.text)
+    return batches
+
+
+dict_path = tasks.jsonl_by_dicts
+
+
+def run_dict_path_command() -> int:
+    """`tessarin` with the dict path in place of the native JSON Lines step."""
+    from tessarin_feeds.cli import main
+
+    tasks.process_messages = dict_path  # type: ignore[assignment]
+    return main(sys.argv[1:])
+
+
+DICT_COMMAND = [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(REPO)!r}); "
+                "from bench.jsonl import run_dict_path_command; sys.exit(run_dict_path_command())",
+                *COMMAND[3:]]
+
+
+def command_cpu(command: list[str], folder: pathlib.Path) -> tuple[float, int]:
+    done = subprocess.run([sys.executable, "-c", PROBE, *command, "--jobs", "1", str(folder)],
+                          capture_output=True, check=True)
+    result = json.loads(done.stdout)
+    if result["status"] not in (0, 1):  # 1: the corpus holds malformed messages on purpose
+        raise SystemExit(f"tessarin convert failed with status {result['status']}")
+    return result["cpu"], result["messages"]
+
+
+def main() -> int:
+    args = harness.feed_arguments(__doc__, REPO / "bench" / "results.json")
+    if not CORPUS.is_dir():
+        print(f"no corpus at {CORPUS}", file=sys.stderr)
+        return 2
+    copies, rounds, sample, folder_bytes, command_rounds = (2, 3, 0.3, 8 << 20, 2) if args.quick else (8, 7, 1.0, 60 << 20, 5)
+    batches = corpus_batches(copies)
+    messages = [m for batch in batches for m in batch]
+    text_bytes = sum(len(m.text.encode("utf-8", "surrogatepass")) for m in messages)
+    print(f"input: {len(messages)} messages of at most 8 KB, {text_bytes / 1e6:.1f} MB", file=sys.stderr)
+    texts = [[m.text for m in batch] for batch in batches]
+    dumps, Hl7Json, encode = orjson.dumps, tessarin.Hl7Json, _columns.encode_records
+
+    results: dict[str, object] = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+                                  "mode": "quick" if args.quick else "full", "messages": len(messages),
+                                  "text_bytes": text_bytes}
+    for escaping in (True, False):
+        # Equal output, checked before anything is timed.
+        for batch in texts:
+            got, _ = encode(batch, escaping_enabled=escaping)
+            assert got == [dumps(Hl7Json(t, escaping_enabled=escaping).hl7_json) for t in batch]
+        race = harness.race(
+            {
+                "Hl7Json+orjson": lambda: [dumps(Hl7Json(t, escaping_enabled=escaping).hl7_json)
+                                           for batch in texts for t in batch],
+                "native records": lambda: [encode(batch, escaping_enabled=escaping) for batch in texts],
+            },
+            rounds,
+            sample,
+        )
+        key = f"escaping {'on' if escaping else 'off'}"
+        results[key] = {
+            "messages_per_s": {name: round(len(messages) / race.median(name)) for name in race.times},
+            "native / Hl7Json+orjson": round(race.ratio("Hl7Json+orjson", "native records"), 3),
+        }
+        print(f"{key}: {results[key]}", file=sys.stderr)
+
+    settings = tasks.Settings()
+    for batch in batches:
+        assert tasks.process_messages(batch, settings, Tally()) == dict_path(batch, settings, Tally())
+    race = harness.race(
+        {
+            "lines, dict path": lambda: [dict_path(batch, settings, Tally()) for batch in batches],
+            "lines, native": lambda: [tasks.process_messages(batch, settings, Tally()) for batch in batches],
+        },
+        rounds,
+        sample,
+    )
+    results["JSON Lines step"] = {
+        "messages_per_s": {name: round(len(messages) / race.median(name)) for name in race.times},
+        "native / dict path": round(race.ratio("lines, dict path", "lines, native"), 3),
+    }
+    print(f"JSON Lines step: {results['JSON Lines step']}", file=sys.stderr)
+
+    with tempfile.TemporaryDirectory(prefix="tessarin-bench-jsonl-") as scratch:
+        root = pathlib.Path(scratch)
+        folder, size = build_folder(root, folder_bytes)
+        empty = root / "empty"
+        empty.mkdir()
+        rates: dict[str, list[float]] = {"before (dict path)": [], "after (native)": []}
+        commands = {"before (dict path)": DICT_COMMAND, "after (native)": COMMAND}
+        for r in range(command_rounds):
+            for name in (list(commands) if r % 2 == 0 else list(commands)[::-1]):
+                start_cpu, _ = command_cpu(commands[name], empty)
+                cpu, count = command_cpu(commands[name], folder)
+                rates[name].append(count / max(cpu - start_cpu, 1e-9))
+        ratio = statistics.median(a / b for a, b in zip(rates["after (native)"], rates["before (dict path)"]))
+        results["command, 1 job"] = {
+            "input_bytes": size,
+            "messages_per_s, start-up subtracted": {name: round(statistics.median(v)) for name, v in rates.items()},
+            "after / before": round(ratio, 3),
+        }
+        shutil.rmtree(folder)
+
+    print()
+    print(f"{'measure':36} {'ratio':>7}")
+    for key in ("escaping on", "escaping off"):
+        print(f"{'native records / orjson, ' + key:36} {results[key]['native / Hl7Json+orjson']:>7.2f}")  # type: ignore[index]
+    print(f"{'JSON Lines step, native / dicts':36} {results['JSON Lines step']['native / dict path']:>7.2f}")  # type: ignore[index]
+    command = results["command, 1 job"]
+    print(f"{'command, 1 job, after / before':36} {command['after / before']:>7.2f}")  # type: ignore[index]
+    print(f"command messages/s: {command['messages_per_s, start-up subtracted']}")  # type: ignore[index]
+    if not args.no_write:
+        harness.keep_results(args.out, {"jsonl": results})
+        print(f"written under \"jsonl\" in {args.out}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,254 @@
+#include "records_json.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "key_order.hpp"
+#include "normalised_lines.hpp"
+
+namespace tessarin::columns {
+
+namespace {
+
+// How orjson writes each byte inside a string: size 0 for the bytes it
+// copies as they are (everything but ", \ and the controls).
+struct Escape {
+    char text[6];
+    std::uint8_t size;
+};
+
+constexpr std::array<Escape, 256> make_escapes() {
+    std::array<Escape, 256> table{};
+    constexpr char kHex[] = "0123456789abcdef";
+    for (int c = 0; c < 0x20; ++c) table[c] = Escape{{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]}, 6};
+    table['\b'] = Escape{{'\\', 'b'}, 2};
+    table['\f'] = Escape{{'\\', 'f'}, 2};
+    table['\n'] = Escape{{'\\', 'n'}, 2};
+    table['\r'] = Escape{{'\\', 'r'}, 2};
+    table['\t'] = Escape{{'\\', 't'}, 2};
+    table['"'] = Escape{{'\\', '"'}, 2};
+    table['\\'] = Escape{{'\\', '\\'}, 2};
+    return table;
+}
+
+constexpr std::array<Escape, 256> kEscapes = make_escapes();
+
+// The room always holds six bytes more, so the whole sequence is copied at once.
+char* write_escape(char* out, unsigned char c) noexcept {
+    const Escape& escape = kEscapes[c];
+    std::memcpy(out, escape.text, sizeof escape.text);
+    return out + escape.size;
+}
+
+// Most values are a few bytes (half of them none): those are written here,
+// without a call.
+[[gnu::always_inline]] inline char* write_value(char* out, std::string_view text) noexcept {
+    if (text.size() >= 16) return write_json_string_body(out, text);
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (kEscapes[c].size)
+            out = write_escape(out, c);
+        else
+            *out++ = byte;
+    }
+    return out;
+}
+
+// Copies `size` bytes and up to fifteen more: both sides have that room.
+void copy_in_blocks(char* to, const char* from, std::size_t size) noexcept {
+#if defined(__SSE2__)
+    for (std::size_t i = 0; i < size; i += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+#else
+    std::memcpy(to, from, size);
+#endif
+}
+
+}  // namespace
+
+char* ByteBuffer::grow(std::size_t more) {
+    const std::size_t capacity = std::max({capacity_ * 2, size_ + more, std::size_t{4096}});
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_) std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+    return data_.get() + size_;
+}
+
+void ByteBuffer::append(std::string_view bytes) {
+    char* at = room(bytes.size());
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    size_ += bytes.size();
+}
+
+char* write_json_string_body(char* out, std::string_view text) noexcept {
+    const char* in = text.data();
+    const char* const end = in + text.size();
+#if defined(__SSE2__)
+    // Sixteen bytes are stored as they are, then the position moves past
+    // the clean ones; the first byte to escape is written over.
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), last_control = _mm_set1_epi8(0x1f);
+    while (end - in >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes);
+        const __m128i special =
+            _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+        if (mask == 0) {
+            in += 16;
+            out += 16;
+            continue;
+        }
+        const auto clean = static_cast<std::size_t>(__builtin_ctz(mask));
+        in += clean;
+        out = write_escape(out + clean, static_cast<unsigned char>(*in++));
+    }
+#endif
+    for (; in < end; ++in) {
+        const auto c = static_cast<unsigned char>(*in);
+        if (kEscapes[c].size)
+            out = write_escape(out, c);
+        else
+            *out++ = static_cast<char>(c);
+    }
+    return out;
+}
+
+RecordsJsonWriter::RecordsJsonWriter(Hl7JsonOptions options, bool hl7_syntax)
+    : options_(options),
+      validator_{options.strict_validation, false, hl7_syntax},
+      escape_handler_(create_default_escape_handler()),
+      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
+      known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {}
+
+std::optional<std::string> RecordsJsonWriter::append_records(std::string_view text, ByteBuffer& out) {
+    if (options_.validation_enabled) {
+        // As Hl7Json: line ends normalised, then the validation it starts with.
+        if (Status status = validate_text(text, validator_); !status) return status.error().display();
+    }
+    out_ = &out;
+    first_segment_ = true;
+    out.append("[");
+    for_each_normalised_line(text, [&](std::string_view line) {
+        begin_segment(line);
+        scanner_.emit(line, *this);
+        end_segment();
+    });
+    out.append("]");
+    out_ = nullptr;
+    return std::nullopt;
+}
+
+void RecordsJsonWriter::begin_segment(std::string_view) {
+    out_->append(first_segment_ ? "{" : ",{");
+    first_segment_ = false;
+    in_key_order_ = true;
+    entries_.clear();
+    pieces_.clear();
+    name_ = {};
+}
+
+void RecordsJsonWriter::name(std::string_view name) { name_ = name; }
+
+inline const RecordsJsonWriter::KnownKey* RecordsJsonWriter::known_key(const EntryKey& key) noexcept {
+    std::size_t slot;
+    if (key.form == EntryKey::Form::Field && key.field < kKnownFields)
+        slot = key.field;
+    else if (key.form == EntryKey::Form::Component && key.field < kKnownComponentFields &&
+             key.component < kKnownComponents)
+        slot = kKnownFields + key.field * kKnownComponents + key.component;
+    else
+        return nullptr;
+    KnownKey& known = known_keys_[slot];
+    if (known.size == 0) {
+        char text[EntryKey::kMaxText];
+        known.size = key.write(text);
+        std::memcpy(known.text, text, known.size);
+        known.order = key_prefix({known.text, known.size});
+    }
+    return &known;
+}
+
+bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
+    if (a.order != b.order) return a.order < b.order;
+    const char* text = entries_.data();
+    return std::string_view(text + a.start + 1, a.key_size) < std::string_view(text + b.start + 1, b.key_size);
+}
+
+void RecordsJsonWriter::entry(const EntryKey& key, std::string_view value) {
+    char* const start = entries_.room(EntryKey::kMaxText + 8 + json_string_room(value.size()));
+    char* at = start;
+    *at++ = '"';
+    Piece piece;
+    if (const KnownKey* known = known_key(key)) {
+        std::memcpy(at, known->text, sizeof known->text);
+        piece.key_size = known->size;
+        piece.order = known->order;
+    } else {
+        piece.key_size = key.write(at);
+        piece.order = key_prefix({at, piece.key_size});
+    }
+    at += piece.key_size;
+    std::memcpy(at, "\":\"", 3);
+    at = write_value(at + 3, value);
+    // Every entry ends with a comma: "segment_name" always follows.
+    *at++ = '"';
+    *at++ = ',';
+    piece.start = entries_.size();
+    piece.size = static_cast<std::size_t>(at - start);
+    entries_.set_end(at);
+    // Field order is key order below field 10.
+    if (in_key_order_ && !pieces_.empty() && !less(pieces_.back(), piece)) {
+        in_key_order_ = false;
+        second_run_ = pieces_.size();
+    }
+    pieces_.push_back(piece);
+}
+
+void RecordsJsonWriter::write_in_key_order() {
+    if (in_key_order_) {
+        out_->append({entries_.data(), entries_.size()});
+        return;
+    }
+    // Pieces are copied sixteen bytes a step, past their end into room
+    // that the next piece or the segment's name overwrites.
+    entries_.room(16);
+    const char* from = entries_.data();
+    char* at = out_->room(entries_.size() + 16);
+    const auto copy = [&](const Piece& piece) {
+        copy_in_blocks(at, from + piece.start, piece.size);
+        at += piece.size;
+    };
+    const auto less_piece = [this](const Piece& a, const Piece& b) { return less(a, b); };
+    // Field order is mostly two runs in key order, "1".."9" and "10".."99":
+    // those are merged straight into out_, any others first among themselves.
+    const auto middle = pieces_.begin() + static_cast<std::ptrdiff_t>(second_run_);
+    if (std::is_sorted(middle, pieces_.end(), less_piece)) {
+        auto a = pieces_.begin(), b = middle;
+        while (a != middle && b != pieces_.end()) copy(less(*b, *a) ? *b++ : *a++);
+        for (; a != middle; ++a) copy(*a);
+        for (; b != pieces_.end(); ++b) copy(*b);
+    } else {
+        merge_runs(pieces_, merged_, less_piece);
+        for (const Piece& piece : pieces_) copy(piece);
+    }
+    out_->set_end(at);
+}
+
+bool RecordsJsonWriter::end_segment() {
+    write_in_key_order();
+    constexpr std::string_view kNameKey = "\"segment_name\":\"";
+    char* at = out_->room(kNameKey.size() + 2 + json_string_room(name_.size()));
+    std::memcpy(at, kNameKey.data(), kNameKey.size());
+    at = write_json_string_body(at + kNameKey.size(), name_);
+    *at++ = '"';
+    *at++ = '}';
+    out_->set_end(at);
+    ++segments_;
+    return true;
+}
+
+}  // namespace tessarin::columns

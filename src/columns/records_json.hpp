@@ -1,0 +1,102 @@
+// Message texts to the JSON text of their segment records, byte for byte as
+// orjson.dumps writes the list that Hl7Json gives: keys in key order with
+// "segment_name" last, no spaces, UTF-8 as it stands, and only ", \, and the
+// control characters escaped (\b \f \n \r \t, else \u00xx). Plain C++ over
+// the core: no Python object is made on the way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hl7_json.hpp"
+
+namespace tessarin::columns {
+
+// A growing byte buffer that leaves new room unfilled: the writer fills
+// every byte it keeps, so zeroing it first would be wasted work.
+class ByteBuffer {
+public:
+    const char* data() const noexcept { return data_.get(); }
+    char* data() noexcept { return data_.get(); }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+    // The write position, with room for `more` bytes after it.
+    char* room(std::size_t more) { return capacity_ - size_ >= more ? data_.get() + size_ : grow(more); }
+    // Ends the written part at `end`, a position inside the last room.
+    void set_end(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
+    char* end() noexcept { return data_.get() + size_; }
+    void append(std::string_view bytes);
+
+private:
+    char* grow(std::size_t more);
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
+// The room write_json_string_body may need for `size` bytes of text.
+constexpr std::size_t json_string_room(std::size_t size) noexcept { return 6 * size + 16; }
+
+// Writes `text` as the inside of a JSON string (no quotes), escaped as
+// orjson escapes it, at `out`, which has json_string_room(text.size())
+// bytes of room; returns the end of what it wrote.
+char* write_json_string_body(char* out, std::string_view text) noexcept;
+
+class RecordsJsonWriter {
+public:
+    // With `hl7_syntax`, validation (when enabled) follows the feed command's
+    // rules (Hl7Validator::hl7_syntax) rather than Hl7Json's.
+    explicit RecordsJsonWriter(Hl7JsonOptions options, bool hl7_syntax = false);
+
+    // Appends the records array of `text` to `out` and counts its records
+    // into segments(); or, when the conversion stops (only the validation it
+    // starts with can stop it), appends nothing and returns the error text
+    // Hl7Json raises.
+    std::optional<std::string> append_records(std::string_view text, ByteBuffer& out);
+    std::size_t segments() const noexcept { return segments_; }
+
+    // Sink interface of the segment walk.
+    void begin_segment(std::string_view line);
+    void name(std::string_view name);
+    void entry(const EntryKey& key, std::string_view value);
+    bool end_segment();
+
+private:
+    // One `"key":"value",` as written into entries_, in field order.
+    struct Piece {
+        std::uint64_t order;  // key_prefix() of the key
+        std::size_t start, size, key_size;
+    };
+    struct KnownKey {
+        std::uint64_t order;
+        std::size_t size;  // 0 until the key is first met
+        char text[16];
+    };
+    // The most common keys ("7", "3.2") are written once per writer, in
+    // slots indexed by position: fields, then components of the first fields.
+    static constexpr std::size_t kKnownFields = 32, kKnownComponentFields = 24, kKnownComponents = 16;
+    const KnownKey* known_key(const EntryKey& key) noexcept;
+    bool less(const Piece& a, const Piece& b) const noexcept;
+    void write_in_key_order();
+
+    Hl7JsonOptions options_;
+    Hl7Validator validator_;
+    Hl7EscapeHandler escape_handler_;
+    SegmentScanner scanner_;  // one for the writer: it keeps its buffers between lines
+    ByteBuffer* out_ = nullptr;
+    std::string_view name_;
+    bool first_segment_ = true, in_key_order_ = true;
+    std::size_t second_run_ = 0;  // where the entries first leave key order
+    std::size_t segments_ = 0;
+    // The current segment's entries, written as they come, then copied to
+    // out_ in key order.
+    ByteBuffer entries_;
+    std::vector<Piece> pieces_, merged_;
+    std::vector<KnownKey> known_keys_;
+};
+
+}  // namespace tessarin::columns

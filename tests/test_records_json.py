@@ -1,0 +1,180 @@
+"""The native JSON text of records against the dict path: for every message
+and option set, _columns.encode_records gives the very bytes of
+orjson.dumps(Hl7Json(text, ...).hl7_json), or the text of what Hl7Json
+raised; and the command's JSON Lines equal those encode_rows writes from
+Hl7Json's records."""
+
+from __future__ import annotations
+
+import gzip
+import itertools
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from conftest import CORPUS_DIR, needs_corpus
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+orjson = pytest.importorskip("orjson")
+
+from tessarin import Hl7Json  # noqa: E402
+from tessarin_feeds import _columns  # noqa: E402
+from tessarin_feeds.model import Message  # noqa: E402
+from tessarin_feeds.reader import read_messages  # noqa: E402
+from tessarin_feeds.summary import Tally  # noqa: E402
+from tessarin_feeds.tasks import Settings, jsonl_by_dicts, process_messages  # noqa: E402
+
+# validation_enabled, strict_validation, escaping_enabled: every combination.
+OPTION_SETS = list(itertools.product([False, True], repeat=3))
+
+
+def by_dicts(text: str, error: str | None, options, hl7_syntax: bool = False) -> bytes | str:
+    """The dict path: orjson's bytes of Hl7Json's records, or the text it raised;
+    with `hl7_syntax`, validated by the command's rules (_columns.validate) instead."""
+    if error is not None:
+        return error
+    validate, strict, escaping = options
+    if hl7_syntax and validate and (failure := _columns.validate(text, strict_mode=strict)) is not None:
+        return failure
+    try:
+        converter = Hl7Json(text, validation_enabled=validate and not hl7_syntax, strict_validation=strict,
+                            escaping_enabled=escaping)
+        return orjson.dumps(converter.hl7_json)
+    except Exception as raised:  # noqa: BLE001 - Hl7Json raises plain Exception, and UnicodeEncodeError
+        return str(raised)
+
+
+def assert_same_as_dicts(texts: list[str], options, errors: list[str | None] | None = None,
+                         hl7_syntax: bool = False) -> list[bytes | str]:
+    validate, strict, escaping = options
+    got, segments = _columns.encode_records(
+        texts, errors, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping,
+        hl7_syntax=hl7_syntax,
+    )
+    want = [by_dicts(text, error, options, hl7_syntax) for text, error in zip(texts, errors or [None] * len(texts))]
+    for index, (one, other) in enumerate(zip(got, want, strict=True)):
+        assert one == other, f"item {index}: {texts[index]!r}"
+    assert segments == sum(len(orjson.loads(item)) for item in want if type(item) is bytes)
+    return got
+
+
+HEADER = "MSH|^~\\&|APP|FAC|APP|FAC|20240101120000||ORU^R01^ORU_R01|CTRL-9|P|2.5"
+# Every byte that JSON text escapes, and some that it must not (DEL, C1, U+2028).
+CONTROLS = "".join(map(chr, range(0x20))) + '"\\/\x7f\x80\x9f\u2028\u2029'
+EDGES = [
+    "",
+    HEADER,
+    HEADER + "\rPID|1||" + CONTROLS + "|" + CONTROLS[::-1] + "^" + CONTROLS,
+    HEADER + "\r\rOBX|1\n\rOBX|2\r\n\r\nOBX|3\n\n\r\rZZZ|end",  # lone CR, LF CR, blank lines
+    "\x00MSH\x00|\x00^\x00|\x00",  # NUL in a segment name and values
+    'Z"Q\\|"|\\|\t\n',  # quotes and backslashes in a name and values
+    "\u00e9\u20ac\U0001f600|\u00e9|\u20ac^\U0001f600~\u00e9",  # non-ASCII name and values
+    HEADER + "\rOBX|1|TX|NOTE||a \\T\\ b \\F\\ c \\S\\ d \\R\\ e \\E\\ f \\X41\\ \\X0D0A\\|||||F" + "|x" * 12,
+    "MSH|^~\\&|A|B|C|D|2024||ADT^A01|ID\rPID|" + "|".join(f"{n}^{n}~{n}" for n in range(40)),  # keys past 9 sort apart
+    "PID|" + "|".join(f"{n}^" * 20 for n in range(30)),  # components past the cached keys
+    "MSH|^~\\&|A|B|C|D|2024||ADT^A01|1|P|9.9\rPID|1",  # unsupported version under strict validation
+    "MSH|^~|A|B|C|D|2024||ADT^A01|1|P|2.5\rPID|1",  # separators of the wrong length
+    "PID|1\rMSH|^~\\&",
+    "no separators at all, a name " * 40,
+]
+# A value with one byte to escape at every place of a 16-byte block and its tail.
+EDGES += [f"ZZZ|{'a' * n}{c}{'b' * (40 - n)}|{c * n}" for n in range(34) for c in ('"', "\x01")]
+
+
+@pytest.mark.parametrize("hl7_syntax", [False, True])
+@pytest.mark.parametrize("options", OPTION_SETS)
+def test_edge_messages_equal_the_dict_path(options, hl7_syntax):
+    assert_same_as_dicts(EDGES + ["MSH|^~\\&#|A|B|C|D|2024||ADT^A01|1|P|2.7\rPV1|1\rZ01|x"], options, None, hl7_syntax)
+
+
+def corpus_messages() -> list[Message]:
+    return [
+        message
+        for path in sorted(p for p in CORPUS_DIR.rglob("*") if p.is_file())
+        for message in read_messages(path.read_bytes(), name=path.name)
+    ]
+
+
+@needs_corpus
+@pytest.mark.parametrize("hl7_syntax", [False, True])
+@pytest.mark.parametrize("options", OPTION_SETS)
+def test_corpus_equals_the_dict_path(options, hl7_syntax):
+    messages = corpus_messages()
+    assert len(messages) > 100
+    got = assert_same_as_dicts([m.text for m in messages], options, [m.error for m in messages], hl7_syntax)
+    assert sum(type(item) is bytes for item in got) > 10
+
+
+PIECES = ["|", "^", "~", "\\", "&", "\r", "\n", "\r\n", "\n\r", "MSH|^~\\&|", "PID", "OBX", "A", "12", " ", '"',
+          "\x00", "\x1f", "\x7f", "\t", "\u00e9", "\U0001f600", "\\T\\", "\\X0D0A\\", "\\E\\", "|2.5", "|ADT^A01",
+          "0123456789abcdef"]
+generated = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=60).map("".join)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.one_of(generated, st.builds(lambda body: HEADER + "\r" + body, generated)), min_size=1, max_size=8),
+       st.sampled_from(OPTION_SETS))
+def test_generated_messages_equal_the_dict_path(texts, options):
+    assert_same_as_dicts(texts, options)
+
+
+def test_rows_that_are_not_converted_carry_their_error():
+    texts = ["", HEADER, "bad\udc80text", "MSH|^~\\&|\ud800"]
+    got = assert_same_as_dicts(texts, (False, False, True), ["undecodable bytes at 3", None, None, None])
+    assert [type(item) for item in got] == [str, bytes, str, str]
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: _columns.encode_records([HEADER, 5]), TypeError),
+        (lambda: _columns.encode_records(HEADER), TypeError),  # a str is not taken as its characters
+        (lambda: _columns.encode_records([HEADER], [None, None]), ValueError),
+        (lambda: _columns.encode_records([HEADER], [3]), TypeError),
+        (lambda: _columns.encode_records([HEADER], None, True), TypeError),  # options are keywords
+    ],
+)
+def test_bad_arguments_raise(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_threads_give_what_one_thread_gives():
+    # Large enough that each call lets the interpreter lock go.
+    texts = [HEADER + "\r" + "\r".join(f'OBX|{n}|NM|C"D^{n}||{n * 7}|\x01mg|||||F' for n in range(200))] * 40
+    jobs = [(texts[: 20 + k], k % 2 == 0) for k in range(16)]
+    alone = [_columns.encode_records(job, escaping_enabled=escaping) for job, escaping in jobs]
+    with ThreadPoolExecutor(8) as pool:
+        together = list(pool.map(lambda job: _columns.encode_records(job[0], escaping_enabled=job[1]), jobs))
+    assert together == alone
+    assert alone[0][0][0] == orjson.dumps(Hl7Json(texts[0]).hl7_json)
+
+
+# Sources whose names JSON must escape; messages that fail, that convert,
+# that were cut short, and that batch envelopes enclose.
+ENVELOPE = ("FHS|^~\\&|LAB|\"X\"|||20240101", "BHS|^~\\&|LAB|\t|||20240101")
+FEED = [
+    Message(source, index, index * 1000 + offset, text, error, cut, envelope)
+    for offset, source in enumerate(["in.hl7", 'odd "name"\\\t\u00e9.hl7', ""])
+    for index, (text, error, cut, envelope) in enumerate(
+        [(HEADER, None, None, ()), ("", "undecodable bytes at 3", None, ()), ("x\udc80", None, None, ()),
+         (HEADER + "\rPID|1", None, "frame without its end block", ()), (EDGES[10], None, "cut \"short\"", ()),
+         (HEADER, None, None, ENVELOPE), (EDGES[11], None, "cut", ENVELOPE)]
+        + [(edge, None, None, ()) for edge in EDGES[:14]]
+    )
+]
+
+
+@pytest.mark.parametrize("options", OPTION_SETS)
+@pytest.mark.parametrize("encoding_out", ["jsonl", "jsonl.gz"])
+def test_the_commands_lines_equal_the_dict_paths(options, encoding_out):
+    validate, strict, escaping = options
+    run = Settings(encoding_out=encoding_out, validate=validate, strict=strict, escaping=escaping)
+    native, by_dicts = Tally(), Tally()
+    payload = process_messages(list(FEED), run, native)
+    want = jsonl_by_dicts(list(FEED), run, by_dicts)
+    if encoding_out == "jsonl.gz":
+        payload, want = gzip.decompress(payload), gzip.decompress(want)
+    assert payload.split(b"\n") == want.split(b"\n")
+    assert native == by_dicts
+    assert native.messages == len(FEED) and 0 < native.converted < len(FEED) and native.failures
