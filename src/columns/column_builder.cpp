@@ -97,8 +97,7 @@ ColumnBuilder::ColumnBuilder(Hl7JsonOptions options, bool hl7_syntax)
     : options_(options),
       validator_{options.strict_validation, false, hl7_syntax},
       escape_handler_(create_default_escape_handler()),
-      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
-      known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {
+      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr) {
     start();
 }
 
@@ -173,26 +172,9 @@ void ColumnBuilder::begin_segment(std::string_view) {
 
 void ColumnBuilder::name(std::string_view name) { segment_name_.assign(name); }
 
-ColumnBuilder::KnownKey* ColumnBuilder::known_key(const EntryKey& key) noexcept {
-    std::size_t slot;
-    if (key.form == EntryKey::Form::Field && key.field < kKnownFields)
-        slot = key.field;
-    else if (key.form == EntryKey::Form::Component && key.field < kKnownComponentFields &&
-             key.component < kKnownComponents)
-        slot = kKnownFields + key.field * kKnownComponents + key.component;
-    else
-        return nullptr;
-    KnownKey& known = known_keys_[slot];
-    if (known.size == 0) {
-        known.size = key.write(known.text);
-        known.order = key_prefix({known.text, known.size});
-    }
-    return &known;
-}
-
 void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
     Entry stored;
-    if (const KnownKey* known = known_key(key)) {
+    if (const KnownKeys::Key* known = known_keys_.find(key)) {
         stored.cached_key = known->text;
         stored.key_size = known->size;
         stored.order = known->order;

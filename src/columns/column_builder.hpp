@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hl7_json.hpp"
+#include "known_keys.hpp"
 #include "nanoarrow/nanoarrow.h"
 
 namespace tessarin::columns {
@@ -69,15 +70,6 @@ private:
         const char* value_in_message;  // the value where it stands in the message, or null when it is in text_
         std::size_t key_start, key_size, value_start, value_size;
     };
-    struct KnownKey {
-        std::uint64_t order;
-        std::size_t size;  // 0 until the key is first met
-        char text[EntryKey::kMaxText];
-    };
-    // The most common keys ("7", "3.2") are written once per batch, in slots
-    // indexed by position: fields, then components of the first fields.
-    static constexpr std::size_t kKnownFields = 32, kKnownComponentFields = 24, kKnownComponents = 16;
-    KnownKey* known_key(const EntryKey& key) noexcept;
     void start();
     std::string_view key_of(const Entry& entry) const noexcept {
         return {entry.cached_key ? entry.cached_key : text_.data() + entry.key_start, entry.key_size};
@@ -98,7 +90,7 @@ private:
     // The current segment: its entries in field order; keys and unescaped
     // values in text_, other values read where they stand in message_.
     std::vector<Entry> segment_entries_;
-    std::vector<KnownKey> known_keys_;
+    KnownKeys known_keys_;
     std::string text_;
     std::string segment_name_;
 };

@@ -121,8 +121,7 @@ RecordsJsonWriter::RecordsJsonWriter(Hl7JsonOptions options, bool hl7_syntax)
     : options_(options),
       validator_{options.strict_validation, false, hl7_syntax},
       escape_handler_(create_default_escape_handler()),
-      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
-      known_keys_(kKnownFields + kKnownComponentFields * kKnownComponents) {}
+      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr) {}
 
 std::optional<std::string> RecordsJsonWriter::append_records(std::string_view text, ByteBuffer& out) {
     if (options_.validation_enabled) {
@@ -153,25 +152,6 @@ void RecordsJsonWriter::begin_segment(std::string_view) {
 
 void RecordsJsonWriter::name(std::string_view name) { name_ = name; }
 
-inline const RecordsJsonWriter::KnownKey* RecordsJsonWriter::known_key(const EntryKey& key) noexcept {
-    std::size_t slot;
-    if (key.form == EntryKey::Form::Field && key.field < kKnownFields)
-        slot = key.field;
-    else if (key.form == EntryKey::Form::Component && key.field < kKnownComponentFields &&
-             key.component < kKnownComponents)
-        slot = kKnownFields + key.field * kKnownComponents + key.component;
-    else
-        return nullptr;
-    KnownKey& known = known_keys_[slot];
-    if (known.size == 0) {
-        char text[EntryKey::kMaxText];
-        known.size = key.write(text);
-        std::memcpy(known.text, text, known.size);
-        known.order = key_prefix({known.text, known.size});
-    }
-    return &known;
-}
-
 bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     if (a.order != b.order) return a.order < b.order;
     const char* text = entries_.data();
@@ -183,7 +163,7 @@ void RecordsJsonWriter::entry(const EntryKey& key, std::string_view value) {
     char* at = start;
     *at++ = '"';
     Piece piece;
-    if (const KnownKey* known = known_key(key)) {
+    if (const KnownKeys::Key* known = known_keys_.find(key)) {
         std::memcpy(at, known->text, sizeof known->text);
         piece.key_size = known->size;
         piece.order = known->order;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hl7_json.hpp"
+#include "known_keys.hpp"
 
 namespace tessarin::columns {
 
@@ -71,15 +72,6 @@ private:
         std::uint64_t order;  // key_prefix() of the key
         std::size_t start, size, key_size;
     };
-    struct KnownKey {
-        std::uint64_t order;
-        std::size_t size;  // 0 until the key is first met
-        char text[16];
-    };
-    // The most common keys ("7", "3.2") are written once per writer, in
-    // slots indexed by position: fields, then components of the first fields.
-    static constexpr std::size_t kKnownFields = 32, kKnownComponentFields = 24, kKnownComponents = 16;
-    const KnownKey* known_key(const EntryKey& key) noexcept;
     bool less(const Piece& a, const Piece& b) const noexcept;
     void write_in_key_order();
 
@@ -96,7 +88,7 @@ private:
     // out_ in key order.
     ByteBuffer entries_;
     std::vector<Piece> pieces_, merged_;
-    std::vector<KnownKey> known_keys_;
+    KnownKeys known_keys_;
 };
 
 }  // namespace tessarin::columns
