@@ -121,6 +121,21 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
         std::memcpy(replacement.text, sequence.data(), sequence.size());
         replacement.size = static_cast<std::uint8_t>(sequence.size());
     }
+    const Hl7EscapeHandler standard = create_default_escape_handler();
+    default_ = handler.field_separator == standard.field_separator &&
+               handler.component_separator == standard.component_separator &&
+               handler.repetition_separator == standard.repetition_separator &&
+               handler.subcomponent_separator == standard.subcomponent_separator &&
+               handler.escape_character == standard.escape_character;
+}
+
+const AsciiByteSet& default_escape_bytes() noexcept {
+    static const AsciiByteSet bytes = [] {
+        AsciiByteSet set;
+        for (const char byte : {'|', '^', '~', '&', '\\', '\t', '\n', '\r', ' '}) set.add(static_cast<unsigned char>(byte));
+        return set;
+    }();
+    return bytes;
 }
 
 void EscapeWriter::write(std::string& out, std::string_view text) const {
@@ -130,11 +145,15 @@ void EscapeWriter::write(std::string& out, std::string_view text) const {
     out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
-std::size_t EscapeWriter::escaped_size_bound(std::string_view text) const {
-    if (!ascii_) return text.size() * max_expansion_;
-    std::size_t specials = 0;
-    special_.for_each(text, 0, [&](std::size_t) { ++specials; });
-    return text.size() + specials * (max_expansion_ - 1);
+std::size_t EscapeWriter::escaped_size(std::string_view text) const {
+    if (!ascii_) {
+        std::string escaped;
+        handler_.escape_into(escaped, text);
+        return escaped.size();
+    }
+    std::size_t size = text.size();
+    special_.scan(text, [&](std::size_t i) { size += replacement_[static_cast<unsigned char>(text[i])].size - 1u; });
+    return size;
 }
 
 char* EscapeWriter::write(char* out, std::string_view text) const {
@@ -158,7 +177,7 @@ char* EscapeWriter::write(char* out, std::string_view text) const {
     }
     const char* const data = text.data();
     std::size_t copied = 0;
-    special_.for_each(text, 0, [&](std::size_t i) {
+    special_.scan(text, [&](std::size_t i) {
         copy_bytes(out, data + copied, i - copied);
         out += i - copied;
         const Replacement& replacement = replacement_[static_cast<unsigned char>(data[i])];
