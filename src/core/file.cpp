@@ -36,33 +36,42 @@ private:
 
 }  // namespace
 
-Result<std::string> read_text_file(std::string_view path, std::size_t padding) {
-    if (path.find('\0') != std::string_view::npos) return Hl7Error::io("file name contained an unexpected NUL byte");
-    const std::string name(path);
-    const FileDescriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) return Hl7Error::io(os_error_text(errno));
-    struct stat info{};
-    std::size_t expected = 0;
-    if (::fstat(file.get(), &info) == 0 && info.st_size > 0) expected = static_cast<std::size_t>(info.st_size);
-    // The size from stat is a hint only (pipes and /proc report 0), so read to
-    // EOF; one spare byte lets a file of the expected size end in one pass.
+// Reads the open file to its end. The size from stat is a hint only (pipes
+// and /proc report 0), so reading goes on to EOF; one spare byte lets a file
+// of the expected size end in one pass, and a regular file that gives fewer
+// bytes than asked has ended.
+Result<std::string> read_open_file(const FileDescriptor& file, const struct stat* info, std::size_t padding) {
+    const bool regular = info && S_ISREG(info->st_mode);
+    const std::size_t expected = info && info->st_size > 0 ? static_cast<std::size_t>(info->st_size) : 0;
     std::string text;
     text.reserve(expected + 1 + padding);
     text.resize(expected + 1);
     std::size_t used = 0;
     for (;;) {
         if (used == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(file.get(), text.data() + used, text.size() - used);
+        const std::size_t wanted = text.size() - used;
+        const ssize_t got = ::read(file.get(), text.data() + used, wanted);
         if (got < 0) {
             if (errno == EINTR) continue;
             return Hl7Error::io(os_error_text(errno));
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
+        if (regular && static_cast<std::size_t>(got) < wanted) break;
     }
     text.resize(used);
     if (text.capacity() < used + padding) text.reserve(used + padding);
-    if (!is_valid_utf8(text)) return Hl7Error::io("stream did not contain valid UTF-8");
+    return text;
+}
+
+Result<std::string> read_text_file(std::string_view path, std::size_t padding) {
+    if (path.find('\0') != std::string_view::npos) return Hl7Error::io("file name contained an unexpected NUL byte");
+    const std::string name(path);
+    const FileDescriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return Hl7Error::io(os_error_text(errno));
+    struct stat info{};
+    Result<std::string> text = read_open_file(file, ::fstat(file.get(), &info) == 0 ? &info : nullptr, padding);
+    if (text && !is_valid_utf8(text.value())) return Hl7Error::io("stream did not contain valid UTF-8");
     return text;
 }
 
@@ -73,14 +82,31 @@ Result<std::string> read_message_file(std::string_view path, std::size_t padding
 }
 
 Result<RecordStore> read_json_file(std::string_view path) {
-    // A file over the reader's cap is refused by its size, before reading it.
+    // Four system calls for a small file: open, fstat, read, close.
+    if (path.find('\0') != std::string_view::npos) return Hl7Error::io("file name contained an unexpected NUL byte");
+    const std::string name(path);
     struct stat info{};
-    if (path.find('\0') == std::string_view::npos && ::stat(std::string(path).c_str(), &info) == 0 &&
-        S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > json_size_limit())
+    const FileDescriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        const int error = errno;
+        // A file over the reader's cap is refused by its size, readable or not.
+        if (::stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::uint64_t>(info.st_size) > json_size_limit())
+            return json_too_large(static_cast<std::size_t>(info.st_size));
+        return Hl7Error::io(os_error_text(error));
+    }
+    const bool known = ::fstat(file.get(), &info) == 0;
+    if (known && S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > json_size_limit())
         return json_too_large(static_cast<std::size_t>(info.st_size));
-    Result<std::string> text = read_message_file(path, json_padding());
+    Result<std::string> text = read_open_file(file, known ? &info : nullptr, json_padding());
     if (!text) return std::move(text).error();
-    return read_json_store(text.value());
+    Result<RecordStore> records = read_json_store(text.value());
+    // The parser checks the UTF-8 of every byte, so a parsed file needs no
+    // second pass; a failed one is looked at in the order of the other readers.
+    if (records) return records;
+    if (!is_valid_utf8(text.value())) return Hl7Error::io("stream did not contain valid UTF-8");
+    if (is_blank(text.value())) return Hl7Error::empty_message();
+    return records;
 }
 
 }  // namespace tessarin
