@@ -1,6 +1,5 @@
 #include "byte_scan.hpp"
 
-#include <algorithm>
 #include <atomic>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -34,23 +33,6 @@ std::size_t find_bytes1(const bool* member, const char* data, std::size_t from, 
     }
     seen |= high;
     return i;
-}
-
-// The bits of the bytes from `from` on, word by word; true when all are ASCII.
-bool mark_bytes1(const bool* member, const char* data, std::size_t from, std::size_t size,
-                 std::uint64_t* bits) noexcept {
-    std::uint8_t high = 0;
-    for (std::size_t word = from / 64; word * 64 < size; ++word) {
-        std::uint64_t mask = 0;
-        const std::size_t end = std::min(size, word * 64 + 64);
-        for (std::size_t i = word * 64; i < end; ++i) {
-            const auto byte = static_cast<unsigned char>(data[i]);
-            high |= byte;
-            mask |= std::uint64_t{member[byte]} << (i % 64);
-        }
-        bits[word] = mask;
-    }
-    return high < 0x80;
 }
 
 #if defined(TESSARIN_X86)
@@ -112,66 +94,9 @@ __attribute__((target("avx2"))) std::size_t find_bytes32(const std::uint8_t* low
     return find_bytes1(member, data, i, size, seen);
 }
 
-__attribute__((target("ssse3"))) bool mark_bytes16(const std::uint8_t* low_table, const std::uint8_t* high_table,
-                                                   const bool* member, const char* data, std::size_t size,
-                                                   std::uint64_t* bits) noexcept {
-    const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(low_table));
-    const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(high_table));
-    __m128i any = _mm_setzero_si128();
-    std::size_t i = 0;
-    for (; i + 64 <= size; i += 64) {
-        std::uint64_t word = 0;
-        for (int k = 0; k < 4; ++k) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
-            any = _mm_or_si128(any, bytes);
-            word |= std::uint64_t{members16(bytes, low, high)} << (16 * k);
-        }
-        bits[i / 64] = word;
-    }
-    const bool ascii = _mm_movemask_epi8(any) == 0;
-    return mark_bytes1(member, data, i, size, bits) && ascii;
-}
-
-__attribute__((target("avx2"))) bool mark_bytes32(const std::uint8_t* low_table, const std::uint8_t* high_table,
-                                                  const bool* member, const char* data, std::size_t size,
-                                                  std::uint64_t* bits) noexcept {
-    const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(low_table));
-    const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(high_table));
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    __m256i any = _mm256_setzero_si256();
-    std::size_t i = 0;
-    for (; i + 64 <= size; i += 64) {
-        std::uint64_t word = 0;
-        for (int k = 0; k < 2; ++k) {
-            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32 * k));
-            any = _mm256_or_si256(any, bytes);
-            const __m256i by_low = _mm256_shuffle_epi8(low, bytes);
-            const __m256i by_high = _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
-            const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high), _mm256_setzero_si256());
-            word |= std::uint64_t{~static_cast<std::uint32_t>(_mm256_movemask_epi8(none))} << (32 * k);
-        }
-        bits[i / 64] = word;
-    }
-    const bool ascii = _mm256_movemask_epi8(any) == 0;
-    _mm256_zeroupper();  // as in find_bytes32
-    return mark_bytes1(member, data, i, size, bits) && ascii;
-}
 #endif
 
 }  // namespace
-
-bool AsciiByteSet::mark(std::string_view text, std::uint64_t* bits) const noexcept {
-    const char* data = text.data();
-    const std::size_t size = text.size();
-#if defined(TESSARIN_X86)
-    switch (vector_width()) {
-        case VectorWidth::Bytes32: return mark_bytes32(low_.data(), high_.data(), member_.data(), data, size, bits);
-        case VectorWidth::Bytes16: return mark_bytes16(low_.data(), high_.data(), member_.data(), data, size, bits);
-        case VectorWidth::Bytes1: break;
-    }
-#endif
-    return mark_bytes1(member_.data(), data, 0, size, bits);
-}
 
 VectorWidth vector_width() noexcept {
     const VectorWidth limit = g_limit.load(std::memory_order_relaxed);

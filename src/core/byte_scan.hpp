@@ -34,10 +34,6 @@ public:
         return find(text, from, seen);
     }
 
-    // Writes one bit per byte of `text` to `bits` ((size + 63) / 64 words),
-    // set for the members; true when every byte is below 0x80.
-    bool mark(std::string_view text, std::uint64_t* bits) const noexcept;
-
     // Calls hit(position) for every member, in order; true when every byte
     // of the text is below 0x80.
     template <class Hit>

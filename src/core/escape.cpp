@@ -121,21 +121,6 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
         std::memcpy(replacement.text, sequence.data(), sequence.size());
         replacement.size = static_cast<std::uint8_t>(sequence.size());
     }
-    const Hl7EscapeHandler standard = create_default_escape_handler();
-    default_ = handler.field_separator == standard.field_separator &&
-               handler.component_separator == standard.component_separator &&
-               handler.repetition_separator == standard.repetition_separator &&
-               handler.subcomponent_separator == standard.subcomponent_separator &&
-               handler.escape_character == standard.escape_character;
-}
-
-const AsciiByteSet& default_escape_bytes() noexcept {
-    static const AsciiByteSet bytes = [] {
-        AsciiByteSet set;
-        for (const char byte : {'|', '^', '~', '&', '\\', '\t', '\n', '\r', ' '}) set.add(static_cast<unsigned char>(byte));
-        return set;
-    }();
-    return bytes;
 }
 
 void EscapeWriter::write(std::string& out, std::string_view text) const {

@@ -57,9 +57,6 @@ public:
     std::size_t max_expansion() const noexcept { return max_expansion_; }
     // The size of the escaped text, found by counting its special bytes.
     std::size_t escaped_size(std::string_view text) const;
-    // True when the writer replaces exactly the bytes of default_escape_bytes()
-    // the way the default handler does, so a value without them is copied as is.
-    bool is_default() const noexcept { return default_; }
 
 private:
     struct Replacement {
@@ -68,15 +65,10 @@ private:
     };
     const Hl7EscapeHandler& handler_;
     bool ascii_ = true;
-    bool default_ = false;
     std::size_t max_expansion_ = 1;
     AsciiByteSet special_;                      // bytes >= 0x80 are never special
     std::array<Replacement, 128> replacement_;  // filled for the special bytes only
 };
-
-// The bytes the default handler escapes. Stored records mark the values
-// that hold none of them, which the assembler then copies without a look.
-const AsciiByteSet& default_escape_bytes() noexcept;
 
 // Alphanumeric in the Unicode sense: Alphabetic, or numeric (Nd, Nl, No).
 bool is_unicode_alnum(char32_t cp) noexcept;

@@ -26,9 +26,7 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
 void Hl7Assembler::order_slots() {
     // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
     // order. The merge is stable: equal places stay in key order.
-    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) {
-        return a.order < (b.order & ~Slot::kVerbatim);  // by place alone
-    });
+    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
 }
 
 namespace {
@@ -45,24 +43,27 @@ char* fill(char* out, char separator, std::size_t count) {
 
 }  // namespace
 
+char* Hl7Assembler::write_value(char* out, std::string_view value) const {
+    if (writer_) return writer_->write(out, value);
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    return out + value.size();
+}
+
 void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
     if (slots_.empty()) return;
     order_slots();
     if (slots_.back().field() == 0) return;  // field 0 is stored but never written
 
     // Room for the worst case, so the writes below are plain stores: the
-    // separators of each step between places, and every value that escaping
-    // changes at its longest. A very long value's special bytes are counted
-    // rather than assumed, so the room stays near the text's size.
+    // separators of each step between places, and every value escaped. A
+    // very long value's special bytes are counted rather than assumed, so
+    // the room stays near the text's size.
     std::size_t room = 0;
     std::uint32_t last_field = 0;
     for (const Slot& slot : slots_) {
         room += (slot.field() - last_field) + slot.repetition() + slot.component();
-        if (slot.order & Slot::kVerbatim)
-            room += slot.value.size();
-        else
-            room += slot.value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(slot.value)
-                                                                : slot.value.size() * expansion_;
+        room += writer_ && slot.value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(slot.value)
+                                                                       : slot.value.size() * expansion_;
         last_field = slot.field();
     }
     char* at = out.room_for(room);
@@ -93,12 +94,7 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
         const std::uint32_t target = std::max<std::uint32_t>(slot.component(), 1);
         at = fill(at, '^', target - component);
         component = target;
-        if (slot.order & Slot::kVerbatim) {
-            copy_bytes(at, slot.value.data(), slot.value.size());
-            at += slot.value.size();
-        } else {
-            at = writer_->write(at, slot.value);
-        }
+        at = write_value(at, slot.value);
     }
     out.end_at(at);
 }

@@ -153,16 +153,14 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* assemble(JsonHl7Object* object, bool escape) {
     TextBuffer text;
-    bool ascii = false;
     std::optional<Status> status;
     {
         // The records are immutable and the shared hold keeps them alive.
         AllowThreads allow(object->state.json_data.byte_size() >= kReleaseThreshold);
-        status.emplace(object->state.write_hl7(text, escape, &ascii));
+        status.emplace(object->state.write_hl7(text, escape));
     }
     if (!*status) return raise_error(status->error());
-    // Escaping looked at every byte already: ASCII text needs no second check.
-    return ascii ? new_ascii_str(text.view()) : new_str(text.view());
+    return new_str(text.view());
 }
 
 PyObject* json_hl7_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
