@@ -46,10 +46,9 @@ __attribute__((target("ssse3"))) inline unsigned members16(__m128i bytes, __m128
     return ~static_cast<unsigned>(_mm_movemask_epi8(none)) & 0xFFFFu;
 }
 
-__attribute__((target("ssse3"))) std::size_t find_bytes16(const std::uint8_t* low_table,
-                                                          const std::uint8_t* high_table, const bool* member,
-                                                          const char* data, std::size_t from, std::size_t size,
-                                                          std::uint8_t& seen) noexcept {
+__attribute__((target("ssse3"))) std::size_t find_bytes16(const std::uint8_t* low_table, const std::uint8_t* high_table,
+                                                          const bool* member, const char* data, std::size_t from,
+                                                          std::size_t size, std::uint8_t& seen) noexcept {
     const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(low_table));
     const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(high_table));
     __m128i any = _mm_setzero_si128();
@@ -66,10 +65,9 @@ __attribute__((target("ssse3"))) std::size_t find_bytes16(const std::uint8_t* lo
     return find_bytes1(member, data, i, size, seen);
 }
 
-__attribute__((target("avx2"))) std::size_t find_bytes32(const std::uint8_t* low_table,
-                                                         const std::uint8_t* high_table, const bool* member,
-                                                         const char* data, std::size_t from, std::size_t size,
-                                                         std::uint8_t& seen) noexcept {
+__attribute__((target("avx2"))) std::size_t find_bytes32(const std::uint8_t* low_table, const std::uint8_t* high_table,
+                                                         const bool* member, const char* data, std::size_t from,
+                                                         std::size_t size, std::uint8_t& seen) noexcept {
     const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(low_table));
     const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(high_table));
     const __m256i nibble = _mm256_set1_epi8(0x0F);
@@ -123,8 +121,10 @@ std::size_t AsciiByteSet::find(std::string_view text, std::size_t from, std::uin
     const std::size_t size = text.size();
 #if defined(TESSARIN_X86)
     switch (vector_width()) {
-        case VectorWidth::Bytes32: return find_bytes32(low_.data(), high_.data(), member_.data(), data, from, size, seen);
-        case VectorWidth::Bytes16: return find_bytes16(low_.data(), high_.data(), member_.data(), data, from, size, seen);
+        case VectorWidth::Bytes32:
+            return find_bytes32(low_.data(), high_.data(), member_.data(), data, from, size, seen);
+        case VectorWidth::Bytes16:
+            return find_bytes16(low_.data(), high_.data(), member_.data(), data, from, size, seen);
         case VectorWidth::Bytes1: break;
     }
 #endif

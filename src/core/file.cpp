@@ -65,8 +65,10 @@ Status read_open_file(const FileDescriptor& file, const struct stat* info, std::
         used += static_cast<std::size_t>(got);
         if constexpr (requires { out.end_at(at); }) out.end_at(at + got);
         if (got == 0 || (regular && static_cast<std::size_t>(got) < wanted)) break;
-        if (static_cast<std::size_t>(got) == wanted) wanted = used;  // the buffer doubles
-        else wanted -= static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) == wanted)
+            wanted = used;  // the buffer doubles
+        else
+            wanted -= static_cast<std::size_t>(got);
     }
     if constexpr (requires { out.room_for(padding); }) {
         out.room_for(padding);
