@@ -438,3 +438,43 @@ def test_json_100_mb_error_on_the_last_line(tmp_path):
     assert message.startswith(INVALID_PREFIX)
     got_line, got_column = map(int, POSITION.findall(message)[-1])
     assert (got_line, got_column) == (count + 2, 7), message
+
+
+# A file of unknown size (a FIFO) is read to its end in growing pieces; a
+# regular file in one read of the size stat gives. Both must yield the same
+# records, whatever the size, and the same error for the same bytes.
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+@pytest.mark.parametrize("values", [0, 1, 3, 200, 1_000, 5_000])
+@pytest.mark.parametrize("tail", [b"", b"  \n", b" x"])
+def test_from_file_reads_a_stream_as_a_regular_file(tmp_path, values, tail):
+    import threading
+
+    records = [{"segment_name": "OBX", "1": str(i), "5": "v" * (i % 97) + " ^|"} for i in range(values)]
+    data = json.dumps(records).encode() + tail
+    regular = tmp_path / "records.json"
+    regular.write_bytes(data)
+    fifo = tmp_path / "stream.json"
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as out:
+            for start in range(0, len(data), 777):  # pieces that do not line up with any buffer
+                out.write(data[start : start + 777])
+                out.flush()
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        from_stream = _outcome(lambda: JsonHl7.from_file(str(fifo)))
+    finally:
+        writer.join(timeout=30)
+    assert from_stream == _outcome(lambda: JsonHl7.from_file(str(regular)))
+    if not tail.strip():
+        assert from_stream == ("ok", records)
+
+
+def _outcome(read):
+    try:
+        return ("ok", read().json_data)
+    except Exception as error:  # the same bytes must fail the same way
+        return (type(error).__name__, str(error))

@@ -95,9 +95,11 @@ def test_only_the_entry_points_are_exported():
     # Linker-provided markers carry no code of ours.
     symbols -= {"_init", "_fini", "__bss_start", "_edata", "_end"}
     expected = {"PyInit_tessarin"} | ({"PyModExport_tessarin"} if sys.version_info >= (3, 15) else set())
-    # Test builds add the allocation hook that tests reach through ctypes, and nothing else.
+    # Test builds add the hooks that tests reach through ctypes (failing allocations,
+    # lowering the vector width), and nothing else.
     if hasattr(ctypes.CDLL(tessarin.__file__), "tessarin_test_fail_allocation"):
         expected |= {"tessarin_test_fail_allocation", "tessarin_test_allocations"}
+        expected |= {"tessarin_test_limit_vector_width", "tessarin_test_vector_width"}
     assert symbols == expected, sorted(symbols ^ expected)[:20]
 
 

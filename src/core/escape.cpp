@@ -130,11 +130,15 @@ void EscapeWriter::write(std::string& out, std::string_view text) const {
     out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
-std::size_t EscapeWriter::escaped_size_bound(std::string_view text) const {
-    if (!ascii_) return text.size() * max_expansion_;
-    std::size_t specials = 0;
-    special_.for_each(text, 0, [&](std::size_t) { ++specials; });
-    return text.size() + specials * (max_expansion_ - 1);
+std::size_t EscapeWriter::escaped_size(std::string_view text) const {
+    if (!ascii_) {
+        std::string escaped;
+        handler_.escape_into(escaped, text);
+        return escaped.size();
+    }
+    std::size_t size = text.size();
+    special_.scan(text, [&](std::size_t i) { size += replacement_[static_cast<unsigned char>(text[i])].size - 1u; });
+    return size;
 }
 
 char* EscapeWriter::write(char* out, std::string_view text) const {
@@ -158,7 +162,7 @@ char* EscapeWriter::write(char* out, std::string_view text) const {
     }
     const char* const data = text.data();
     std::size_t copied = 0;
-    special_.for_each(text, 0, [&](std::size_t i) {
+    special_.scan(text, [&](std::size_t i) {
         copy_bytes(out, data + copied, i - copied);
         out += i - copied;
         const Replacement& replacement = replacement_[static_cast<unsigned char>(data[i])];

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "byte_scan.hpp"
 #include "utils.hpp"
 
 namespace tessarin {
@@ -54,8 +55,8 @@ public:
     // max_expansion() bytes per byte of text, and returns its end.
     char* write(char* out, std::string_view text) const;
     std::size_t max_expansion() const noexcept { return max_expansion_; }
-    // At least the size of the escaped text, found by counting its special bytes.
-    std::size_t escaped_size_bound(std::string_view text) const;
+    // The size of the escaped text, found by counting its special bytes.
+    std::size_t escaped_size(std::string_view text) const;
 
 private:
     struct Replacement {
@@ -65,7 +66,7 @@ private:
     const Hl7EscapeHandler& handler_;
     bool ascii_ = true;
     std::size_t max_expansion_ = 1;
-    ByteSet special_;                           // bytes >= 0x80 are never special
+    AsciiByteSet special_;                      // bytes >= 0x80 are never special
     std::array<Replacement, 128> replacement_;  // filled for the special bytes only
 };
 

@@ -62,7 +62,7 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
     std::uint32_t last_field = 0;
     for (const Slot& slot : slots_) {
         room += (slot.field() - last_field) + slot.repetition() + slot.component();
-        room += writer_ && slot.value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size_bound(slot.value)
+        room += writer_ && slot.value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(slot.value)
                                                                        : slot.value.size() * expansion_;
         last_field = slot.field();
     }

@@ -304,13 +304,15 @@ Hl7Error json_too_large(std::size_t size) {
 
 // Running out of memory throws std::bad_alloc, here also when simdjson reports
 // it as an error code, like any other allocation of the core (errors.hpp).
-Result<RecordStore> read_json_store(const std::string& text) {
+Result<RecordStore> read_json_store(const std::string& text) { return read_json_store(text, text.capacity()); }
+
+Result<RecordStore> read_json_store(std::string_view text, std::size_t capacity) {
     // Past the cap the parser fails with no position of its own to report.
     if (text.size() > json_size_limit()) return json_too_large(text.size());
     simdjson::padded_string copy;
     simdjson::padded_string_view view;
-    if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
-        view = simdjson::padded_string_view(text.data(), text.size(), text.capacity());
+    if (capacity >= text.size() + simdjson::SIMDJSON_PADDING) {
+        view = simdjson::padded_string_view(text.data(), text.size(), capacity);
     } else {
         copy = simdjson::padded_string(text.data(), text.size());
         if (copy.data() == nullptr) throw std::bad_alloc();

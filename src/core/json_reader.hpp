@@ -25,5 +25,8 @@ Hl7Error json_too_large(std::size_t size);
 // value is kept. Any malformed or wrongly shaped input gives InvalidFormat
 // with "Invalid JSON: <what> at line L column C", naming the first error.
 Result<RecordStore> read_json_store(const std::string& text);
+// The same for text whose buffer holds `capacity` bytes, so that the reader
+// can parse in place when capacity >= text.size() + json_padding().
+Result<RecordStore> read_json_store(std::string_view text, std::size_t capacity);
 
 }  // namespace tessarin

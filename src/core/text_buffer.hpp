@@ -30,6 +30,7 @@ public:
         if (capacity > capacity_) grow(capacity);
     }
     std::string_view view() const noexcept { return {data_.get(), size_}; }
+    std::size_t capacity() const noexcept { return capacity_; }
 
 private:
     void grow(std::size_t needed) {

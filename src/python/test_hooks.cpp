@@ -107,3 +107,20 @@ __attribute__((visibility("default"))) std::size_t tessarin_test_allocations(voi
 }
 
 }  // extern "C"
+
+#include "../core/byte_scan.hpp"
+
+extern "C" {
+
+// Caps the vector width of the byte scans: 0 one byte at a time, 1 sixteen
+// bytes, 2 thirty-two (the widest the processor has stays the upper bound).
+__attribute__((visibility("default"))) void tessarin_test_limit_vector_width(int width) {
+    tessarin::limit_vector_width(static_cast<tessarin::VectorWidth>(width));
+}
+
+// The width the scans use now.
+__attribute__((visibility("default"))) int tessarin_test_vector_width(void) {
+    return static_cast<int>(tessarin::vector_width());
+}
+
+}  // extern "C"
