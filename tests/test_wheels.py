@@ -127,7 +127,7 @@ def test_modules_link_only_the_system_libc_and_export_only_their_entry_points(wh
 
 def test_wheel_holds_the_packages_of_the_checkout(wheel):
     with zipfile.ZipFile(wheel) as archive:
-        names = {n for n in archive.namelist() if ".dist-info/" not in n}
+        names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
     expected = {
         str(path.relative_to(base))
         for base, folder in ((ROOT / "src", "tessarin_feeds"), (ROOT, "tessarin-stubs"))
