@@ -87,20 +87,20 @@ def wheel(request) -> pathlib.Path:
 
 
 def parse_tag(wheel: pathlib.Path) -> tuple[str, str, str, str]:
-    """Python tag, family (manylinux or musllinux), oldest libc (major, minor) and machine."""
-    python, _abi, platforms = wheel.stem.split("-")[2:5]
+    """ABI tag (cp313t for free-threaded 3.13), family (manylinux or musllinux), oldest libc and machine."""
+    _python, abi, platforms = wheel.stem.split("-")[2:5]
     match = re.search(r"(manylinux|musllinux)_(\d+)_(\d+)_(x86_64|aarch64)", platforms)
-    return python, match.group(1), (int(match.group(2)), int(match.group(3))), match.group(4)
+    return abi, match.group(1), (int(match.group(2)), int(match.group(3))), match.group(4)
 
 
 def test_modules_link_only_the_system_libc_and_export_only_their_entry_points(wheel, tmp_path):
-    python, family, libc, machine = parse_tag(wheel)
+    abi, family, libc, machine = parse_tag(wheel)
     with zipfile.ZipFile(wheel) as archive:
         archive.extractall(tmp_path)
     for module, export_map in EXPORT_MAPS.items():
         (path,) = tmp_path.glob(f"{module}.*.so")
         # The suffix the interpreter of the tag imports.
-        assert path.name.startswith(f"{pathlib.Path(module).name}.cpython-{python[2:]}-{machine}-linux-"), path.name
+        assert path.name.startswith(f"{pathlib.Path(module).name}.cpython-{abi[2:]}-{machine}-linux-"), path.name
         assert path.name.endswith("-gnu.so" if family == "manylinux" else "-musl.so"), path.name
         with path.open("rb") as f:
             elf = elffile.ELFFile(f)
