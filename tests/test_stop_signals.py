@@ -4,6 +4,7 @@ no temporary file left, and never longer than the grace period."""
 from __future__ import annotations
 
 import os
+import pathlib
 import random
 import subprocess
 import time
@@ -70,7 +71,7 @@ def _wait_for_handlers(pid: int) -> None:
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         try:
-            status = open(f"/proc/{pid}/status").read()
+            status = pathlib.Path(f"/proc/{pid}/status").read_text()
         except OSError:
             return  # already ended
         caught = int(next(line for line in status.splitlines() if line.startswith("SigCgt:")).split()[1], 16)

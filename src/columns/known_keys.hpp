@@ -30,8 +30,7 @@ public:
         std::size_t slot;
         if (key.form == EntryKey::Form::Field && key.field < kFields)
             slot = key.field;
-        else if (key.form == EntryKey::Form::Component && key.field < kComponentFields &&
-                 key.component < kComponents)
+        else if (key.form == EntryKey::Form::Component && key.field < kComponentFields && key.component < kComponents)
             slot = kFields + key.field * kComponents + key.component;
         else
             return nullptr;
