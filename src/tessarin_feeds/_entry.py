@@ -4,13 +4,15 @@ any moment ends with status 130 and one line, never a traceback."""
 
 from __future__ import annotations
 
+import os
+import signal
 import sys
 
 from . import stopping
 
 
-def main() -> int:
-    previous = stopping.install()
+def _run() -> int:
+    stopping.install()
     try:
         with stopping.deferred():
             from .cli import main as run
@@ -24,4 +26,22 @@ def main() -> int:
         print("tessarin: terminated", file=sys.stderr)
         return 143
     finally:
-        stopping.restore(previous)
+        # The run is over, its output in place or removed: a signal from here
+        # to the process's end must not kill it by the default action.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+
+def main() -> int:
+    status = _run()
+    if status >= 128:
+        # A stopped run has cleaned up after itself; the interpreter's own
+        # exit (joining pool threads, a KeyboardInterrupt it noted) could
+        # still hang or end it by the signal instead of this status.
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    return status
