@@ -394,7 +394,8 @@ def test_a_peer_that_reads_no_answers_is_read_no_further(tmp_path):
         rss = int(next(line for line in status.splitlines() if line.startswith("VmRSS")).split()[1])
     assert listener.stop() == 0
     assert stalled, f"{sent} bytes went in without a pause"
-    assert rss < 256 * 1024  # KiB: the answers and frames held are bounded, not the sent bytes
+    if not os.environ.get("TESSARIN_SANITIZED"):  # AddressSanitizer's shadow and quarantine swell the figure
+        assert rss < 256 * 1024  # KiB: the answers and frames held are bounded, not the sent bytes
     assert listener.summary()["messages stored"] < sent // len(mllp.frame(message("F0").encode()))
 
 
