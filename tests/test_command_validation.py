@@ -6,6 +6,7 @@ through the column builder and the command, and the summary's reasons."""
 from __future__ import annotations
 
 import json
+import pathlib
 import re
 import subprocess
 import sys
@@ -181,6 +182,9 @@ BAD_NAME = GOOD.replace("ZPD", "zpd").replace("G1", "B2")
 EXPECTED = [None, RULE_3.format("^~\\&#!"), RULE_8.format("zpd")]
 
 
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+
+
 def tessarin(*args: str) -> subprocess.CompletedProcess[bytes]:
     return subprocess.run([sys.executable, "-m", "tessarin_feeds", *args], capture_output=True, timeout=120)
 
@@ -214,7 +218,8 @@ def test_the_command_applies_its_rules_in_every_output(tmp_path, way):
 @needs_command
 @pytest.mark.parametrize("output", ["out.jsonl", "out.parquet"])
 def test_the_projects_own_example_passes_strict_validation(tmp_path, output):
-    done = tessarin("convert", "--validate", "--strict", "-o", str(tmp_path / output), "examples/adt_a01.hl7")
+    example = str(EXAMPLES / "adt_a01.hl7")
+    done = tessarin("convert", "--validate", "--strict", "-o", str(tmp_path / output), example)
     assert done.returncode == 0, done.stderr
     assert "failed messages: 0" in done.stderr.decode()
 

@@ -106,7 +106,7 @@ def spark_fields_sql(segment: str) -> str:
 
 def spark_field(segment: str, number: int | str) -> Any:
     """spark_field_sql as a pyspark Column, for select() and withColumn()."""
-    from pyspark.sql import functions as F
+    from pyspark.sql import functions as F  # type: ignore[import-not-found, unused-ignore]
 
     return F.expr(spark_field_sql(segment, number))
 
