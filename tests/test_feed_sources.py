@@ -8,13 +8,10 @@ import os
 import pathlib
 import subprocess
 import threading
-from importlib.metadata import version
 
 import pytest
 from conftest import needs_command
-
-from tessarin import Hl7Json
-from test_cli import COMMAND, HEADER, message, rows, summary, tessarin
+from test_cli import HEADER, message, rows, summary, tessarin
 
 pytestmark = needs_command
 
@@ -116,17 +113,6 @@ def test_a_pipe_named_as_a_path_keeps_the_size_limit(tmp_path):
     assert found[0]["error"].startswith("message too large: ") and "records" in found[1]
 
 
-def test_cut_frame_row_keeps_its_records_and_says_where(tmp_path):
-    whole = message(1).encode()
-    (tmp_path / "capture.hl7").write_bytes(b"\x0b" + whole + b"\r\x1c\r\x0b" + whole[:-3])
-    done = tessarin("convert", "--no-progress", str(tmp_path / "capture.hl7"))
-    first, second = rows(done.stdout)
-    assert done.returncode == 1 and "error" not in first
-    assert second["error"] == f"message cut short at byte {2 * len(whole) + 2}: its frame has no end block (0x1C)"
-    assert second["records"] == Hl7Json(whole[:-3].decode()).hl7_json  # what was read, to its last byte
-    assert summary(done.stderr)["failed messages"] == 1
-
-
 def test_failed_messages_keep_their_header_columns(tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     header = HEADER.format(id="H1")
@@ -161,11 +147,6 @@ def test_parquet_compression(tmp_path, codec):
     assert done.returncode == 0, done.stderr
     written = pq.ParquetFile(out).metadata.row_group(0).column(0).compression
     assert written == {None: "SNAPPY", "none": "UNCOMPRESSED", "lz4": "LZ4"}.get(codec, (codec or "").upper())
-
-
-def test_version():
-    done = subprocess.run([*COMMAND, "--version"], capture_output=True, timeout=60)
-    assert done.returncode == 0 and done.stdout.decode().strip() == f"tessarin {version('tessarin')}"
 
 
 @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import gzip
 import itertools
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from conftest import CORPUS_DIR, needs_corpus
@@ -116,38 +115,6 @@ generated = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), ma
        st.sampled_from(OPTION_SETS))
 def test_generated_messages_equal_the_dict_path(texts, options):
     assert_same_as_dicts(texts, options)
-
-
-def test_rows_that_are_not_converted_carry_their_error():
-    texts = ["", HEADER, "bad\udc80text", "MSH|^~\\&|\ud800"]
-    got = assert_same_as_dicts(texts, (False, False, True), ["undecodable bytes at 3", None, None, None])
-    assert [type(item) for item in got] == [str, bytes, str, str]
-
-
-@pytest.mark.parametrize(
-    "call, error",
-    [
-        (lambda: _columns.encode_records([HEADER, 5]), TypeError),
-        (lambda: _columns.encode_records(HEADER), TypeError),  # a str is not taken as its characters
-        (lambda: _columns.encode_records([HEADER], [None, None]), ValueError),
-        (lambda: _columns.encode_records([HEADER], [3]), TypeError),
-        (lambda: _columns.encode_records([HEADER], None, True), TypeError),  # options are keywords
-    ],
-)
-def test_bad_arguments_raise(call, error):
-    with pytest.raises(error):
-        call()
-
-
-def test_threads_give_what_one_thread_gives():
-    # Large enough that each call lets the interpreter lock go.
-    texts = [HEADER + "\r" + "\r".join(f'OBX|{n}|NM|C"D^{n}||{n * 7}|\x01mg|||||F' for n in range(200))] * 40
-    jobs = [(texts[: 20 + k], k % 2 == 0) for k in range(16)]
-    alone = [_columns.encode_records(job, escaping_enabled=escaping) for job, escaping in jobs]
-    with ThreadPoolExecutor(8) as pool:
-        together = list(pool.map(lambda job: _columns.encode_records(job[0], escaping_enabled=job[1]), jobs))
-    assert together == alone
-    assert alone[0][0][0] == orjson.dumps(Hl7Json(texts[0]).hl7_json)
 
 
 # Sources whose names JSON must escape; messages that fail, that convert,

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import json
 import pathlib
 import socket
 import subprocess
@@ -11,7 +10,7 @@ import threading
 
 import pytest
 from conftest import needs_command, needs_peer
-from live_peers import COMMAND, ROOT, Listener, message, read_answer
+from live_peers import COMMAND, ROOT, message, read_answer
 
 from tessarin_feeds import mllp
 
@@ -104,16 +103,6 @@ def test_send_to_python_hl7_server(feed, errors, status):
     assert f"accepted (AA): {4 - len(errors)}" in result.stderr
 
 
-def test_an_acknowledgement_for_another_message_fails(feed):
-    server = PythonHl7Server(set(), wrong_id=True)
-    try:
-        result = tessarin_send(f"127.0.0.1:{server.port}", str(feed / "a.hl7"))
-    finally:
-        server.close()
-    assert result.returncode == 1
-    assert "AA for control id 'NOT-A0', not 'A0'" in result.stderr
-
-
 def test_unreachable_peer_exits_2(feed):
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -164,33 +153,3 @@ def test_send_again_after_a_drop_or_a_time_out(feed, fault):
     assert [mllp.header_line(data)[9] for data in received] == ["A0", "A0", "A1", "A2"]
     assert "reconnections: 1" in result.stderr
 
-
-def test_send_into_listen_gives_the_rows_of_convert(tmp_path, feed):
-    listener = Listener(tmp_path / "out")
-    result = tessarin_send(f"{listener.host}:{listener.port}", str(feed))
-    assert listener.stop() == 0
-    assert result.returncode == 0, result.stderr
-    converted = subprocess.run([*COMMAND, "convert", str(feed)], capture_output=True, cwd=ROOT, timeout=120)
-    received = [json.loads(line) for path in sorted((tmp_path / "out").glob("*.jsonl"))
-                for line in path.read_bytes().splitlines()]
-    expected = [json.loads(line) for line in converted.stdout.splitlines()]
-    assert [row["records"] for row in received] == [row["records"] for row in expected]
-    assert [row["message"] for row in received] == list(range(len(expected)))
-    assert len({row["source"] for row in received}) == 1
-
-
-@pytest.mark.parametrize(
-    "text, address",
-    [("127.0.0.1:2575", ("127.0.0.1", 2575)), ("[::1]:0", ("::1", 0)), ("host.example:7", ("host.example", 7)),
-     ("2575", None), ("host:", None), ("host:99999", None), (":2575", None)],
-)
-def test_address(text, address):
-    import argparse
-
-    from tessarin_feeds.live_options import parse_address
-
-    if address is None:
-        with pytest.raises(argparse.ArgumentTypeError):
-            parse_address(text)
-    else:
-        assert parse_address(text) == address

@@ -79,19 +79,3 @@ def test_batches_are_bounded_and_together_are_the_whole_file(example, monkeypatc
     assert len(batches) > 1
     assert counts == Counter(files=1, segments=len(whole.column("segments").flatten()))
 
-
-def test_a_file_that_breaks_off_keeps_its_messages_and_is_counted(example, tmp_path, capfd):
-    # Large enough that the reader hands out messages before it meets the break.
-    data = gzip.compress(feed([5] * 8000))
-    broken = tmp_path / "broken.hl7.gz"
-    broken.write_bytes(data[: len(data) // 2])
-    good = tmp_path / "good.hl7"
-    good.write_bytes(feed([2, 3]))
-
-    batches, counts = run(example, [f"file:{broken}", f"file:{tmp_path / 'missing.hl7'}", f"file:{good}"])
-
-    sources = pa.Table.from_batches(batches).column("source").to_pylist()
-    assert 0 < sources.count(f"file:{broken}") < 8000 and sources.count(f"file:{good}") == 2
-    assert counts - Counter(segments=counts["segments"]) == Counter(files=3, **{"unreadable file": 2})
-    printed = capfd.readouterr().err.splitlines()
-    assert [line.split(":")[1] for line in printed] == [str(broken), str(tmp_path / "missing.hl7")]

@@ -20,7 +20,6 @@ from hypothesis import assume, given, strategies as st
 
 pytestmark = needs_command
 
-from tessarin import JsonHl7  # noqa: E402
 from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_messages  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
@@ -97,19 +96,6 @@ def test_convert_to_hl7_convert_gives_the_same_records(feed, escaping, line_end,
     records = convert(data, escaping)
     written = to_hl7(records, escaping="hl7" if escaping else "none", line_end=line_end, mllp=mllp)
     assert convert(written, escaping) == records
-
-
-@given(feeds())
-def test_each_message_is_written_in_the_charset_its_header_declares_with_plain_spaces(feed):
-    data, declared, _ = feed
-    for records, charset in zip(convert(data, True), declared, strict=True):
-        text = encode_message(records).decode(output_codec(charset) or "utf-8")
-        if (output_codec(charset) or "utf-8") != "utf-8" and not text.isascii():
-            with pytest.raises(UnicodeDecodeError):
-                encode_message(records).decode("utf-8")
-        # Escaping never writes, nor takes away, a space, a tab or a NUL.
-        for plain in " \t\x00":
-            assert text.count(plain) == sum(value.count(plain) for record in records for value in record.values())
 
 
 def python_hl7_records(text: str) -> list[dict[str, str]]:
@@ -240,62 +226,3 @@ def test_a_character_the_charset_cannot_hold_fails_that_message_alone(tmp_path, 
     assert len(problems) == 3 - len(written)
     assert f"failed messages: {3 - len(written)}" in done.stderr.decode()
 
-
-def test_rows_cut_short_are_written_as_read_and_reported(tmp_path):
-    envelope = [{"segment_name": "BHS", "1.1": "", "1.2": "~\\&"}]
-    rows = rows_file(tmp_path / "rows.jsonl", ("", "DOE"), ("", "ROE"), envelope=envelope,
-                     error="message cut short: the frame ends at byte 90")
-    with rows.open("a") as lines:
-        lines.write(rows_file(tmp_path / "whole.jsonl", ("", "MSH")).read_text())
-        lines.write(json.dumps({"source": "s", "message": 3, "records": None, "error": "not HL7"}) + "\n")
-    done = tessarin("to-hl7", str(rows))
-    assert done.returncode == 1
-    assert [m.text.rsplit("|", 1)[-1] for m in read_messages(done.stdout)] == ["DOE", "ROE", "MSH"]
-    stderr = done.stderr.decode()
-    assert stderr.count("convert reported: message cut short: the frame ends at byte 90") == 2
-    assert "messages written: 3" in stderr and "rows cut short (written as read): 2" in stderr
-    assert "tessarin: s: message 3: no message, convert failed: not HL7" in stderr
-
-
-@pytest.mark.parametrize(
-    "name, escaping",
-    [("P|D", "hl7"), ("PID\r", "hl7"), ("\nPID", "hl7"), ("P|D", "all")],
-)
-def test_a_segment_name_that_would_cut_the_text_is_refused(name, escaping):
-    with pytest.raises(Exception, match="contains a separator or line break"):
-        encode_message([{"segment_name": name, "1": "x"}], escaping=escaping)
-
-
-def test_a_record_without_a_name_is_escaped_and_placed_as_the_module_places_it():
-    nameless = [{"2": "a|b"}, {"segment_name": "Z&Z", "1": "c^d"}]
-    expected = JsonHl7([{"2": "a\\F\\b"}, {"segment_name": "Z&Z", "1": "c\\S\\d"}]).hl7_string_unescaped
-    assert encode_message(nameless) == (expected.replace("\n", "\r") + "\r").encode()
-
-
-
-@pytest.mark.parametrize(
-    "args, text",
-    [
-        (["--unescaped", "--escape-all"], "tessarin: argument --escape-all: not allowed with argument --unescaped"),
-        (["--encoding", "utf-16"], "tessarin: argument --encoding: unknown character set (or not a superset of ASCII)"),
-        (["--encoding", "klingon"], "tessarin: argument --encoding: unknown character set"),
-    ],
-)
-def test_bad_options_are_one_line_and_status_2(tmp_path, args, text):
-    done = tessarin("to-hl7", *args, str(rows_file(tmp_path / "rows.jsonl", ("", "DOE"))))
-    assert done.returncode == 2 and done.stdout == b""
-    assert done.stderr.decode().startswith(text) and len(done.stderr.splitlines()) == 1
-
-
-@needs_corpus
-def test_the_benchmark_reports_its_ratios_under_its_own_key(tmp_path):
-    out = tmp_path / "results.json"
-    out.write_text(json.dumps({"other": {"kept": True}}))
-    done = subprocess.run([sys.executable, str(ROOT / "bench" / "to_hl7.py"), "--quick", "--out", str(out)],
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stderr
-    results = json.loads(out.read_text())
-    assert results["other"] == {"kept": True}
-    ratios = results["to_hl7"]["ratios"]
-    assert {"default / escape-all", "default / unescaped", "declared charset / forced UTF-8"} <= set(ratios)
-    assert all(ratio > 0 for ratio in ratios.values()) and results["to_hl7"]["messages"] > 100

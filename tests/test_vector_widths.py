@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
-import json
 import os
 
 import pytest
@@ -104,13 +103,3 @@ def test_special_byte_at_every_position(width, special):
                     expected.append(reference.assemble([{"segment_name": "ZZZ", "1": "k" * (at % 7), "2": text}]))
     assert got == expected
 
-
-@given(records)
-@settings(max_examples=60, deadline=None)
-def test_from_file_assembles_alike_at_every_width(width, tmp_path_factory, records):
-    path = tmp_path_factory.mktemp("widths") / "records.json"
-    path.write_text(json.dumps(records), encoding="utf-8")
-    with forced(width):
-        loaded = JsonHl7.from_file(str(path))
-        assert loaded.json_data == JsonHl7(records).json_data
-        assert loaded.hl7_string == reference.assemble(records, True)

@@ -125,20 +125,6 @@ def test_modules_link_only_the_system_libc_and_export_only_their_entry_points(wh
                 assert max(glibc) <= libc, glibc
 
 
-def test_wheel_holds_the_packages_of_the_checkout(wheel):
-    with zipfile.ZipFile(wheel) as archive:
-        names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
-    expected = {
-        str(path.relative_to(base))
-        for base, folder in ((ROOT / "src", "tessarin_feeds"), (ROOT, "tessarin-stubs"))
-        for path in (base / folder).rglob("*")
-        if path.is_file() and "__pycache__" not in path.parts
-    }
-    modules = {n for n in names if n.endswith(".so")}
-    assert names - modules == expected
-    assert {re.sub(r"\..*", "", n) for n in modules} == {"tessarin", "tessarin_feeds/_columns"}
-
-
 def messages() -> list[str]:
     texts = [
         "MSH|^~\\&|A|B|C|D|20240101||ADT^A01|1|P|2.5\rPID|1||7^^^H~8^^^I||DOE^JOHN\\T\\SON||19800101|M",

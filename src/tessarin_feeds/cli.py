@@ -588,19 +588,6 @@ COMMANDS = {"convert": command_convert, "validate": command_validate, "to-hl7": 
 # -- entry point ---------------------------------------------------------------
 
 
-def _stopped(status: int) -> int:
-    """The status of a stopped run. Output and spool are cleaned up by now; when
-    a worker had to be killed, the interpreter's exit could wait forever on the
-    pool's manager thread, so the process ends here."""
-    from . import workers
-
-    if workers.stop_killed_a_worker:
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(status)
-    return status
-
-
 def main(argv: list[str] | None = None) -> int:
     previous = stopping.install()
     try:
@@ -611,10 +598,10 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return _stopped(130)
+        return 130
     except Terminated:
         print(f"{PROG}: terminated", file=sys.stderr)
-        return _stopped(143)
+        return 143
     except BrokenPipeError:
         # The reader of standard output went away (| head): stop quietly, as
         # other commands do, without Python's complaint at exit.

@@ -79,11 +79,6 @@ def _die_with_parent() -> None:
         pass  # no prctl: the parent's stop still ends the workers
 
 
-# Set when a stop had to kill a worker. The pool's manager thread may then
-# wait forever for the rest of a result, and the interpreter's exit for it.
-stop_killed_a_worker = False
-
-
 def _stop_workers(executor: ProcessPoolExecutor) -> None:
     # Workers finish the task in hand (a bounded batch) and leave. One killed
     # while sending its result would leave the pool's manager thread waiting
@@ -93,11 +88,11 @@ def _stop_workers(executor: ProcessPoolExecutor) -> None:
     deadline = time.monotonic() + STOP_GRACE_SECONDS
     for process in processes:
         process.join(timeout=max(deadline - time.monotonic(), 0))
-    global stop_killed_a_worker
+    # The entry point ends a stopped process itself: the pool's manager thread
+    # may wait forever for the rest of a killed worker's result.
     for process in processes:
         if process.is_alive():
             process.kill()
-            stop_killed_a_worker = True
 
 
 def _pool(jobs: int) -> ProcessPoolExecutor:
