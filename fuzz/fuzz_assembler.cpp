@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "fuzz_check.hpp"
-#include "json_hl7.hpp"
+#include "core/json_hl7.hpp"
 #include "reference_model.hpp"
 
 using namespace tessarin;

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "column_builder.hpp"
+#include "columns/column_builder.hpp"
 #include "fuzz_check.hpp"
 #include "reference_model.hpp"
 

@@ -3,9 +3,9 @@
 // like the handler, unescape never grows its input, and a field's components
 // join back to its unescaped text. Any byte string must be safe, and the UTF-8
 // check agrees with a plain one.
-#include "escape.hpp"
+#include "core/escape.hpp"
 #include "fuzz_check.hpp"
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 using namespace tessarin;
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "fuzz_check.hpp"
-#include "json_reader.hpp"
+#include "core/json_reader.hpp"
 #include "reference_model.hpp"
 
 using namespace tessarin;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "records_json.hpp"
+#include "columns/records_json.hpp"
 #include "simdjson.h"
 
 using namespace tessarin;

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "fuzz_check.hpp"
-#include "hl7_json.hpp"
-#include "json_hl7.hpp"
+#include "core/hl7_json.hpp"
+#include "core/json_hl7.hpp"
 #include "reference_model.hpp"
 
 using namespace tessarin;

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "hl7_json.hpp"
+#include "core/hl7_json.hpp"
 #include "reference_model.hpp"
-#include "validation.hpp"
+#include "core/validation.hpp"
 
 using namespace tessarin;
 using fuzz::Hl7Segment;

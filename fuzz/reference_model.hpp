@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "errors.hpp"
-#include "escape.hpp"
-#include "key_order.hpp"
-#include "record.hpp"
-#include "segments.hpp"
-#include "utf8.hpp"
-#include "utils.hpp"
-#include "validation.hpp"
+#include "core/errors.hpp"
+#include "core/escape.hpp"
+#include "core/key_order.hpp"
+#include "core/record.hpp"
+#include "core/segments.hpp"
+#include "core/utf8.hpp"
+#include "core/utils.hpp"
+#include "core/validation.hpp"
 
 namespace fuzz {
 

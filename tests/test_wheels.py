@@ -35,8 +35,8 @@ THIS_NAME = f"cp{sys.version_info[0]}{sys.version_info[1]}{'t' if FREE_THREADED 
 
 # Each module's export list, as the linker reads it.
 EXPORT_MAPS = {
-    "tessarin": ROOT / "src/python/exports.map",
-    "tessarin_feeds/_columns": ROOT / "src/columns/exports.map",
+    "tessarin": ROOT / "src/python/tessarin_exports.map",
+    "tessarin_feeds/_columns": ROOT / "src/python/columns_exports.map",
 }
 MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 # What a manylinux or musllinux system provides; the C++ runtime is not among

@@ -1,4 +1,4 @@
-#include "column_builder.hpp"
+#include "columns/column_builder.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,9 +6,9 @@
 #include <new>
 #include <string>
 
-#include "key_order.hpp"
-#include "normalised_lines.hpp"
-#include "utf8.hpp"
+#include "core/key_order.hpp"
+#include "columns/normalised_lines.hpp"
+#include "core/utf8.hpp"
 
 namespace tessarin::columns {
 

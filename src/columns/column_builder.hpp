@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "hl7_json.hpp"
-#include "known_keys.hpp"
+#include "core/hl7_json.hpp"
+#include "columns/known_keys.hpp"
 #include "nanoarrow/nanoarrow.h"
 
 namespace tessarin::columns {

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "key_order.hpp"
-#include "segments.hpp"
+#include "core/key_order.hpp"
+#include "core/segments.hpp"
 
 namespace tessarin::columns {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "utils.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin::columns {
 

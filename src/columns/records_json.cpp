@@ -1,11 +1,11 @@
-#include "records_json.hpp"
+#include "columns/records_json.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "key_order.hpp"
-#include "normalised_lines.hpp"
+#include "core/key_order.hpp"
+#include "columns/normalised_lines.hpp"
 
 namespace tessarin::columns {
 

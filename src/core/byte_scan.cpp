@@ -1,4 +1,4 @@
-#include "byte_scan.hpp"
+#include "core/byte_scan.hpp"
 
 #include <atomic>
 

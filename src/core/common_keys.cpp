@@ -1,8 +1,8 @@
-#include "common_keys.hpp"
+#include "core/common_keys.hpp"
 
 #include <memory>
 
-#include "key_order.hpp"
+#include "core/key_order.hpp"
 
 namespace tessarin {
 

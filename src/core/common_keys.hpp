@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "key_place.hpp"
-#include "segments.hpp"
+#include "core/key_place.hpp"
+#include "core/segments.hpp"
 
 namespace tessarin::common_keys {
 

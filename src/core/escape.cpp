@@ -1,11 +1,11 @@
-#include "escape.hpp"
+#include "core/escape.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <iterator>
 
-#include "utf8.hpp"
-#include "utils.hpp"
+#include "core/utf8.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 
@@ -16,7 +16,7 @@ struct CodeRange {
 };
 
 constexpr CodeRange kAlnumRanges[] = {
-#include "unicode_alnum.inc"
+#include "core/unicode_alnum.inc"
 };
 
 std::string utf8_of(char32_t cp) {

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "byte_scan.hpp"
-#include "utils.hpp"
+#include "core/byte_scan.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 

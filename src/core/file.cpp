@@ -1,4 +1,4 @@
-#include "file.hpp"
+#include "core/file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "json_reader.hpp"
-#include "text_buffer.hpp"
-#include "utf8.hpp"
+#include "core/json_reader.hpp"
+#include "core/text_buffer.hpp"
+#include "core/utf8.hpp"
 
 namespace tessarin {
 

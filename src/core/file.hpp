@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
-#include "record.hpp"
+#include "core/errors.hpp"
+#include "core/record.hpp"
 
 namespace tessarin {
 

@@ -1,4 +1,4 @@
-#include "hl7_json.hpp"
+#include "core/hl7_json.hpp"
 
 #include <cstring>
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
-#include "escape.hpp"
-#include "segments.hpp"
-#include "utils.hpp"
-#include "validation.hpp"
+#include "core/errors.hpp"
+#include "core/escape.hpp"
+#include "core/segments.hpp"
+#include "core/utils.hpp"
+#include "core/validation.hpp"
 
 namespace tessarin {
 

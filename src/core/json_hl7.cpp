@@ -1,9 +1,9 @@
-#include "json_hl7.hpp"
+#include "core/json_hl7.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "key_order.hpp"
+#include "core/key_order.hpp"
 
 namespace tessarin {
 

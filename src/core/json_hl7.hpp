@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.hpp"
-#include "escape.hpp"
-#include "key_place.hpp"
-#include "record.hpp"
-#include "text_buffer.hpp"
+#include "core/errors.hpp"
+#include "core/escape.hpp"
+#include "core/key_place.hpp"
+#include "core/record.hpp"
+#include "core/text_buffer.hpp"
 
 namespace tessarin {
 

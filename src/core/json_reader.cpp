@@ -1,4 +1,4 @@
-#include "json_reader.hpp"
+#include "core/json_reader.hpp"
 
 #include <simdjson.h>
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace tessarin {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "errors.hpp"
-#include "record.hpp"
+#include "core/errors.hpp"
+#include "core/record.hpp"
 
 namespace tessarin {
 

@@ -1,4 +1,4 @@
-#include "key_place.hpp"
+#include "core/key_place.hpp"
 
 namespace tessarin {
 

@@ -1,11 +1,11 @@
-#include "record.hpp"
+#include "core/record.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "common_keys.hpp"
-#include "key_order.hpp"
-#include "utils.hpp"
+#include "core/common_keys.hpp"
+#include "core/key_order.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 

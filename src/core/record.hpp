@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "key_order.hpp"
-#include "key_place.hpp"
+#include "core/key_order.hpp"
+#include "core/key_place.hpp"
 
 namespace tessarin {
 

@@ -1,4 +1,4 @@
-#include "segments.hpp"
+#include "core/segments.hpp"
 
 #include <charconv>
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "escape.hpp"
-#include "small_vector.hpp"
-#include "utils.hpp"
+#include "core/escape.hpp"
+#include "core/small_vector.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 
@@ -75,4 +75,4 @@ private:
 
 }  // namespace tessarin
 
-#include "segments_emit.inl"
+#include "core/segments_emit.inl"

@@ -1,4 +1,4 @@
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 #include <simdjson.h>
 

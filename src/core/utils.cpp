@@ -1,4 +1,4 @@
-#include "utils.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 

@@ -1,11 +1,11 @@
-#include "validation.hpp"
+#include "core/validation.hpp"
 
 #include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
 
-#include "utils.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 

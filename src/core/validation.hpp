@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "errors.hpp"
+#include "core/errors.hpp"
 
 namespace tessarin {
 

@@ -1,5 +1,5 @@
-#include "handle.hpp"  // Python.h comes before any system header
-#include "binding.hpp"
+#include "python/handle.hpp"  // Python.h comes before any system header
+#include "python/binding.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -3,7 +3,7 @@
 // of results and core errors.
 #pragma once
 
-#include "handle.hpp"
+#include "python/handle.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -12,8 +12,8 @@
 #include <optional>
 #include <string_view>
 
-#include "../core/errors.hpp"
-#include "../core/record.hpp"
+#include "core/errors.hpp"
+#include "core/record.hpp"
 
 namespace tessarin::py {
 

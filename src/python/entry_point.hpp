@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "handle.hpp"
+#include "python/handle.hpp"
 
 namespace tessarin::py {
 

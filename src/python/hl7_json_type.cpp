@@ -1,13 +1,13 @@
 // The Hl7Json class: HL7 message text to lists of segment-record dicts.
-#include "handle.hpp"  // Python.h comes before any system header
+#include "python/handle.hpp"  // Python.h comes before any system header
 #include <optional>
 
-#include "../core/file.hpp"
-#include "../core/hl7_json.hpp"
-#include "binding.hpp"
-#include "entry_point.hpp"
-#include "record_builder.hpp"
-#include "types.hpp"
+#include "core/file.hpp"
+#include "core/hl7_json.hpp"
+#include "python/binding.hpp"
+#include "python/entry_point.hpp"
+#include "python/record_builder.hpp"
+#include "python/types.hpp"
 
 namespace tessarin::py {
 

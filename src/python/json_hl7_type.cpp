@@ -1,13 +1,13 @@
 // The JsonHl7 class: lists of segment-record dicts back to HL7 text.
-#include "handle.hpp"  // Python.h comes before any system header
-#include "../core/file.hpp"
-#include "../core/json_hl7.hpp"
+#include "python/handle.hpp"  // Python.h comes before any system header
+#include "core/file.hpp"
+#include "core/json_hl7.hpp"
 
 #include <optional>
-#include "binding.hpp"
-#include "entry_point.hpp"
-#include "key_table.hpp"
-#include "types.hpp"
+#include "python/binding.hpp"
+#include "python/entry_point.hpp"
+#include "python/key_table.hpp"
+#include "python/types.hpp"
 
 namespace tessarin::py {
 

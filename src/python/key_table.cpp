@@ -1,5 +1,5 @@
-#include "handle.hpp"  // Python.h comes before any system header
-#include "key_table.hpp"
+#include "python/handle.hpp"  // Python.h comes before any system header
+#include "python/key_table.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/common_keys.hpp"
-#include "../core/key_order.hpp"
-#include "entry_point.hpp"
+#include "core/common_keys.hpp"
+#include "core/key_order.hpp"
+#include "python/entry_point.hpp"
 
 namespace tessarin::py {
 

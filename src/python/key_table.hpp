@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "../core/key_place.hpp"
-#include "../core/segments.hpp"
-#include "handle.hpp"
+#include "core/key_place.hpp"
+#include "core/segments.hpp"
+#include "python/handle.hpp"
 
 namespace tessarin::py {
 

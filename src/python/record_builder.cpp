@@ -1,11 +1,11 @@
-#include "handle.hpp"  // Python.h comes before any system header
-#include "record_builder.hpp"
+#include "python/handle.hpp"  // Python.h comes before any system header
+#include "python/record_builder.hpp"
 
 #include <algorithm>
 
-#include "../core/key_order.hpp"
-#include "binding.hpp"
-#include "key_table.hpp"
+#include "core/key_order.hpp"
+#include "python/binding.hpp"
+#include "python/key_table.hpp"
 
 namespace tessarin::py {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/segments.hpp"
-#include "../core/small_vector.hpp"
-#include "handle.hpp"
+#include "core/segments.hpp"
+#include "core/small_vector.hpp"
+#include "python/handle.hpp"
 
 namespace tessarin::py {
 

@@ -108,7 +108,7 @@ __attribute__((visibility("default"))) std::size_t tessarin_test_allocations(voi
 
 }  // extern "C"
 
-#include "../core/byte_scan.hpp"
+#include "core/byte_scan.hpp"
 
 extern "C" {
 

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "handle.hpp"
+#include "python/handle.hpp"
 
 namespace tessarin::py {
 

@@ -1,7 +1,7 @@
 // The module definition: one execution step that registers both classes.
-#include "handle.hpp"
-#include "key_table.hpp"
-#include "types.hpp"
+#include "python/handle.hpp"
+#include "python/key_table.hpp"
+#include "python/types.hpp"
 
 namespace tessarin::py {
 

@@ -1,7 +1,7 @@
 // tessarin_feeds._columns: message texts to an Arrow batch, handed to any
 // Arrow library through the PyCapsule interface (__arrow_c_array__). The
 // work is ColumnBuilder's; this file only binds it.
-#include "../python/handle.hpp"  // Python.h comes before any system header
+#include "python/handle.hpp"  // Python.h comes before any system header
 
 #include <atomic>
 #include <cstdlib>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "../python/entry_point.hpp"
-#include "column_builder.hpp"
-#include "records_json.hpp"
+#include "python/entry_point.hpp"
+#include "columns/column_builder.hpp"
+#include "columns/records_json.hpp"
 
 namespace tessarin::columns {
 
