@@ -14,7 +14,6 @@ import importlib.util
 import os
 import pathlib
 import re
-import sys
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -22,17 +21,7 @@ from hypothesis import HealthCheck, settings
 import tessarin  # noqa: F401  (fail early and clearly when the module is missing)
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT))  # for the model in bench/reference.py
 CORPUS_DIR = ROOT.parent / "shared" / "corpus" / "hl7"
-
-
-
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers",
-        "integration: needs the sample messages beside the checkout (../shared/corpus/hl7) or a peer package "
-        "(python-hl7, hl7apy, pyspark); skips, saying which, when it is missing; deselect with -m 'not integration'",
-    )
 
 
 def needs_corpus(test):

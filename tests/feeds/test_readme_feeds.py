@@ -16,7 +16,7 @@ from conftest import needs_command
 
 pytestmark = needs_command
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 TESSARIN = ROOT / ".venv" / "bin" / "tessarin"
 TITLE = "## Converting feeds"
 

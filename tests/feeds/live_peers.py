@@ -15,7 +15,7 @@ import time
 
 from tessarin_feeds import mllp
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 COMMAND = [sys.executable, "-m", "tessarin_feeds"]
 HEADER = "MSH|^~\\&|LAB|HOSP|EHR|WARD|20240301120000||{kind}|{id}|P|2.5.1"
 

@@ -12,7 +12,7 @@ from conftest import needs_corpus, needs_command
 
 pytestmark = needs_command
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @needs_corpus

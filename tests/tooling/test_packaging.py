@@ -23,7 +23,7 @@ import pytest
 
 pytest.importorskip("build.__main__")  # the real package, not a build/ folder
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 
 pytestmark = pytest.mark.slow

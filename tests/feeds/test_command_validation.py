@@ -140,7 +140,7 @@ BAD_NAME = GOOD.replace("ZPD", "zpd").replace("G1", "B2")
 EXPECTED = [None, RULE_3.format("^~\\&#!"), RULE_8.format("zpd")]
 
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 def tessarin(*args: str) -> subprocess.CompletedProcess[bytes]:

@@ -24,7 +24,7 @@ from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_m
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 COMMAND = [sys.executable, "-m", "tessarin_feeds"]
 
 # Raw text of values: separators, every escape the converter knows, some it

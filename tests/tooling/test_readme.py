@@ -17,7 +17,7 @@ import tessarin
 from conftest import CORPUS_DIR as CORPUS, needs_command, needs_corpus
 from tessarin import Hl7Json, JsonHl7
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
 
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.M | re.S)

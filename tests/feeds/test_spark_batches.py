@@ -18,7 +18,7 @@ pa = pytest.importorskip("pyarrow")
 from tessarin_feeds.parquet import convert_to_batch  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture(scope="module")

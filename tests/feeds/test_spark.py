@@ -29,7 +29,7 @@ from tessarin_feeds.sql import spark_fields_sql  # noqa: E402
 from tessarin_feeds.pipeline import Settings, convert_message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 # The columns of tessarin's Parquet output, as Spark names their types.
 SPARK_SCHEMA = (

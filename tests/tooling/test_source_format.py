@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 # The test extra pins the version; other versions format a little differently.
 CLANG_FORMAT = pathlib.Path(sys.executable).parent / "clang-format"
 

@@ -18,7 +18,7 @@ from tessarin import Hl7Json
 
 pytestmark = needs_command
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 COMMAND = [sys.executable, "-m", "tessarin_feeds"]
 
 HEADER = "MSH|^~\\&|LAB|HOSP|EHR|HOSP|20240301120000||ORU^R01^ORU_R01|{id}|P|2.5.1"

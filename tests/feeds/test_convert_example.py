@@ -14,7 +14,7 @@ from conftest import needs_command
 
 pytestmark = needs_command
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def test_run_examples_command_converts_every_sample():

@@ -23,7 +23,7 @@ from tessarin_feeds.parquet import MISSING_PYARROW, SCHEMA, ParquetOutput, encod
 
 pytestmark = needs_command
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 TESSARIN = ROOT / ".venv" / "bin" / "tessarin"
 
 HEADER = "MSH|^~\\&|LAB|CITY|EHR|CITY|20240302101500||ORU^R01^ORU_R01|M1|P|2.5.1"

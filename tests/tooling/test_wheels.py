@@ -26,7 +26,7 @@ elffile = pytest.importorskip("elftools.elf.elffile")  # comes with auditwheel
 from conftest import CORPUS_DIR  # noqa: E402
 
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 pytestmark = pytest.mark.slow
 

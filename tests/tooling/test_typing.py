@@ -168,7 +168,7 @@ def test_stubtest_finds_no_difference(tmp_path):
 
 def test_stubs_name_every_member():
     # The wheel's copy is checked against this one in the packaging tests.
-    text = (pathlib.Path(__file__).resolve().parents[1] / "tessarin-stubs" / "__init__.pyi").read_text()
+    text = (pathlib.Path(__file__).resolve().parents[2] / "tessarin-stubs" / "__init__.pyi").read_text()
     for cls in (tessarin.Hl7Json, tessarin.JsonHl7):
         body = text.split(f"class {cls.__name__}:", 1)[1].split("\nclass ", 1)[0]
         declared = set(re.findall(r"def (\w+)\(", body))
@@ -177,7 +177,7 @@ def test_stubs_name_every_member():
 
 
 def test_feed_package_passes_strict_mypy(tmp_path):
-    package = pathlib.Path(__file__).resolve().parents[1] / "src" / "tessarin_feeds"
+    package = pathlib.Path(__file__).resolve().parents[2] / "src" / "tessarin_feeds"
     completed = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / ".cache"), str(package)],
         capture_output=True,
