@@ -1,40 +1,31 @@
 #include "core/segments.hpp"
 
+#include <cassert>
 #include <charconv>
 
 namespace tessarin {
 
-SegmentScanner::ScanTables::ScanTables(const Hl7EscapeHandler* handler) {
-    if (handler) {
-        component = static_cast<char>(handler->component_separator);
-        repetition = static_cast<char>(handler->repetition_separator);
-        escape = static_cast<char>(handler->escape_character);
-        default_cuts = component == '^' && repetition == '~';
-    }
+SegmentScanner::ScanTables::ScanTables(bool unescapes) {
     const auto mark = [this](char byte, std::uint8_t kind) {
         byte_kind[static_cast<unsigned char>(byte)] |= kind;
         special.add(static_cast<unsigned char>(byte));
     };
     mark('|', kBar);
-    mark(component, kComponent);
-    mark(repetition, kRepetition);
-    if (handler) mark(escape, kEscape);
+    mark(kComponentSeparator, kComponent);
+    mark(kRepetitionSeparator, kRepetition);
+    if (unescapes) mark(kEscapeCharacter, kEscape);
 }
 
-const SegmentScanner::ScanTables* SegmentScanner::default_tables(const Hl7EscapeHandler* handler) {
-    static const Hl7EscapeHandler kDefault = create_default_escape_handler();
-    static const ScanTables kWithHandler(&kDefault), kWithoutHandler(nullptr);
-    if (!handler) return &kWithoutHandler;
-    const bool same = handler->field_separator == kDefault.field_separator &&
-                      handler->component_separator == kDefault.component_separator &&
-                      handler->repetition_separator == kDefault.repetition_separator &&
-                      handler->escape_character == kDefault.escape_character;
-    return same ? &kWithHandler : nullptr;
+// Every handler is create_default_escape_handler's (no caller makes
+// another), so two tables, built once, serve every scanner.
+const SegmentScanner::ScanTables* SegmentScanner::tables_for(const Hl7EscapeHandler* handler) {
+    static const ScanTables kUnescaping(true), kPlain(false);
+    assert(!handler || (handler->component_separator == U'^' && handler->repetition_separator == U'~' &&
+                        handler->escape_character == U'\\'));
+    return handler ? &kUnescaping : &kPlain;
 }
 
-SegmentScanner::SegmentScanner(const Hl7EscapeHandler* handler) : handler_(handler), tables_(default_tables(handler)) {
-    if (!tables_) tables_ = &own_tables_.emplace(handler);
-}
+SegmentScanner::SegmentScanner(const Hl7EscapeHandler* handler) : handler_(handler), tables_(tables_for(handler)) {}
 
 std::size_t EntryKey::write(char* out) const noexcept {
     char* const begin = out;

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +36,8 @@ struct EntryKey {
 // Reads the entries of segment lines straight from the text: `name(view)`
 // once per line, then `entry(key, view)` per entry in field order (not key
 // order). Views are valid only during the call. Built once per conversion; it
-// reuses its buffers across lines. The handler's separators and escape
-// character must be ASCII, as those of create_default_escape_handler are.
+// reuses its buffers across lines. The handler, if any, is
+// create_default_escape_handler's: no caller makes another.
 class SegmentScanner {
 public:
     explicit SegmentScanner(const Hl7EscapeHandler* escape_handler);
@@ -48,17 +47,15 @@ public:
 
 private:
     static constexpr std::uint8_t kBar = 1, kComponent = 2, kRepetition = 4, kEscape = 8;
-    // What the scan looks for, fixed by the handler's separators. The default
-    // handler's tables are built once and shared, so a small message does
-    // not pay for them.
+    static constexpr char kComponentSeparator = '^', kRepetitionSeparator = '~', kEscapeCharacter = '\\';
+    // What the scan looks for: built once per kind and shared, so a small
+    // message does not pay for them.
     struct ScanTables {
-        char component = '^', repetition = '~', escape = '\\';
-        bool default_cuts = true;  // "^" and "~" cut, so the guard text sets both flags
         std::uint8_t byte_kind[256] = {};
         ByteSet special;  // the bytes with a kind
-        explicit ScanTables(const Hl7EscapeHandler* handler);
+        explicit ScanTables(bool unescapes);
     };
-    static const ScanTables* default_tables(const Hl7EscapeHandler* handler);
+    static const ScanTables* tables_for(const Hl7EscapeHandler* handler);
     struct FieldSpan {
         std::size_t start, end;
         std::uint8_t flags;
@@ -67,7 +64,6 @@ private:
     void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition, Sink& sink);
 
     const Hl7EscapeHandler* handler_;
-    std::optional<ScanTables> own_tables_;  // only for a handler with other separators
     const ScanTables* tables_;
     SmallVector<FieldSpan, 48> fields_;
     std::string scratch_;

@@ -32,11 +32,10 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         const std::string_view text = line.substr(span.start, span.end - span.start);
         // The guard text holds both a component and a repetition separator.
         const bool guarded =
-            (!tables_->default_cuts || (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition)) &&
-            contains(text, kGuardText);
+            (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition) && contains(text, kGuardText);
         if ((span.flags & kRepetition) && !guarded) {
             const bool plain_pieces = !(span.flags & (kComponent | kEscape));
-            for_each_piece(text, std::string_view(&tables_->repetition, 1), 0,
+            for_each_piece(text, std::string_view(&kRepetitionSeparator, 1), 0,
                            [&](std::string_view piece, std::size_t repetition) {
                                if (plain_pieces)
                                    sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
@@ -57,16 +56,16 @@ template <class Sink>
 void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
                                 Sink& sink) {
     std::string_view value = raw;
-    if (handler_ && contains(raw, tables_->escape)) {
+    if (handler_ && contains(raw, kEscapeCharacter)) {
         scratch_.clear();
         handler_->unescape_into(scratch_, raw);
         value = scratch_;
     }
     using Form = EntryKey::Form;
-    if (contains(value, tables_->component)) {
+    if (contains(value, kComponentSeparator)) {
         // `value` may live in scratch_; its pieces are consumed before it changes.
         const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
-        for_each_piece(value, std::string_view(&tables_->component, 1), 1, [&](std::string_view piece, std::size_t c) {
+        for_each_piece(value, std::string_view(&kComponentSeparator, 1), 1, [&](std::string_view piece, std::size_t c) {
             sink.entry(EntryKey{form, field, repetition, c}, piece);
         });
     } else {

@@ -116,7 +116,7 @@ PyObject* record_to_dict(const Record& record) {
     return dict.release();
 }
 
-// A new list of record dicts; `Records` is indexable (SegmentRecord vectors, RecordStore).
+// A new list of record dicts; `Records` is indexable (a RecordStore).
 template <class Records>
 PyObject* records_to_list(const Records& records) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
