@@ -174,7 +174,7 @@ void ColumnBuilder::name(std::string_view name) { segment_name_.assign(name); }
 
 void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
     Entry stored;
-    if (const KnownKeys::Key* known = known_keys_.find(key)) {
+    if (const common_keys::Key* known = common_keys::find(key)) {
         stored.cached_key = known->text;
         stored.key_size = known->size;
         stored.order = known->order;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/hl7_json.hpp"
-#include "columns/known_keys.hpp"
+#include "core/common_keys.hpp"
 #include "nanoarrow/nanoarrow.h"
 
 namespace tessarin::columns {
@@ -66,7 +66,7 @@ public:
 private:
     struct Entry {
         std::uint64_t order;           // key_prefix() of the key
-        const char* cached_key;        // the key in known_keys_, or null when it is in text_
+        const char* cached_key;        // the key in the common keys table, or null when it is in text_
         const char* value_in_message;  // the value where it stands in the message, or null when it is in text_
         std::size_t key_start, key_size, value_start, value_size;
     };
@@ -90,7 +90,6 @@ private:
     // The current segment: its entries in field order; keys and unescaped
     // values in text_, other values read where they stand in message_.
     std::vector<Entry> segment_entries_;
-    KnownKeys known_keys_;
     std::string text_;
     std::string segment_name_;
 };

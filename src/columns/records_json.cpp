@@ -163,7 +163,7 @@ void RecordsJsonWriter::entry(const EntryKey& key, std::string_view value) {
     char* at = start;
     *at++ = '"';
     Piece piece;
-    if (const KnownKeys::Key* known = known_keys_.find(key)) {
+    if (const common_keys::Key* known = common_keys::find(key)) {
         std::memcpy(at, known->text, sizeof known->text);
         piece.key_size = known->size;
         piece.order = known->order;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/hl7_json.hpp"
-#include "columns/known_keys.hpp"
+#include "core/common_keys.hpp"
 
 namespace tessarin::columns {
 
@@ -88,7 +88,6 @@ private:
     // out_ in key order.
     ByteBuffer entries_;
     std::vector<Piece> pieces_, merged_;
-    KnownKeys known_keys_;
 };
 
 }  // namespace tessarin::columns

@@ -1,58 +1,67 @@
 #include "core/common_keys.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <numeric>
+#include <vector>
 
 #include "core/key_order.hpp"
 
-namespace tessarin {
+namespace tessarin::common_keys {
 
 namespace {
 
-// Open addressing on the prefix; a slot holds a key's index + 1.
-constexpr std::size_t kSlots = 4 * 4096;
-static_assert(kSlots >= 2 * common_keys::kCount && common_keys::kCount < UINT16_MAX);
-
-struct PlaceTable {
-    std::uint64_t prefixes[common_keys::kCount];
-    std::uint8_t lengths[common_keys::kCount];
-    KeyPlace places[common_keys::kCount];
-    std::uint16_t slots[kSlots];
+struct Table {
+    Key keys[kCount];
+    Slots by_prefix;
 };
 
 // Short keys leave the prefix's low bytes zero, so its bits are mixed first.
-std::size_t slot_of(std::uint64_t prefix) {
+std::size_t mixed(std::uint64_t prefix) {
     prefix ^= prefix >> 33;
     prefix *= 0xFF51AFD7ED558CCDull;
     prefix ^= prefix >> 33;
-    return static_cast<std::size_t>(prefix) & (kSlots - 1);
+    return static_cast<std::size_t>(prefix);
 }
 
-std::unique_ptr<PlaceTable> build_place_table() {
-    auto table = std::make_unique<PlaceTable>();  // value-initialised: every slot empty
+std::unique_ptr<const Table> build_table() {
+    auto table = std::make_unique<Table>();
     char text[EntryKey::kMaxText];
-    for (std::size_t i = 0; i < common_keys::kCount; ++i) {
-        const std::string_view key(text, common_keys::key_at(i).write(text));
-        table->prefixes[i] = key_prefix(key);
-        table->lengths[i] = static_cast<std::uint8_t>(key.size());
-        table->places[i] = key_place(key);
-        std::size_t slot = slot_of(table->prefixes[i]);
-        while (table->slots[slot]) slot = (slot + 1) & (kSlots - 1);
-        table->slots[slot] = static_cast<std::uint16_t>(i + 1);
+    for (std::size_t i = 0; i < kCount; ++i) {
+        const std::string_view key(text, key_at(i).write(text));
+        Key& entry = table->keys[i];
+        entry.order = key_prefix(key);
+        entry.place = key_place(key);
+        entry.size = static_cast<std::uint8_t>(key.size());
+        std::copy(key.begin(), key.end(), entry.text);
+        table->by_prefix.insert(mixed(entry.order), i);
     }
+    // Keys hold no NUL and fit their prefix, so prefix then length is key order.
+    std::vector<std::uint32_t> by_order(kCount);
+    std::iota(by_order.begin(), by_order.end(), 0u);
+    std::sort(by_order.begin(), by_order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const Key &x = table->keys[a], &y = table->keys[b];
+        return x.order != y.order ? x.order < y.order : x.size < y.size;
+    });
+    for (std::uint32_t rank = 0; rank < kCount; ++rank) table->keys[by_order[rank]].rank = rank;
     return table;
+}
+
+const Table& the_table() {
+    static const std::unique_ptr<const Table> table = build_table();
+    return *table;
 }
 
 }  // namespace
 
-const KeyPlace* common_key_place(std::uint64_t prefix, std::size_t length) noexcept {
-    static const std::unique_ptr<const PlaceTable> table = build_place_table();
-    if (length > 8) return nullptr;
-    for (std::size_t slot = slot_of(prefix);; slot = (slot + 1) & (kSlots - 1)) {
-        const std::uint16_t index = table->slots[slot];
-        if (!index) return nullptr;
-        if (table->prefixes[index - 1] == prefix && table->lengths[index - 1] == length)
-            return &table->places[index - 1];
-    }
+const Key* table() { return the_table().keys; }
+
+const Key* find(std::uint64_t prefix, std::size_t length) {
+    if (length > sizeof(Key::text)) return nullptr;
+    const Table& table = the_table();
+    const std::size_t index = table.by_prefix.find(
+        mixed(prefix), [&](std::size_t i) { return table.keys[i].order == prefix && table.keys[i].size == length; });
+    return index == kNone ? nullptr : table.keys + index;
 }
 
-}  // namespace tessarin
+}  // namespace tessarin::common_keys

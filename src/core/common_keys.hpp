@@ -61,14 +61,54 @@ inline EntryKey key_at(std::size_t index) noexcept {
             i % kRcComponents};
 }
 
+// One key of the table, as every user needs it.
+struct Key {
+    std::uint64_t order;  // key_prefix() of the text
+    KeyPlace place;       // where the assembler puts its value
+    std::uint32_t rank;   // position in key order among the table's keys
+    std::uint8_t size;
+    char text[8];  // every common key fits in eight bytes
+};
+
+// The table, built on the first call (each module's execution makes it, so
+// only that call can fail) and read-only afterwards: every thread shares it
+// without a lock.
+const Key* table();
+
+// The table's entry for `key`, or nullptr outside the bounds.
+inline const Key* find(const EntryKey& key) {
+    const std::size_t index = index_of(key);
+    return index == kNone ? nullptr : table() + index;
+}
+
+// The entry whose text has this key_prefix() and length, or nullptr.
+const Key* find(std::uint64_t prefix, std::size_t length);
+
+// Open addressing over the table's numbers, under a hash of the user's
+// choice: a slot holds a key's number + 1.
+class Slots {
+public:
+    static constexpr std::size_t kSlots = 4 * 4096;
+    static_assert(kSlots >= 2 * kCount && kCount < UINT16_MAX);
+
+    void insert(std::size_t hash, std::size_t index) noexcept {
+        std::size_t slot = hash & (kSlots - 1);
+        while (slots_[slot]) slot = (slot + 1) & (kSlots - 1);
+        slots_[slot] = static_cast<std::uint16_t>(index + 1);
+    }
+
+    // The number of the first key in `hash`'s chain that `matches`, or kNone.
+    template <class Matches>
+    std::size_t find(std::size_t hash, Matches&& matches) const noexcept {
+        for (std::size_t slot = hash & (kSlots - 1);; slot = (slot + 1) & (kSlots - 1)) {
+            const std::size_t entry = slots_[slot];
+            if (!entry) return kNone;
+            if (matches(entry - 1)) return entry - 1;
+        }
+    }
+
+private:
+    std::uint16_t slots_[kSlots] = {};
+};
+
 }  // namespace tessarin::common_keys
-
-namespace tessarin {
-
-// The place of a common key, found by its key_prefix() and length: every
-// common key fits in eight bytes. nullptr for any other key. The table
-// behind it is built on the first call and read-only afterwards; the
-// module's execution makes that first call before any conversion can run.
-const KeyPlace* common_key_place(std::uint64_t prefix, std::size_t length) noexcept;
-
-}  // namespace tessarin

@@ -19,8 +19,8 @@ void RecordStore::grow(std::size_t needed) {
 
 void RecordStore::add(std::string_view key, std::string_view value) {
     const std::uint64_t prefix = key_prefix(key);
-    const KeyPlace* common = common_key_place(prefix, key.size());
-    add(key, value, prefix, common ? *common : key_place(key));
+    const common_keys::Key* common = common_keys::find(prefix, key.size());
+    add(key, value, prefix, common ? common->place : key_place(key));
 }
 
 void RecordStore::add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {

@@ -12,6 +12,7 @@
 
 #include "python/entry_point.hpp"
 #include "columns/column_builder.hpp"
+#include "core/common_keys.hpp"
 #include "columns/records_json.hpp"
 
 namespace tessarin::columns {
@@ -352,6 +353,8 @@ PyMethodDef kMethods[] = {
 };
 
 int exec_module(PyObject* module) {
+    // The common keys' table is built here rather than in some call's middle.
+    if (!py::guarded(false, [] { return common_keys::table() != nullptr; })) return -1;
     PyObject* type = PyType_FromModuleAndSpec(module, &kBatchSpec, nullptr);
     if (!type) return -1;
     state_of(module)->batch_type = type;
