@@ -7,7 +7,6 @@
 #include <string>
 
 #include "core/key_order.hpp"
-#include "columns/normalised_lines.hpp"
 #include "core/utf8.hpp"
 
 namespace tessarin::columns {

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "core/key_order.hpp"
-#include "columns/normalised_lines.hpp"
 
 namespace tessarin::columns {
 

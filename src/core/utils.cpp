@@ -4,8 +4,6 @@ namespace tessarin {
 
 namespace {
 
-bool is_eol(char c) { return c == '\r' || c == '\n'; }
-
 std::string replace_all(std::string_view text, std::string_view from, char to) {
     std::string out;
     out.reserve(text.size());
@@ -43,7 +41,7 @@ std::string replace_eof(std::string_view text) {
         while (run > copied && text[run - 1] == '\n') --run;
         out.append(text, copied, run - copied);
         std::size_t end = carriage_return;
-        while (end < text.size() && is_eol(text[end])) ++end;
+        while (end < text.size() && is_line_end(text[end])) ++end;
         out.append(normalised_run_length(text.substr(run, end - run)), '\n');
         copied = end;
         carriage_return = text.find('\r', end);
