@@ -19,7 +19,7 @@ import json
 import pathlib
 import statistics
 import time
-from typing import Callable
+from collections.abc import Callable
 
 Clock = time.thread_time
 
@@ -56,7 +56,7 @@ class Race:
         return statistics.median(self.times[name])
 
     def ratio(self, ours: str, other: str) -> float:
-        return statistics.median(a / b for a, b in zip(self.times[ours], self.times[other]))
+        return statistics.median(a / b for a, b in zip(self.times[ours], self.times[other], strict=True))
 
 
 def race(

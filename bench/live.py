@@ -81,8 +81,11 @@ def rival(folder: str, durability: str) -> None:
                 message = await reader.readmessage()
                 records = [{str(n): str(field) for n, field in enumerate(segment)} for segment in message]
                 counter += 1
-                os.write(fd, orjson.dumps({"source": f"mllp://{peer[0]}:{peer[1]}", "message": counter,
-                                           "records": records}) + b"\n")
+                os.write(
+                    fd,
+                    orjson.dumps({"source": f"mllp://{peer[0]}:{peer[1]}", "message": counter, "records": records})
+                    + b"\n",
+                )
                 if sync:
                     os.fsync(fd)
                 writer.writemessage(message.create_ack())
@@ -108,8 +111,20 @@ def rival(folder: str, durability: str) -> None:
 
 def start(kind: str, folder: pathlib.Path, durability: str) -> tuple[subprocess.Popen[bytes], int]:
     if kind == "tessarin":
-        command = [sys.executable, "-m", "tessarin_feeds", "listen", "-o", str(folder), "--port", "0",
-                   "--durability", durability, "--roll-size", "64M"]
+        command = [
+            sys.executable,
+            "-m",
+            "tessarin_feeds",
+            "listen",
+            "-o",
+            str(folder),
+            "--port",
+            "0",
+            "--durability",
+            durability,
+            "--roll-size",
+            "64M",
+        ]
     else:
         command = [sys.executable, __file__, "--rival", str(folder), durability]
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -183,8 +198,11 @@ def measure(kind: str, durability: str, connections: int, texts: list[bytes], se
         finally:
             process.send_signal(signal.SIGTERM)
             process.wait(timeout=60)
-    return {"messages_per_s": count / seconds, "p50_ms": percentile(latencies, 0.5) * 1e3,
-            "p99_ms": percentile(latencies, 0.99) * 1e3}
+    return {
+        "messages_per_s": count / seconds,
+        "p50_ms": percentile(latencies, 0.5) * 1e3,
+        "p99_ms": percentile(latencies, 0.99) * 1e3,
+    }
 
 
 def main() -> int:
@@ -222,14 +240,20 @@ def main() -> int:
             found = row[kind]
             assert isinstance(found, dict)
             ratio = f"{row['messages/s ratio']:>6.2f}" if kind == "tessarin" else ""
-            print(f"{case:22} {kind:11} {found['messages_per_s']:>9,.0f} {found['p50_ms']:>8.2f} {found['p99_ms']:>8.2f} {ratio}")
+            print(
+                f"{case:22} {kind:11} {found['messages_per_s']:>9,.0f} {found['p50_ms']:>8.2f} {found['p99_ms']:>8.2f} {ratio}"
+            )
     print(f"targets: {TARGETS}")
     if not args.no_write:
-        results = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-                   "mode": "quick" if args.quick else "full", "cores": os.cpu_count(), "cases": table,
-                   "targets": TARGETS}
+        results = {
+            "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+            "mode": "quick" if args.quick else "full",
+            "cores": os.cpu_count(),
+            "cases": table,
+            "targets": TARGETS,
+        }
         harness.keep_results(args.out, {"live": results})
-        print(f"written under \"live\" in {args.out}", file=sys.stderr)
+        print(f'written under "live" in {args.out}', file=sys.stderr)
     return 0
 
 

@@ -60,7 +60,9 @@ def main() -> None:
                 for suffix in ("jsonl", "parquet")
             ]
             rules = [(30 * MB + 15 * len(data) + 250 * fields) / MB, (90 * MB + 6 * len(data) + 150 * fields) / MB]
-            print(f"{name:20} {len(data) / MB:6.1f} {fields:9,} {found[0]:9.0f} {rules[0]:6.0f} {found[1]:11.0f} {rules[1]:6.0f}")
+            print(
+                f"{name:20} {len(data) / MB:6.1f} {fields:9,} {found[0]:9.0f} {rules[0]:6.0f} {found[1]:11.0f} {rules[1]:6.0f}"
+            )
 
 
 if __name__ == "__main__":

@@ -30,8 +30,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 import orjson  # noqa: E402
-import tessarin  # noqa: E402
 
+import tessarin  # noqa: E402
 from bench import generate  # noqa: E402
 
 # Entry points per operation. Each pattern ends at the parameter list, so the
@@ -40,7 +40,10 @@ from bench import generate  # noqa: E402
 _NS = "tessarin::py::(anonymous namespace)::"
 ENTRY_POINTS = {
     "hl7json": [f"{_NS}hl7_json_new(_typeobject?, _object?, _object?)", f"{_NS}hl7_json_get_records(_object?, void?)"],
-    "hl7_string": [f"{_NS}json_hl7_new(_typeobject?, _object?, _object?)", f"*{_NS}json_hl7_get_text<true>(_object?, void?)"],
+    "hl7_string": [
+        f"{_NS}json_hl7_new(_typeobject?, _object?, _object?)",
+        f"*{_NS}json_hl7_get_text<true>(_object?, void?)",
+    ],
     "hl7_string_unescaped": [
         f"{_NS}json_hl7_new(_typeobject?, _object?, _object?)",
         f"*{_NS}json_hl7_get_text<false>(_object?, void?)",

@@ -35,8 +35,8 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 
 import orjson  # noqa: E402
-import tessarin  # noqa: E402
 
+import tessarin  # noqa: E402
 from bench import generate, harness, reference, walks  # noqa: E402
 
 # Speed and memory targets, as ratios tessarin / other (time, or memory).
@@ -64,8 +64,12 @@ class Mode:
     corpus_step: int  # every n-th corpus message
 
 
-FULL = Mode(rounds=5, sample=0.02, corpus_sample=0.003, budget=25.0, peer_max_call=12.0, sizes=generate.SIZES, corpus_step=1)
-QUICK = Mode(rounds=3, sample=0.005, corpus_sample=0.002, budget=4.0, peer_max_call=1.5, sizes=(10, 100, 1_000), corpus_step=5)
+FULL = Mode(
+    rounds=5, sample=0.02, corpus_sample=0.003, budget=25.0, peer_max_call=12.0, sizes=generate.SIZES, corpus_step=1
+)
+QUICK = Mode(
+    rounds=3, sample=0.005, corpus_sample=0.002, budget=4.0, peer_max_call=1.5, sizes=(10, 100, 1_000), corpus_step=5
+)
 
 
 @dataclass
@@ -85,7 +89,7 @@ SPENT: dict[str, float] = {}
 
 
 @contextlib.contextmanager
-def spent(case: str, msg: "Message | None"):
+def spent(case: str, msg: Message | None):
     """Add the wall time of the block to the run's account, by case and input kind."""
     start = time.perf_counter()
     yield
@@ -108,7 +112,7 @@ def load_corpus(folder: Path) -> tuple[list[Message], list[str]]:
 
 
 def same_records(a: list[dict], b: list[dict]) -> bool:
-    return a == b and all(list(x) == list(y) for x, y in zip(a, b))
+    return a == b and all(list(x) == list(y) for x, y in zip(a, b, strict=True))
 
 
 # -- case 1: HL7 text to records ------------------------------------------------
@@ -132,7 +136,7 @@ def case1(msg: Message, mode: Mode, sample: float, peer_rate: dict[str, tuple[fl
             peers[peer] = {"status": "not run", "estimate": rate * msg.nbytes, "scaled_from_obx": basis}
             continue
         try:
-            theirs, t = harness.timed(lambda: walk(text))
+            theirs, t = harness.timed(lambda walk=walk: walk(text))
         except Exception as exc:  # a peer that rejects the message
             peers[peer] = {"status": "differs", "reason": f"{type(exc).__name__}: {exc}"[:200]}
             continue
@@ -151,7 +155,11 @@ def case1(msg: Message, mode: Mode, sample: float, peer_rate: dict[str, tuple[fl
         if info["status"] == "agrees" and msg.obx is not None:
             peer_rate[peer] = (out[peer]["other_s"] / msg.nbytes, msg.obx)
         if info["status"] == "not run":
-            out[peer] = {"ratio": out["tessarin_s"] / info["estimate"], "other_s": info["estimate"], "extrapolated": True}
+            out[peer] = {
+                "ratio": out["tessarin_s"] / info["estimate"],
+                "other_s": info["estimate"],
+                "extrapolated": True,
+            }
     msg.results["case1"] = out
     return ours
 
@@ -159,7 +167,7 @@ def case1(msg: Message, mode: Mode, sample: float, peer_rate: dict[str, tuple[fl
 def _first_difference(theirs: list[dict], ours: list[dict]) -> str:
     if len(theirs) != len(ours):
         return f"{len(theirs)} records, tessarin {len(ours)}"
-    for i, (a, b) in enumerate(zip(theirs, ours)):
+    for i, (a, b) in enumerate(zip(theirs, ours, strict=True)):
         if a != b:
             keys = [k for k in sorted(set(a) | set(b)) if a.get(k) != b.get(k)][:2]
             shown = ", ".join(f"{k!r}: {a.get(k)!r} vs {b.get(k)!r}" for k in keys)
@@ -178,9 +186,12 @@ def case2(msg: Message, records: list[dict], mode: Mode, sample: float) -> None:
     }
     agrees = {}
     first = {}
-    for escaped, ours_name, py_name in ((True, "hl7_string", "assemble.escaped"), (False, "hl7_string_unescaped", "assemble.unescaped")):
+    for escaped, ours_name, py_name in (
+        (True, "hl7_string", "assemble.escaped"),
+        (False, "hl7_string_unescaped", "assemble.unescaped"),
+    ):
         expected, first[ours_name] = harness.timed(contenders[ours_name])
-        theirs, first[py_name] = harness.timed(lambda: reference.assemble(records, escaped))
+        theirs, first[py_name] = harness.timed(lambda escaped=escaped: reference.assemble(records, escaped))
         agrees[py_name] = theirs == expected
         if agrees[py_name]:
             contenders[py_name] = lambda escaped=escaped: reference.assemble(records, escaped)
@@ -279,7 +290,7 @@ def case5_time(texts: dict[int, str], mode: Mode) -> dict:
         rows = {
             n: {
                 "ns_per_byte": statistics.median(per_byte[n]) * 1e9,
-                "vs_1000": statistics.median(a / b for a, b in zip(per_byte[n], per_byte[base])),
+                "vs_1000": statistics.median(a / b for a, b in zip(per_byte[n], per_byte[base], strict=True)),
             }
             for n in sizes
         }
@@ -299,7 +310,9 @@ def case5_memory(texts: dict[int, str], folder: Path) -> dict:
         json_path.write_bytes(orjson.dumps(tessarin.Hl7Json(text).hl7_json))
         row = {}
         for what, path in (("hl7json", hl7_path), ("orjson", json_path)):
-            done = subprocess.run([sys.executable, str(probe), what, str(path)], capture_output=True, text=True, check=True)
+            done = subprocess.run(
+                [sys.executable, str(probe), what, str(path)], capture_output=True, text=True, check=True
+            )
             m = json.loads(done.stdout)
             peak = (m["hwm_after_kib"] - m["rss_before_kib"]) * 1024
             row[what] = dict(m, peak_above_baseline=peak, ratio=peak / m["returned_bytes"])
@@ -345,7 +358,14 @@ def summarize(corpus: list[Message]) -> dict:
                     rows.append((row[other], row["tessarin_s"], row["tessarin_s"] / row[other]))
             s["case2"][ours][other] = _summary(rows)
     for other in ("json.load", "orjson.loads"):
-        rows = [(m.results["case3"][other], m.results["case3"]["from_file_s"], m.results["case3"]["from_file_s"] / m.results["case3"][other]) for m in corpus]
+        rows = [
+            (
+                m.results["case3"][other],
+                m.results["case3"]["from_file_s"],
+                m.results["case3"]["from_file_s"] / m.results["case3"][other],
+            )
+            for m in corpus
+        ]
         s["case3"][other] = _summary(rows)
     valid = [m for m in corpus if m.results["case4"]["valid"]]
     if valid:
@@ -378,10 +398,14 @@ def print_table(report: dict, corpus: list[Message], generated: list[Message]) -
     line = lambda cells: print("".join(f"{c:<{w}}" if i == 0 else f"{c:>{w}}" for i, c in enumerate(cells)))  # noqa: E731
 
     print("\nRatios tessarin / other (time; median over interleaved rounds). 'ok'/'NO' = target met or not.")
-    print("Corpus rows: median (and worst) of the per-message ratios over the messages where the peer agrees; 'total' = summed times.")
+    print(
+        "Corpus rows: median (and worst) of the per-message ratios over the messages where the peer agrees; 'total' = summed times."
+    )
 
-    print("\nCase 1  HL7 text -> records   Hl7Json(text).hl7_json   (~ = peer too slow to run at that size: its time per byte"
-          " at the largest size it ran on, times the bytes)")
+    print(
+        "\nCase 1  HL7 text -> records   Hl7Json(text).hl7_json   (~ = peer too slow to run at that size: its time per byte"
+        " at the largest size it ran on, times the bytes)"
+    )
     cols = ("python-hl7", "hl7apy", "orjson.loads")
     line(["input"] + [f"vs {c}" for c in cols])
     line(["target"] + [f"<= {TARGETS[c]:.3g}" for c in cols])
@@ -389,7 +413,11 @@ def print_table(report: dict, corpus: list[Message], generated: list[Message]) -
         cells = []
         for c in cols:
             sm = s["case1"][c]
-            cells.append("-" if sm is None else _fmt(sm[key], TARGETS[c] if key == "median" else None) + f" n={sm['n']}" * (key == "median"))
+            cells.append(
+                "-"
+                if sm is None
+                else _fmt(sm[key], TARGETS[c] if key == "median" else None) + f" n={sm['n']}" * (key == "median")
+            )
         line([label] + cells)
     for m in generated:
         cells = []
@@ -410,7 +438,7 @@ def print_table(report: dict, corpus: list[Message], generated: list[Message]) -
             c2["hl7_string_unescaped"]["orjson.dumps"],
         ]
         targets = [1 / 20, 1.5, 1 / 20, 1.5] if key == "median" else [None] * 4
-        line([label] + [_fmt(c[key], t) if c else "-" for c, t in zip(cells, targets)])
+        line([label] + [_fmt(c[key], t) if c else "-" for c, t in zip(cells, targets, strict=False)])
     for m in generated:
         r = m.results["case2"]
         line(
@@ -444,7 +472,17 @@ def print_table(report: dict, corpus: list[Message], generated: list[Message]) -
 
     c5 = report["case5"]
     print("\nCase 5  scaling of Hl7Json(text).hl7_json over the generated messages")
-    line(["input", "ns per byte", "per byte vs 1,000", "orjson.loads: same", "peak / returned", "orjson.loads: same", "returned MB"])
+    line(
+        [
+            "input",
+            "ns per byte",
+            "per byte vs 1,000",
+            "orjson.loads: same",
+            "peak / returned",
+            "orjson.loads: same",
+            "returned MB",
+        ]
+    )
     for m in generated:
         t = c5["time"]["tessarin"]["sizes"][m.obx]
         floor = c5["time"]["orjson.loads"]["sizes"][m.obx]
@@ -463,9 +501,13 @@ def print_table(report: dict, corpus: list[Message], generated: list[Message]) -
         )
     flat = c5["time"]["tessarin"]["flatness_1000_up"]
     floor = c5["time"]["orjson.loads"]["flatness_1000_up"]
-    print(f"time per byte, max/min from 1,000 OBX up: {_fmt(flat, TARGETS['flatness'])} (target <= 1.2; orjson.loads: {_fmt(floor)})")
-    print("peak / returned: resident-set peak above the baseline over the size of the returned objects (fresh process;"
-          " below 1,000 OBX the allocator's granularity dominates)")
+    print(
+        f"time per byte, max/min from 1,000 OBX up: {_fmt(flat, TARGETS['flatness'])} (target <= 1.2; orjson.loads: {_fmt(floor)})"
+    )
+    print(
+        "peak / returned: resident-set peak above the baseline over the size of the returned objects (fresh process;"
+        " below 1,000 OBX the allocator's granularity dominates)"
+    )
 
     print("\nAgreement with tessarin's records (corpus, UTF-8 messages):")
     for peer, info in report["agreement"].items():
@@ -505,7 +547,9 @@ def main(argv: list[str] | None = None) -> int:
         folder = Path(tmp)
         for i, msg in enumerate(corpus + generated):
             sample = mode.corpus_sample if msg.obx is None else mode.sample
-            _log(f"[{time.time() - started:6.0f}s] {i + 1}/{len(corpus) + len(generated)} {msg.name} ({msg.nbytes:,} bytes)")
+            _log(
+                f"[{time.time() - started:6.0f}s] {i + 1}/{len(corpus) + len(generated)} {msg.name} ({msg.nbytes:,} bytes)"
+            )
             with spent("case1", msg):
                 records = case1(msg, mode, sample, peer_rate)
             with spent("case2", msg):
@@ -524,11 +568,15 @@ def main(argv: list[str] | None = None) -> int:
     for peer in walks.PEERS:
         agreement[peer] = {
             "agrees": [m.name for m in corpus if m.results["case1"]["peers"][peer]["status"] == "agrees"],
-            "differs": {m.name: m.results["case1"]["peers"][peer].get("reason") for m in corpus if m.results["case1"]["peers"][peer]["status"] != "agrees"},
+            "differs": {
+                m.name: m.results["case1"]["peers"][peer].get("reason")
+                for m in corpus
+                if m.results["case1"]["peers"][peer]["status"] != "agrees"
+            },
         }
     report = {
         "meta": {
-            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
             "mode": "quick" if args.quick else "full",
             "mode_settings": mode.__dict__,
             "python": sys.version.split()[0],
@@ -553,15 +601,21 @@ def main(argv: list[str] | None = None) -> int:
     # Other benchmarks keep their results under their own keys of the same file.
     harness.keep_results(args.out, report)
     print_table(report, corpus, generated)
-    print(f"\n{len(corpus)} corpus messages ({len(skipped)} not UTF-8, skipped), {len(generated)} generated; "
-          f"{report['meta']['seconds']:.0f} s; results in {args.out}")
+    print(
+        f"\n{len(corpus)} corpus messages ({len(skipped)} not UTF-8, skipped), {len(generated)} generated; "
+        f"{report['meta']['seconds']:.0f} s; results in {args.out}"
+    )
     return 0
 
 
 def _git_head() -> str | None:
     try:
-        head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True, text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src"], capture_output=True, text=True).stdout.strip()
+        head = subprocess.run(
+            ["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True, text=True, check=True
+        ).stdout.strip()
+        dirty = subprocess.run(
+            ["git", "-C", str(REPO), "status", "--porcelain", "--", "src"], capture_output=True, text=True
+        ).stdout.strip()
         return head + (" (src/ modified)" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return None

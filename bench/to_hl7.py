@@ -83,11 +83,18 @@ def main() -> None:
     for name, ratio in ratios.items():
         print(f"  {name:32} {ratio:6.2f}")
     if not args.no_write:
-        harness.keep_results(args.out, {"to_hl7": {
-            "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-            "quick": args.quick, "messages": len(messages),
-            "us_per_message": per_message, "ratios": ratios,
-        }})
+        harness.keep_results(
+            args.out,
+            {
+                "to_hl7": {
+                    "when": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+                    "quick": args.quick,
+                    "messages": len(messages),
+                    "us_per_message": per_message,
+                    "ratios": ratios,
+                }
+            },
+        )
 
 
 if __name__ == "__main__":

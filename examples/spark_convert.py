@@ -37,8 +37,12 @@ from pyspark.sql.pandas.types import from_arrow_schema
 from tessarin_feeds.parquet import ROW_GROUP_BYTES, ROW_GROUP_ROWS, SCHEMA
 
 # Notices that mean something was wrong with the input, as the command counts them.
-PROBLEMS = {"stray fragment": "stray fragments", "batch count mismatch": "batch count mismatches",
-            "truncated frame": "truncated frames", "unreadable file": "unreadable files"}
+PROBLEMS = {
+    "stray fragment": "stray fragments",
+    "batch count mismatch": "batch count mismatches",
+    "truncated frame": "truncated frames",
+    "unreadable file": "unreadable files",
+}
 
 # Messages are converted and handed to Spark this many bytes of text at a
 # time: their Arrow data, at most about three times the text, then stays
@@ -116,7 +120,7 @@ def convert_files(batches: Iterable[Any], options: dict[str, Any], counts: Any) 
                         name=path,
                         encoding=settings.encoding,
                         encoding_errors=settings.encoding_errors,
-                        on_notice=lambda notice: seen.update([notice.kind]),
+                        on_notice=lambda notice, seen=seen: seen.update([notice.kind]),
                     ):
                         messages.append(message)
                         text += len(message.text)
@@ -207,12 +211,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("input", help="folder of HL7 files, searched recursively (any Hadoop file system URI)")
     parser.add_argument("output", help="folder for the Parquet part files; must not exist, unless --overwrite")
     parser.add_argument("--overwrite", action="store_true", help="replace the output folder if it exists")
-    parser.add_argument("--whole-files", action="store_true",
-                        help="have Spark read each file whole, for file systems the workers cannot open")
+    parser.add_argument(
+        "--whole-files",
+        action="store_true",
+        help="have Spark read each file whole, for file systems the workers cannot open",
+    )
     parser.add_argument("--master", help="Spark master (default: local[2], or whatever spark-submit sets)")
     parser.add_argument("--glob", help="take only files whose name matches this pattern (default: every file)")
-    parser.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
-                        help="a Spark setting, as spark-submit takes it (repeatable)")
+    parser.add_argument(
+        "--conf",
+        action="append",
+        default=[],
+        metavar="KEY=VALUE",
+        help="a Spark setting, as spark-submit takes it (repeatable)",
+    )
     parser.add_argument("--partitions", type=int, help="spread the files over this many partitions")
     parser.add_argument("--validate", action="store_true", help="validate each message before converting")
     parser.add_argument("--strict", action="store_true", help="validate strictly: version and message type too")

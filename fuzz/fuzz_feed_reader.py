@@ -35,8 +35,12 @@ _FRAMING = b" \t\r\n\x0b\x0c\x1c"
 _QUOTED_AT_MOST = 64 * 1024
 # Charsets the model reads itself; a message that declares another one is
 # only held to "decoded, or an error that points at a byte it really has".
-_MODEL_CHARSETS = {"ASCII": ("ascii",), "8859/1": ("cp1252", "latin-1"), "8859/15": ("iso8859-15",),
-                   "UNICODE UTF-8": ("utf-8",)}
+_MODEL_CHARSETS = {
+    "ASCII": ("ascii",),
+    "8859/1": ("cp1252", "latin-1"),
+    "8859/15": ("iso8859-15",),
+    "UNICODE UTF-8": ("utf-8",),
+}
 
 
 class _Model:
@@ -230,7 +234,9 @@ def _same(found: tuple[object, ...], expected: tuple[object, ...], feed: bytes) 
 
 def _points_at_its_byte(error: str, feed: bytes) -> bool:
     found = re.search(r"byte 0x([0-9a-f]{2}) at offset (\d+)", error)
-    return found is not None and int(found.group(2)) < len(feed) and feed[int(found.group(2))] == int(found.group(1), 16)
+    return (
+        found is not None and int(found.group(2)) < len(feed) and feed[int(found.group(2))] == int(found.group(1), 16)
+    )
 
 
 class _Trickle(io.RawIOBase):
@@ -286,7 +292,7 @@ def test_one_input(data: bytes) -> None:
             found = _events(_Trickle(source, chunk) if way == 3 else io.BytesIO(source), options)
         finally:
             reader.CHUNK_SIZE = saved
-    if len(found) != len(expected) or not all(_same(f, e, feed) for f, e in zip(found, expected)):
+    if len(found) != len(expected) or not all(_same(f, e, feed) for f, e in zip(found, expected, strict=True)):
         raise AssertionError(f"reader and model differ\n reader: {found!r}\n model:  {expected!r}")
 
 

@@ -32,8 +32,10 @@ def needs_corpus(test):
 
 # The tessarin command needs orjson, which has no wheel for every interpreter
 # (free-threaded 3.13 has none); its tests skip there, saying so.
-needs_command = pytest.mark.skipif(importlib.util.find_spec("orjson") is None,
-                                   reason="the tessarin command needs orjson, not installed for this interpreter")
+needs_command = pytest.mark.skipif(
+    importlib.util.find_spec("orjson") is None,
+    reason="the tessarin command needs orjson, not installed for this interpreter",
+)
 
 
 def needs_peer(module: str, package: str):
@@ -52,6 +54,7 @@ settings.load_profile(os.environ.get("TESSARIN_HYPOTHESIS_PROFILE", "tessarin"))
 
 # ---------------------------------------------------------------------------
 # Exceptions
+
 
 @contextlib.contextmanager
 def raises_plain(text: str):

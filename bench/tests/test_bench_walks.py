@@ -6,8 +6,10 @@ sides do the same work. These checks keep the walks and the assembler honest.
 """
 
 import pytest
+
 import tessarin
 from bench import generate, reference, walks
+
 from conftest import ROOT, needs_peer
 
 HEADER = "MSH|^~\\&|LAB|FAC|EHR|HOSP|20240101120000||ORU^R01^ORU_R01|42|P|2.5.1"
@@ -31,11 +33,28 @@ EDGE_RECORDS = {
     "gaps": [{"segment_name": "ZZZ", "1.3": "c", "2[2]": "r", "4": ""}],
     "single-components": [{"segment_name": "Z", "1.1": "only", "2[1].1": "r", "3[0]": "x", "3[0].2": "y"}],
     "whole-value-gives-way": [{"segment_name": "ZZZ", "1": "whole", "1.2": "b"}],
-    "one-place-many-keys": [{"1[0].0": "f", "1[0]": "e", "1.0": "d", "+1": "c", "01": "b", "1": "a", "segment_name": "Z"}],
+    "one-place-many-keys": [
+        {"1[0].0": "f", "1[0]": "e", "1.0": "d", "+1": "c", "01": "b", "1": "a", "segment_name": "Z"}
+    ],
     "skipped-keys": [
         {
             k: "v"
-            for k in ("", "-1", " 1", "1.", ".1", "1.2.3", "1[", "1]", "1[x]", "x[0]", "1[0].", "1[0].x", "]1[", "Segment_Name")
+            for k in (
+                "",
+                "-1",
+                " 1",
+                "1.",
+                ".1",
+                "1.2.3",
+                "1[",
+                "1]",
+                "1[x]",
+                "x[0]",
+                "1[0].",
+                "1[0].x",
+                "]1[",
+                "Segment_Name",
+            )
         }
         | {"segment_name": "ZZZ", "2": "kept", "1[0]abc": "r", "1[1].2": "c"}
     ],

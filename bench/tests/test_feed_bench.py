@@ -7,8 +7,7 @@ import pathlib
 import subprocess
 import sys
 
-import pytest
-from conftest import needs_corpus, needs_command
+from conftest import needs_command, needs_corpus
 
 pytestmark = needs_command
 
@@ -19,8 +18,12 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 def test_quick_benchmark_writes_its_own_key(tmp_path):
     out = tmp_path / "results.json"
     out.write_text(json.dumps({"other": {"kept": True}}))
-    done = subprocess.run([sys.executable, str(ROOT / "bench" / "feeds.py"), "--quick", "--out", str(out)],
-                          capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "feeds.py"), "--quick", "--out", str(out)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert done.returncode == 0, done.stderr
     results = json.loads(out.read_text())
     assert results["other"] == {"kept": True}

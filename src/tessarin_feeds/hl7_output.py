@@ -3,13 +3,14 @@ records) back to HL7 messages."""
 
 from __future__ import annotations
 
-from collections import Counter
 import re
+from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import BinaryIO, Literal
 
 import orjson
+
 import tessarin
 
 from .charsets import HL7_CHARSETS, codecs_for, declared_charset
@@ -17,8 +18,16 @@ from .reader import decompressed
 from .sources import InputError
 
 __all__ = [
-    "LINE_ENDS", "Escaping", "HL7Rows", "MessageError", "Row",
-    "encode_message", "hl7_escaped", "output_codec", "read_rows", "write_messages",
+    "LINE_ENDS",
+    "Escaping",
+    "HL7Rows",
+    "MessageError",
+    "Row",
+    "encode_message",
+    "hl7_escaped",
+    "output_codec",
+    "read_rows",
+    "write_messages",
 ]
 
 LINE_ENDS: dict[str, str] = {"cr": "\r", "lf": "\n", "crlf": "\r\n"}
@@ -63,10 +72,10 @@ def _row_from_object(value: object, where: str) -> Row:
     records, error = value.get("records"), value.get("error")
     if records is None:
         if "error" not in value:
-            raise InputError(f"{where}: the row has neither \"records\" nor \"error\"")
+            raise InputError(f'{where}: the row has neither "records" nor "error"')
         return Row(label, None, str(error))
     if not isinstance(records, list):
-        raise InputError(f"{where}: \"records\" is not a list")
+        raise InputError(f'{where}: "records" is not a list')
     # Both: the records read before the message was cut short.
     return Row(label, records, None if error is None else str(error))
 
@@ -114,9 +123,7 @@ _JOIN = "\x1f"  # between a record's values while they are escaped as one text
 def _needs_escape(text: str) -> bool:
     # Separate searches for single characters run at memchr speed; a
     # character-class regex walks the text one character at a time.
-    return (
-        "\\" in text or "|" in text or "^" in text or "~" in text or "&" in text or "\r" in text or "\n" in text
-    )
+    return "\\" in text or "|" in text or "^" in text or "~" in text or "&" in text or "\r" in text or "\n" in text
 
 
 def _escape(value: str) -> str:
@@ -124,8 +131,13 @@ def _escape(value: str) -> str:
     encoding characters, and line breaks, which would end the segment. The
     backslash goes first: the other escapes bring in backslashes of their own."""
     return (
-        value.replace("\\", "\\E\\").replace("|", "\\F\\").replace("^", "\\S\\").replace("~", "\\R\\")
-        .replace("&", "\\T\\").replace("\r", "\\X0D\\").replace("\n", "\\X0A\\")
+        value.replace("\\", "\\E\\")
+        .replace("|", "\\F\\")
+        .replace("^", "\\S\\")
+        .replace("~", "\\R\\")
+        .replace("&", "\\T\\")
+        .replace("\r", "\\X0D\\")
+        .replace("\n", "\\X0A\\")
     )
 
 

@@ -24,9 +24,9 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 from . import mllp
-from .live_options import DEFAULT_MAX_MESSAGE, DEFAULT_ROLL_SIZE
 from .journal import Journal, JournalError, Rolled, Segment, parquet_payload, roll
 from .jsonl import encode_line
+from .live_options import DEFAULT_MAX_MESSAGE, DEFAULT_ROLL_SIZE
 from .model import Message, Notice
 from .reader import read_messages
 from .tasks import Settings, convert_message
@@ -83,7 +83,9 @@ class Committer:
     """Group commit: rows gathered while a flush runs are written and flushed
     together by the next one. Runs its callbacks on the loop."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, journal: Journal, sync: bool, on_failure: Callable[[BaseException], None]) -> None:
+    def __init__(
+        self, loop: asyncio.AbstractEventLoop, journal: Journal, sync: bool, on_failure: Callable[[BaseException], None]
+    ) -> None:
         self._loop = loop
         self._journal = journal
         self._sync = sync
@@ -244,8 +246,9 @@ class Connection(asyncio.Protocol):
             self._slots.append(_Slot(mllp.build_ack(frame.data, "AR", text), True))
             self._send_ready()
             return
-        messages = list(read_messages(frame.data, name=self.source, max_message_size=self._reader.max_size,
-                                      on_notice=server.notice))
+        messages = list(
+            read_messages(frame.data, name=self.source, max_message_size=self._reader.max_size, on_notice=server.notice)
+        )
         if not messages:
             server.counts.rejected += 1
             self._slots.append(_Slot(mllp.build_ack(frame.data, "AR", "no HL7 message in the frame"), True))
@@ -442,7 +445,7 @@ class Listener:
             while not self._stopped.is_set():
                 try:
                     await asyncio.wait_for(self._stopped.wait(), 1.0)
-                except asyncio.TimeoutError:
+                except TimeoutError:
                     pass
                 self._reap()
                 self._check_roll()
@@ -541,26 +544,30 @@ def options_from(args: argparse.Namespace) -> Options:
 def _status_line(counts: Counts, elapsed: float, last: list[float]) -> None:
     rate = (counts.messages - last[0]) / max(elapsed - last[1], 1e-9)
     last[:] = [counts.messages, elapsed]
-    line = (f"connections: {counts.open}  messages: {counts.messages}  failed: {counts.failed}"
-            f"  rejected: {counts.rejected}  {rate:,.0f} messages/s")
+    line = (
+        f"connections: {counts.open}  messages: {counts.messages}  failed: {counts.failed}"
+        f"  rejected: {counts.rejected}  {rate:,.0f} messages/s"
+    )
     sys.stderr.write(f"\r{line}\x1b[K")
     sys.stderr.flush()
 
 
 def summary(counts: Counts, elapsed: float) -> str:
-    return "\n".join([
-        f"connections: {counts.connections}",
-        f"connections refused: {counts.refused_connections}",
-        f"messages stored: {counts.messages}",
-        f"failed messages (answered AE): {counts.failed}",
-        f"frames rejected (answered AR): {counts.rejected}",
-        f"bytes outside frames: {counts.junk}",
-        f"fragments inside frames outside messages: {counts.notices}",
-        f"connections closed inside a frame: {counts.truncated}",
-        f"idle connections closed: {counts.idle_closed}",
-        f"files written: {counts.files} ({counts.rows} rows)",
-        f"elapsed: {elapsed:.2f} s",
-    ])
+    return "\n".join(
+        [
+            f"connections: {counts.connections}",
+            f"connections refused: {counts.refused_connections}",
+            f"messages stored: {counts.messages}",
+            f"failed messages (answered AE): {counts.failed}",
+            f"frames rejected (answered AR): {counts.rejected}",
+            f"bytes outside frames: {counts.junk}",
+            f"fragments inside frames outside messages: {counts.notices}",
+            f"connections closed inside a frame: {counts.truncated}",
+            f"idle connections closed: {counts.idle_closed}",
+            f"files written: {counts.files} ({counts.rows} rows)",
+            f"elapsed: {elapsed:.2f} s",
+        ]
+    )
 
 
 def command_listen(args: argparse.Namespace) -> int:
@@ -615,4 +622,3 @@ def command_listen(args: argparse.Namespace) -> int:
         print(f"{PROG}: cannot write {args.output}: {reason}", file=sys.stderr)
         return 2
     return 0
-

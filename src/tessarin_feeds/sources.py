@@ -8,7 +8,17 @@ import stat
 from collections.abc import Callable, Iterator
 from typing import NamedTuple
 
-__all__ = ["STDIN", "STDIN_NAME", "STREAMED", "InputError", "Source", "check_paths", "find_sources", "iter_sources", "source_name"]
+__all__ = [
+    "STDIN",
+    "STDIN_NAME",
+    "STREAMED",
+    "InputError",
+    "Source",
+    "check_paths",
+    "find_sources",
+    "iter_sources",
+    "source_name",
+]
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
@@ -113,7 +123,10 @@ def _walk(
                     seen.add(key)
                     yield from _walk(entry.path, inner, pattern, seen, on_skip, on_unreadable)
                 elif on_skip is not None:
-                    on_skip(source_name(entry.path), "a folder already read, reached again through a link (a loop?); not read again")
+                    on_skip(
+                        source_name(entry.path),
+                        "a folder already read, reached again through a link (a loop?); not read again",
+                    )
                 continue
             if not _matches(pattern, entry.name, inner):
                 continue

@@ -148,7 +148,9 @@ def format_summary(tally: Tally, elapsed: float, *, segments: bool = True) -> st
     lines.append(f"messages: {tally.messages}")
     if segments:
         lines += [f"converted messages: {tally.converted}", f"segments: {tally.segments}"]
-    lines.append(f"failed messages: {tally.failed}" + (" (by reason; what varies shown as N or ...)" if tally.failed else ""))
+    lines.append(
+        f"failed messages: {tally.failed}" + (" (by reason; what varies shown as N or ...)" if tally.failed else "")
+    )
     ranked = tally.failures.most_common()
     for reason, count in ranked[:MAX_REASONS]:
         lines.append(f"  {count:>6}  {reason}")

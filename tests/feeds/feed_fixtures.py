@@ -62,9 +62,7 @@ def build_fixtures(folder: pathlib.Path) -> dict[str, pathlib.Path]:
     accented = messages[-1]
     batch = (
         b"FHS|^~\\&|LAB|CITYHOSP|||20240302101500||feed-1.hl7\r"
-        b"BHS|^~\\&|LAB|CITYHOSP|||20240302101500\r"
-        + b"\r".join(messages)
-        + b"\rBTS|%d\rFTS|1\r" % len(messages)
+        b"BHS|^~\\&|LAB|CITYHOSP|||20240302101500\r" + b"\r".join(messages) + b"\rBTS|%d\rFTS|1\r" % len(messages)
     )
     contents = {
         "batch": batch,

@@ -13,13 +13,25 @@ HEADERS = ("MSH", "FHS", "BHS")
 # letters and digits (any script's) after it, and the closing backslash when there is one:
 # \.br\ and \&\ are sequences too.
 _SEQUENCE = re.compile(r"\\([^\\][^\W_]*)?(?:\\)?")
-_KNOWN = {"F": "|", "S": "^", "R": "~", "E": "\\", "": "\\", "T": "&",
-          "X0A": "\n", "X0D": "\r", "X0D0A": "\r\n", "X20": " ", "X09": "\t"}
+_KNOWN = {
+    "F": "|",
+    "S": "^",
+    "R": "~",
+    "E": "\\",
+    "": "\\",
+    "T": "&",
+    "X0A": "\n",
+    "X0D": "\r",
+    "X0D0A": "\r\n",
+    "X20": " ",
+    "X09": "\t",
+}
 
 
 def unescaped(text: str) -> str:
     """Known sequences become their character, closed or not; any other
     keeps its backslash and body and loses its closing backslash."""
+
     def one(match: re.Match[str]) -> str:
         body = match.group(1) or ""
         return _KNOWN.get(body, "\\" + body)

@@ -21,8 +21,13 @@ HEADER = "MSH|^~\\&|LAB|HOSP|EHR|WARD|20240301120000||{kind}|{id}|P|2.5.1"
 
 
 def message(control_id: str, kind: str = "ORU^R01^ORU_R01", value: str = "1") -> str:
-    return "\r".join([HEADER.format(kind=kind, id=control_id), f"PID|1||{control_id}^^^HOSP^MR||DOE^JANE",
-                      f"OBX|1|NM|GLU||{value}|mg/dL"])
+    return "\r".join(
+        [
+            HEADER.format(kind=kind, id=control_id),
+            f"PID|1||{control_id}^^^HOSP^MR||DOE^JANE",
+            f"OBX|1|NM|GLU||{value}|mg/dL",
+        ]
+    )
 
 
 class Listener:
@@ -32,7 +37,10 @@ class Listener:
         self.folder = folder
         self.process = subprocess.Popen(
             [*COMMAND, "listen", "-o", str(folder), "--host", host, "--port", "0", *options],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=ROOT,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            cwd=ROOT,
         )
         self.lines: queue.Queue[str] = queue.Queue()
         self.stderr: list[str] = []

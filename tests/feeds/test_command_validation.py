@@ -12,7 +12,6 @@ import subprocess
 import sys
 
 import pytest
-from conftest import CORPUS_DIR, SUPPORTED, needs_command, needs_corpus
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -20,6 +19,8 @@ from tessarin import Hl7Json
 from tessarin_feeds._columns import validate
 from tessarin_feeds.reader import read_messages
 from tessarin_feeds.summary import reason_of
+
+from conftest import CORPUS_DIR, SUPPORTED, needs_command, needs_corpus
 
 VERSIONS = SUPPORTED.split(", ")
 RULE_3 = "Invalid field separators: {} (must be 4 characters, or 5 with the truncation character)"
@@ -45,7 +46,7 @@ def model(text: str, strict: bool, required: bool) -> str | None:
         return "HL7 validation failed: Message type (field 8) must have at least 3 components: event^structure^version"
     if required and "PID" not in names:
         return "Missing required segment: PID (Patient Identification)"  # 6
-    for number, (line, name) in enumerate(zip(lines, names), 1):
+    for number, (line, name) in enumerate(zip(lines, names, strict=True), 1):
         if not name:
             return f"HL7 validation failed: Segment {number} has empty segment name"  # 7
         if not re.fullmatch("[A-Z][A-Z0-9]{2}", name):
@@ -180,9 +181,15 @@ HEADER = "MSH|^~\\&|A|B|C|D|2024||ADT^A01^ADT_A01|1|P|{}"
 REASONS = {  # rule: (message from a varying part, the reason every such message gives)
     3: (lambda v: f"MSH|^~\\&#!{v}|A|B|C|D|2024||ADT^A01|1|P|2.5", RULE_3.format("...")),
     4: (lambda v: HEADER.format("3." + v), f"HL7 version not supported: ... (supported versions: {SUPPORTED})"),
-    7: (lambda v: HEADER.format("2.5") + "\rPID|1" * len(v) + "\r\rPID|1", "HL7 validation failed: Segment N has empty segment name"),
+    7: (
+        lambda v: HEADER.format("2.5") + "\rPID|1" * len(v) + "\r\rPID|1",
+        "HL7 validation failed: Segment N has empty segment name",
+    ),
     8: (lambda v: HEADER.format("2.5") + f"\rp{v}|1", RULE_8.format("...")),
-    9: (lambda v: HEADER.format("2.5") + "\rOBX|" + "x" * (65537 + len(v)), "Field value exceeds maximum length: N > 65536 characters"),
+    9: (
+        lambda v: HEADER.format("2.5") + "\rOBX|" + "x" * (65537 + len(v)),
+        "Field value exceeds maximum length: N > 65536 characters",
+    ),
 }
 varying = st.text("0123456789_.# é", min_size=1, max_size=5)
 
@@ -194,4 +201,3 @@ def test_a_rule_gives_one_reason_whatever_varies(rule, value):
     make, reason = REASONS[rule]
     error = validate(make(value), strict_mode=True)
     assert error is not None and reason_of(error, "feed.hl7") == reason
-

@@ -29,6 +29,6 @@ def test_run_examples_command_converts_every_sample():
     lines = [json.loads(line) for line in done.stdout.splitlines()]
     samples = sorted((ROOT / "examples").glob("*.hl7"))
     assert [line["source"] for line in lines] == [f"examples/{p.name}" for p in samples]
-    for line, path in zip(lines, samples):
+    for line, path in zip(lines, samples, strict=True):
         assert line["records"] == Hl7Json(path.read_text().rstrip("\r\n")).hl7_json
     assert "messages: 3" in done.stderr.decode()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import json
 import pathlib
 import socket
@@ -10,15 +11,16 @@ import threading
 import time
 
 import pytest
-from conftest import needs_command, needs_peer
 from hypothesis import given
 from hypothesis import strategies as st
-from live_peers import Listener, closed_by_peer, exchange, message
 
 from tessarin_feeds import journal, mllp
 from tessarin_feeds.jsonl import encode_line
 from tessarin_feeds.model import Message
 from tessarin_feeds.tasks import Settings, convert_message
+
+from conftest import needs_command, needs_peer
+from live_peers import Listener, closed_by_peer, exchange, message
 
 pytestmark = needs_command
 
@@ -58,12 +60,12 @@ def test_frame_reader_matches_a_model_whatever_the_chunks(pieces, cuts, limit):
     reader = mllp.FrameReader(limit)
     frames = []
     bounds = sorted({min(cut, len(stream)) for cut in cuts} | {0, len(stream)})
-    for start, end in zip(bounds, bounds[1:]):
+    for start, end in itertools.pairwise(bounds):
         frames += reader.feed(stream[start:end])
     assert [(frame.offset, frame.size, frame.oversized) for frame in frames] == [
         (offset, len(content), over) for offset, content, over in expected
     ]
-    for frame, (_, content, over) in zip(frames, expected):
+    for frame, (_, content, over) in zip(frames, expected, strict=True):
         assert frame.data == (content[: mllp.HEAD_KEPT] if over else content)
     assert reader.junk == junk
     assert not reader.in_frame
@@ -88,7 +90,17 @@ def test_a_torn_journal_gives_back_its_whole_entries(tmp_path_factory, payloads,
 # -- the command ----------------------------------------------------------------------------
 
 
-ACK_FIELDS = [("MSH", 3), ("MSH", 4), ("MSH", 5), ("MSH", 6), ("MSH", 9), ("MSH", 11), ("MSH", 12), ("MSA", 1), ("MSA", 2)]
+ACK_FIELDS = [
+    ("MSH", 3),
+    ("MSH", 4),
+    ("MSH", 5),
+    ("MSH", 6),
+    ("MSH", 9),
+    ("MSH", 11),
+    ("MSH", 12),
+    ("MSA", 1),
+    ("MSA", 2),
+]
 
 
 @pytest.mark.parametrize("durability", ["fsync", "write"])
@@ -250,4 +262,3 @@ def test_a_message_whose_journal_write_fails_is_never_acknowledged(tmp_path, syn
     assert not thread.is_alive()
     assert isinstance(listener.failure, OSError) and listener.failure.errno == errno.ENOSPC
     assert not list(tmp_path.glob("*.jsonl"))
-

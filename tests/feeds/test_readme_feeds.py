@@ -11,7 +11,6 @@ import subprocess
 import pytest
 
 import feed_fixtures
-
 from conftest import needs_command
 
 pytestmark = needs_command
@@ -39,10 +38,10 @@ def test_the_readme_query_lists_every_obx_result_with_its_patient(tmp_path, monk
         pytest.skip(f"the corpus is not at {feed_fixtures.CORPUS_DIR}")
     duckdb = pytest.importorskip("duckdb")
     pytest.importorskip("hl7", reason="the peer package hl7 is not installed")
+    from tessarin_feeds.sql import install
+
     from feed_answers import convert_folder
     from hl7_text import obx_results
-
-    from tessarin_feeds.sql import install
 
     # The feed fixtures, and the corpus itself for the fields real feeds hold.
     folder = tmp_path / "feeds"
@@ -51,7 +50,10 @@ def test_the_readme_query_lists_every_obx_result_with_its_patient(tmp_path, monk
     # The query reads messages.parquet from the working folder, as the README's command writes it.
     completed = subprocess.run(
         [str(TESSARIN), "convert", str(folder), "-o", "messages.parquet", "--jobs", "1", "--no-progress"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert completed.returncode == 1, completed.stderr[-3000:]  # the fixtures hold faults to report
     monkeypatch.chdir(tmp_path)

@@ -9,10 +9,11 @@ import subprocess
 import threading
 
 import pytest
-from conftest import needs_command, needs_peer
-from live_peers import COMMAND, ROOT, message, read_answer
 
 from tessarin_feeds import mllp
+
+from conftest import needs_command, needs_peer
+from live_peers import COMMAND, ROOT, message, read_answer
 
 pytestmark = needs_command
 
@@ -94,10 +95,14 @@ def test_send_to_python_hl7_server(feed, errors, status):
     assert result.returncode == status, result.stderr
     sent = [message(f"A{n}") for n in range(3)] + [message("B0", value="caf\u00e9")]
     assert [text.rstrip("\r") for text in server.received] == sent
-    reported = sorted(line.split(": message")[0] + line.split(": message")[1][:2]
-                      for line in result.stderr.splitlines() if ": AE: " in line)
+    reported = sorted(
+        line.split(": message")[0] + line.split(": message")[1][:2]
+        for line in result.stderr.splitlines()
+        if ": AE: " in line
+    )
     assert reported == sorted(
-        {"A1": f"tessarin: {feed / 'a.hl7'} 1", "B0": f"tessarin: {feed / 'b.hl7'} 0"}[control_id] for control_id in errors
+        {"A1": f"tessarin: {feed / 'a.hl7'} 1", "B0": f"tessarin: {feed / 'b.hl7'} 0"}[control_id]
+        for control_id in errors
     )
     assert all(f"AE: bad {control_id}" in result.stderr for control_id in errors)
     assert f"accepted (AA): {4 - len(errors)}" in result.stderr
@@ -152,4 +157,3 @@ def test_send_again_after_a_drop_or_a_time_out(feed, fault):
     assert result.returncode == 0, result.stderr
     assert [mllp.header_line(data)[9] for data in received] == ["A0", "A0", "A1", "A2"]
     assert "reconnections: 1" in result.stderr
-

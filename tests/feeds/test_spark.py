@@ -11,7 +11,9 @@ import subprocess
 import sys
 
 import pytest
-from conftest import CORPUS_DIR as CORPUS, needs_peer
+
+from conftest import CORPUS_DIR as CORPUS
+from conftest import needs_peer
 
 pytestmark = pytest.mark.integration
 needs_peer("pyspark", "pyspark")
@@ -21,13 +23,13 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
 
 needs_peer("hl7", "hl7")
 
-import feed_fixtures  # noqa: E402
-import hl7_text  # noqa: E402
-
 from tessarin_feeds.parquet import encode_rows  # noqa: E402
-from tessarin_feeds.sql import spark_fields_sql  # noqa: E402
 from tessarin_feeds.pipeline import Settings, convert_message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
+from tessarin_feeds.sql import spark_fields_sql  # noqa: E402
+
+import feed_fixtures  # noqa: E402
+import hl7_text  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -95,9 +97,19 @@ def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
     out = tmp_path / "out"
     env = spark_env()
     completed = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "spark_convert.py"), "--validate", "--partitions", "3",
-         str(feeds), str(out)],
-        capture_output=True, text=True, env=env, timeout=600,
+        [
+            sys.executable,
+            str(ROOT / "examples" / "spark_convert.py"),
+            "--validate",
+            "--partitions",
+            "3",
+            str(feeds),
+            str(out),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
     )
     # The Latin-1 file declares no charset, so one message fails: status 1, as the command.
     assert completed.returncode == 1, completed.stderr[-5000:]
@@ -149,9 +161,19 @@ def test_an_existing_output_folder_is_refused_or_replaced(tmp_path):
 
     def convert(*options: str) -> subprocess.CompletedProcess[str]:
         return subprocess.run(
-            [sys.executable, str(ROOT / "examples" / "spark_convert.py"), *options, "--glob", "*.hl7",
-             str(ROOT / "examples"), str(out)],
-            capture_output=True, text=True, env=env, timeout=600,
+            [
+                sys.executable,
+                str(ROOT / "examples" / "spark_convert.py"),
+                *options,
+                "--glob",
+                "*.hl7",
+                str(ROOT / "examples"),
+                str(out),
+            ],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=600,
         )
 
     out.mkdir()

@@ -10,6 +10,7 @@ from collections import Counter
 from types import SimpleNamespace
 
 import pytest
+
 from conftest import needs_peer
 
 needs_peer("pyspark", "pyspark")
@@ -78,4 +79,3 @@ def test_batches_are_bounded_and_together_are_the_whole_file(example, monkeypatc
         start += batch.num_rows
     assert len(batches) > 1
     assert counts == Counter(files=1, segments=len(whole.column("segments").flatten()))
-

@@ -3,22 +3,23 @@ Parquet segment as python-hl7 reads it from the message text."""
 
 from __future__ import annotations
 
-
 import pytest
-from conftest import CORPUS_DIR as CORPUS, needs_peer
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+from conftest import CORPUS_DIR as CORPUS
+from conftest import needs_peer
 
 duckdb = pytest.importorskip("duckdb")
 pa = pytest.importorskip("pyarrow")
 needs_peer("hl7", "hl7")
 
-import hl7_text  # noqa: E402
-
 from tessarin_feeds import sql  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
 from tessarin_feeds.parquet import convert_to_batch  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
+
+import hl7_text  # noqa: E402
 
 ESCAPING = pytest.mark.parametrize("escaping", [False, True], ids=["escaping off", "escaping on"])
 
@@ -63,8 +64,25 @@ def test_every_field_of_the_corpus_reads_as_python_hl7_reads_it(connection, esca
 # characters included; line ends are the message's own.
 PIECES = st.one_of(
     st.text(alphabet="ab1 é€\x00^~&\\", max_size=6),
-    st.sampled_from(["\\F\\", "\\S\\", "\\R\\", "\\T\\", "\\E\\", "\\\\", "\\X0A\\", "\\X0D0A\\", "\\X20\\",
-                     "\\.br\\", "\\H\\", "\\X41", "^~\\&", "^~\\&#", "\\"]),
+    st.sampled_from(
+        [
+            "\\F\\",
+            "\\S\\",
+            "\\R\\",
+            "\\T\\",
+            "\\E\\",
+            "\\\\",
+            "\\X0A\\",
+            "\\X0D0A\\",
+            "\\X20\\",
+            "\\.br\\",
+            "\\H\\",
+            "\\X41",
+            "^~\\&",
+            "^~\\&#",
+            "\\",
+        ]
+    ),
 )
 FIELD = st.lists(PIECES, max_size=4).map("".join)
 LINE = st.one_of(
@@ -77,7 +95,9 @@ LINE = st.one_of(
 @st.composite
 def messages(draw) -> str:
     header = "MSH|^~\\&" + "".join("|" + field for field in draw(st.lists(FIELD, max_size=14)))
-    lines = [header] + [name + "".join("|" + field for field in fields) for name, fields in draw(st.lists(LINE, max_size=4))]
+    lines = [header] + [
+        name + "".join("|" + field for field in fields) for name, fields in draw(st.lists(LINE, max_size=4))
+    ]
     return draw(st.sampled_from(["\r", "\n", "\r\n"])).join(lines)
 
 

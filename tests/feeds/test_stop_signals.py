@@ -14,8 +14,9 @@ import pytest
 from test_cli import COMMAND, ROOT, message
 from test_hostile_feeds import _processes_marked
 
-from conftest import needs_command
 from tessarin_feeds.workers import STOP_GRACE_SECONDS
+
+from conftest import needs_command
 
 pytestmark = needs_command
 
@@ -32,11 +33,18 @@ def feed(tmp_path_factory: pytest.TempPathFactory):
 
 def _start(feed, out, marker: str, jobs: str, stop_at: str = "") -> subprocess.Popen[bytes]:
     env = {**os.environ, "TESSARIN_TEST_RUN": marker, "TESSARIN_TEST_STOP_AT": stop_at}
-    return subprocess.Popen([*COMMAND, "convert", "--no-progress", "-j", jobs, str(feed), "-o", str(out)],
-                            cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return subprocess.Popen(
+        [*COMMAND, "convert", "--no-progress", "-j", jobs, str(feed), "-o", str(out)],
+        cwd=ROOT,
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    )
 
 
-def _assert_stopped_cleanly(process: subprocess.Popen[bytes], out, marker: str, started: float, allowed: set[int]) -> None:
+def _assert_stopped_cleanly(
+    process: subprocess.Popen[bytes], out, marker: str, started: float, allowed: set[int]
+) -> None:
     _, stderr = process.communicate(timeout=STOP_GRACE_SECONDS + 30)
     assert time.monotonic() - started < STOP_GRACE_SECONDS + 10
     assert process.returncode in allowed, stderr.decode()[-2000:]

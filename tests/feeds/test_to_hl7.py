@@ -15,8 +15,11 @@ import subprocess
 import sys
 
 import pytest
-from conftest import CORPUS_DIR as CORPUS, needs_command, needs_corpus, needs_peer
-from hypothesis import assume, given, strategies as st
+from hypothesis import assume, given
+from hypothesis import strategies as st
+
+from conftest import CORPUS_DIR as CORPUS
+from conftest import needs_command, needs_corpus, needs_peer
 
 pytestmark = needs_command
 
@@ -29,8 +32,36 @@ COMMAND = [sys.executable, "-m", "tessarin_feeds"]
 
 # Raw text of values: separators, every escape the converter knows, some it
 # does not (they keep their backslash), a backslash at the end, NUL.
-RAW = ["a", "Z", "7", " ", "  ", "\t", "\x00", "\x1f", "^", "~", "&", "\\", "^~\\&", "\\F\\", "\\S\\", "\\R\\", "\\E\\",
-       "\\\\", "\\T\\", "\\X0D\\", "\\X0A\\", "\\X0D0A\\", "\\X20\\", "\\X09\\", "\\H\\", "\\.br\\", "\\X41\\", "\\E"]
+RAW = [
+    "a",
+    "Z",
+    "7",
+    " ",
+    "  ",
+    "\t",
+    "\x00",
+    "\x1f",
+    "^",
+    "~",
+    "&",
+    "\\",
+    "^~\\&",
+    "\\F\\",
+    "\\S\\",
+    "\\R\\",
+    "\\E\\",
+    "\\\\",
+    "\\T\\",
+    "\\X0D\\",
+    "\\X0A\\",
+    "\\X0D0A\\",
+    "\\X20\\",
+    "\\X09\\",
+    "\\H\\",
+    "\\.br\\",
+    "\\X41\\",
+    "\\E",
+]
 # MSH-18 as written, with characters that charset holds and that read back
 # as written. The reader tries UTF-8 before MSH-18, so the non-ASCII letters
 # of the single-byte sets are ones whose bytes never make valid UTF-8.
@@ -55,7 +86,9 @@ def feeds(draw: st.DrawFn) -> tuple[bytes, list[str], list[str]]:
         value = st.lists(pieces, max_size=8).map("".join)
         header_value = st.lists(pieces.filter(lambda p: "|" not in p and "~" not in p), max_size=4).map("".join)
         encoding_characters = draw(st.sampled_from(["^~\\&", "^~\\&#", "^~\\&\\F\\x^y~z"]))
-        header = "|".join(["MSH", encoding_characters, *draw(st.lists(header_value, min_size=15, max_size=15)), charset])
+        header = "|".join(
+            ["MSH", encoding_characters, *draw(st.lists(header_value, min_size=15, max_size=15)), charset]
+        )
         lines = [header]
         for _ in range(draw(st.integers(0, 4))):
             fields = draw(st.lists(value, max_size=4))
@@ -81,8 +114,9 @@ def convert(data: bytes, escaping: bool) -> list[list[dict[str, str]]]:
 def to_hl7(messages: list[list[dict[str, str]]], **options: object) -> bytes:
     out = io.BytesIO()
     problems: list[str] = []
-    counts = write_messages((Row(f"m{n}", records, None) for n, records in enumerate(messages)), out,
-                            on_problem=problems.append, **options)  # type: ignore[arg-type]
+    counts = write_messages(
+        (Row(f"m{n}", records, None) for n, records in enumerate(messages)), out, on_problem=problems.append, **options
+    )  # type: ignore[arg-type]
     assert counts.clean and counts.written == len(messages), problems
     return out.getvalue()
 
@@ -212,7 +246,11 @@ def test_each_message_in_the_charset_its_header_declares_or_the_forced_one(tmp_p
     [
         ([], [1, 2], "U+2019 '’' in segment 2 (PID) cannot be written in 8859/1 (declared in MSH-18)"),
         (["--encoding", "ascii"], [], "U+2019 '’' in segment 2 (PID) cannot be written in ascii (the forced encoding)"),
-        (["--escape-all", "--line-end", "crlf"], [1, 2], "U+2019 '’' in segment 2 (PID) cannot be written in 8859/1 (declared in MSH-18)"),
+        (
+            ["--escape-all", "--line-end", "crlf"],
+            [1, 2],
+            "U+2019 '’' in segment 2 (PID) cannot be written in 8859/1 (declared in MSH-18)",
+        ),
     ],
 )
 def test_a_character_the_charset_cannot_hold_fails_that_message_alone(tmp_path, options, written, reason):
@@ -225,4 +263,3 @@ def test_a_character_the_charset_cannot_hold_fails_that_message_alone(tmp_path, 
     assert problems[0] == f"tessarin: s: message 0: {reason}"
     assert len(problems) == 3 - len(written)
     assert f"failed messages: {3 - len(written)}" in done.stderr.decode()
-

@@ -5,17 +5,25 @@ from __future__ import annotations
 import json
 
 import pytest
-from hypothesis import given, strategies as st
-
-from tessarin import Hl7Json, JsonHl7
+from hypothesis import given
+from hypothesis import strategies as st
 
 from bench import reference
+from tessarin import Hl7Json, JsonHl7
+
 from conftest import raises_plain
 
 WORKED = [
     {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
-    {"segment_name": "PID", "3[0].1": "123", "3[0].4": "HOSP", "3[1]": "456", "5.1": "Doe", "5.2": "John Q",
-     "7": "R&D"},
+    {
+        "segment_name": "PID",
+        "3[0].1": "123",
+        "3[0].4": "HOSP",
+        "3[1]": "456",
+        "5.1": "Doe",
+        "5.2": "John Q",
+        "7": "R&D",
+    },
 ]
 
 
@@ -38,6 +46,7 @@ def all_three(records, escape: bool) -> str:
 
 # ---------------------------------------------------------------------------
 # Worked examples
+
 
 def test_worked_example_unescaped():
     assert all_three(WORKED, False) == "MSH|^~\\&|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John Q||R&D"
@@ -64,6 +73,7 @@ def test_worked_example_from_the_json_text(write_file):
 
 # ---------------------------------------------------------------------------
 # Edge cases of assembly
+
 
 @pytest.mark.parametrize(
     "records, text",
@@ -124,8 +134,9 @@ def test_edge_cases_escaped(records, text):
     assert reference.assemble(records, True) == text
 
 
-@pytest.mark.parametrize("key", ["1", "01", "+1", "1.0", "1[0]", "1[0].0", "001", "+01", "1[00].00", "1[+0].+0",
-                                 "1[0]x", "01.0"])
+@pytest.mark.parametrize(
+    "key", ["1", "01", "+1", "1.0", "1[0]", "1[0].0", "001", "+01", "1[00].00", "1[+0].+0", "1[0]x", "01.0"]
+)
 def test_keys_naming_the_same_place(key):
     assert reference.place_of_key(key) == (1, 0, 0)
     assert unescaped([{"segment_name": "Z", key: "v"}]) == "Z|v"
@@ -147,11 +158,53 @@ def test_later_key_in_byte_order_wins_a_shared_place():
 
 @pytest.mark.parametrize(
     "key",
-    ["", "-1", " 1", "1 ", "1.", ".1", "1.2.3", "1[", "1]", "1[x]", "x[0]", "1[0].", "1[0].x", "]1[", "Segment_Name",
-     "SEGMENT_NAME", "segment_name ", "+", "++1", "1+", "+-1", "1e3", "0x1", "1_000", "١", "²", "１", "1[0].1.2",
-     "[0]", "1[]", "1[0].-1", "1..2", "a.1", "1.a", "1]0[", "1\x00", "\x001", "1.\x00", "é", "1[-0]",
-     "18446744073709551616", "99999999999999999999999", "1[18446744073709551616]", "1.18446744073709551616",
-     "18446744073709551616[0].1"],
+    [
+        "",
+        "-1",
+        " 1",
+        "1 ",
+        "1.",
+        ".1",
+        "1.2.3",
+        "1[",
+        "1]",
+        "1[x]",
+        "x[0]",
+        "1[0].",
+        "1[0].x",
+        "]1[",
+        "Segment_Name",
+        "SEGMENT_NAME",
+        "segment_name ",
+        "+",
+        "++1",
+        "1+",
+        "+-1",
+        "1e3",
+        "0x1",
+        "1_000",
+        "١",
+        "²",
+        "１",
+        "1[0].1.2",
+        "[0]",
+        "1[]",
+        "1[0].-1",
+        "1..2",
+        "a.1",
+        "1.a",
+        "1]0[",
+        "1\x00",
+        "\x001",
+        "1.\x00",
+        "é",
+        "1[-0]",
+        "18446744073709551616",
+        "99999999999999999999999",
+        "1[18446744073709551616]",
+        "1.18446744073709551616",
+        "18446744073709551616[0].1",
+    ],
 )
 def test_skipped_keys(key):
     assert reference.place_of_key(key) is None
@@ -175,6 +228,7 @@ def test_field_key_beside_component_keys():
 
 # ---------------------------------------------------------------------------
 # Index bound
+
 
 def encoding_error(index, key) -> str:
     return f"HL7 encoding error: index {index} in key '{key}' exceeds the limit of 65535"
@@ -200,8 +254,12 @@ def encoding_error(index, key) -> str:
 def test_index_above_the_bound(key, index):
     records = [{"segment_name": "PID", "1": "a"}, {"segment_name": "ZZZ", key: "x"}]
     j = JsonHl7(records)
-    for read in (lambda: j.hl7_string, lambda: j.hl7_string_unescaped, lambda: j._convert_json_to_hl7(True),
-                 lambda: j._convert_json_to_hl7(False)):
+    for read in (
+        lambda: j.hl7_string,
+        lambda: j.hl7_string_unescaped,
+        lambda: j._convert_json_to_hl7(True),
+        lambda: j._convert_json_to_hl7(False),
+    ):
         with raises_plain(encoding_error(index, key)):
             read()
     # the object stays usable
@@ -224,8 +282,14 @@ def test_index_at_the_bound_is_written():
 
 def test_bound_is_checked_for_skipped_and_overflowing_keys_only_when_well_formed():
     # a number that overflows the machine word is not an index: the key is skipped
-    for key in ("18446744073709551616", "1[18446744073709551616]", "1.18446744073709551616",
-                "18446744073709551616.1", "1[0].18446744073709551616", "999999999999999999999999999999"):
+    for key in (
+        "18446744073709551616",
+        "1[18446744073709551616]",
+        "1.18446744073709551616",
+        "18446744073709551616.1",
+        "1[0].18446744073709551616",
+        "999999999999999999999999999999",
+    ):
         assert unescaped([{"segment_name": "Z", key: "x", "1": "a"}]) == "Z|a"
         assert escaped([{"segment_name": "Z", key: "x", "1": "a"}]) == "Z|a"
     # a malformed key with a large number in it is skipped too
@@ -257,6 +321,7 @@ def test_few_kilobytes_cannot_make_hundreds_of_megabytes(write_file):
 
 # ---------------------------------------------------------------------------
 # Segment name check in escaped output
+
 
 @pytest.mark.parametrize("name", ["PID|x", "PID\rX", "PID\nX", "|", "\n", "\r\n", "MSH|^~\\&|APP", "\r"])
 def test_segment_name_with_separator_refused_when_escaping(name):
@@ -295,6 +360,7 @@ def test_hl7json_records_never_have_such_names():
 # ---------------------------------------------------------------------------
 # Large and odd inputs
 
+
 def test_thousands_of_keys():
     record = {"segment_name": "OBX"}
     record.update({str(n): f"v{n}" for n in range(1, 5001)})
@@ -328,9 +394,13 @@ def test_non_ascii_and_nul_in_keys_and_values():
 
 _BIG = ["65536", "4000000000", "18446744073709551615", "18446744073709551616", "99999999999999999999"]
 small_index = st.integers(0, 39).flatmap(
-    lambda i: st.sampled_from(_BIG) if i == 0
-    else st.sampled_from(["+1", "01", "00", "+0", "007", "10", "12"]) if i < 10
-    else st.just(str(i % 7))
+    lambda i: (
+        st.sampled_from(_BIG)
+        if i == 0
+        else st.sampled_from(["+1", "01", "00", "+0", "007", "10", "12"])
+        if i < 10
+        else st.just(str(i % 7))
+    )
 )
 junk = st.sampled_from(["", "x", "-1", " ", ".", "[", "]", "é", "\x00", "18446744073709551616"])
 
@@ -384,8 +454,10 @@ def test_assembly_matches_model(recs):
     _check(j, recs, True)
 
 
-@given(st.lists(st.dictionaries(keys(), values, max_size=6), max_size=3),
-       st.sampled_from(["PID|x", "A\rB", "C\nD", "|", "\r\n"]))
+@given(
+    st.lists(st.dictionaries(keys(), values, max_size=6), max_size=3),
+    st.sampled_from(["PID|x", "A\rB", "C\nD", "|", "\r\n"]),
+)
 def test_name_check_matches_model(recs, bad_name):
     recs = recs + [{"segment_name": bad_name, "1": "v"}]
     j = JsonHl7(recs)

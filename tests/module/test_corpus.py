@@ -11,17 +11,22 @@ import pathlib
 
 import pytest
 
+from bench import reference
 from tessarin import Hl7Json, JsonHl7
 
-from bench import reference
 from conftest import CORPUS_DIR, is_validation_text
 
 # Unicode White_Space (not Python's str.isspace, which also counts U+001C-U+001F)
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+)
 
 FILES = sorted(p for p in CORPUS_DIR.glob("*") if p.is_file()) if CORPUS_DIR.is_dir() else []
 
-pytestmark = [pytest.mark.integration, pytest.mark.skipif(not FILES, reason=f"the sample messages are not at {CORPUS_DIR}")]
+pytestmark = [
+    pytest.mark.integration,
+    pytest.mark.skipif(not FILES, reason=f"the sample messages are not at {CORPUS_DIR}"),
+]
 
 
 def _expected_text(path: pathlib.Path):
@@ -67,12 +72,12 @@ def test_corpus_message(path):
     # validation: success or one of the validator's texts; the conversion agrees with validate
     for strict in (False, True):
         for required in (False, True, None):
-            result, message = _outcome(lambda: h.validate(strict, required))
+            result, message = _outcome(lambda strict=strict, required=required: h.validate(strict, required))
             assert result is None
             assert message is None or is_validation_text(message), message
-        expected = _outcome(lambda: h.validate(strict, False))[1]
+        expected = _outcome(lambda strict=strict: h.validate(strict, False))[1]
         checked = Hl7Json.from_file(str(path), validation_enabled=True, strict_validation=strict)
-        converted, message = _outcome(lambda: checked.hl7_json)
+        converted, message = _outcome(lambda checked=checked: checked.hl7_json)
         assert message == expected
         if message is None:
             assert converted == records

@@ -10,11 +10,11 @@ field 1 alone).
 from __future__ import annotations
 
 import pytest
-from hypothesis import given, strategies as st
-
-from tessarin import Hl7Json, JsonHl7
+from hypothesis import given
+from hypothesis import strategies as st
 
 from bench import reference
+from tessarin import Hl7Json, JsonHl7
 
 _H = Hl7Json("")
 
@@ -38,6 +38,7 @@ def escape(text: str) -> str:
 
 # ---------------------------------------------------------------------------
 # Worked examples
+
 
 @pytest.mark.parametrize(
     "text, expected",
@@ -112,19 +113,19 @@ def test_escape_examples(text, expected):
         ("\\S\\X20\\", "^X20\\"),
         ("\\S\\\\X20\\", "^ "),
         # Unicode alphanumerics continue a body, other characters end it
-        ("\\F\u0663\\", "\\F\u0663"),      # ARABIC-INDIC DIGIT THREE (Nd)
-        ("\\F\u00b2\\", "\\F\u00b2"),      # SUPERSCRIPT TWO (No)
-        ("\\F\u2160\\", "\\F\u2160"),      # ROMAN NUMERAL ONE (Nl)
-        ("\\F\u00aa\\", "\\F\u00aa"),      # FEMININE ORDINAL INDICATOR (Lo)
-        ("\\F\u02b0\\", "\\F\u02b0"),      # MODIFIER LETTER SMALL H (Lm)
+        ("\\F\u0663\\", "\\F\u0663"),  # ARABIC-INDIC DIGIT THREE (Nd)
+        ("\\F\u00b2\\", "\\F\u00b2"),  # SUPERSCRIPT TWO (No)
+        ("\\F\u2160\\", "\\F\u2160"),  # ROMAN NUMERAL ONE (Nl)
+        ("\\F\u00aa\\", "\\F\u00aa"),  # FEMININE ORDINAL INDICATOR (Lo)
+        ("\\F\u02b0\\", "\\F\u02b0"),  # MODIFIER LETTER SMALL H (Lm)
         ("\\F中\\", "\\F中"),
         ("\\F\U0001d7ce\\", "\\F\U0001d7ce"),  # MATHEMATICAL BOLD DIGIT ZERO (Nd, astral)
-        ("\\F\u093e\\", "\\F\u093e"),      # DEVANAGARI VOWEL SIGN AA: Alphabetic (Other_Alphabetic, Mc)
-        ("\\F\u0345\\", "\\F\u0345"),      # COMBINING GREEK YPOGEGRAMMENI: Alphabetic (Mn)
-        ("\\F\u24b6\\", "\\F\u24b6"),      # CIRCLED LATIN CAPITAL LETTER A: Alphabetic (So)
-        ("\\F\u0301x", "|\u0301x"),        # COMBINING ACUTE ACCENT: not alphanumeric
-        ("\\F\u20ac", "|\u20ac"),          # EURO SIGN
-        ("\\F\u00a0", "|\u00a0"),          # NO-BREAK SPACE
+        ("\\F\u093e\\", "\\F\u093e"),  # DEVANAGARI VOWEL SIGN AA: Alphabetic (Other_Alphabetic, Mc)
+        ("\\F\u0345\\", "\\F\u0345"),  # COMBINING GREEK YPOGEGRAMMENI: Alphabetic (Mn)
+        ("\\F\u24b6\\", "\\F\u24b6"),  # CIRCLED LATIN CAPITAL LETTER A: Alphabetic (So)
+        ("\\F\u0301x", "|\u0301x"),  # COMBINING ACUTE ACCENT: not alphanumeric
+        ("\\F\u20ac", "|\u20ac"),  # EURO SIGN
+        ("\\F\u00a0", "|\u00a0"),  # NO-BREAK SPACE
         ("\\F_x", "|_x"),
         ("\\F😀", "|😀"),
         ("\\F\ufeff", "|\ufeff"),
@@ -182,12 +183,52 @@ def test_unescape_is_not_idempotent_reverse():
 SPECIAL = list("|^~\\&\t\n\r ")
 ASCII = list("AaFSRETXZx0123456789.-_/#")
 NON_ASCII = [
-    "é", "ß", "Ω", "Ж", "中", "\u0663", "\u00b2", "\u2160", "\u00aa", "\u02b0", "\U0001d7ce",
-    "\u093e", "\u0345", "\u24b6",  # Alphabetic through Other_Alphabetic
-    "€", "—", "«", "\u00a0", "\u0301", "😀", "\u2028", "\ufeff", "\x00", "\x01", "\x7f", "\x85",
+    "é",
+    "ß",
+    "Ω",
+    "Ж",
+    "中",
+    "\u0663",
+    "\u00b2",
+    "\u2160",
+    "\u00aa",
+    "\u02b0",
+    "\U0001d7ce",
+    "\u093e",
+    "\u0345",
+    "\u24b6",  # Alphabetic through Other_Alphabetic
+    "€",
+    "—",
+    "«",
+    "\u00a0",
+    "\u0301",
+    "😀",
+    "\u2028",
+    "\ufeff",
+    "\x00",
+    "\x01",
+    "\x7f",
+    "\x85",
 ]
-TOKENS = ["\\F\\", "\\S\\", "\\R\\", "\\E\\", "\\T\\", "\\X0A\\", "\\X0D\\", "\\X0D0A\\", "\\X20\\",
-          "\\X09\\", "\\X41\\", "\\H\\", "\\.br\\", "\\\\", "\\", "X0D", "X0A"]
+TOKENS = [
+    "\\F\\",
+    "\\S\\",
+    "\\R\\",
+    "\\E\\",
+    "\\T\\",
+    "\\X0A\\",
+    "\\X0D\\",
+    "\\X0D0A\\",
+    "\\X20\\",
+    "\\X09\\",
+    "\\X41\\",
+    "\\H\\",
+    "\\.br\\",
+    "\\\\",
+    "\\",
+    "X0D",
+    "X0A",
+]
 ALPHABET = SPECIAL + ASCII + NON_ASCII
 
 any_text = st.lists(st.sampled_from(ALPHABET), max_size=40).map("".join)

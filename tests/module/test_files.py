@@ -26,6 +26,7 @@ def os_error(code: int) -> str:
 # ---------------------------------------------------------------------------
 # I/O errors, both classes
 
+
 @pytest.mark.parametrize("cls", CLASSES)
 def test_missing_file(cls, tmp_path):
     with raises_plain("I/O error: No such file or directory (os error 2)"):
@@ -111,6 +112,7 @@ def test_blank_file_is_empty_message(cls, content, write_file):
 # ---------------------------------------------------------------------------
 # Hl7Json.from_file
 
+
 def test_hl7_from_file_builds_like_the_constructor(write_file):
     text = "MSH|^~\\&|APP|FAC\r\nPID|1||12345^^^HOSP^MR\r\n"
     h = Hl7Json.from_file(write_file(text))
@@ -175,6 +177,7 @@ def test_hl7_from_file_not_utf8_in_the_middle_of_a_large_file(write_file):
 # ---------------------------------------------------------------------------
 # JsonHl7.from_file: accepted documents
 
+
 @pytest.mark.parametrize(
     "text, records",
     [
@@ -190,14 +193,18 @@ def test_hl7_from_file_not_utf8_in_the_middle_of_a_large_file(write_file):
         ('[{"\\u0062": "1", "a": "2"}]', [{"a": "2", "b": "1"}]),
         ('[{"a": "[[[{{{\\"]]]"}]', [{"a": '[[[{{{"]]]'}]),
         ('[{"b": "1", "a": "2"}]', [{"a": "2", "b": "1"}]),
-        ('[{"1": "\\u00e9\\u00E9", "2": "a\\\\b", "3": "\\/\\"", "4": "\\b\\f\\n\\r\\t"}]',
-         [{"1": "éé", "2": "a\\b", "3": '/"', "4": "\b\f\n\r\t"}]),
+        (
+            '[{"1": "\\u00e9\\u00E9", "2": "a\\\\b", "3": "\\/\\"", "4": "\\b\\f\\n\\r\\t"}]',
+            [{"1": "éé", "2": "a\\b", "3": '/"', "4": "\b\f\n\r\t"}],
+        ),
         ('[{"1": "\\u0000", "\\u0000": "x"}]', [{"1": "\x00", "\x00": "x"}]),
         ('[{"1": "\\ud83d\\ude00", "2": "😀", "3": "\\uD83D\\uDE00"}]', [{"1": "😀", "2": "😀", "3": "😀"}]),
         ('[{"é": "ü", "中": "\\u4e2d"}]', [{"é": "ü", "中": "中"}]),
         ('[{"segment_name": "", "": ""}]', [{"": "", "segment_name": ""}]),
-        ('[\n  {"segment_name": "MSH", "1": "^~\\\\&"},\n  {"segment_name": "PID", "3": "x"}\n]',
-         [{"1": "^~\\&", "segment_name": "MSH"}, {"3": "x", "segment_name": "PID"}]),
+        (
+            '[\n  {"segment_name": "MSH", "1": "^~\\\\&"},\n  {"segment_name": "PID", "3": "x"}\n]',
+            [{"1": "^~\\&", "segment_name": "MSH"}, {"3": "x", "segment_name": "PID"}],
+        ),
     ],
 )
 def test_json_accepted(text, records, write_file):
@@ -216,11 +223,20 @@ def test_json_long_keys_and_values(write_file):
 
 
 def test_json_from_file_assembles(write_file):
-    text = json.dumps([
-        {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
-        {"segment_name": "PID", "3[0].1": "123", "3[0].4": "HOSP", "3[1]": "456", "5.1": "Doe", "5.2": "John Q",
-         "7": "R&D"},
-    ])
+    text = json.dumps(
+        [
+            {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
+            {
+                "segment_name": "PID",
+                "3[0].1": "123",
+                "3[0].4": "HOSP",
+                "3[1]": "456",
+                "5.1": "Doe",
+                "5.2": "John Q",
+                "7": "R&D",
+            },
+        ]
+    )
     j = JsonHl7.from_file(write_file(text))
     assert j.hl7_string_unescaped == "MSH|^~\\&|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John Q||R&D"
     assert j.hl7_string == "MSH|\\S\\\\R\\\\\\\\T\\|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John\\X20\\Q||R\\T\\D"
@@ -290,7 +306,7 @@ EXACT_POSITION_CASES = [
     ("\u2028[]".encode(), 1, 1),
     (b"\x0b[]", 1, 1),
     (b"\r\n\r\n[1]", 3, 2),
-    (b"  \n [ \n {\"a\": \n \"b\" } \n , \n 7 ]", 6, 2),
+    (b'  \n [ \n {"a": \n "b" } \n , \n 7 ]', 6, 2),
     (b'[{"a":"b"} {"c":"d"}]', 1, 12),
     (b'[{"a" "b"}]', 1, 7),
     (b'[{a:"b"}]', 1, 3),
@@ -300,11 +316,13 @@ EXACT_POSITION_CASES = [
     (b"[,{}]", 1, 2),
     (b"[{}]//c", 1, 5),
     (b"/*c*/[]", 1, 1),
-    (b"[\n{}\n,\n{\"a\": 1}\n]", 4, 7),
+    (b'[\n{}\n,\n{"a": 1}\n]', 4, 7),
 ]
 
 
-@pytest.mark.parametrize("content, line, column", EXACT_POSITION_CASES, ids=[repr(c[0])[:40] for c in EXACT_POSITION_CASES])
+@pytest.mark.parametrize(
+    "content, line, column", EXACT_POSITION_CASES, ids=[repr(c[0])[:40] for c in EXACT_POSITION_CASES]
+)
 def test_json_refused_with_exact_position(content, line, column, write_file):
     message, got_line, got_column = json_error(content, write_file)
     assert (got_line, got_column) == (line, column), message
@@ -322,7 +340,7 @@ RANGE_POSITION_CASES = [
     (b'[\n{"a":\n "\\x"}]', 3, 2, 4),  # invalid escape
     (b'[\n{"a":\n "\\u12"}]', 3, 2, 7),  # short \u escape
     (b'[\n{"a":\n "\\uZZZZ"}]', 3, 2, 5),
-    (b"[\n{\"a\":\n \"\\'\"}]", 3, 2, 4),
+    (b'[\n{"a":\n "\\\'"}]', 3, 2, 4),
     (b'[\n{"a":"\\ud800"}]', 2, 6, 13),  # lone high surrogate
     (b'[\n{"a":"\\ud800x"}]', 2, 6, 14),
     (b'[\n{"a":"\\ud800\\u0041"}]', 2, 6, 19),  # high surrogate followed by a non-surrogate
@@ -339,8 +357,9 @@ RANGE_POSITION_CASES = [
 ]
 
 
-@pytest.mark.parametrize("content, line, low, high", RANGE_POSITION_CASES,
-                         ids=[repr(c[0])[:40] for c in RANGE_POSITION_CASES])
+@pytest.mark.parametrize(
+    "content, line, low, high", RANGE_POSITION_CASES, ids=[repr(c[0])[:40] for c in RANGE_POSITION_CASES]
+)
 def test_json_refused_with_position(content, line, low, high, write_file):
     message, got_line, got_column = json_error(content, write_file)
     assert got_line == line, message
@@ -348,9 +367,9 @@ def test_json_refused_with_position(content, line, low, high, write_file):
 
 
 def test_json_blank_lines_before_the_error_are_counted(write_file):
-    _, line, column = json_error(b"\n\n[{\"3\": 7}]", write_file)
+    _, line, column = json_error(b'\n\n[{"3": 7}]', write_file)
     assert (line, column) == (3, 8)
-    _, line, column = json_error(b"\r\n\r\n[{\"3\": 7}]", write_file)
+    _, line, column = json_error(b'\r\n\r\n[{"3": 7}]', write_file)
     assert (line, column) == (3, 8)
 
 
@@ -373,8 +392,14 @@ def test_json_form_feed_is_blank_alone_but_not_before_an_array(write_file):
         b'[{"a":' + b'{"b":' * 200_000 + b'"c"' + b"}" * 200_000 + b"}]",
         b"[" + b"{}," * 100_000 + b"[" * 100_000,
     ],
-    ids=["balanced-arrays", "open-arrays", "open-objects", "arrays-in-a-value", "objects-in-a-value",
-         "after-many-records"],
+    ids=[
+        "balanced-arrays",
+        "open-arrays",
+        "open-objects",
+        "arrays-in-a-value",
+        "objects-in-a-value",
+        "after-many-records",
+    ],
 )
 def test_deeply_nested_json_refused_cleanly(content, write_file):
     json_error(content, write_file)
@@ -388,6 +413,7 @@ def test_refusal_leaves_nothing_behind_and_later_reads_work(write_file):
 
 # ---------------------------------------------------------------------------
 # Large files
+
 
 def _record_text(i: int) -> str:
     return '{"segment_name":"OBX","1":"%d","2":"NM","3.1":"GLU^x","5":"a b&c","6[1]":"\\u00e9"}' % i

@@ -66,12 +66,14 @@ def assert_proportional(facts: dict, size: int, factor: float) -> None:
     if os.environ.get("TESSARIN_SANITIZED"):
         return  # redzones and quarantine of the sanitizer runtime swell every allocation
     grown = facts["peak"] - facts["baseline"]
-    assert grown <= factor * size + 64 * MB, \
+    assert grown <= factor * size + 64 * MB, (
         f"{grown / MB:.0f} MB added for {size / MB:.1f} MB of input ({grown / size:.1f} times, {factor} allowed)"
+    )
 
 
 def test_huge_message_text():
-    facts = run_case("""
+    facts = run_case(
+        """
         line = "OBX|1|TX|" + "A" * 600 + "^" + "B" * 300 + "|\\\\T\\\\ " * 10 + "|" + "C" * 50
         count = int(os.environ["SIZE"]) // (len(line) + 2)
         text = "\\r\\n".join([line] * count)
@@ -84,13 +86,16 @@ def test_huge_message_text():
         escaped = Hl7Json(text).hl7_json
         assert escaped[0]["4"] == "& " and escaped[0]["3.2"] == "B" * 300
         report(baseline=baseline, lines=count)
-    """, SIZE=TEXT_BYTES)
+    """,
+        SIZE=TEXT_BYTES,
+    )
     assert_proportional(facts, TEXT_BYTES, 10)
 
 
 @pytest.mark.parametrize("separator", ["|", "^", "~", "\\"])
 def test_line_of_separators(separator):
-    facts = run_case("""
+    facts = run_case(
+        """
         n, sep = int(os.environ["COUNT"]), os.environ["SEP"]
         line = "ZZZ|" + sep * n
         entries = {"|": n + 2, "^": n + 2, "~": n + 2, "\\\\": 2}[sep]
@@ -109,14 +114,18 @@ def test_line_of_separators(separator):
         split = h._split_hl7_seg_to_json(line)
         assert len(split) == (n + 2 if sep != "\\\\" else 2) and split["segment_name"] == "ZZZ"
         report(baseline=baseline)
-    """, COUNT=SEPARATORS, SEP=separator)
+    """,
+        COUNT=SEPARATORS,
+        SEP=separator,
+    )
     # About 110 bytes per dict entry, twice that while the dict grows, and the
     # native copy of the record inside JsonHl7.
     assert_proportional(facts, SEPARATORS, 300)
 
 
 def test_hundred_thousand_segments():
-    facts = run_case("""
+    facts = run_case(
+        """
         n = int(os.environ["COUNT"])
         lines = [
             "MSH|^~\\\\&|APP|FAC|APP|FAC|20240101||ADT^A01^ADT_A01|MSG1|P|2.5",
@@ -137,15 +146,26 @@ def test_hundred_thousand_segments():
         escaped = JsonHl7(Hl7Json(text).hl7_json).hl7_string
         assert escaped.count("\\n") == n - 1
         report(baseline=baseline, size=len(text))
-    """, COUNT=SEGMENTS)
+    """,
+        COUNT=SEGMENTS,
+    )
     # A record dict costs about 25 times the bytes of its line.
     assert_proportional(facts, facts["size"], 80)
 
 
 def test_huge_json_file(tmp_path):
     path = tmp_path / "records.json"
-    record = {"segment_name": "OBX", "1": "1", "2": "TX", "3.1": "2345-7", "3.2": "GLUCOSE", "5": "x" * 40,
-              "6[0]": "mg/dL", "6[1].2": "a&b c", "11": "F"}
+    record = {
+        "segment_name": "OBX",
+        "1": "1",
+        "2": "TX",
+        "3.1": "2345-7",
+        "3.2": "GLUCOSE",
+        "5": "x" * 40,
+        "6[0]": "mg/dL",
+        "6[1].2": "a&b c",
+        "11": "F",
+    }
     item = json.dumps(record)
     count = JSON_BYTES // (len(item) + 2)
     with open(path, "w", encoding="utf-8") as f:
@@ -155,7 +175,8 @@ def test_huge_json_file(tmp_path):
             f.write(chunk + ",\n")
         f.write(",\n".join([item] * (count % 10_000 + 1)) + "\n]\n")
     size = path.stat().st_size
-    facts = run_case("""
+    facts = run_case(
+        """
         path = os.environ["PATH_JSON"]
         baseline = rss()
         j = JsonHl7.from_file(path)
@@ -171,7 +192,9 @@ def test_huge_json_file(tmp_path):
             f.truncate(os.path.getsize(path) - 3)
         error = raised(lambda: JsonHl7.from_file(path))
         report(baseline=baseline, count=count, error=error)
-    """, PATH_JSON=path)
+    """,
+        PATH_JSON=path,
+    )
     assert facts["count"] == count + 1
     assert facts["error"].startswith("HL7 invalid format: Invalid JSON: ")
     assert facts["error"].endswith(f" at line {count + 2} column {len(item) + 1}"), facts["error"]
@@ -193,15 +216,17 @@ def _available_memory() -> int:
     return 0
 
 
-needs_20_gib = pytest.mark.skipif(_available_memory() < 20 * (1 << 30),
-                                  reason="needs 20 GiB of available memory for four 4 GiB strings")
+needs_20_gib = pytest.mark.skipif(
+    _available_memory() < 20 * (1 << 30), reason="needs 20 GiB of available memory for four 4 GiB strings"
+)
 
 
 @pytest.mark.slow
 @needs_20_gib
 @pytest.mark.parametrize("where", ["value", "key", "parsed"])
 def test_four_gib_strings_round_trip(where):
-    facts = run_case("""
+    facts = run_case(
+        """
         n = int(os.environ["SIZE"])
         big = "x" * n
         where = os.environ["WHERE"]
@@ -226,7 +251,10 @@ def test_four_gib_strings_round_trip(where):
             text = j.hl7_string_unescaped
             ok = ok and len(text) == n + 4 and text.startswith("ZZZ|xx") and text.count("x") == n
         report(ok=ok)
-    """, SIZE=GIB4 + 5, WHERE=where)
+    """,
+        SIZE=GIB4 + 5,
+        WHERE=where,
+    )
     assert facts["ok"]
 
 
@@ -242,5 +270,6 @@ def test_json_file_over_the_reader_limit_is_refused_by_its_size(tmp_path):
     size = path.stat().st_size
     with pytest.raises(Exception) as caught:
         JsonHl7.from_file(str(path))
-    assert str(caught.value) == (f"HL7 invalid format: JSON document of {size} bytes is over the reader's limit "
-                                 f"of {GIB4 - 1} bytes")
+    assert str(caught.value) == (
+        f"HL7 invalid format: JSON document of {size} bytes is over the reader's limit of {GIB4 - 1} bytes"
+    )

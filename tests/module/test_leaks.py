@@ -57,9 +57,21 @@ def _mallinfo_bytes():
         return None
 
     class Mallinfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in
-                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                     "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     libc.mallinfo2.restype = Mallinfo2
     return lambda: (lambda info: info.uordblks + info.hblkhd)(libc.mallinfo2())
@@ -180,8 +192,9 @@ def run(function, args, kwargs, times):
             pass
 
 
-CASE_NAMES = sorted(cases({k: "" for k in ("message", "blank", "latin1", "json", "bad_json", "json_not_array",
-                                           "missing", "nul")}))
+CASE_NAMES = sorted(
+    cases({k: "" for k in ("message", "blank", "latin1", "json", "bad_json", "json_not_array", "missing", "nul")})
+)
 
 
 def growth(function, args, kwargs):

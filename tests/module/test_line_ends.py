@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import pytest
-from hypothesis import given, strategies as st
-
-from tessarin import Hl7Json
+from hypothesis import given
+from hypothesis import strategies as st
 
 from bench import reference
+from tessarin import Hl7Json
 
 
 @pytest.mark.parametrize(

@@ -50,6 +50,7 @@ JSONHL7_MEMBERS = {"json_data", "from_file", "hl7_string", "hl7_string_unescaped
 # ---------------------------------------------------------------------------
 # The module
 
+
 def test_all_and_doc():
     assert tessarin.__all__ == ["Hl7Json", "JsonHl7"]
     assert type(tessarin.__all__) is list
@@ -149,15 +150,17 @@ def test_subinterpreter_import_is_refused(way, imported_first, tmp_path):
     if subprocess.run([sys.executable, "-c", f"import {needed}"], capture_output=True).returncode:
         pytest.skip(f"{needed} is not available on this interpreter")
     report = tmp_path / "report"
-    code = "\n".join([
-        "import gc, tessarin" if imported_first else "import gc",
-        f"code = {SUBINTERPRETER_IMPORT.replace('REPORT', repr(str(report)))!r}",
-        SUBINTERPRETER_WAYS[way],
-        "gc.collect()",
-        # The main interpreter's types must be its own, and whole, after the other one is gone.
-        "import tessarin",
-        "print(tessarin.JsonHl7(tessarin.Hl7Json('PID|1^2').hl7_json).hl7_string)",
-    ])
+    code = "\n".join(
+        [
+            "import gc, tessarin" if imported_first else "import gc",
+            f"code = {SUBINTERPRETER_IMPORT.replace('REPORT', repr(str(report)))!r}",
+            SUBINTERPRETER_WAYS[way],
+            "gc.collect()",
+            # The main interpreter's types must be its own, and whole, after the other one is gone.
+            "import tessarin",
+            "print(tessarin.JsonHl7(tessarin.Hl7Json('PID|1^2').hl7_json).hl7_string)",
+        ]
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert report.read_text() == "ImportError: module tessarin does not support loading in subinterpreters"
@@ -166,6 +169,7 @@ def test_subinterpreter_import_is_refused(way, imported_first, tmp_path):
 
 # ---------------------------------------------------------------------------
 # The classes
+
 
 @pytest.mark.parametrize("cls, members", [(Hl7Json, HL7JSON_MEMBERS), (JsonHl7, JSONHL7_MEMBERS)])
 def test_type_shape(cls, members):
@@ -235,9 +239,10 @@ def test_method_text_signatures(cls, name, signature):
 
 
 def test_member_kinds():
-    for cls, props in ((Hl7Json, ["hl7_string", "validation_enabled", "strict_validation", "escaping_enabled",
-                                  "hl7_json"]),
-                       (JsonHl7, ["json_data", "hl7_string", "hl7_string_unescaped"])):
+    for cls, props in (
+        (Hl7Json, ["hl7_string", "validation_enabled", "strict_validation", "escaping_enabled", "hl7_json"]),
+        (JsonHl7, ["json_data", "hl7_string", "hl7_string_unescaped"]),
+    ):
         for prop in props:
             descriptor = vars(cls)[prop]
             assert inspect.isdatadescriptor(descriptor), prop
@@ -251,70 +256,102 @@ def test_member_kinds():
 # ---------------------------------------------------------------------------
 # Binding messages (word for word)
 
+
 def h():
     return Hl7Json("MSH|^~\\&|A")
 
 
 BINDING_CASES = [
     # too many positional arguments
-    (lambda: Hl7Json("a", True, True, True, True),
-     "Hl7Json.__new__() takes from 1 to 4 positional arguments but 5 were given"),
-    (lambda: Hl7Json("a", True, True, True, True, x=1),
-     "Hl7Json.__new__() takes from 1 to 4 positional arguments but 5 were given"),
-    (lambda: h().validate(True, True, True),
-     "Hl7Json.validate() takes 2 positional arguments but 3 were given"),
-    (lambda: Hl7Json.from_file("p", None, None, None, None),
-     "Hl7Json.from_file() takes from 1 to 4 positional arguments but 5 were given"),
-    (lambda: h()._split_hl7_seg_to_json("a", "b"),
-     "Hl7Json._split_hl7_seg_to_json() takes 1 positional arguments but 2 were given"),
-    (lambda: h()._split_hl7_seg_to_json_with_escaping("a", "b", "c"),
-     "Hl7Json._split_hl7_seg_to_json_with_escaping() takes 1 positional arguments but 3 were given"),
+    (
+        lambda: Hl7Json("a", True, True, True, True),
+        "Hl7Json.__new__() takes from 1 to 4 positional arguments but 5 were given",
+    ),
+    (
+        lambda: Hl7Json("a", True, True, True, True, x=1),
+        "Hl7Json.__new__() takes from 1 to 4 positional arguments but 5 were given",
+    ),
+    (lambda: h().validate(True, True, True), "Hl7Json.validate() takes 2 positional arguments but 3 were given"),
+    (
+        lambda: Hl7Json.from_file("p", None, None, None, None),
+        "Hl7Json.from_file() takes from 1 to 4 positional arguments but 5 were given",
+    ),
+    (
+        lambda: h()._split_hl7_seg_to_json("a", "b"),
+        "Hl7Json._split_hl7_seg_to_json() takes 1 positional arguments but 2 were given",
+    ),
+    (
+        lambda: h()._split_hl7_seg_to_json_with_escaping("a", "b", "c"),
+        "Hl7Json._split_hl7_seg_to_json_with_escaping() takes 1 positional arguments but 3 were given",
+    ),
     (lambda: JsonHl7([], []), "JsonHl7.__new__() takes 1 positional arguments but 2 were given"),
     (lambda: JsonHl7.from_file("a", "b"), "JsonHl7.from_file() takes 1 positional arguments but 2 were given"),
-    (lambda: JsonHl7([])._convert_json_to_hl7(True, False),
-     "JsonHl7._convert_json_to_hl7() takes 1 positional arguments but 2 were given"),
+    (
+        lambda: JsonHl7([])._convert_json_to_hl7(True, False),
+        "JsonHl7._convert_json_to_hl7() takes 1 positional arguments but 2 were given",
+    ),
     # unexpected keywords, repeated arguments, in the caller's order
-    (lambda: Hl7Json(hl7_string="a", strict=True),
-     "Hl7Json.__new__() got an unexpected keyword argument 'strict'"),
-    (lambda: Hl7Json("a", hl7_string="b"),
-     "Hl7Json.__new__() got multiple values for argument 'hl7_string'"),
-    (lambda: Hl7Json("a", strict=True, hl7_string="b"),
-     "Hl7Json.__new__() got an unexpected keyword argument 'strict'"),
-    (lambda: Hl7Json("a", hl7_string="b", strict=True),
-     "Hl7Json.__new__() got multiple values for argument 'hl7_string'"),
-    (lambda: Hl7Json("a", None, validation_enabled=None),
-     "Hl7Json.__new__() got multiple values for argument 'validation_enabled'"),
-    (lambda: h().validate(None, strict_mode=None),
-     "Hl7Json.validate() got multiple values for argument 'strict_mode'"),
-    (lambda: h().validate(strict=None),
-     "Hl7Json.validate() got an unexpected keyword argument 'strict'"),
-    (lambda: Hl7Json.from_file(file="x"),
-     "Hl7Json.from_file() got an unexpected keyword argument 'file'"),
-    (lambda: h()._split_hl7_seg_to_json("a", seg="b"),
-     "Hl7Json._split_hl7_seg_to_json() got multiple values for argument 'seg'"),
+    (lambda: Hl7Json(hl7_string="a", strict=True), "Hl7Json.__new__() got an unexpected keyword argument 'strict'"),
+    (lambda: Hl7Json("a", hl7_string="b"), "Hl7Json.__new__() got multiple values for argument 'hl7_string'"),
+    (
+        lambda: Hl7Json("a", strict=True, hl7_string="b"),
+        "Hl7Json.__new__() got an unexpected keyword argument 'strict'",
+    ),
+    (
+        lambda: Hl7Json("a", hl7_string="b", strict=True),
+        "Hl7Json.__new__() got multiple values for argument 'hl7_string'",
+    ),
+    (
+        lambda: Hl7Json("a", None, validation_enabled=None),
+        "Hl7Json.__new__() got multiple values for argument 'validation_enabled'",
+    ),
+    (lambda: h().validate(None, strict_mode=None), "Hl7Json.validate() got multiple values for argument 'strict_mode'"),
+    (lambda: h().validate(strict=None), "Hl7Json.validate() got an unexpected keyword argument 'strict'"),
+    (lambda: Hl7Json.from_file(file="x"), "Hl7Json.from_file() got an unexpected keyword argument 'file'"),
+    (
+        lambda: h()._split_hl7_seg_to_json("a", seg="b"),
+        "Hl7Json._split_hl7_seg_to_json() got multiple values for argument 'seg'",
+    ),
     (lambda: JsonHl7(data=[]), "JsonHl7.__new__() got an unexpected keyword argument 'data'"),
     (lambda: JsonHl7([], json_data=[]), "JsonHl7.__new__() got multiple values for argument 'json_data'"),
     (lambda: JsonHl7.from_file(path="a", Path="b"), "JsonHl7.from_file() got an unexpected keyword argument 'Path'"),
-    (lambda: JsonHl7([])._convert_json_to_hl7(escaped=True),
-     "JsonHl7._convert_json_to_hl7() got an unexpected keyword argument 'escaped'"),
+    (
+        lambda: JsonHl7([])._convert_json_to_hl7(escaped=True),
+        "JsonHl7._convert_json_to_hl7() got an unexpected keyword argument 'escaped'",
+    ),
     # missing required arguments
     (lambda: Hl7Json(), "Hl7Json.__new__() missing 1 required positional argument: 'hl7_string'"),
-    (lambda: Hl7Json(validation_enabled=True),
-     "Hl7Json.__new__() missing 1 required positional argument: 'hl7_string'"),
-    (lambda: h().validate(),
-     "Hl7Json.validate() missing 2 required positional arguments: 'strict_mode' and 'validate_required_fields'"),
-    (lambda: h().validate(True),
-     "Hl7Json.validate() missing 1 required positional argument: 'validate_required_fields'"),
-    (lambda: h().validate(validate_required_fields=True),
-     "Hl7Json.validate() missing 1 required positional argument: 'strict_mode'"),
+    (
+        lambda: Hl7Json(validation_enabled=True),
+        "Hl7Json.__new__() missing 1 required positional argument: 'hl7_string'",
+    ),
+    (
+        lambda: h().validate(),
+        "Hl7Json.validate() missing 2 required positional arguments: 'strict_mode' and 'validate_required_fields'",
+    ),
+    (
+        lambda: h().validate(True),
+        "Hl7Json.validate() missing 1 required positional argument: 'validate_required_fields'",
+    ),
+    (
+        lambda: h().validate(validate_required_fields=True),
+        "Hl7Json.validate() missing 1 required positional argument: 'strict_mode'",
+    ),
     (lambda: Hl7Json.from_file(), "Hl7Json.from_file() missing 1 required positional argument: 'path'"),
-    (lambda: h()._split_hl7_seg_to_json(), "Hl7Json._split_hl7_seg_to_json() missing 1 required positional argument: 'seg'"),
-    (lambda: h()._split_hl7_seg_to_json_with_escaping(),
-     "Hl7Json._split_hl7_seg_to_json_with_escaping() missing 1 required positional argument: 'seg'"),
+    (
+        lambda: h()._split_hl7_seg_to_json(),
+        "Hl7Json._split_hl7_seg_to_json() missing 1 required positional argument: 'seg'",
+    ),
+    (
+        lambda: h()._split_hl7_seg_to_json_with_escaping(),
+        "Hl7Json._split_hl7_seg_to_json_with_escaping() missing 1 required positional argument: 'seg'",
+    ),
     (lambda: JsonHl7(), "JsonHl7.__new__() missing 1 required positional argument: 'json_data'"),
     (lambda: JsonHl7.from_file(), "JsonHl7.from_file() missing 1 required positional argument: 'path'"),
-    (lambda: JsonHl7([])._convert_json_to_hl7(),
-     "JsonHl7._convert_json_to_hl7() missing 1 required positional argument: 'escape'"),
+    (
+        lambda: JsonHl7([])._convert_json_to_hl7(),
+        "JsonHl7._convert_json_to_hl7() missing 1 required positional argument: 'escape'",
+    ),
 ]
 
 
@@ -359,6 +396,7 @@ def test_keywords_accepted_everywhere():
 # ---------------------------------------------------------------------------
 # Conversion messages and notes
 
+
 class _Weird:
     pass
 
@@ -375,14 +413,23 @@ CONVERSION_CASES = [
     (lambda: Hl7Json("a", 1.0), "'float' object is not an instance of 'bool'", "validation_enabled"),
     # the first parameter in order is converted first
     (lambda: Hl7Json(1, validation_enabled=1), "'int' object is not an instance of 'str'", "hl7_string"),
-    (lambda: Hl7Json("a", escaping_enabled=1, validation_enabled=2),
-     "'int' object is not an instance of 'bool'", "validation_enabled"),
+    (
+        lambda: Hl7Json("a", escaping_enabled=1, validation_enabled=2),
+        "'int' object is not an instance of 'bool'",
+        "validation_enabled",
+    ),
     (lambda: Hl7Json.from_file(1), "'int' object is not an instance of 'str'", "path"),
     (lambda: Hl7Json.from_file(None), "'None' is not an instance of 'str'", "path"),
-    (lambda: Hl7Json.from_file("/nonexistent/x", validation_enabled=1),
-     "'int' object is not an instance of 'bool'", "validation_enabled"),
-    (lambda: Hl7Json.from_file("/nonexistent/x", None, None, 1),
-     "'int' object is not an instance of 'bool'", "escaping_enabled"),
+    (
+        lambda: Hl7Json.from_file("/nonexistent/x", validation_enabled=1),
+        "'int' object is not an instance of 'bool'",
+        "validation_enabled",
+    ),
+    (
+        lambda: Hl7Json.from_file("/nonexistent/x", None, None, 1),
+        "'int' object is not an instance of 'bool'",
+        "escaping_enabled",
+    ),
     (lambda: h().validate(1, None), "'int' object is not an instance of 'bool'", "strict_mode"),
     (lambda: h().validate(None, "x"), "'str' object is not an instance of 'bool'", "validate_required_fields"),
     (lambda: h()._split_hl7_seg_to_json(1), "'int' object is not an instance of 'str'", "seg"),
@@ -451,6 +498,7 @@ def test_none_means_default():
 # ---------------------------------------------------------------------------
 # Lone surrogates: the interpreter's encoding error, with the note
 
+
 @pytest.mark.parametrize(
     "call, note",
     [
@@ -472,6 +520,7 @@ def test_lone_surrogate_raises_encoding_error_with_note(call, note):
 
 # ---------------------------------------------------------------------------
 # NumPy booleans and look-alikes
+
 
 @needs_numpy
 def test_numpy_bools_accepted_everywhere():
@@ -541,6 +590,7 @@ def test_numpy_lookalike_whose_truth_raises_keeps_its_exception_and_gets_the_not
 # ---------------------------------------------------------------------------
 # Properties
 
+
 @pytest.mark.parametrize("prop", ["validation_enabled", "strict_validation", "escaping_enabled"])
 def test_option_property_writes(prop):
     obj = Hl7Json("MSH|x")
@@ -586,7 +636,7 @@ def test_results_are_new_objects_of_plain_types():
     first, second = obj.hl7_json, obj.hl7_json
     assert first == second
     assert first is not second
-    assert all(a is not b for a, b in zip(first, second))
+    assert all(a is not b for a, b in zip(first, second, strict=True))
     assert type(first) is list and all(type(d) is dict for d in first)
     assert all(type(k) is str and type(v) is str for d in first for k, v in d.items())
     first[0]["2"] = "changed"

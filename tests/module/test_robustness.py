@@ -7,9 +7,9 @@ import sys
 
 import pytest
 
+from bench import reference
 from tessarin import Hl7Json, JsonHl7
 
-from bench import reference
 from conftest import raises_plain
 
 # ---------------------------------------------------------------------------
@@ -51,8 +51,10 @@ def test_nul_in_validation_texts():
 
 def test_lone_surrogates_leave_objects_usable():
     h = Hl7Json("MSH|a")
-    for call in (lambda: h._split_hl7_seg_to_json("\ud800"),
-                 lambda: h._split_hl7_seg_to_json_with_escaping("x\udfffy")):
+    for call in (
+        lambda: h._split_hl7_seg_to_json("\ud800"),
+        lambda: h._split_hl7_seg_to_json_with_escaping("x\udfffy"),
+    ):
         with pytest.raises(UnicodeEncodeError):
             call()
     assert h.hl7_json == [{"1": "a", "segment_name": "MSH"}]
@@ -63,8 +65,9 @@ def test_lone_surrogates_leave_objects_usable():
 
 def test_surrogate_pair_characters_are_fine():
     text = "Z|😀^\U0010ffff~\U00010000"
-    assert Hl7Json(text).hl7_json == [{"1[0].1": "😀", "1[0].2": "\U0010ffff", "1[1]": "\U00010000",
-                                       "segment_name": "Z"}]
+    assert Hl7Json(text).hl7_json == [
+        {"1[0].1": "😀", "1[0].2": "\U0010ffff", "1[1]": "\U00010000", "segment_name": "Z"}
+    ]
 
 
 # ---------------------------------------------------------------------------
@@ -98,9 +101,29 @@ def test_many_fields_on_one_line():
 
 @pytest.mark.parametrize(
     "line",
-    ["|", "||||||", "^", "^^^^", "~", "~~~~", "\\", "\\\\\\\\", "&&&&", "|^~\\&|", "|^|~|\\|&|", "^~\\&^~\\&",
-     "~^~^~", "|~|~^|", "\\|\\|\\", "\\^\\~", "^" * 10_000, "~" * 10_000, "|" * 10_000, "\\" * 10_001,
-     "|^~" * 3000],
+    [
+        "|",
+        "||||||",
+        "^",
+        "^^^^",
+        "~",
+        "~~~~",
+        "\\",
+        "\\\\\\\\",
+        "&&&&",
+        "|^~\\&|",
+        "|^|~|\\|&|",
+        "^~\\&^~\\&",
+        "~^~^~",
+        "|~|~^|",
+        "\\|\\|\\",
+        "\\^\\~",
+        "^" * 10_000,
+        "~" * 10_000,
+        "|" * 10_000,
+        "\\" * 10_001,
+        "|^~" * 3000,
+    ],
     ids=lambda line: repr(line[:12]) + (f"x{len(line)}" if len(line) > 12 else ""),
 )
 def test_lines_of_only_separators(line):

@@ -6,14 +6,44 @@ import json
 import pathlib
 import tempfile
 
-from hypothesis import given, settings, strategies as st
-
-from tessarin import Hl7Json, JsonHl7
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from bench import reference
+from tessarin import Hl7Json, JsonHl7
 
-PIECES = ["|", "^", "~", "\\", "&", "^~\\&", "\\T\\", "\\S\\", "\\R\\", "\\F\\", "\\X20\\", "MSH", "PID", "OBX",
-          "a", "Z", "1", "12", " ", "\t", "é", "中", "😀", "\x00", "\x0b", "\u2028", "\r", "\n", "\r\n", "\n\r"]
+PIECES = [
+    "|",
+    "^",
+    "~",
+    "\\",
+    "&",
+    "^~\\&",
+    "\\T\\",
+    "\\S\\",
+    "\\R\\",
+    "\\F\\",
+    "\\X20\\",
+    "MSH",
+    "PID",
+    "OBX",
+    "a",
+    "Z",
+    "1",
+    "12",
+    " ",
+    "\t",
+    "é",
+    "中",
+    "😀",
+    "\x00",
+    "\x0b",
+    "\u2028",
+    "\r",
+    "\n",
+    "\r\n",
+    "\n\r",
+]
 messages = st.lists(st.sampled_from(PIECES), max_size=60).map("".join)
 
 

@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import pytest
-from hypothesis import given, strategies as st
-
-from tessarin import Hl7Json
+from hypothesis import given
+from hypothesis import strategies as st
 
 from bench import reference
+from tessarin import Hl7Json
 
 _H = Hl7Json("")
 
@@ -26,6 +26,7 @@ def items(d: dict) -> list:
 
 # ---------------------------------------------------------------------------
 # Worked examples
+
 
 def test_worked_example_without_handler():
     line = "PID|1||12345^^^HOSP^MR~67890||DOE^JOHN||19800101|M|||MAIN ST&5^^TOWN|"
@@ -80,8 +81,7 @@ def test_worked_example_of_the_two_paths():
 def test_msh_line_both_paths():
     line = "MSH|^~\\&|APP|FAC"
     assert items(plain(line)) == [("1", "^~\\&"), ("2", "APP"), ("3", "FAC"), ("segment_name", "MSH")]
-    assert items(escaped(line)) == [("1.1", ""), ("1.2", "~\\&"), ("2", "APP"), ("3", "FAC"),
-                                    ("segment_name", "MSH")]
+    assert items(escaped(line)) == [("1.1", ""), ("1.2", "~\\&"), ("2", "APP"), ("3", "FAC"), ("segment_name", "MSH")]
 
 
 def test_worked_example_of_hl7json():
@@ -91,8 +91,16 @@ def test_worked_example_of_hl7json():
     records = h.hl7_json
     assert [items(r) for r in records] == [
         [("1.1", ""), ("1.2", "~\\&"), ("2", "APP"), ("3", "FAC"), ("segment_name", "MSH")],
-        [("1", "1"), ("2", ""), ("3.1", "12345"), ("3.2", ""), ("3.3", ""), ("3.4", "HOSP"), ("3.5", "MR"),
-         ("segment_name", "PID")],
+        [
+            ("1", "1"),
+            ("2", ""),
+            ("3.1", "12345"),
+            ("3.2", ""),
+            ("3.3", ""),
+            ("3.4", "HOSP"),
+            ("3.5", "MR"),
+            ("segment_name", "PID"),
+        ],
         [("segment_name", "")],
     ]
     assert h._convert_hl7_to_json() == records
@@ -106,6 +114,7 @@ def test_worked_example_of_hl7json():
 
 # ---------------------------------------------------------------------------
 # Edge cases of segment parsing
+
 
 @pytest.mark.parametrize(
     "line, expected",
@@ -182,15 +191,41 @@ def test_key_order_fields():
 
 def test_key_order_components():
     line = "Z|" + "^".join(f"c{i}" for i in range(1, 13))
-    assert list(plain(line)) == ["1.1", "1.10", "1.11", "1.12", "1.2", "1.3", "1.4", "1.5", "1.6", "1.7", "1.8",
-                                 "1.9", "segment_name"]
+    assert list(plain(line)) == [
+        "1.1",
+        "1.10",
+        "1.11",
+        "1.12",
+        "1.2",
+        "1.3",
+        "1.4",
+        "1.5",
+        "1.6",
+        "1.7",
+        "1.8",
+        "1.9",
+        "segment_name",
+    ]
     assert plain(line)["1.10"] == "c10"
 
 
 def test_key_order_repetitions():
     line = "Z|" + "~".join(f"r{i}" for i in range(12))
-    assert list(plain(line)) == ["1[0]", "1[10]", "1[11]", "1[1]", "1[2]", "1[3]", "1[4]", "1[5]", "1[6]", "1[7]",
-                                 "1[8]", "1[9]", "segment_name"]
+    assert list(plain(line)) == [
+        "1[0]",
+        "1[10]",
+        "1[11]",
+        "1[1]",
+        "1[2]",
+        "1[3]",
+        "1[4]",
+        "1[5]",
+        "1[6]",
+        "1[7]",
+        "1[8]",
+        "1[9]",
+        "segment_name",
+    ]
     assert plain(line)["1[10]"] == "r10"
 
 
@@ -204,15 +239,36 @@ def test_key_order_repeating_field_1_after_fields_10_to_19():
 def test_key_order_components_before_digits_and_non_ascii_names_last():
     # "." sorts before the digits, "[" after them; "segment_name" after every digit key
     line = "Z|a^b|" + "|" * 9 + "x~y"
-    assert list(plain(line)) == ["1.1", "1.2", "10", "11[0]", "11[1]", "2", "3", "4", "5", "6", "7", "8", "9",
-                                 "segment_name"]
+    assert list(plain(line)) == [
+        "1.1",
+        "1.2",
+        "10",
+        "11[0]",
+        "11[1]",
+        "2",
+        "3",
+        "4",
+        "5",
+        "6",
+        "7",
+        "8",
+        "9",
+        "segment_name",
+    ]
 
 
 def test_non_ascii_next_to_separators():
     line = "PÏD|é^ü~ß|€||中^|😀"
     assert items(plain(line)) == [
-        ("1[0].1", "é"), ("1[0].2", "ü"), ("1[1]", "ß"), ("2", "€"), ("3", ""), ("4.1", "中"), ("4.2", ""),
-        ("5", "😀"), ("segment_name", "PÏD"),
+        ("1[0].1", "é"),
+        ("1[0].2", "ü"),
+        ("1[1]", "ß"),
+        ("2", "€"),
+        ("3", ""),
+        ("4.1", "中"),
+        ("4.2", ""),
+        ("5", "😀"),
+        ("segment_name", "PÏD"),
     ]
     assert escaped(line) == plain(line)
 
@@ -248,8 +304,21 @@ def test_one_record_per_line():
 # ---------------------------------------------------------------------------
 # Property tests against the reference model
 
-line_alphabet = list("|^~\\&") + ["\\T\\", "\\S\\", "\\R\\", "\\F\\", "^~\\&", "A", "b", "1", " ", "é", "中",
-                                  "\x00", "\t"]
+line_alphabet = list("|^~\\&") + [
+    "\\T\\",
+    "\\S\\",
+    "\\R\\",
+    "\\F\\",
+    "^~\\&",
+    "A",
+    "b",
+    "1",
+    " ",
+    "é",
+    "中",
+    "\x00",
+    "\t",
+]
 lines = st.lists(st.sampled_from(line_alphabet), max_size=40).map("".join)
 
 
@@ -292,6 +361,6 @@ def test_keys_at_the_edges_of_the_shared_table(fields, repetitions, components):
 def test_common_keys_are_shared_between_calls():
     first, second = (Hl7Json("PID|a^b|c~d^e").hl7_json[0] for _ in range(2))
     assert list(first) == list(second)
-    assert all(a is b for a, b in zip(first, second))
+    assert all(a is b for a, b in zip(first, second, strict=True))
     wide = Hl7Json(_wide_line(130, 1, 1)).hl7_json[0]
     assert "129" in wide and wide["129"] == "v0c0"

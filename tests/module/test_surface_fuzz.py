@@ -44,8 +44,10 @@ TYPE_ERRORS = [
     r"object of type '.*' does not define a '__bool__' conversion",
     r".*no arguments? \([0-9]+ given\)",  # the interpreter's own check of a no-argument method
 ]
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a" \
-              "\u2028\u2029\u202f\u205f\u3000"
+WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a"
+    "\u2028\u2029\u202f\u205f\u3000"
+)
 
 
 def has_surrogate(value) -> bool:
@@ -144,6 +146,7 @@ def write(folder, content: bytes) -> str:
 # ---------------------------------------------------------------------------
 # Hl7Json
 
+
 @given(text=hl7_texts, options=st.tuples(any_flags, any_flags, any_flags), seg=texts)
 def test_hl7_json_members(text, options, seg):
     h = call(Hl7Json, text, *options)
@@ -151,7 +154,8 @@ def test_hl7_json_members(text, options, seg):
         return
     assert "\r" not in h.hl7_string
     assert (h.validation_enabled, h.strict_validation, h.escaping_enabled) == tuple(
-        bool(o) if o is not None else default for o, default in zip(options, (False, False, True)))
+        bool(o) if o is not None else default for o, default in zip(options, (False, False, True), strict=False)
+    )
     escaping = h.escaping_enabled
     records = call(lambda: h.hl7_json)
     assert call(h._convert_hl7_to_json) == records
@@ -168,7 +172,9 @@ def test_hl7_json_members(text, options, seg):
     for method in (h._split_hl7_seg_to_json, h._split_hl7_seg_to_json_with_escaping):
         record = call(method, seg)
         if record is not REFUSED:
-            assert list(record) == sorted(record, key=lambda k: k.encode()) and record["segment_name"] == seg.split("|")[0]
+            assert (
+                list(record) == sorted(record, key=lambda k: k.encode()) and record["segment_name"] == seg.split("|")[0]
+            )
 
 
 @given(text=hl7_texts)
@@ -194,8 +200,10 @@ def test_option_writes(flag, value):
         assert getattr(h, name) is (bool(value) if accepted else before)
 
 
-@given(content=st.one_of(hl7_texts.map(lambda t: t.encode("utf-8", "surrogatepass")), st.binary(max_size=60)),
-       options=st.tuples(any_flags, any_flags, any_flags))
+@given(
+    content=st.one_of(hl7_texts.map(lambda t: t.encode("utf-8", "surrogatepass")), st.binary(max_size=60)),
+    options=st.tuples(any_flags, any_flags, any_flags),
+)
 @settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 def test_hl7_from_file(folder, content, options):
     h = call(Hl7Json.from_file, write(folder, content), *options)
@@ -208,6 +216,7 @@ def test_hl7_from_file(folder, content, options):
 
 # ---------------------------------------------------------------------------
 # JsonHl7
+
 
 @given(data=json_data, escape=any_flags)
 def test_json_hl7_members(data, escape):
@@ -239,7 +248,8 @@ def json_oracle(content: bytes):
     except ValueError:
         return "invalid"
     if not isinstance(value, list) or not all(
-            isinstance(r, dict) and all(isinstance(v, str) for v in r.values()) for r in value):
+        isinstance(r, dict) and all(isinstance(v, str) for v in r.values()) for r in value
+    ):
         return "invalid"
     if has_surrogate(value):  # a lone \\uD800 cannot become UTF-8
         return "invalid"
@@ -250,7 +260,7 @@ def mutate(text: str, edits) -> str:
     for position, action, char in edits:
         at = position % (len(text) + 1)
         if action == 0:
-            text = text[:at] + text[at + 1:]
+            text = text[:at] + text[at + 1 :]
         elif action == 1:
             text = text[:at] + char + text[at:]
         else:
@@ -263,8 +273,10 @@ json_texts = st.builds(
     st.lists(st.dictionaries(keys, values, max_size=5), max_size=4),
     st.booleans(),
     st.sampled_from([None, 1, "\t"]),
-    st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 2), st.sampled_from(list('[]{}",:\\u0 \n\ufeff\x0c1'))),
-             max_size=3),
+    st.lists(
+        st.tuples(st.integers(0, 10**6), st.integers(0, 2), st.sampled_from(list('[]{}",:\\u0 \n\ufeff\x0c1'))),
+        max_size=3,
+    ),
 )
 
 
@@ -284,8 +296,9 @@ def test_json_from_file_against_json_module(folder, text):
             assert message == "I/O error: stream did not contain valid UTF-8"
         else:
             assert expected == "invalid", f"refused a valid file: {message}"
-            match = re.fullmatch(r"HL7 invalid format: Invalid JSON: .* at line ([0-9]+) column ([0-9]+)", message,
-                                 re.DOTALL)
+            match = re.fullmatch(
+                r"HL7 invalid format: Invalid JSON: .* at line ([0-9]+) column ([0-9]+)", message, re.DOTALL
+            )
             assert match, message
             line, column = int(match[1]), int(match[2])
             lines_ = content.decode("utf-8").replace("\r\n", "\n").replace("\r", "\n").split("\n")
@@ -297,6 +310,7 @@ def test_json_from_file_against_json_module(folder, text):
 
 # ---------------------------------------------------------------------------
 # Random sequences of calls on living objects
+
 
 class Session(RuleBasedStateMachine):
     hl7 = Bundle("hl7")
@@ -310,7 +324,7 @@ class Session(RuleBasedStateMachine):
     def new_hl7(self, text, options):
         h = call(Hl7Json, text, *options)
         if h is not REFUSED:
-            self.options[id(h)] = h, [bool(o) if o is not None else d for o, d in zip(options, (0, 0, 1))]
+            self.options[id(h)] = h, [bool(o) if o is not None else d for o, d in zip(options, (0, 0, 1), strict=False)]
         return h
 
     @rule(target=json_, data=json_data)

@@ -38,7 +38,15 @@ MESSAGE = (
 SEGMENT = "NTE|1||Smith \\T\\ Co~A\\S\\B^C|\\F\\"
 RECORDS = [
     {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
-    {"segment_name": "PID", "3[0].1": "123", "3[0].4": "HOSP", "3[1]": "456", "5.1": "Doe", "5.2": "John Q", "7": "R&D"},
+    {
+        "segment_name": "PID",
+        "3[0].1": "123",
+        "3[0].4": "HOSP",
+        "3[1]": "456",
+        "5.1": "Doe",
+        "5.2": "John Q",
+        "7": "R&D",
+    },
     {"segment_name": "ZZZ", "+2": "x|y", "02.3": "\u00e9", "1[2]": "r"},
 ]
 
@@ -55,7 +63,7 @@ def outcome(call):
 
 
 def settings():
-    return [dict(zip(OPTIONS, values)) for values in itertools.product((False, True), repeat=3)]
+    return [dict(zip(OPTIONS, values, strict=True)) for values in itertools.product((False, True), repeat=3)]
 
 
 def single_threaded(options: dict) -> dict:
@@ -331,9 +339,11 @@ def test_threads_convert_the_corpus_like_one_thread():
         thread.join()
     elapsed = time.monotonic() - started
     after = _memory_in_use()
-    print(f"\n{THREADS} threads x {LOAD_ROUNDS} rounds x {len(texts)} messages in {elapsed:.1f} s; "
-          f"resident {before['resident'] / 2**20:.1f} -> {after['resident'] / 2**20:.1f} MiB, "
-          f"blocks {before['blocks']} -> {after['blocks']}")
+    print(
+        f"\n{THREADS} threads x {LOAD_ROUNDS} rounds x {len(texts)} messages in {elapsed:.1f} s; "
+        f"resident {before['resident'] / 2**20:.1f} -> {after['resident'] / 2**20:.1f} MiB, "
+        f"blocks {before['blocks']} -> {after['blocks']}"
+    )
     assert not mismatches, mismatches
     # One conversion's records are far below this; a leak per call would pass it many times over.
     assert after["resident"] - before["resident"] < 64 * 2**20, (before, after)

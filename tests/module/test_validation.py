@@ -174,6 +174,7 @@ def test_message_type_pieces_are_cut_at_circumflex_only():
 # ---------------------------------------------------------------------------
 # Lengths (bytes, 65536 inclusive)
 
+
 @pytest.mark.parametrize(
     "value, message",
     [
@@ -193,9 +194,23 @@ def test_message_type_pieces_are_cut_at_circumflex_only():
         ("ab~" * 30000, too_long(90000)),  # repetitions keep the raw text as the field value
         ("\\F\\" * 21846, too_long(65538)),  # validation never unescapes
     ],
-    ids=["ascii-at-limit", "ascii-one-over", "ascii-far-over", "2-byte-under", "2-byte-over", "2-byte-at-limit",
-         "2-byte-one-over", "3-byte-at-limit", "3-byte-over", "4-byte-at-limit", "4-byte-one-over",
-         "components-at-limit", "components-one-over", "repetitions-over", "escapes-counted-raw"],
+    ids=[
+        "ascii-at-limit",
+        "ascii-one-over",
+        "ascii-far-over",
+        "2-byte-under",
+        "2-byte-over",
+        "2-byte-at-limit",
+        "2-byte-one-over",
+        "3-byte-at-limit",
+        "3-byte-over",
+        "4-byte-at-limit",
+        "4-byte-one-over",
+        "components-at-limit",
+        "components-one-over",
+        "repetitions-over",
+        "escapes-counted-raw",
+    ],
 )
 def test_field_length_limit(value, message):
     text = msh() + "\nNTE|1|" + value + "\n" + PID
@@ -228,8 +243,13 @@ ORDER_CASES = [
     ("rule 11 of an earlier segment before 12 of a later one", msh() + "\n\nPV1\n" + PID, False, True, empty_name(2)),
     ("rule 12 of an earlier segment before 11 of a later one", msh() + "\nPV1\n\n" + PID, False, True, bad_name("PV1")),
     ("rule 12 before 13 in one segment", msh() + "\nPV1|" + "a" * 70000, False, False, bad_name("PV1")),
-    ("rule 13 of an earlier segment before 12 of a later one",
-     msh() + "\nNTE|" + "a" * 70000 + "\nPV1", False, False, too_long(70000)),
+    (
+        "rule 13 of an earlier segment before 12 of a later one",
+        msh() + "\nNTE|" + "a" * 70000 + "\nPV1",
+        False,
+        False,
+        too_long(70000),
+    ),
     ("rule 13 of the header before 12 of a later one", msh(f3="a" * 65537) + "\nPV1", False, False, too_long(65537)),
     ("rule 13 before 11 of a later segment", msh() + "\nNTE|" + "a" * 65537 + "\n", False, False, too_long(65537)),
 ]
@@ -242,6 +262,7 @@ def test_rule_order(name, text, strict, required, message):
 
 # ---------------------------------------------------------------------------
 # Options and the validation inside hl7_json
+
 
 def test_validate_option_resolution():
     h = Hl7Json(msh(f11="3.0"), strict_validation=True)

@@ -14,12 +14,12 @@ import ctypes
 import os
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tessarin
-from tessarin import JsonHl7
-
 from bench import reference
+from tessarin import JsonHl7
 
 WIDTHS = {"bytes1": 0, "bytes16": 1, "bytes32": 2}
 
@@ -102,4 +102,3 @@ def test_special_byte_at_every_position(width, special):
                     got.append(JsonHl7([{"segment_name": "ZZZ", "1": "k" * (at % 7), "2": text}]).hl7_string)
                     expected.append(reference.assemble([{"segment_name": "ZZZ", "1": "k" * (at % 7), "2": text}]))
     assert got == expected
-

@@ -32,7 +32,10 @@ pytestmark = pytest.mark.slow
 def project_files() -> set[str]:
     listed = subprocess.run(
         ["git", "ls-files", "--cached", "--others", "--exclude-standard"],
-        cwd=ROOT, capture_output=True, text=True, check=True,
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.splitlines()
     return {name for name in listed if (ROOT / name).is_file()}
 
@@ -179,7 +182,11 @@ def test_wheel_needs_no_system_library_and_repairs_to_manylinux(dist):
     assert show.returncode == 0 and "manylinux_" in show.stdout, show.stdout + show.stderr
     repaired_dir = work / "repaired"
     repair = subprocess.run(
-        [*auditwheel, "repair", "-w", str(repaired_dir), str(wheel)], capture_output=True, text=True, env=env, timeout=300
+        [*auditwheel, "repair", "-w", str(repaired_dir), str(wheel)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
     )
     assert repair.returncode == 0, repair.stdout + repair.stderr
     (repaired,) = repaired_dir.glob("*.whl")
@@ -190,7 +197,9 @@ def test_wheel_needs_no_system_library_and_repairs_to_manylinux(dist):
     python = env_dir / "bin" / "python"
     subprocess.run(
         [sys.executable, "-m", "pip", "--python", str(python), "install", "--no-deps", "--no-index", str(repaired)],
-        check=True, capture_output=True, timeout=300,
+        check=True,
+        capture_output=True,
+        timeout=300,
     )
     check = "import tessarin; print(tessarin.JsonHl7(tessarin.Hl7Json('PID|1||7^^^H').hl7_json).hl7_string)"
     completed = subprocess.run([str(python), "-I", "-c", check], cwd=work, capture_output=True, text=True, timeout=60)

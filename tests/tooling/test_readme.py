@@ -14,8 +14,10 @@ import sys
 import pytest
 
 import tessarin
-from conftest import CORPUS_DIR as CORPUS, needs_command, needs_corpus
 from tessarin import Hl7Json, JsonHl7
+
+from conftest import CORPUS_DIR as CORPUS
+from conftest import needs_command, needs_corpus
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")

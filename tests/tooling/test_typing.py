@@ -20,7 +20,7 @@ import tessarin
 
 pytest.importorskip("mypy")
 
-SAMPLE = '''
+SAMPLE = """
 from __future__ import annotations
 
 import json
@@ -76,7 +76,7 @@ if TYPE_CHECKING:
     reveal_type(Hl7Json.from_file("x").hl7_json)
     reveal_type(JsonHl7([]).hl7_string)
     reveal_type(Hl7Json("").validate(None, None))
-'''
+"""
 
 # Each line: mypy must report an error on it, and the module must raise.
 MISUSES = {
@@ -108,9 +108,7 @@ def mypy_run(tmp_path_factory):
     folder = tmp_path_factory.mktemp("typing")
     (folder / "sample.py").write_text(SAMPLE)
     for index, (code, _) in enumerate(MISUSES.values()):
-        (folder / f"misuse_{index}.py").write_text(
-            f"from tessarin import Hl7Json, JsonHl7\n{code}\n"
-        )
+        (folder / f"misuse_{index}.py").write_text(f"from tessarin import Hl7Json, JsonHl7\n{code}\n")
     # Run outside the source tree, so only the installed package can supply stubs.
     completed = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(folder / ".cache"), "."],
