@@ -41,6 +41,14 @@ class bool_:  # noqa: N801 - poses as numpy's boolean, whose truth value the mod
         self.action, self.fail = action, fail
 
     def __bool__(self):
+        # The frame objects of this frame and its callers exist before the
+        # action runs. Otherwise, when a frame kept by a traceback is torn
+        # down, CPython (3.11 to 3.13 at least) allocates its caller's, and if
+        # that fails it clears the pending exception: a SystemError that no
+        # extension can prevent.
+        frame = sys._getframe()
+        while frame is not None:
+            frame = frame.f_back
         if self.fail:
             raise ValueError("no truth value")
         if self.action:
