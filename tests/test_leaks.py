@@ -41,15 +41,16 @@ class bool_:  # noqa: N801 - poses as numpy's boolean, whose truth value the mod
         self.action, self.fail = action, fail
 
     def __bool__(self):
-        # This frame's object exists before the action runs. Otherwise, when
-        # the action's frame (kept by a traceback) is torn down, CPython (3.11
-        # to 3.13 at least) allocates this one, and if that fails it clears the
-        # pending exception: a SystemError that no extension can prevent. The
-        # cases call setattr itself, so no other Python frame lies between.
-        sys._getframe()
         if self.fail:
             raise ValueError("no truth value")
         if self.action:
+            # This frame's object exists before the action runs. Otherwise,
+            # when the action's frame (kept by a traceback) is torn down,
+            # CPython (3.11 to 3.13 at least) allocates this one, and if that
+            # fails it clears the pending exception: a SystemError that no
+            # extension can prevent. The cases call setattr itself, so no
+            # other Python frame lies between.
+            sys._getframe()
             self.action()
         return True
 
