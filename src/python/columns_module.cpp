@@ -401,4 +401,5 @@ PyModuleDef kModule = {
 
 }  // namespace tessarin::columns
 
-extern "C" PyMODINIT_FUNC PyInit__columns(void) { return PyModuleDef_Init(&tessarin::columns::kModule); }
+// PyMODINIT_FUNC carries extern "C" itself when compiled as C++.
+PyMODINIT_FUNC PyInit__columns(void) { return PyModuleDef_Init(&tessarin::columns::kModule); }

@@ -201,17 +201,31 @@ class OutputFile:
             raise OutputError(f"cannot write {self.path or 'standard output'}: {error.strerror or error}") from None
 
     def discard(self) -> None:
+        """Give up the output after a failure. A stream whose writes failed
+        is closed here, dropping what it still buffers: left to the
+        interpreter's exit, that would be written again and its error shown
+        as an ignored exception after the command's own line."""
+        if self.path is None:
+            try:
+                self.stream.flush()
+            except (OSError, ValueError):
+                # Closing standard output's buffer leaves descriptor 1 open.
+                self._close_quietly()
+            return
+        self._close_quietly()  # a device written in place, or the temporary file
         if self._temp is None:
             return
-        try:
-            self.stream.close()
-        except OSError:
-            pass  # it is removed anyway
         try:
             os.unlink(self._temp)
         except FileNotFoundError:
             pass
         self._temp = None
+
+    def _close_quietly(self) -> None:
+        try:
+            self.stream.close()  # closes the descriptor even when the flush fails
+        except (OSError, ValueError):
+            pass  # the failure has been reported already, or is about to be
 
 
 # The bytes that a temporary name adds to the output's: a dot, the dot and

@@ -161,15 +161,7 @@ def growth(run, mode, n):
     return (allocated_blocks() - blocks, (HEAP() - heap) if HEAP else 0, open_descriptors() - descriptors)
 
 
-# Before 3.12, when the frame object of a Python function that an exception
-# unwinds through cannot be allocated, the interpreter raises SystemError
-# instead. The cases whose truth value calls back into Python meet it in their
-# own frames.
-UNWIND_FAILURE = ("raised", SystemError)
-CALLBACK_CASES = {"set_option_conflict", "validate_conflict"}
-
-
-def sweep(run, mode, first, tolerated=()):
+def sweep(run, mode, first):
     """Walks n from `first` until the call no longer reaches the n-th allocation; returns the problems."""
     expected, _ = run(NO_FAILURE, 0)
     growth(run, NO_FAILURE, 0)
@@ -177,7 +169,7 @@ def sweep(run, mode, first, tolerated=()):
     problems = []
     for n in range(first, first + MAX_STEPS):
         outcome, reached = run(mode, n)  # also fills the caches that a failure path fills once
-        if outcome != expected and outcome[:2] != ("raised", MemoryError) and outcome[:2] not in tolerated:
+        if outcome != expected and outcome[:2] != ("raised", MemoryError):
             problems.append(f"n={n}: {outcome!r} instead of {expected!r}")
         # A leak shows in every round, a cache in one. Collections would free unrelated garbage.
         gc.disable()
@@ -208,8 +200,7 @@ MODES = {"interpreter": (INTERPRETER, 0), "extension": (EXTENSION, 1)}
 
 def sweep_case(name, mode_name, files):  # noqa: F811 - the fixture's value
     mode, first = MODES[mode_name]
-    tolerated = [UNWIND_FAILURE] if name in CALLBACK_CASES and sys.version_info < (3, 12) else []
-    return sweep(compile_call(*{**cases(files), **unsized_file_cases()}[name]), mode, first, tolerated)
+    return sweep(compile_call(*{**cases(files), **unsized_file_cases()}[name]), mode, first)
 
 
 @needs_interpreter_sweep
