@@ -14,12 +14,12 @@ import os
 import signal
 import stat
 import sys
-import tempfile
 import time
 from typing import BinaryIO, NoReturn
 
 from . import stopping
 from .model import Notice
+from .outputs import GuardedOutput, Output, OutputError, OutputFile
 from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
 from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE
 from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
@@ -34,10 +34,6 @@ PARQUET_COMPRESSIONS = ("none", "snappy", "zstd", "lz4", "gzip")
 
 class UsageError(Exception):
     """A bad command line: status 2."""
-
-
-class OutputError(Exception):
-    """An output that cannot be written: status 2."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -152,141 +148,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 # -- output --------------------------------------------------------------------
-
-
-class OutputFile:
-    """Standard output, or a file written under a temporary name in the same
-    folder and renamed to its own only by commit(). A device or a pipe (such
-    as /dev/null) is written as it is: renaming over it would replace it."""
-
-    def __init__(self, path: str | None) -> None:
-        self.path = path
-        self._temp: str | None = None
-        if path is None:
-            self.stream: BinaryIO = sys.stdout.buffer
-            return
-        if os.path.isdir(path):
-            raise OutputError(f"cannot write {path}: it is a folder")
-        try:
-            mode = os.stat(path).st_mode
-        except OSError:
-            mode = None  # a new file
-        if mode is not None and not stat.S_ISREG(mode):
-            try:
-                self.stream = open(path, "wb", buffering=1 << 20)
-            except OSError as error:
-                raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
-            return
-        # Through a symbolic link, the file it names is replaced, not the link.
-        folder, name = os.path.split(os.path.realpath(path))
-        self._target = os.path.join(folder, name)
-        try:
-            fd, self._temp = tempfile.mkstemp(dir=folder or ".", prefix=f".{_shortened(name)}.", suffix=".part")
-        except OSError as error:
-            raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)  # mkstemp's 0600 is for the temporary name only
-        self.stream = os.fdopen(fd, "wb", buffering=1 << 20)
-
-    def commit(self) -> None:
-        try:
-            self.stream.flush()
-            if self._temp is None or self.path is None:
-                return
-            self.stream.close()
-            os.replace(self._temp, self._target)
-            self._temp = None
-        except OSError as error:
-            raise OutputError(f"cannot write {self.path or 'standard output'}: {error.strerror or error}") from None
-
-    def discard(self) -> None:
-        """Give up the output after a failure. A stream whose writes failed
-        is closed here, dropping what it still buffers: left to the
-        interpreter's exit, that would be written again and its error shown
-        as an ignored exception after the command's own line."""
-        if self.path is None:
-            try:
-                self.stream.flush()
-            except (OSError, ValueError):
-                # Closing standard output's buffer leaves descriptor 1 open.
-                self._close_quietly()
-            return
-        self._close_quietly()  # a device written in place, or the temporary file
-        if self._temp is None:
-            return
-        try:
-            os.unlink(self._temp)
-        except FileNotFoundError:
-            pass
-        self._temp = None
-
-    def _close_quietly(self) -> None:
-        try:
-            self.stream.close()  # closes the descriptor even when the flush fails
-        except (OSError, ValueError):
-            pass  # the failure has been reported already, or is about to be
-
-
-# The bytes that a temporary name adds to the output's: a dot, the dot and
-# eight characters of mkstemp's, and ".part".
-_TEMPORARY_EXTRA = 1 + 1 + 8 + len(".part")
-
-
-def _shortened(name: str) -> str:
-    """`name`, cut so that its temporary name fits wherever the name itself fits."""
-    limit = 255 - _TEMPORARY_EXTRA  # NAME_MAX of Linux file systems
-    raw = os.fsencode(name)
-    return name if len(raw) <= limit else os.fsdecode(raw[:limit].decode("utf-8", "ignore").encode())
-
-
-class _Guarded:
-    """An output whose write errors become OutputError (status 2)."""
-
-    def __init__(self, output: object, name: str) -> None:
-        self._output = output
-        self._name = name
-
-    def write(self, batch: object) -> None:
-        try:
-            self._output.write(batch)  # type: ignore[attr-defined]
-        except OSError as error:
-            self.write_failed(error)
-
-    def write_from(self, fd: int, size: int) -> None:
-        write_from = getattr(self._output, "write_from", None)
-        try:
-            if write_from is not None:
-                write_from(fd, size)
-            else:
-                self._output.write(os.pread(fd, size, 0))  # type: ignore[attr-defined]
-        except OSError as error:
-            self.write_failed(error)
-
-    def direct_fd(self) -> int | None:
-        direct_fd = getattr(self._output, "direct_fd", None)
-        try:
-            return direct_fd() if direct_fd is not None else None
-        except OSError as error:
-            self.write_failed(error)
-
-    def write_failed(self, error: OSError) -> NoReturn:
-        """A write error, here or in a worker process."""
-        if isinstance(error, BrokenPipeError):
-            raise error
-        raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
-
-    def close(self) -> None:
-        try:
-            self._output.close()  # type: ignore[attr-defined]
-        except OSError as error:
-            raise OutputError(f"cannot write {self._name}: {error.strerror or error}") from None
-
-    def abort(self) -> None:
-        """Give up the output after a failure: write nothing more, not even a footer."""
-        abort = getattr(self._output, "abort", None)
-        if abort is not None:
-            abort()
 
 
 OUTPUT_SUFFIXES = (".jsonl", ".jsonl.gz", ".parquet")
@@ -452,7 +313,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     # Only a progress bar needs the number of sources and their sizes up
     # front; counting walks the folders once more but keeps nothing.
     count, total_bytes = _measure(args.paths, args.glob) if show else (None, None)
-    output: object
+    output: Output
     if settings.encoding_out == "parquet":
         try:
             from .parquet import ParquetOutput
@@ -463,7 +324,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
         from .jsonl import JsonlOutput
 
         output = JsonlOutput(target.stream)
-    guarded = _Guarded(output, name)
+    guarded = GuardedOutput(output, name)
     progress = Progress(count, total_bytes, show)
 
     def notice(found: Notice) -> None:

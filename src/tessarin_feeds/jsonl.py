@@ -12,6 +12,7 @@ from typing import BinaryIO
 import orjson
 
 from .model import Converted, Message
+from .outputs import OutputBase
 
 __all__ = ["JsonlOutput", "encode_line", "encode_line_of_json", "encode_rows", "join_lines"]
 
@@ -78,7 +79,7 @@ def encode_rows(rows: Sequence[Converted], compress: bool = False) -> bytes:
     return join_lines([encode_line(row.message, row.records, row.error) for row in rows], compress)
 
 
-class JsonlOutput:
+class JsonlOutput(OutputBase):
     """Writes encoded batches to a binary stream, which it leaves open."""
 
     def __init__(self, stream: BinaryIO) -> None:

@@ -13,6 +13,7 @@ from types import TracebackType
 from typing import BinaryIO
 
 from .model import Converted, Message
+from .outputs import OutputBase
 
 MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'"
 
@@ -261,7 +262,7 @@ def _number_array(values: list[int], typecode: str, kind: pa.DataType) -> pa.Arr
     return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(array.array(typecode, values))])
 
 
-class ParquetOutput:
+class ParquetOutput(OutputBase):
     """Writes record batches of SCHEMA to a binary stream as Parquet.
 
     Batches wait in memory until ROW_GROUP_ROWS rows or ROW_GROUP_BYTES bytes

@@ -10,12 +10,12 @@ from collections.abc import Callable, Iterable
 
 from . import stopping, tasks
 from .model import Notice
+from .outputs import Output
 from .sources import STREAMED, Source
 from .summary import Tally
 from .tasks import (
     Deliver,
     Encoding,
-    Output,
     Settings,
     TaskResult,
     convert_message,
@@ -48,14 +48,6 @@ def _run_here(
             _run_here(result.handed_back, settings, deliver, sink)
 
 
-def _write_failed(output: Output, error: OSError) -> None:
-    """A worker's write error, raised as the output's own write would raise it."""
-    failed = getattr(output, "write_failed", None)
-    if failed is not None:
-        failed(error)
-    raise error
-
-
 def run(
     sources: Iterable[Source],
     settings: Settings,
@@ -75,7 +67,7 @@ def run(
     def deliver(result: TaskResult) -> None:
         stopping.checkpoint("deliver")
         if result.write_error is not None:
-            _write_failed(output, result.write_error)
+            output.write_failed(result.write_error)
         for payload in result.payloads:
             if isinstance(payload, SpooledPart):
                 append_part(output, payload)
@@ -101,9 +93,7 @@ def run(
         first.append(source)
         size += max(source.size, 0) if source.size is not None else tasks.SIZE_GUESS
         if size >= tasks.BATCH_TEXT or source.path is None or source.size == STREAMED:
-            direct = getattr(output, "direct_fd", None)
-            direct_fd = direct() if direct is not None else None
-            run_in_workers(itertools.chain(first, pending), settings, deliver, jobs, direct_fd)
+            run_in_workers(itertools.chain(first, pending), settings, deliver, jobs, output.direct_fd())
             return total
     _run_here(first, settings, deliver, sink)
     return total

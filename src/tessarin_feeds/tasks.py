@@ -14,7 +14,7 @@ import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import BinaryIO, Literal, Protocol, cast
+from typing import BinaryIO, Literal, cast
 
 import tessarin
 
@@ -68,11 +68,6 @@ class Settings:
     encoding_errors: str = "strict"
     max_message_size: int = MAX_MESSAGE_SIZE
     max_fields: int = MAX_FIELDS
-
-
-class Output(Protocol):
-    def write(self, batch: object, /) -> None: ...
-    def close(self) -> None: ...
 
 
 @dataclass(slots=True)

@@ -26,8 +26,9 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
 from . import stopping
+from .outputs import Output
 from .sources import Source
-from .tasks import Deliver, Output, Settings, Task, TaskResult, cut_into_tasks, streams
+from .tasks import Deliver, Settings, Task, TaskResult, cut_into_tasks, streams
 
 # Bytes per write call: writes of megabytes to a file (ext4 here) cost ten
 # times the system time of the same bytes in pieces of this size.
@@ -287,11 +288,7 @@ def append_part(output: Output, part: SpooledPart) -> None:
     try:
         fd = os.open(part.path, os.O_RDONLY | os.O_CLOEXEC)
         try:
-            write_from = getattr(output, "write_from", None)
-            if write_from is not None:
-                write_from(fd, part.size)
-            else:
-                output.write(os.pread(fd, part.size, 0))
+            output.write_from(fd, part.size)
         finally:
             os.close(fd)
     finally:

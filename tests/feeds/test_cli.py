@@ -187,6 +187,7 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text, output_kind
     worker hands them back, and the rest of a full task, in input order, and
     their rows come before those of the tasks already in flight."""
     from tessarin_feeds import jsonl, pipeline, tasks
+    from tessarin_feeds.outputs import OutputBase
     from tessarin_feeds.reader import read_messages
     from tessarin_feeds.sources import find_sources
 
@@ -201,15 +202,12 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text, output_kind
     for f in range(0, 12, 2):
         (folder / f"f{f:03}.hl7").write_bytes((folder / f"f{f:03}.hl7").read_bytes()[:40_000].rpartition(b"\rMSH")[0])
 
-    class Collect:
+    class Collect(OutputBase):
         def __init__(self):
             self.data = b""
 
         def write(self, batch):
             self.data += batch
-
-        def close(self):
-            pass
 
     outs = []
     for jobs in (1, 2):
