@@ -46,7 +46,7 @@ from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
 TARGETS = {"Hl7Json / arrow batch": 2.0, "dict / columns, to parquet": 3.0, "batch peak / text": 3.0,
            "feed peak large / small": 1.2}
-SETTINGS = Settings(action="convert", encoding_out="parquet")
+SETTINGS = Settings(action="convert", output_format="parquet")
 
 
 def corpus_files(copies: int) -> list[list[Message]]:

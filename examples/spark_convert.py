@@ -93,7 +93,7 @@ def convert_files(batches: Iterable[Any], options: dict[str, Any], counts: Any) 
     from tessarin_feeds.pipeline import Settings
     from tessarin_feeds.reader import read_messages
 
-    settings = Settings(action="convert", encoding_out="parquet", **options)
+    settings = Settings(action="convert", output_format="parquet", **options)
 
     def converted(messages: list[Any], seen: Counter[str]) -> Any:
         batch = convert_to_batch(
@@ -118,7 +118,7 @@ def convert_files(batches: Iterable[Any], options: dict[str, Any], counts: Any) 
                     for message in read_messages(
                         source,
                         name=path,
-                        encoding=settings.encoding,
+                        encoding=settings.charset,
                         encoding_errors=settings.encoding_errors,
                         on_notice=lambda notice, seen=seen: seen.update([notice.kind]),
                     ):
@@ -266,7 +266,7 @@ def main(argv: list[str] | None = None) -> int:
             validate=args.validate or args.strict,
             strict=args.strict,
             escaping=not args.no_escaping,
-            encoding=args.encoding,
+            charset=args.encoding,
         )
         messages, failures = summary(written)
     finally:

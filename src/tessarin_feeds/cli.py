@@ -20,7 +20,7 @@ from typing import BinaryIO, NoReturn
 from . import stopping
 from .model import Notice
 from .outputs import GuardedOutput, Output, OutputError, OutputFile
-from .pipeline import Encoding, Settings, WorkerCrashed, default_jobs, run
+from .pipeline import OutputFormat, Settings, WorkerCrashed, default_jobs, run
 from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE
 from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
 from .stopping import Terminated
@@ -160,10 +160,10 @@ def _is_device_or_pipe(path: str) -> bool:
         return False
 
 
-def output_encoding(path: str | None, chosen: str | None) -> Encoding:
+def output_format_of(path: str | None, chosen: str | None) -> OutputFormat:
     """The output format from OUT's suffix, or --format; they must agree."""
     lowered = (path or "").lower()
-    by_suffix: Encoding | None = None
+    by_suffix: OutputFormat | None = None
     if lowered.endswith(".parquet"):
         by_suffix = "parquet"
     elif lowered.endswith(".jsonl.gz") or (lowered.endswith(".gz") and chosen == "jsonl"):
@@ -175,7 +175,7 @@ def output_encoding(path: str | None, chosen: str | None) -> Encoding:
         raise UsageError(f"cannot tell the output format from the name {path}: use {', '.join(OUTPUT_SUFFIXES)} or give --format")
     if chosen is not None and by_suffix is not None and not by_suffix.startswith(chosen):
         raise UsageError(f"--format {chosen} does not match the output name {path}")
-    encoding: Encoding = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
+    encoding: OutputFormat = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
     if encoding == "parquet" and path is None:
         raise UsageError("Parquet output needs a file: give -o OUT.parquet")
     return encoding
@@ -314,7 +314,7 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
     # front; counting walks the folders once more but keeps nothing.
     count, total_bytes = _measure(args.paths, args.glob) if show else (None, None)
     output: Output
-    if settings.encoding_out == "parquet":
+    if settings.output_format == "parquet":
         try:
             from .parquet import ParquetOutput
         except ImportError as error:
@@ -365,14 +365,14 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
 
 
 def command_convert(args: argparse.Namespace) -> int:
-    encoding = output_encoding(args.output, args.format)
+    encoding = output_format_of(args.output, args.format)
     settings = Settings(
         action="convert",
-        encoding_out=encoding,
+        output_format=encoding,
         validate=args.validate or args.strict,
         strict=args.strict,
         escaping=not args.no_escaping,
-        encoding=args.encoding,
+        charset=args.encoding,
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
         max_fields=args.max_fields,
@@ -385,10 +385,10 @@ def command_convert(args: argparse.Namespace) -> int:
 def command_validate(args: argparse.Namespace) -> int:
     settings = Settings(
         action="validate",
-        encoding_out="report",
+        output_format="report",
         strict=args.strict,
         require_pid=args.require_pid,
-        encoding=args.encoding,
+        charset=args.encoding,
         encoding_errors=args.encoding_errors,
         max_message_size=args.max_message_size,
         max_fields=args.max_fields,

@@ -42,7 +42,7 @@ class Options:
     folder: str
     host: str = "127.0.0.1"
     port: int = 2575
-    encoding: str = "jsonl"  # jsonl or parquet
+    output_format: str = "jsonl"  # jsonl or parquet
     roll_size: int = DEFAULT_ROLL_SIZE
     roll_interval: float = 300.0
     settings: Settings = field(default_factory=Settings)
@@ -333,7 +333,7 @@ class Listener:
         self.connections: set[Connection] = set()
         self.stopping = False
         header = {
-            "format": options.encoding,
+            "format": options.output_format,
             "validate": options.settings.validate,
             "strict": options.settings.strict,
             "escaping": options.settings.escaping,
@@ -360,7 +360,7 @@ class Listener:
     def row(self, message: Message) -> tuple[bytes, str | None]:
         """The journal payload of a message, and its error."""
         converted = convert_message(message, self.options.settings)
-        if self.options.encoding == "parquet":
+        if self.options.output_format == "parquet":
             return parquet_payload(message), converted.error
         return encode_line(message, converted.records, converted.error), converted.error
 
@@ -519,7 +519,7 @@ def _tls_context(args: argparse.Namespace) -> ssl.SSLContext | None:
 def options_from(args: argparse.Namespace) -> Options:
     settings = Settings(
         action="convert",
-        encoding_out=args.format,
+        output_format=args.format,
         validate=args.validate or args.strict,
         strict=args.strict,
         escaping=not args.no_escaping,
@@ -529,7 +529,7 @@ def options_from(args: argparse.Namespace) -> Options:
         folder=args.output,
         host=args.host,
         port=args.port,
-        encoding=args.format,
+        output_format=args.format,
         roll_size=args.roll_size,
         roll_interval=args.roll_interval,
         settings=settings,

@@ -15,7 +15,7 @@ from .sources import STREAMED, Source
 from .summary import Tally
 from .tasks import (
     Deliver,
-    Encoding,
+    OutputFormat,
     Settings,
     TaskResult,
     convert_message,
@@ -26,7 +26,7 @@ from .tasks import (
 from .workers import SpooledPart, WorkerCrashed, append_part, run_in_workers
 
 __all__ = [
-    "Encoding",
+    "OutputFormat",
     "Settings",
     "Output",
     "TaskResult",

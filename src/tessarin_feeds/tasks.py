@@ -27,7 +27,7 @@ from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
 Action = Literal["convert", "validate"]
-Encoding = Literal["jsonl", "jsonl.gz", "parquet", "report"]
+OutputFormat = Literal["jsonl", "jsonl.gz", "parquet", "report"]
 
 # A batch the parent sends to a worker: this many messages or bytes of text.
 BATCH_MESSAGES = 1000
@@ -59,12 +59,12 @@ class Settings:
     """What to do with every message; sent to the workers, so plain values only."""
 
     action: Action = "convert"
-    encoding_out: Encoding = "jsonl"
+    output_format: OutputFormat = "jsonl"
     validate: bool = False
     strict: bool = False
     escaping: bool = True
     require_pid: bool = False  # validate action: rule 6, a PID segment
-    encoding: str | None = None
+    charset: str | None = None
     encoding_errors: str = "strict"
     max_message_size: int = MAX_MESSAGE_SIZE
     max_fields: int = MAX_FIELDS
@@ -138,10 +138,10 @@ def encode_report(rows: Sequence[Converted]) -> bytes:
 
 
 def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
-    if settings.encoding_out in ("jsonl", "jsonl.gz"):
-        compress = settings.encoding_out == "jsonl.gz"
+    if settings.output_format in ("jsonl", "jsonl.gz"):
+        compress = settings.output_format == "jsonl.gz"
         return lambda rows: encode_rows(rows, compress)
-    if settings.encoding_out == "parquet":
+    if settings.output_format == "parquet":
         from .parquet import encode_rows as encode_parquet
 
         return encode_parquet
@@ -162,7 +162,7 @@ def jsonl_by_dicts(messages: Iterable[Message], settings: Settings, tally: Tally
             tally.segments += len(records)
         lines.append(encode_line(message, records, error, envelope_records(message, settings)))
     tally.messages += len(lines)
-    return join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
+    return join_lines(lines, compress=settings.output_format == "jsonl.gz")
 
 
 def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
@@ -170,7 +170,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
     step = validate_message if settings.action == "validate" else convert_message
     failures = tally.failures
     count = segments = converted = 0
-    if settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz"):
+    if settings.action == "convert" and settings.output_format in ("jsonl", "jsonl.gz"):
         # Records straight to their JSON text, natively: no record dicts on the
         # way. jsonl_by_dicts is the same output by the dict path.
         batch_messages = messages if isinstance(messages, list) else list(messages)
@@ -196,8 +196,8 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
                 converted += 1
             lines.append(encode_line_of_json(message, records_json, error, envelope_records(message, settings), heads))
         count = len(lines)
-        payload: object = join_lines(lines, compress=settings.encoding_out == "jsonl.gz")
-    elif settings.action == "convert" and settings.encoding_out == "parquet":
+        payload: object = join_lines(lines, compress=settings.output_format == "jsonl.gz")
+    elif settings.action == "convert" and settings.output_format == "parquet":
         # Straight to Arrow columns: no record dicts on the way.
         from .parquet import convert_to_batch
 
@@ -242,7 +242,7 @@ def _read(stream: BinaryIO, source: Source, settings: Settings, on_notice: Calla
     return read_messages(
         stream,
         name=source.name,
-        encoding=settings.encoding,
+        encoding=settings.charset,
         encoding_errors=settings.encoding_errors,
         on_notice=on_notice,
         max_message_size=settings.max_message_size,
@@ -297,7 +297,7 @@ def _file_bytes(source: Source) -> bytes | Source:
 def streams(settings: Settings) -> bool:
     """Whether a whole-file task can write each file's encoded rows as it goes:
     plain bytes, where the rows of a task need not be encoded together."""
-    return settings.encoding_out == "jsonl" or settings.encoding_out == "report"
+    return settings.output_format == "jsonl" or settings.output_format == "report"
 
 
 def convert_whole_files(
@@ -333,7 +333,7 @@ def convert_whole_files(
             for message in read_messages(
                 data,
                 name=source.name,
-                encoding=settings.encoding,
+                encoding=settings.charset,
                 encoding_errors=settings.encoding_errors,
                 on_notice=result.tally.note,
                 max_message_size=settings.max_message_size,

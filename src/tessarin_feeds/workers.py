@@ -303,7 +303,7 @@ def run_in_workers(
     streamed = streams(settings)
     context = multiprocessing.get_context("fork")
     turns = None
-    if direct_fd is not None and settings.encoding_out != "parquet":
+    if direct_fd is not None and settings.output_format != "parquet":
         turns = _Turns(direct_fd, context.Value("q", 0, lock=False), context.Condition())
     tickets = itertools.count()
     executor: ProcessPoolExecutor | None = None

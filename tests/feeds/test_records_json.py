@@ -133,14 +133,14 @@ FEED = [
 
 
 @pytest.mark.parametrize("options", OPTION_SETS)
-@pytest.mark.parametrize("encoding_out", ["jsonl", "jsonl.gz"])
-def test_the_commands_lines_equal_the_dict_paths(options, encoding_out):
+@pytest.mark.parametrize("output_format", ["jsonl", "jsonl.gz"])
+def test_the_commands_lines_equal_the_dict_paths(options, output_format):
     validate, strict, escaping = options
-    run = Settings(encoding_out=encoding_out, validate=validate, strict=strict, escaping=escaping)
+    run = Settings(output_format=output_format, validate=validate, strict=strict, escaping=escaping)
     native, by_dicts = Tally(), Tally()
     payload = process_messages(list(FEED), run, native)
     want = jsonl_by_dicts(list(FEED), run, by_dicts)
-    if encoding_out == "jsonl.gz":
+    if output_format == "jsonl.gz":
         payload, want = gzip.decompress(payload), gzip.decompress(want)
     assert payload.split(b"\n") == want.split(b"\n")
     assert native == by_dicts
