@@ -38,9 +38,10 @@ import tessarin  # noqa: E402
 from bench import harness  # noqa: E402
 from bench.feeds import CORPUS, PROBE, build_folder  # noqa: E402
 from bench.generate import oru_r01  # noqa: E402
+from bench.parquet_model import encode_rows  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
-from tessarin_feeds.parquet import FLAT_COLUMNS, WRITER_OPTIONS, convert_to_batch, encode_rows  # noqa: E402
+from tessarin_feeds.parquet import FLAT_COLUMNS, WRITER_OPTIONS, convert_to_batch  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
@@ -176,7 +177,7 @@ def main() -> int:
         return 2
     copies, generated_bytes, rounds, sample = (1, 2 << 20, 3, 0.2) if args.quick else (8, 16 << 20, 5, 0.5)
     small, large = (10 << 20, 100 << 20) if args.quick else (10 << 20, 1 << 30)
-    results: dict[str, object] = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+    results: dict[str, object] = {"date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
                                   "mode": "quick" if args.quick else "full", "writer": WRITER_OPTIONS}
     speed: dict[str, dict[str, float]] = {}
     inputs = {f"corpus x{copies}": lambda: corpus_files(copies)}

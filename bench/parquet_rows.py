@@ -29,8 +29,9 @@ import pyarrow as pa  # noqa: E402
 
 import tessarin  # noqa: E402
 from bench import harness  # noqa: E402
+from bench.parquet_model import encode_rows  # noqa: E402
 from tessarin_feeds.model import Converted  # noqa: E402
-from tessarin_feeds.parquet import SCHEMA, encode_rows, header_fields  # noqa: E402
+from tessarin_feeds.parquet import SCHEMA, header_fields  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 
 CORPUS = REPO.parent / "shared" / "corpus" / "hl7"

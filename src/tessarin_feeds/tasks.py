@@ -141,10 +141,6 @@ def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
     if settings.output_format in ("jsonl", "jsonl.gz"):
         compress = settings.output_format == "jsonl.gz"
         return lambda rows: encode_rows(rows, compress)
-    if settings.output_format == "parquet":
-        from .parquet import encode_rows as encode_parquet
-
-        return encode_parquet
     return encode_report
 
 

@@ -8,16 +8,18 @@ import itertools
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import CORPUS_DIR, needs_corpus
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import CORPUS_DIR, needs_corpus
+
 pa = pytest.importorskip("pyarrow")
 
+from bench.parquet_model import encode_rows  # noqa: E402
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Converted, Message  # noqa: E402
-from tessarin_feeds.parquet import SCHEMA, convert_to_batch, encode_rows  # noqa: E402
+from tessarin_feeds.parquet import SCHEMA, convert_to_batch  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 
 # validation_enabled, strict_validation, escaping_enabled: every combination.

@@ -12,14 +12,17 @@ import sys
 from collections import Counter
 
 import pytest
-from conftest import CORPUS_DIR as CORPUS, needs_command
+
+from conftest import CORPUS_DIR as CORPUS
+from conftest import needs_command
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
+from bench.parquet_model import encode_rows  # noqa: E402
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds.model import Converted, Message  # noqa: E402
-from tessarin_feeds.parquet import MISSING_PYARROW, SCHEMA, ParquetOutput, encode_rows, header_fields  # noqa: E402
+from tessarin_feeds.parquet import MISSING_PYARROW, SCHEMA, ParquetOutput, header_fields  # noqa: E402
 
 pytestmark = needs_command
 
