@@ -23,7 +23,7 @@ try:
 except ImportError as error:  # pragma: no cover - exercised in a subprocess
     raise ImportError(MISSING_PYARROW, name="pyarrow") from error
 
-__all__ = ["MISSING_PYARROW", "SCHEMA", "ParquetOutput", "convert_to_batch", "header_fields"]
+__all__ = ["MISSING_PYARROW", "SCHEMA", "ParquetOutput", "convert_to_batch", "header_fields", "segment_count"]
 
 SEGMENT = pa.struct(
     [
@@ -132,6 +132,12 @@ def convert_to_batch(
     return pa.RecordBatch.from_arrays(
         [*head, message_type, control_id, sent_at, envelope, segments, error], schema=SCHEMA
     )
+
+
+def segment_count(batch: pa.RecordBatch) -> int:
+    """The segments of every row of a batch of SCHEMA, read from its list offsets."""
+    lists = batch.column("segments")
+    return int(lists.offsets[-1].as_py() - lists.offsets[0].as_py()) if len(lists) else 0
 
 
 def _headers_of_failed(messages: Sequence[Message], columns: list[pa.Array]) -> list[pa.Array]:

@@ -195,7 +195,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
         payload: object = join_lines(lines, compress=settings.output_format == "jsonl.gz")
     elif settings.action == "convert" and settings.output_format == "parquet":
         # Straight to Arrow columns: no record dicts on the way.
-        from .parquet import convert_to_batch
+        from .parquet import convert_to_batch, segment_count
 
         batch_messages = list(messages)
         batch = convert_to_batch(
@@ -211,8 +211,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             for message, error in zip(batch_messages, errors.to_pylist()):
                 if error is not None:
                     failures[reason_of(error, message.source)] += 1
-        lists = batch.column("segments")
-        segments = lists.offsets[-1].as_py() - lists.offsets[0].as_py() if len(lists) else 0
+        segments = segment_count(batch)
         count = len(batch_messages)
         payload = batch
     else:
