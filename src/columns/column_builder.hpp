@@ -77,6 +77,9 @@ private:
     const char* value_of(const Entry& entry) const noexcept {
         return entry.value_in_message ? entry.value_in_message : text_.data() + entry.value_start;
     }
+    bool less(const Entry& a, const Entry& b) const noexcept {
+        return a.order != b.order ? a.order < b.order : key_of(a) < key_of(b);
+    }
 
     Hl7JsonOptions options_;
     Hl7Validator validator_;
@@ -89,7 +92,10 @@ private:
     std::string_view message_;  // the text being converted
     // The current segment: its entries in field order; keys and unescaped
     // values in text_, other values read where they stand in message_.
-    std::vector<Entry> segment_entries_;
+    std::vector<Entry> segment_entries_, merged_;
+    bool in_key_order_ = true;
+    std::size_t second_run_ = 0;  // where the entries first leave key order
+    std::size_t key_bytes_ = 0, value_bytes_ = 0;
     KnownKeys known_keys_;
     std::string text_;
     std::string segment_name_;
