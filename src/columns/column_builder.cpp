@@ -145,6 +145,11 @@ void ColumnBuilder::start() {
     values_ = entries_->children[1];
 }
 
+void ColumnBuilder::reserve_values(std::size_t text_bytes) {
+    const auto bytes = std::min<std::size_t>(text_bytes, INT32_MAX);  // more would not fit anyway
+    check(ArrowBufferReserve(ArrowArrayBuffer(values_, 2), static_cast<std::int64_t>(bytes)));
+}
+
 void ColumnBuilder::add_message(std::string_view text) {
     const HeaderFields header = header_fields(text);
     append_optional(root_.children[kMessageType], header.message_type);
