@@ -259,7 +259,8 @@ bool ColumnBuilder::end_segment() {
     auto* key_offset = reinterpret_cast<std::int32_t*>(key_offsets->data + key_offsets->size_bytes);
     auto* value_offset = reinterpret_cast<std::int32_t*>(value_offsets->data + value_offsets->size_bytes);
     visit_in_order(
-        segment_entries_, in_key_order_ ? count : second_run_, merged_, [this](const Entry& a, const Entry& b) { return less(a, b); },
+        segment_entries_, in_key_order_ ? count : second_run_, merged_,
+        [this](const Entry& a, const Entry& b) { return less(a, b); },
         [&](const Entry& entry) {
             append_reserved(key_data, key_of(entry));
             append_reserved(value_data, {value_of(entry), entry.value_size});

@@ -23,8 +23,8 @@ inline std::size_t find_line_end(std::string_view text, std::size_t from) noexce
         return _mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return), _mm_cmpeq_epi8(bytes, line_feed));
     };
     for (; i + 64 <= text.size(); i += 64) {
-        const __m128i any =
-            _mm_or_si128(_mm_or_si128(line_ends(i), line_ends(i + 16)), _mm_or_si128(line_ends(i + 32), line_ends(i + 48)));
+        const __m128i any = _mm_or_si128(_mm_or_si128(line_ends(i), line_ends(i + 16)),
+                                         _mm_or_si128(line_ends(i + 32), line_ends(i + 48)));
         if (_mm_movemask_epi8(any) != 0) break;
     }
     for (; i + 16 <= text.size(); i += 16) {
