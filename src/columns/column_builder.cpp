@@ -246,8 +246,7 @@ bool ColumnBuilder::end_segment() {
     ArrowBuffer* value_data = ArrowArrayBuffer(values_, 2);
     std::int64_t key_end = reinterpret_cast<const std::int32_t*>(key_offsets->data)[keys_->length];
     std::int64_t value_end = reinterpret_cast<const std::int32_t*>(value_offsets->data)[values_->length];
-    if (key_bytes_ > INT32_MAX || value_bytes_ > INT32_MAX ||
-        key_end + static_cast<std::int64_t>(key_bytes_) > INT32_MAX ||
+    if (key_end + static_cast<std::int64_t>(key_bytes_) > INT32_MAX ||
         value_end + static_cast<std::int64_t>(value_bytes_) > INT32_MAX)
         throw BatchTooLarge();
     const std::size_t count = segment_entries_.size();

@@ -52,8 +52,9 @@ public:
     // One row for a message that was never converted: `error` says why.
     void add_unconverted(std::string_view error);
 
-    // Room for the values of messages of `text_bytes` in all, which take
-    // about as many: the buffer then grows without copies and page faults.
+    // Room for the values of messages of `text_bytes` in all (values take
+    // at most about as many bytes): each time the value buffer grows, it is
+    // copied into fresh pages.
     void reserve_values(std::size_t text_bytes);
 
     std::int64_t rows() const noexcept { return root_.length; }
