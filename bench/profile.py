@@ -6,8 +6,10 @@
 WORK is one of: hl7json (Hl7Json(text).hl7_json), hl7_string and
 hl7_string_unescaped (JsonHl7(records).<property>), from_file
 (JsonHl7.from_file on the records written as a JSON file), validate
-(validate(True, True)). INPUT is a number of OBX segments for a generated
-ORU^R01 message, or the path of an HL7 file. REPEAT defaults to 3.
+(validate(True, True)), columns (tessarin_feeds._columns.build of every
+message). INPUT is a number of OBX segments for a generated ORU^R01
+message, the path of an HL7 file, or for columns a folder of them (the
+corpus). REPEAT defaults to 3.
 
 With --callgrind the script runs itself under valgrind, counting only the
 instructions spent below the module entry points of WORK (input preparation
@@ -50,6 +52,7 @@ ENTRY_POINTS = {
     ],
     "from_file": [f"{_NS}json_hl7_from_file(_object?, _object? const?, long, _object?)"],
     "validate": [f"{_NS}hl7_json_validate(_object?, _object? const?, long, _object?)"],
+    "columns": ["tessarin::columns::(anonymous namespace)::build(_object?, _object?, _object?)"],
 }
 
 
@@ -57,7 +60,24 @@ def _text(source: str) -> str:
     return generate.oru_r01(int(source)) if source.isdigit() else Path(source).read_bytes().decode("utf-8")
 
 
+def _messages(source: str) -> list[str]:
+    """The texts of the messages that convert, of every .hl7 file of a folder; else the one text of _text."""
+    if not Path(source).is_dir():
+        return [_text(source)]
+    from tessarin_feeds.reader import read_messages
+
+    paths = sorted(Path(source).glob("*.hl7"))
+    return [m.text for path in paths for m in read_messages(path, name=path.name) if m.error is None]
+
+
 def run(work: str, source: str, repeat: int) -> None:
+    if work == "columns":
+        from tessarin_feeds import _columns
+
+        texts = _messages(source)
+        for _ in range(repeat):
+            _columns.build(texts)
+        return
     text = _text(source)
     with tempfile.TemporaryDirectory() as tmp:
         if work == "hl7json":
@@ -108,7 +128,8 @@ def callgrind(work: str, source: str, repeat: int, top: int = 25) -> None:
         if function.startswith("void std::__introsort_loop"):
             function = "std::sort (introsort)"
         by_function[re.sub(r"\(.*", "", function)] += count
-    print(f"{work} on {source}: {total / repeat:,.0f} instructions per call ({out})")
+    per_message = f", {total / repeat / len(_messages(source)):,.0f} per message" if work == "columns" else ""
+    print(f"{work} on {source}: {total / repeat:,.0f} instructions per call{per_message} ({out})")
     for function, count in by_function.most_common(top):
         print(f"{count / repeat:>14,.0f} {100 * count / max(total, 1):5.1f}%  {function[:140]}")
 

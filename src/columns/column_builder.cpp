@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -31,6 +32,13 @@ void set_child(ArrowSchema* parent, std::int64_t index, ArrowType type, const ch
 
 void append_string(ArrowArray* array, std::string_view text) {
     check(ArrowArrayAppendString(array, ArrowStringView{text.data(), static_cast<std::int64_t>(text.size())}));
+}
+
+// Appends bytes that the buffer has room for (copy_bytes: keys and values
+// are mostly short).
+void append_reserved(ArrowBuffer* buffer, std::string_view bytes) noexcept {
+    copy_bytes(reinterpret_cast<char*>(buffer->data + buffer->size_bytes), bytes.data(), bytes.size());
+    buffer->size_bytes += static_cast<std::int64_t>(bytes.size());
 }
 
 void append_optional(ArrowArray* array, std::optional<std::string_view> text) {
@@ -123,6 +131,11 @@ void ColumnBuilder::start() {
     values_ = entries_->children[1];
 }
 
+void ColumnBuilder::reserve_values(std::size_t text_bytes) {
+    const auto bytes = std::min<std::size_t>(text_bytes, INT32_MAX);  // more would not fit anyway
+    check(ArrowBufferReserve(ArrowArrayBuffer(values_, 2), static_cast<std::int64_t>(bytes)));
+}
+
 void ColumnBuilder::add_message(std::string_view text) {
     const HeaderFields header = header_fields(text);
     append_optional(root_.children[kMessageType], header.message_type);
@@ -166,6 +179,8 @@ void ColumnBuilder::finish(ArrowArray* out) {
 
 void ColumnBuilder::begin_segment(std::string_view) {
     segment_entries_.clear();
+    in_key_order_ = true;
+    key_bytes_ = value_bytes_ = 0;
     text_.clear();
 }
 
@@ -196,47 +211,51 @@ void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
         stored.value_start = text_.size();
         text_.append(value);
     }
+    // Field order is key order below field 10.
+    if (in_key_order_ && !segment_entries_.empty() && !less(segment_entries_.back(), stored)) {
+        in_key_order_ = false;
+        second_run_ = segment_entries_.size();
+    }
+    key_bytes_ += stored.key_size;
+    value_bytes_ += stored.value_size;
     segment_entries_.push_back(stored);
 }
 
 bool ColumnBuilder::end_segment() {
-    sort_distinct_keys(
-        segment_entries_.begin(), segment_entries_.end(), [](const Entry& entry) { return entry.order; },
-        [this](const Entry& entry) { return key_of(entry); });
     append_string(segment_names_, segment_name_);
     // The entries go into the key and value buffers in one go: an element
     // at a time, nanoarrow would check each one's type and validity anew.
     // These arrays never hold a null, so they have no validity bitmap.
-    const std::size_t count = segment_entries_.size();
-    std::size_t key_bytes = 0, value_bytes = 0;
-    for (const Entry& entry : segment_entries_) {
-        key_bytes += entry.key_size;
-        value_bytes += entry.value_size;
-    }
     ArrowBuffer* key_offsets = ArrowArrayBuffer(keys_, 1);
     ArrowBuffer* key_data = ArrowArrayBuffer(keys_, 2);
     ArrowBuffer* value_offsets = ArrowArrayBuffer(values_, 1);
     ArrowBuffer* value_data = ArrowArrayBuffer(values_, 2);
     std::int64_t key_end = reinterpret_cast<const std::int32_t*>(key_offsets->data)[keys_->length];
     std::int64_t value_end = reinterpret_cast<const std::int32_t*>(value_offsets->data)[values_->length];
-    if (key_end + static_cast<std::int64_t>(key_bytes) > INT32_MAX ||
-        value_end + static_cast<std::int64_t>(value_bytes) > INT32_MAX)
+    if (key_end + static_cast<std::int64_t>(key_bytes_) > INT32_MAX ||
+        value_end + static_cast<std::int64_t>(value_bytes_) > INT32_MAX)
         throw BatchTooLarge();
+    const std::size_t count = segment_entries_.size();
     const auto offset_bytes = static_cast<std::int64_t>(count * sizeof(std::int32_t));
     check(ArrowBufferReserve(key_offsets, offset_bytes));
     check(ArrowBufferReserve(value_offsets, offset_bytes));
-    check(ArrowBufferReserve(key_data, static_cast<std::int64_t>(key_bytes)));
-    check(ArrowBufferReserve(value_data, static_cast<std::int64_t>(value_bytes)));
-    for (const Entry& entry : segment_entries_) {
-        ArrowBufferAppendUnsafe(key_data, entry.cached_key ? entry.cached_key : text_.data() + entry.key_start,
-                                static_cast<std::int64_t>(entry.key_size));
-        ArrowBufferAppendUnsafe(value_data, value_of(entry), static_cast<std::int64_t>(entry.value_size));
-        key_end += static_cast<std::int64_t>(entry.key_size);
-        value_end += static_cast<std::int64_t>(entry.value_size);
-        const auto key_offset = static_cast<std::int32_t>(key_end), value_offset = static_cast<std::int32_t>(value_end);
-        ArrowBufferAppendUnsafe(key_offsets, &key_offset, sizeof key_offset);
-        ArrowBufferAppendUnsafe(value_offsets, &value_offset, sizeof value_offset);
-    }
+    check(ArrowBufferReserve(key_data, static_cast<std::int64_t>(key_bytes_)));
+    check(ArrowBufferReserve(value_data, static_cast<std::int64_t>(value_bytes_)));
+    auto* key_offset = reinterpret_cast<std::int32_t*>(key_offsets->data + key_offsets->size_bytes);
+    auto* value_offset = reinterpret_cast<std::int32_t*>(value_offsets->data + value_offsets->size_bytes);
+    visit_in_order(
+        segment_entries_, in_key_order_ ? count : second_run_, merged_,
+        [this](const Entry& a, const Entry& b) { return less(a, b); },
+        [&](const Entry& entry) {
+            append_reserved(key_data, key_of(entry));
+            append_reserved(value_data, {value_of(entry), entry.value_size});
+            key_end += static_cast<std::int64_t>(entry.key_size);
+            value_end += static_cast<std::int64_t>(entry.value_size);
+            *key_offset++ = static_cast<std::int32_t>(key_end);
+            *value_offset++ = static_cast<std::int32_t>(value_end);
+        });
+    key_offsets->size_bytes += offset_bytes;
+    value_offsets->size_bytes += offset_bytes;
     const auto added = static_cast<std::int64_t>(count);
     keys_->length += added;
     values_->length += added;

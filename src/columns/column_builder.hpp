@@ -52,6 +52,11 @@ public:
     // One row for a message that was never converted: `error` says why.
     void add_unconverted(std::string_view error);
 
+    // Room for the values of messages of `text_bytes` in all (values take
+    // at most about as many bytes): each time the value buffer grows, it is
+    // copied into fresh pages.
+    void reserve_values(std::size_t text_bytes);
+
     std::int64_t rows() const noexcept { return root_.length; }
     // Moves the rows out as a struct array of init_batch_schema's type; the
     // builder is then empty and takes rows again.
@@ -60,7 +65,8 @@ public:
     // Sink interface of walk_segments.
     void begin_segment(std::string_view line);
     void name(std::string_view name);
-    void entry(const EntryKey& key, std::string_view value);
+    // Called once per value: inlined into the scanner, in the one file that runs it.
+    [[gnu::always_inline]] inline void entry(const EntryKey& key, std::string_view value);
     bool end_segment();
 
 private:
@@ -77,6 +83,9 @@ private:
     const char* value_of(const Entry& entry) const noexcept {
         return entry.value_in_message ? entry.value_in_message : text_.data() + entry.value_start;
     }
+    bool less(const Entry& a, const Entry& b) const noexcept {
+        return a.order != b.order ? a.order < b.order : key_of(a) < key_of(b);
+    }
 
     Hl7JsonOptions options_;
     Hl7Validator validator_;
@@ -89,7 +98,10 @@ private:
     std::string_view message_;  // the text being converted
     // The current segment: its entries in field order; keys and unescaped
     // values in text_, other values read where they stand in message_.
-    std::vector<Entry> segment_entries_;
+    std::vector<Entry> segment_entries_, merged_;
+    bool in_key_order_ = true;
+    std::size_t second_run_ = 0;  // where the entries first leave key order
+    std::size_t key_bytes_ = 0, value_bytes_ = 0;
     std::string text_;
     std::string segment_name_;
 };

@@ -201,19 +201,7 @@ void RecordsJsonWriter::write_in_key_order() {
         copy_in_blocks(at, from + piece.start, piece.size);
         at += piece.size;
     };
-    const auto less_piece = [this](const Piece& a, const Piece& b) { return less(a, b); };
-    // Field order is mostly two runs in key order, "1".."9" and "10".."99":
-    // those are merged straight into out_, any others first among themselves.
-    const auto middle = pieces_.begin() + static_cast<std::ptrdiff_t>(second_run_);
-    if (std::is_sorted(middle, pieces_.end(), less_piece)) {
-        auto a = pieces_.begin(), b = middle;
-        while (a != middle && b != pieces_.end()) copy(less(*b, *a) ? *b++ : *a++);
-        for (; a != middle; ++a) copy(*a);
-        for (; b != pieces_.end(); ++b) copy(*b);
-    } else {
-        merge_runs(pieces_, merged_, less_piece);
-        for (const Piece& piece : pieces_) copy(piece);
-    }
+    visit_in_order(pieces_, second_run_, merged_, [this](const Piece& a, const Piece& b) { return less(a, b); }, copy);
     out_->set_end(at);
 }
 

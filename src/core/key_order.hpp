@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -93,6 +94,24 @@ void merge_runs(Items& items, Items& buffer, Less less) {
         }
         std::copy(buffer.begin(), buffer.end(), items.begin());
         if (merged == 1) return;
+    }
+}
+
+// Visits items in the order of `less`, given that items[0, second_run) are
+// in order. Entries in field order mostly are two such runs ("1".."9", then
+// "10".."99"), merged here as they are visited without moving an item; any
+// other order is first sorted in place by merge_runs through `buffer`.
+template <class Items, class Less, class Visit>
+void visit_in_order(Items& items, std::size_t second_run, Items& buffer, Less less, Visit visit) {
+    const auto middle = items.begin() + static_cast<std::ptrdiff_t>(second_run), end = items.end();
+    if (std::is_sorted(middle, end, less)) {
+        auto a = items.begin(), b = middle;
+        while (a != middle && b != end) visit(less(*b, *a) ? *b++ : *a++);
+        for (; a != middle; ++a) visit(*a);
+        for (; b != end; ++b) visit(*b);
+    } else {
+        merge_runs(items, buffer, less);
+        for (const auto& item : items) visit(item);
     }
 }
 

@@ -229,6 +229,7 @@ PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
         try {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
             ColumnBuilder builder(options, hl7_syntax != 0);
+            builder.reserve_values(total);
             for (const RowInput& row : rows) {
                 if (row.error)
                     builder.add_unconverted(*row.error);

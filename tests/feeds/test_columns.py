@@ -75,6 +75,8 @@ EDGES = [
     "msh|^~\\&|lower|case",
     "MSH|^~\\&|A|B|C|D|E|F|G|H|I|J|K|L|M|N|O|P|Q|R|S|T|U|V|W|X|Y|Z",
     "MSH|^~\\&|A|B|C|D|2024||ADT^A01|ID\rPID|" + "|".join(f"{n}^{n}~{n}" for n in range(40)),
+    # Components past 9 in fields past 9: field order leaves key order many times over.
+    "MSH|^~\\&|A|B|C|D|2024||ORU^R01|2\rOBX|" + "|".join("~".join(["^".join("abcdefghijkl")] * 2) for _ in range(13)),
     "MSH|^~\\&|A|B|C|D|2024||ADT^A01|1|P|9.9\rPID|1",  # unsupported version under strict validation
     "MSH|^~|A|B|C|D|2024||ADT^A01|1|P|2.5\rPID|1",  # separators of the wrong length
     "MSH|^~\\&|A|B|C|D|2024||ADT^A01|1|P|2.5\rP1D|1",  # segment name that is not alphabetic
