@@ -28,9 +28,8 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 
 import tessarin  # noqa: E402
-from tessarin_feeds import _columns  # noqa: E402
-
 from bench import generate, harness  # noqa: E402
+from tessarin_feeds import _columns  # noqa: E402
 
 CORPUS = REPO.parent / "shared" / "corpus" / "hl7"
 
@@ -87,10 +86,15 @@ def main() -> int:
                 suffix = "" if escaping else ", unescaped"
                 race = harness.race(
                     {
-                        "wheel": lambda m=other, e=escaping: [m.Hl7Json(t, escaping_enabled=e).hl7_json for t in texts],
-                        "build": lambda e=escaping: [tessarin.Hl7Json(t, escaping_enabled=e).hl7_json for t in texts],
+                        "wheel": lambda m=other, e=escaping, ts=texts: [
+                            m.Hl7Json(t, escaping_enabled=e).hl7_json for t in ts
+                        ],
+                        "build": lambda e=escaping, ts=texts: [
+                            tessarin.Hl7Json(t, escaping_enabled=e).hl7_json for t in ts
+                        ],
                     },
-                    rounds, sample,
+                    rounds,
+                    sample,
                 )
                 results[f"Hl7Json {label}{suffix}"] = race.ratio("wheel", "build")
             race = harness.race(
@@ -98,7 +102,8 @@ def main() -> int:
                     "wheel": lambda m=other, r=records: [m.JsonHl7(x).hl7_string for x in r],
                     "build": lambda r=records: [tessarin.JsonHl7(x).hl7_string for x in r],
                 },
-                rounds, sample,
+                rounds,
+                sample,
             )
             results[f"JsonHl7 {label}"] = race.ratio("wheel", "build")
         if CORPUS.is_dir():
@@ -115,11 +120,19 @@ def main() -> int:
     geomean = statistics.geometric_mean(results.values())
     print(f"{'geometric mean':<{width}}  {geomean:6.3f}")
     if not args.no_write:
-        harness.keep_results(args.out, {"builds": {
-            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-            "wheel": args.wheel.name, "python": sys.version.split()[0], "quick": args.quick,
-            "ratios": results, "geometric mean": geomean,
-        }})
+        harness.keep_results(
+            args.out,
+            {
+                "builds": {
+                    "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+                    "wheel": args.wheel.name,
+                    "python": sys.version.split()[0],
+                    "quick": args.quick,
+                    "ratios": results,
+                    "geometric mean": geomean,
+                }
+            },
+        )
     return 0
 
 

@@ -45,8 +45,12 @@ from tessarin_feeds.parquet import FLAT_COLUMNS, WRITER_OPTIONS, convert_to_batc
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
-TARGETS = {"Hl7Json / arrow batch": 2.0, "dict / columns, to parquet": 3.0, "batch peak / text": 3.0,
-           "feed peak large / small": 1.2}
+TARGETS = {
+    "Hl7Json / arrow batch": 2.0,
+    "dict / columns, to parquet": 3.0,
+    "batch peak / text": 3.0,
+    "feed peak large / small": 1.2,
+}
 SETTINGS = Settings(action="convert", output_format="parquet")
 
 
@@ -128,8 +132,10 @@ def race_writer(files: list[list[Message]], rounds: int, sample: float) -> dict[
     race = harness.race(contenders, rounds, sample)
     fastest = min(contenders, key=race.median)
     return {
-        name: {"time / fastest": round(race.ratio(name, fastest), 2),
-               "bytes": sum(write_parquet(b, **options) for b in batches)}
+        name: {
+            "time / fastest": round(race.ratio(name, fastest), 2),
+            "bytes": sum(write_parquet(b, **options) for b in batches),
+        }
         for name, options in WRITER_CHOICES.items()
     }
 
@@ -154,17 +160,33 @@ print(json.dumps({"text_bytes": size, "peak_kib": peak - before, "batch_bytes": 
 
 
 def batch_memory(n_obx: int, count: int) -> dict[str, float]:
-    out = subprocess.run([sys.executable, "-c", BATCH_PROBE, str(REPO), str(n_obx), str(count)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", BATCH_PROBE, str(REPO), str(n_obx), str(count)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     probe = json.loads(out)
     probe["batch peak / text"] = round(probe["peak_kib"] * 1024 / probe["text_bytes"], 2)
     return probe
 
 
 def feed_peak(folder: pathlib.Path, out: pathlib.Path) -> dict[str, float]:
-    command = [sys.executable, "-m", "tessarin_feeds", "convert", "--no-progress", "--jobs", "1", "-o", str(out), str(folder)]
-    result = json.loads(subprocess.run([sys.executable, "-c", PROBE, *command], capture_output=True, text=True,
-                                       check=True).stdout)
+    command = [
+        sys.executable,
+        "-m",
+        "tessarin_feeds",
+        "convert",
+        "--no-progress",
+        "--jobs",
+        "1",
+        "-o",
+        str(out),
+        str(folder),
+    ]
+    result = json.loads(
+        subprocess.run([sys.executable, "-c", PROBE, *command], capture_output=True, text=True, check=True).stdout
+    )
     if result["status"] not in (0, 1):  # 1: the corpus holds malformed messages on purpose
         raise SystemExit(f"tessarin convert failed with status {result['status']}")
     return {"maxrss_kib": result["maxrss_kib"], "cpu_s": round(result["cpu"], 2)}
@@ -177,8 +199,11 @@ def main() -> int:
         return 2
     copies, generated_bytes, rounds, sample = (1, 2 << 20, 3, 0.2) if args.quick else (8, 16 << 20, 5, 0.5)
     small, large = (10 << 20, 100 << 20) if args.quick else (10 << 20, 1 << 30)
-    results: dict[str, object] = {"date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
-                                  "mode": "quick" if args.quick else "full", "writer": WRITER_OPTIONS}
+    results: dict[str, object] = {
+        "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+        "mode": "quick" if args.quick else "full",
+        "writer": WRITER_OPTIONS,
+    }
     speed: dict[str, dict[str, float]] = {}
     inputs = {f"corpus x{copies}": lambda: corpus_files(copies)}
     inputs.update({f"ORU {n} OBX": (lambda n=n: generated_files(n, generated_bytes)) for n in (10, 100, 1000, 10000)})
@@ -215,7 +240,7 @@ def main() -> int:
     print(f"feed peak, {large >> 20} MiB / {small >> 20} MiB: {feeds['large / small']:.2f} (target <= 1.2)")
     if not args.no_write:
         harness.keep_results(args.out, {"columns": results})
-        print(f"written under \"columns\" in {args.out}", file=sys.stderr)
+        print(f'written under "columns" in {args.out}', file=sys.stderr)
     return 0
 
 

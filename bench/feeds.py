@@ -36,6 +36,7 @@ import threading
 import time
 
 import orjson
+
 import tessarin
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -117,7 +118,9 @@ def _own_cpu_seconds(probe: int) -> float | None:
         return None
 
 
-def run_command(folder: pathlib.Path, jobs: int, sample_tree: bool = False, sample_parent: bool = False) -> dict[str, float]:
+def run_command(
+    folder: pathlib.Path, jobs: int, sample_tree: bool = False, sample_parent: bool = False
+) -> dict[str, float]:
     """One run of the command, in a fresh process group: wall and CPU time, peaks;
     with `sample_parent`, the CPU time of the command's own process (its last
     sample before it exits, every 50 ms: a little low)."""
@@ -148,8 +151,14 @@ def run_command(folder: pathlib.Path, jobs: int, sample_tree: bool = False, samp
     result = json.loads(out)
     if result["status"] not in (0, 1):  # 1: the corpus holds malformed messages on purpose
         raise SystemExit(f"tessarin convert failed with status {result['status']}")
-    return {"wall": wall, "cpu": result["cpu"], "maxrss_kib": result["maxrss_kib"], "tree_kib": peak,
-            "messages": result["messages"], "parent_cpu": parent_cpu}
+    return {
+        "wall": wall,
+        "cpu": result["cpu"],
+        "maxrss_kib": result["maxrss_kib"],
+        "tree_kib": peak,
+        "messages": result["messages"],
+        "parent_cpu": parent_cpu,
+    }
 
 
 def main() -> int:
@@ -160,8 +169,11 @@ def main() -> int:
     speed_bytes, small_bytes, large_bytes, rounds = (
         (4 << 20, 2 << 20, 40 << 20, 2) if args.quick else (400 << 20, 10 << 20, 1 << 30, 5)
     )
-    results: dict[str, object] = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-                                  "mode": "quick" if args.quick else "full", "cores": os.cpu_count()}
+    results: dict[str, object] = {
+        "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+        "mode": "quick" if args.quick else "full",
+        "cores": os.cpu_count(),
+    }
     with tempfile.TemporaryDirectory(prefix="tessarin-bench-feeds-") as scratch:
         root = pathlib.Path(scratch)
         folder, size = build_folder(root, speed_bytes)
@@ -188,10 +200,14 @@ def main() -> int:
             # Per message, so that the messages the baseline cannot convert do not count against it.
             one_vs_base.append((len(texts) / base) and (messages / runs[1]["cpu"]) / (len(texts) / base))
             two_vs_one.append(runs[1]["wall"] / runs[2]["wall"])
-            adjusted_one.append((len(texts) / base) and (messages / (runs[1]["cpu"] - start_1["cpu"])) / (len(texts) / base))
+            adjusted_one.append(
+                (len(texts) / base) and (messages / (runs[1]["cpu"] - start_1["cpu"])) / (len(texts) / base)
+            )
             adjusted_two.append((runs[1]["wall"] - start_1["wall"]) / (runs[2]["wall"] - start_2["wall"]))
-            print(f"round {r + 1}: 1 job / baseline {one_vs_base[-1]:.2f}, 2 jobs / 1 job {two_vs_one[-1]:.2f}",
-                  file=sys.stderr)
+            print(
+                f"round {r + 1}: 1 job / baseline {one_vs_base[-1]:.2f}, 2 jobs / 1 job {two_vs_one[-1]:.2f}",
+                file=sys.stderr,
+            )
         results["speed"] = {
             "input_bytes": size,
             "messages": messages,
@@ -199,10 +215,15 @@ def main() -> int:
             "1 job / Hl7Json+orjson": round(statistics.median(one_vs_base), 3),
             "2 jobs / 1 job": round(statistics.median(two_vs_one), 3),
             "2 jobs: parent's share of the CPU": round(statistics.median(parent_share), 3),
-            "startup": {"1 job cpu_s": round(start_1["cpu"], 3), "1 job wall_s": round(start_1["wall"], 3),
-                        "2 jobs wall_s": round(start_2["wall"], 3)},
-            "without startup": {"1 job / Hl7Json+orjson": round(statistics.median(adjusted_one), 3),
-                                "2 jobs / 1 job": round(statistics.median(adjusted_two), 3)},
+            "startup": {
+                "1 job cpu_s": round(start_1["cpu"], 3),
+                "1 job wall_s": round(start_1["wall"], 3),
+                "2 jobs wall_s": round(start_2["wall"], 3),
+            },
+            "without startup": {
+                "1 job / Hl7Json+orjson": round(statistics.median(adjusted_one), 3),
+                "2 jobs / 1 job": round(statistics.median(adjusted_two), 3),
+            },
         }
         shutil.rmtree(folder)
 
@@ -211,10 +232,16 @@ def main() -> int:
             folder, size = build_folder(root, target)
             one = run_command(folder, 1, sample_tree=True)
             two = run_command(folder, 2, sample_tree=True)
-            memory[label] = {"input_bytes": size, "1 job maxrss_kib": int(one["maxrss_kib"]),
-                             "2 jobs tree_kib": int(two["tree_kib"])}
-            print(f"memory {label}: {size / 1e6:.0f} MB in, 1 job {one['maxrss_kib'] / 1024:.0f} MiB, "
-                  f"2 jobs {two['tree_kib'] / 1024:.0f} MiB (all processes)", file=sys.stderr)
+            memory[label] = {
+                "input_bytes": size,
+                "1 job maxrss_kib": int(one["maxrss_kib"]),
+                "2 jobs tree_kib": int(two["tree_kib"]),
+            }
+            print(
+                f"memory {label}: {size / 1e6:.0f} MB in, 1 job {one['maxrss_kib'] / 1024:.0f} MiB, "
+                f"2 jobs {two['tree_kib'] / 1024:.0f} MiB (all processes)",
+                file=sys.stderr,
+            )
             shutil.rmtree(folder)
         memory["ratio"] = {
             "1 job": round(memory["large"]["1 job maxrss_kib"] / memory["small"]["1 job maxrss_kib"], 3),  # type: ignore[dict-item]
@@ -238,7 +265,7 @@ def main() -> int:
     print(f"messages/s: {speed['messages_per_s']}")  # type: ignore[index]
     if not args.no_write:
         harness.keep_results(args.out, {"feeds": results})
-        print(f"written under \"feeds\" in {args.out}", file=sys.stderr)
+        print(f'written under "feeds" in {args.out}', file=sys.stderr)
     return 0
 
 

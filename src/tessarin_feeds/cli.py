@@ -73,23 +73,58 @@ def _encoding(text: str) -> str:
 
 
 def _add_reading_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("paths", nargs="+", metavar="PATH",
-                        help="a file, a folder (searched recursively, hidden files skipped), or - for standard input")
-    parser.add_argument("--glob", metavar="PATTERN",
-                        help="take only files in folders whose name matches PATTERN (with a /: the path under the folder)")
-    parser.add_argument("--encoding", type=_encoding, metavar="NAME",
-                        help="decode every message with this character set (default: UTF-8, else MSH-18)")
-    parser.add_argument("--encoding-errors", choices=("strict", "replace"), default="strict",
-                        help="'replace' puts U+FFFD for bytes that do not decode instead of failing the message")
-    parser.add_argument("--max-message-size", type=_size, default=MAX_MESSAGE_SIZE, metavar="SIZE",
-                        help="a larger message is not read but fails with its size (default: 64M)")
-    parser.add_argument("--max-fields", type=_positive, default=MAX_FIELDS, metavar="N",
-                        help="a message of more fields fails with their number; each |, ^, ~ and line end"
-                             " counts one (default: 1000000)")
-    parser.add_argument("--jobs", "-j", type=_positive, default=default_jobs(), metavar="N",
-                        help="worker processes (default: the number of cores)")
-    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                        help="progress bar on standard error (default: when it is a terminal)")
+    parser.add_argument(
+        "paths",
+        nargs="+",
+        metavar="PATH",
+        help="a file, a folder (searched recursively, hidden files skipped), or - for standard input",
+    )
+    parser.add_argument(
+        "--glob",
+        metavar="PATTERN",
+        help="take only files in folders whose name matches PATTERN (with a /: the path under the folder)",
+    )
+    parser.add_argument(
+        "--encoding",
+        type=_encoding,
+        metavar="NAME",
+        help="decode every message with this character set (default: UTF-8, else MSH-18)",
+    )
+    parser.add_argument(
+        "--encoding-errors",
+        choices=("strict", "replace"),
+        default="strict",
+        help="'replace' puts U+FFFD for bytes that do not decode instead of failing the message",
+    )
+    parser.add_argument(
+        "--max-message-size",
+        type=_size,
+        default=MAX_MESSAGE_SIZE,
+        metavar="SIZE",
+        help="a larger message is not read but fails with its size (default: 64M)",
+    )
+    parser.add_argument(
+        "--max-fields",
+        type=_positive,
+        default=MAX_FIELDS,
+        metavar="N",
+        help="a message of more fields fails with their number; each |, ^, ~ and line end"
+        " counts one (default: 1000000)",
+    )
+    parser.add_argument(
+        "--jobs",
+        "-j",
+        type=_positive,
+        default=default_jobs(),
+        metavar="N",
+        help="worker processes (default: the number of cores)",
+    )
+    parser.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="progress bar on standard error (default: when it is a terminal)",
+    )
 
 
 def _version() -> str:
@@ -106,38 +141,77 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=_version())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    convert = commands.add_parser("convert", help="HL7 feeds to JSON Lines or Parquet",
-                                  description="Convert every message of the PATHs, one output row per message.")
+    convert = commands.add_parser(
+        "convert",
+        help="HL7 feeds to JSON Lines or Parquet",
+        description="Convert every message of the PATHs, one output row per message.",
+    )
     _add_reading_options(convert)
-    convert.add_argument("-o", "--output", metavar="OUT",
-                         help="output file; its suffix (.jsonl, .jsonl.gz, .parquet) sets the format (default: standard output)")
+    convert.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="output file; its suffix (.jsonl, .jsonl.gz, .parquet) sets the format (default: standard output)",
+    )
     convert.add_argument("--format", choices=("jsonl", "parquet"), help="output format when OUT's suffix does not say")
-    convert.add_argument("--compression", choices=PARQUET_COMPRESSIONS, default="snappy",
-                         help="Parquet compression (default: snappy, as pyarrow, Spark and DuckDB write)")
-    convert.add_argument("--validate", action="store_true", help="validate each message; a message that fails gets an error")
-    convert.add_argument("--strict", action="store_true", help="validate strictly: version and message type too (implies --validate)")
-    convert.add_argument("--no-escaping", action="store_true", help="keep HL7 escape sequences in the values as they stand")
+    convert.add_argument(
+        "--compression",
+        choices=PARQUET_COMPRESSIONS,
+        default="snappy",
+        help="Parquet compression (default: snappy, as pyarrow, Spark and DuckDB write)",
+    )
+    convert.add_argument(
+        "--validate", action="store_true", help="validate each message; a message that fails gets an error"
+    )
+    convert.add_argument(
+        "--strict", action="store_true", help="validate strictly: version and message type too (implies --validate)"
+    )
+    convert.add_argument(
+        "--no-escaping", action="store_true", help="keep HL7 escape sequences in the values as they stand"
+    )
 
-    validate = commands.add_parser("validate", help="check messages against the validation rules",
-                                   description="Print one line per message that fails validation, then a summary.")
+    validate = commands.add_parser(
+        "validate",
+        help="check messages against the validation rules",
+        description="Print one line per message that fails validation, then a summary.",
+    )
     _add_reading_options(validate)
     validate.add_argument("--strict", action="store_true", help="check the version and the message type too")
     validate.add_argument("--require-pid", action="store_true", help="a message without a PID segment fails")
 
-    to_hl7 = commands.add_parser("to-hl7", help="JSON Lines from convert (or a JSON list of records) back to HL7",
-                                 description="Write one HL7 message per row of records.")
-    to_hl7.add_argument("input", metavar="INPUT", help="JSON Lines from convert, a JSON file of one list of records, or -")
+    to_hl7 = commands.add_parser(
+        "to-hl7",
+        help="JSON Lines from convert (or a JSON list of records) back to HL7",
+        description="Write one HL7 message per row of records.",
+    )
+    to_hl7.add_argument(
+        "input", metavar="INPUT", help="JSON Lines from convert, a JSON file of one list of records, or -"
+    )
     to_hl7.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
     escaping = to_hl7.add_mutually_exclusive_group()
-    escaping.add_argument("--unescaped", action="store_true",
-                          help="write values as they stand (for records made with convert --no-escaping)")
-    escaping.add_argument("--escape-all", action="store_true",
-                          help="escape as the module's JsonHl7.hl7_string does: spaces, tabs and MSH-1/MSH-2 too")
-    to_hl7.add_argument("--encoding", type=_encoding, metavar="NAME",
-                        help="write every message in this character set (default: the one its MSH-18 declares, else UTF-8)")
+    escaping.add_argument(
+        "--unescaped",
+        action="store_true",
+        help="write values as they stand (for records made with convert --no-escaping)",
+    )
+    escaping.add_argument(
+        "--escape-all",
+        action="store_true",
+        help="escape as the module's JsonHl7.hl7_string does: spaces, tabs and MSH-1/MSH-2 too",
+    )
+    to_hl7.add_argument(
+        "--encoding",
+        type=_encoding,
+        metavar="NAME",
+        help="write every message in this character set (default: the one its MSH-18 declares, else UTF-8)",
+    )
     to_hl7.add_argument("--mllp", action="store_true", help="frame each message as 0x0B ... 0x1C 0x0D")
-    to_hl7.add_argument("--line-end", choices=("cr", "lf", "crlf"), default="cr",
-                        help="segment terminator (default: cr, the standard's)")
+    to_hl7.add_argument(
+        "--line-end",
+        choices=("cr", "lf", "crlf"),
+        default="cr",
+        help="segment terminator (default: cr, the standard's)",
+    )
 
     # Live feeds over MLLP.
     from .live_options import add_listen_parser, add_send_parser
@@ -172,7 +246,9 @@ def output_format_of(path: str | None, chosen: str | None) -> OutputFormat:
         by_suffix = "jsonl"
     if path is not None and by_suffix is None and chosen is None and not _is_device_or_pipe(path):
         # x.csv or x.parquet.gz must not quietly become JSON Lines.
-        raise UsageError(f"cannot tell the output format from the name {path}: use {', '.join(OUTPUT_SUFFIXES)} or give --format")
+        raise UsageError(
+            f"cannot tell the output format from the name {path}: use {', '.join(OUTPUT_SUFFIXES)} or give --format"
+        )
     if chosen is not None and by_suffix is not None and not by_suffix.startswith(chosen):
         raise UsageError(f"--format {chosen} does not match the output name {path}")
     encoding: OutputFormat = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
@@ -200,8 +276,15 @@ class Progress:
 
             tqdm.monitor_interval = 0  # no monitor thread: worker processes are forked
             unit = {"unit": "B", "unit_scale": True, "unit_divisor": 1024} if self._by_bytes else {"unit": "msg"}
-            self._bar = tqdm(total=total_bytes, file=sys.stderr, leave=False, dynamic_ncols=True,
-                             desc=self._description(), mininterval=0.2, **unit)
+            self._bar = tqdm(
+                total=total_bytes,
+                file=sys.stderr,
+                leave=False,
+                dynamic_ncols=True,
+                desc=self._description(),
+                mininterval=0.2,
+                **unit,
+            )
 
     def _description(self) -> str:
         sources = f"{self._done}/{self._sources if self._sources is not None else '?'} sources"
@@ -290,7 +373,9 @@ def refuse_inputs_as_output(output: str | None, inputs: list[str]) -> None:
             continue  # told when read
         inside = os.path.isdir(path) and where.startswith(os.path.join(os.path.realpath(path), ""))
         if same or inside:
-            raise UsageError(f"the output {output} is {'an input' if same else 'inside the input folder ' + path}; write it elsewhere")
+            raise UsageError(
+                f"the output {output} is {'an input' if same else 'inside the input folder ' + path}; write it elsewhere"
+            )
 
 
 def _feed(args: argparse.Namespace, settings: Settings, path: str | None, name: str) -> tuple[Tally, float]:
@@ -456,8 +541,13 @@ def command_live(args: argparse.Namespace) -> int:
     return listen.command_listen(args) if args.command == "listen" else send.command_send(args)
 
 
-COMMANDS = {"convert": command_convert, "validate": command_validate, "to-hl7": command_to_hl7,
-            "listen": command_live, "send": command_live}
+COMMANDS = {
+    "convert": command_convert,
+    "validate": command_validate,
+    "to-hl7": command_to_hl7,
+    "listen": command_live,
+    "send": command_live,
+}
 
 
 # -- entry point ---------------------------------------------------------------

@@ -5,9 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Literal
 
-NoticeKind = Literal[
-    "stray fragment", "batch count mismatch", "truncated frame", "envelope segment", "read error"
-]
+NoticeKind = Literal["stray fragment", "batch count mismatch", "truncated frame", "envelope segment", "read error"]
 
 
 @dataclass(frozen=True, slots=True)

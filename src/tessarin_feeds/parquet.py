@@ -12,7 +12,7 @@ from collections.abc import Sequence
 from types import TracebackType
 from typing import BinaryIO
 
-from .model import Converted, Message
+from .model import Message
 from .outputs import OutputBase
 
 MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'"
@@ -144,7 +144,7 @@ def _headers_of_failed(messages: Sequence[Message], columns: list[pa.Array]) -> 
     values = [column.to_pylist() for column in columns]
     for row, message in enumerate(messages):
         if message.error is not None and message.header:
-            for column, value in zip(values, header_fields(message)):
+            for column, value in zip(values, header_fields(message), strict=True):
                 column[row] = value
     return [_string_array(column) for column in values]
 

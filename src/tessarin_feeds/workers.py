@@ -109,9 +109,7 @@ def _pool(jobs: int) -> ProcessPoolExecutor:
     with stopping.deferred():
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
         try:
-            executor = ProcessPoolExecutor(
-                jobs, mp_context=context, initializer=_start_worker, initargs=(os.getpid(),)
-            )
+            executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=_start_worker, initargs=(os.getpid(),))
             stopping.checkpoint("pool start")
             executor.submit(int)  # with fork, the first task starts every worker
         finally:
@@ -173,8 +171,8 @@ PAUSED = 1 << 62
 @dataclass(frozen=True, slots=True)
 class _Turns:
     fd: int
-    turn: "multiprocessing.sharedctypes.Synchronized[int]"
-    changed: "multiprocessing.synchronize.Condition"
+    turn: multiprocessing.sharedctypes.Synchronized[int]
+    changed: multiprocessing.synchronize.Condition
 
     def begin(self, ticket: int) -> None:
         """In the parent, when all before `ticket` is written: it may write."""
@@ -311,7 +309,9 @@ def run_in_workers(
         _turns = turns
         limit = jobs * WINDOW_PER_JOB
 
-        def submit(function: Callable[..., TaskResult], arguments: tuple[object, ...]) -> tuple[Future[TaskResult], int]:
+        def submit(
+            function: Callable[..., TaskResult], arguments: tuple[object, ...]
+        ) -> tuple[Future[TaskResult], int]:
             assert executor is not None
             with stopping.deferred():  # a task is queued whole or not at all
                 stopping.checkpoint("submit")

@@ -12,9 +12,11 @@ import sys
 import time
 
 import pytest
-from conftest import CORPUS_DIR as CORPUS, needs_corpus, needs_command
 
 from tessarin import Hl7Json
+
+from conftest import CORPUS_DIR as CORPUS
+from conftest import needs_command, needs_corpus
 
 pytestmark = needs_command
 
@@ -54,7 +56,14 @@ def feed(tmp_path: pathlib.Path) -> pathlib.Path:
     (folder / ".hidden").mkdir()
     (folder / "a.hl7").write_text(message(1))
     (folder / "sub" / "b.hl7").write_text(message(2) + "\r\n")
-    batch = ["FHS|^~\\&|LAB", "BHS|^~\\&|LAB", message(3).replace("\r", "\r\n"), message(4).replace("\r", "\r\n"), "BTS|2", "FTS|1"]
+    batch = [
+        "FHS|^~\\&|LAB",
+        "BHS|^~\\&|LAB",
+        message(3).replace("\r", "\r\n"),
+        message(4).replace("\r", "\r\n"),
+        "BTS|2",
+        "FTS|1",
+    ]
     (folder / "c.txt").write_text("\r\n".join(batch) + "\r\n")
     (folder / ".skipped.hl7").write_text("junk")
     (folder / ".hidden" / "d.hl7").write_text("junk")
@@ -66,7 +75,10 @@ def test_convert_folder_rows_in_order_with_keys_in_order(feed):
     assert done.returncode == 0, done.stderr
     lines = rows(done.stdout)
     assert [(pathlib.Path(r["source"]).relative_to(feed).as_posix(), r["message"]) for r in lines] == [
-        ("a.hl7", 0), ("c.txt", 0), ("c.txt", 1), ("sub/b.hl7", 0)
+        ("a.hl7", 0),
+        ("c.txt", 0),
+        ("c.txt", 1),
+        ("sub/b.hl7", 0),
     ]
     # Rows inside the batch carry its headers' records, before their own.
     enclosed = [r["source"].endswith("c.txt") for r in lines]
@@ -110,12 +122,18 @@ def test_standard_input_and_errors_as_rows():
     "args, text",
     [
         (["convert", "{tmp}/missing.hl7"], "tessarin: cannot read {tmp}/missing.hl7: No such file or directory"),
-        (["convert", "-o", "{tmp}/no/such/folder/out.jsonl", "{feed}"], "tessarin: cannot write {tmp}/no/such/folder/out.jsonl"),
+        (
+            ["convert", "-o", "{tmp}/no/such/folder/out.jsonl", "{feed}"],
+            "tessarin: cannot write {tmp}/no/such/folder/out.jsonl",
+        ),
         (["convert", "-o", "{tmp}", "{feed}"], "tessarin: cannot write {tmp}: it is a folder"),
         (["convert", "--jobs", "0", "{feed}"], "tessarin: argument --jobs/-j: must be at least 1"),
         (["convert", "--encoding", "klingon", "{feed}"], "tessarin: argument --encoding: unknown character set"),
         (["convert", "--format", "parquet", "{feed}"], "tessarin: Parquet output needs a file"),
-        (["convert", "--format", "parquet", "-o", "{tmp}/x.jsonl", "{feed}"], "tessarin: --format parquet does not match"),
+        (
+            ["convert", "--format", "parquet", "-o", "{tmp}/x.jsonl", "{feed}"],
+            "tessarin: --format parquet does not match",
+        ),
         (["convert"], "tessarin: the following arguments are required: PATH"),
         (["frobnicate"], "tessarin: argument COMMAND: invalid choice"),
         (["to-hl7", "{tmp}/missing.jsonl"], "tessarin: cannot read {tmp}/missing.jsonl"),
@@ -265,7 +283,9 @@ def test_a_source_that_breaks_off_keeps_what_was_read_and_the_run_goes_on(tmp_pa
     broken = found[-2]
     assert broken["error"].startswith("message cut short at byte ")
     assert (broken.get("records") or broken.get("segments"))[0]["segment_name"] == "MSH"
-    assert all(r["error"] is None for r in found[1:-2]) if fmt == "parquet" else all("error" not in r for r in found[1:-2])
+    assert (
+        all(r["error"] is None for r in found[1:-2]) if fmt == "parquet" else all("error" not in r for r in found[1:-2])
+    )
 
 
 def test_validate_lines_and_summary(tmp_path):
@@ -296,11 +316,16 @@ def test_validate_lines_and_summary(tmp_path):
 )
 def test_to_hl7_line_ends_and_framing(tmp_path, feed, options, framing, rows_file):
     converted = tmp_path / rows_file
-    assert tessarin("convert", "--no-escaping", "-o", str(converted), str(feed / "a.hl7"), str(feed / "c.txt")).returncode == 0
+    assert (
+        tessarin("convert", "--no-escaping", "-o", str(converted), str(feed / "a.hl7"), str(feed / "c.txt")).returncode
+        == 0
+    )
     done = tessarin("to-hl7", "--unescaped", *options, str(converted))
     assert done.returncode == 0, done.stderr
     start, end, after = framing
-    expected = b"".join(start + (message(n).replace("\r", "\n") + "\n").encode().replace(b"\n", end) + after for n in (1, 3, 4))
+    expected = b"".join(
+        start + (message(n).replace("\r", "\n") + "\n").encode().replace(b"\n", end) + after for n in (1, 3, 4)
+    )
     assert done.stdout == expected
 
 
@@ -352,7 +377,9 @@ def test_signal_stops_cleanly(tmp_path, sig, status):
     out = tmp_path / "out.jsonl"
     process = subprocess.Popen(
         [*COMMAND, "convert", "--jobs", "2", "-o", str(out), "-"],
-        stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=ROOT,
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=ROOT,
     )
     assert process.stdin is not None
     # More than the reader's first chunk, so that batches reach the workers;

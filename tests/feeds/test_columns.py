@@ -28,7 +28,10 @@ OPTION_SETS = list(itertools.product([False, True], repeat=3))
 
 def as_messages(texts: list[str], errors: list[str | None] | None = None) -> list[Message]:
     errors = errors or [None] * len(texts)
-    return [Message("in", index, index * 7, text, error) for index, (text, error) in enumerate(zip(texts, errors))]
+    return [
+        Message("in", index, index * 7, text, error)
+        for index, (text, error) in enumerate(zip(texts, errors, strict=True))
+    ]
 
 
 def converted_by_hl7json(message: Message, options: tuple[bool, bool, bool]) -> Converted:
@@ -37,7 +40,9 @@ def converted_by_hl7json(message: Message, options: tuple[bool, bool, bool]) -> 
         return Converted(message, None, message.error)
     validate, strict, escaping = options
     try:
-        converter = Hl7Json(message.text, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping)
+        converter = Hl7Json(
+            message.text, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping
+        )
         return Converted(message, converter.hl7_json, None)
     except Exception as error:  # noqa: BLE001 - Hl7Json raises plain Exception, and UnicodeEncodeError
         return Converted(message, None, str(error))
@@ -53,7 +58,9 @@ def assert_same_batch(messages: list[Message], options: tuple[bool, bool, bool])
     assert native.schema.equals(SCHEMA)
     if not native.equals(reference):
         for column in SCHEMA.names:  # name the first column and row that differ
-            for row, (got, want) in enumerate(zip(native.column(column).to_pylist(), reference.column(column).to_pylist())):
+            for row, (got, want) in enumerate(
+                zip(native.column(column).to_pylist(), reference.column(column).to_pylist(), strict=True)
+            ):
                 assert got == want, f"{column} of row {row}: {messages[row].text!r}"
     return native
 
@@ -103,14 +110,38 @@ def test_corpus_equals_the_dict_path(options):
     assert batch.column("segments").null_count < batch.num_rows
 
 
-PIECES = ["|", "^", "~", "\\", "&", "\r", "\n", "\r\n", "MSH|^~\\&|", "PID", "OBX", "A", "12", " ", "\u00e9",
-          "\U0001f600", "\\T\\", "\\X0D0A\\", "\\E\\", "|2.5", "|ADT^A01", "MSH\u20ac"]
+PIECES = [
+    "|",
+    "^",
+    "~",
+    "\\",
+    "&",
+    "\r",
+    "\n",
+    "\r\n",
+    "MSH|^~\\&|",
+    "PID",
+    "OBX",
+    "A",
+    "12",
+    " ",
+    "\u00e9",
+    "\U0001f600",
+    "\\T\\",
+    "\\X0D0A\\",
+    "\\E\\",
+    "|2.5",
+    "|ADT^A01",
+    "MSH\u20ac",
+]
 generated = st.lists(st.sampled_from(PIECES), max_size=50).map("".join)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(st.one_of(generated, st.builds(lambda body: HEADER + "\r" + body, generated)), min_size=1, max_size=8),
-       st.sampled_from(OPTION_SETS))
+@given(
+    st.lists(st.one_of(generated, st.builds(lambda body: HEADER + "\r" + body, generated)), min_size=1, max_size=8),
+    st.sampled_from(OPTION_SETS),
+)
 def test_generated_messages_equal_the_dict_path(texts, options):
     assert_same_batch(as_messages(texts), options)
 
@@ -157,8 +188,11 @@ def test_batches_built_in_threads_equal_those_built_one_at_a_time():
     jobs = [texts[: 20 + k] for k in range(16)]
     alone = [pa.record_batch(_columns.build(job, escaping_enabled=k % 2 == 0)) for k, job in enumerate(jobs)]
     with ThreadPoolExecutor(8) as pool:
-        together = list(pool.map(lambda kj: pa.record_batch(_columns.build(kj[1], escaping_enabled=kj[0] % 2 == 0)),
-                                 enumerate(jobs)))
-    for one, other in zip(alone, together):
+        together = list(
+            pool.map(
+                lambda kj: pa.record_batch(_columns.build(kj[1], escaping_enabled=kj[0] % 2 == 0)), enumerate(jobs)
+            )
+        )
+    for one, other in zip(alone, together, strict=True):
         other.validate(full=True)
         assert one.equals(other)

@@ -10,15 +10,15 @@ import pathlib
 import random
 
 import pytest
-from conftest import needs_corpus
 from hypothesis import given
 from hypothesis import strategies as st
 
-import feed_fixtures
 import tessarin_feeds.reader
 from tessarin import Hl7Json
 from tessarin_feeds import Message, Notice, read_messages
 
+import feed_fixtures
+from conftest import needs_corpus
 
 
 def read(source: object, **options: object) -> tuple[list[Message], list[Notice]]:
@@ -77,13 +77,15 @@ def framed_feeds(draw: st.DrawFn) -> tuple[list[str], bytes, dict[str, int]]:
 
 
 @given(framed_feeds(), st.booleans())
-def test_any_messages_in_any_framing_come_back_exactly(feed: tuple[list[str], bytes, dict[str, int]], compress: bool) -> None:
+def test_any_messages_in_any_framing_come_back_exactly(
+    feed: tuple[list[str], bytes, dict[str, int]], compress: bool
+) -> None:
     texts, data, expected_notices = feed
     messages, notices = read(gzip.compress(data) if compress else data)
     assert [message.text for message in messages] == texts
     assert [message.index for message in messages] == list(range(len(texts)))
     assert kinds(notices) == expected_notices
-    for message, text in zip(messages, texts):
+    for message, text in zip(messages, texts, strict=True):
         assert message.error is None
         assert data[message.offset :].startswith(text.encode("utf-8"))
         assert Hl7Json(message.text).hl7_json == Hl7Json(text).hl7_json
@@ -97,7 +99,9 @@ def test_any_messages_in_any_framing_come_back_exactly(feed: tuple[list[str], by
 
 
 @given(st.lists(framed_feeds(), min_size=2, max_size=4), st.booleans())
-def test_files_glued_together_read_as_each_one(feeds: list[tuple[list[str], bytes, dict[str, int]]], zipped: bool) -> None:
+def test_files_glued_together_read_as_each_one(
+    feeds: list[tuple[list[str], bytes, dict[str, int]]], zipped: bool
+) -> None:
     """cat of files, each of which may start with a byte order mark (and
     cat of gzip files): every message of each file, none merged."""
     files = [data for _, data, notices in feeds if "truncated frame" not in notices]
@@ -107,7 +111,9 @@ def test_files_glued_together_read_as_each_one(feeds: list[tuple[list[str], byte
 
 
 @given(framed_feeds(), st.integers(1, 12))
-def test_chunk_boundaries_do_not_change_what_is_read(feed: tuple[list[str], bytes, dict[str, int]], chunk_size: int) -> None:
+def test_chunk_boundaries_do_not_change_what_is_read(
+    feed: tuple[list[str], bytes, dict[str, int]], chunk_size: int
+) -> None:
     """Bytes holding one plain message are cut at once; a stream always goes
     through the chunked splitter. Both read the same."""
     _, data, _ = feed
@@ -121,7 +127,9 @@ def test_chunk_boundaries_do_not_change_what_is_read(feed: tuple[list[str], byte
 
 
 @given(framed_feeds(), st.integers(1, 40), st.integers(1, 12))
-def test_a_message_over_the_size_limit_fails_with_its_size(feed: tuple[list[str], bytes, dict[str, int]], limit: int, chunk_size: int) -> None:
+def test_a_message_over_the_size_limit_fails_with_its_size(
+    feed: tuple[list[str], bytes, dict[str, int]], limit: int, chunk_size: int
+) -> None:
     """Streamed, the bytes of a message too large to keep are passed over;
     it still gets its index, offset and exact size, and nothing else changes."""
     _, data, _ = feed
@@ -136,10 +144,13 @@ def test_a_message_over_the_size_limit_fails_with_its_size(feed: tuple[list[str]
     limited, limited_notices = streamed
     assert limited_notices == notices
     assert [(m.index, m.offset) for m in limited] == [(m.index, m.offset) for m in unlimited]
-    for whole, cut in zip(unlimited, limited):
+    for whole, cut in zip(unlimited, limited, strict=True):
         size = len(whole.text.encode("utf-8"))
         if size > limit:
-            assert (cut.text, cut.error) == ("", f"message too large: {size} bytes, more than the limit of {limit} bytes")
+            assert (cut.text, cut.error) == (
+                "",
+                f"message too large: {size} bytes, more than the limit of {limit} bytes",
+            )
         else:
             assert cut == whole
 
@@ -181,13 +192,21 @@ def test_a_large_message_reads_as_streamed(tail: bytes) -> None:
         (b"BHS|^~\\&\rMSH|^~\\&|A\rBTS|2\r", ["MSH|^~\\&|A"], {"envelope segment": 2, "batch count mismatch": 1}),
         (b"MSH|^~\\&|A\rBTS|x\r", ["MSH|^~\\&|A"], {"envelope segment": 1, "batch count mismatch": 1}),
         # an envelope segment ends a message; what follows it before the next MSH is stray
-        (b"MSH|^~\\&|A\rBHS|^~\\&\rPID|1\rMSH|^~\\&|B", ["MSH|^~\\&|A", "MSH|^~\\&|B"], {"envelope segment": 1, "stray fragment": 1}),
+        (
+            b"MSH|^~\\&|A\rBHS|^~\\&\rPID|1\rMSH|^~\\&|B",
+            ["MSH|^~\\&|A", "MSH|^~\\&|B"],
+            {"envelope segment": 1, "stray fragment": 1},
+        ),
         (b"\x0bPID|1\x1c\r\x0bMSH|^~\\&|A\x1c", ["MSH|^~\\&|A"], {"stray fragment": 1}),
         # stray bytes on both sides of block bytes are one fragment; empty frames are nothing
         (b"junk\x0bmore\x1c\rjunk\x0b\x0b\x0bMSH|^~\\&|A\x1c\x0bPID|2", ["MSH|^~\\&|A"], {"stray fragment": 2}),
         (b"\x0b\x1c\r\x0b\x0bMSH|^~\\&|A\x1c\r", ["MSH|^~\\&|A"], {}),
         # stray bytes after a framed message do not hide that its frame was cut short
-        (b"\x0bMSH|^~\\&|A\rBHS|x\rjunk", ["MSH|^~\\&|A"], {"envelope segment": 1, "stray fragment": 1, "truncated frame": 1}),
+        (
+            b"\x0bMSH|^~\\&|A\rBHS|x\rjunk",
+            ["MSH|^~\\&|A"],
+            {"envelope segment": 1, "stray fragment": 1, "truncated frame": 1},
+        ),
     ],
 )
 def test_splitting(data: bytes, texts: list[str], notices: dict[str, int]) -> None:
@@ -323,7 +342,12 @@ def test_a_live_stream_is_read_as_data_arrives() -> None:
 
 @pytest.mark.parametrize(
     ("options", "error"),
-    [({"encoding_errors": "ignore"}, "encoding_errors"), ({"encoding": "no-such-charset"}, "unknown encoding"), ({"encoding": "utf-16"}, "unknown encoding"), ({"encoding": "latin\x001"}, "unknown encoding")],
+    [
+        ({"encoding_errors": "ignore"}, "encoding_errors"),
+        ({"encoding": "no-such-charset"}, "unknown encoding"),
+        ({"encoding": "utf-16"}, "unknown encoding"),
+        ({"encoding": "latin\x001"}, "unknown encoding"),
+    ],
 )
 def test_bad_options_fail_at_once(options: dict[str, str], error: str) -> None:
     with pytest.raises(ValueError, match=error):
@@ -376,13 +400,18 @@ def test_charsets(data: bytes, options: dict[str, str], text: str) -> None:
         ("8859/1", {"encoding": "utf-8"}, "utf-8 (the forced encoding)"),
     ],
 )
-def test_undecodable_message_error_names_source_index_and_offset(charset: str, options: dict[str, str], why: str) -> None:
+def test_undecodable_message_error_names_source_index_and_offset(
+    charset: str, options: dict[str, str], why: str
+) -> None:
     first = b"MSH|^~\\&|fine\r"
     data = first + msh18(charset) + b"\rPID|Zo\xeb\r"
     bad_byte_offset = data.index(b"\xeb")
     messages, _ = read(data, name="feed.hl7", **options)
     assert messages[1].text == ""
-    assert messages[1].error == f"cannot decode message 1 of feed.hl7: byte 0xeb at offset {bad_byte_offset} is not valid {why}"
+    assert (
+        messages[1].error
+        == f"cannot decode message 1 of feed.hl7: byte 0xeb at offset {bad_byte_offset} is not valid {why}"
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -417,7 +446,11 @@ def test_fixture_feeds(fixtures: dict[str, pathlib.Path], kind: str) -> None:
         ("python-hl7__malformed_mllp_framed_msh.hl7", 1, {}),
         ("ruby-hl7__oru_r03_no_version_field.hl7", 1, {"truncated frame": 1}),
         ("ruby-hl7__batch_fhs_bhs_no_messages.hl7", 0, {"envelope segment": 4, "batch count mismatch": 1}),
-        ("python-hl7__malformed_v25_batch_bhs_without_msh.hl7", 0, {"envelope segment": 2, "stray fragment": 1, "batch count mismatch": 1}),
+        (
+            "python-hl7__malformed_v25_batch_bhs_without_msh.hl7",
+            0,
+            {"envelope segment": 2, "stray fragment": 1, "batch count mismatch": 1},
+        ),
     ],
 )
 def test_corpus_feeds_give_their_messages(name: str, count: int, notices: dict[str, int]) -> None:

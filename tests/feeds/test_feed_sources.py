@@ -10,8 +10,9 @@ import subprocess
 import threading
 
 import pytest
-from conftest import needs_command
 from test_cli import HEADER, message, rows, summary, tessarin
+
+from conftest import needs_command
 
 pytestmark = needs_command
 
@@ -53,8 +54,11 @@ def test_file_names_that_are_not_utf8_are_named_unambiguously(tmp_path, fmt):
         sources = [row["source"] for row in rows(out.read_bytes())]
     prefix = str(folder) + "/"
     assert sorted(_unescaped(source.removeprefix(prefix)) for source in sources) == sorted(names)
-    told = [line.split(": stray fragment")[0].removeprefix("tessarin: ") for line in done.stderr.decode().splitlines()
-            if "stray fragment at" in line]
+    told = [
+        line.split(": stray fragment")[0].removeprefix("tessarin: ")
+        for line in done.stderr.decode().splitlines()
+        if "stray fragment at" in line
+    ]
     assert sorted(told) == sorted(sources)
 
 
@@ -81,7 +85,10 @@ LONG_FHS = b"FHS|^~\\&|" + b"x" * 200_000 + b"\r"
     "data",
     [
         pytest.param(LONG_FHS + message(1).encode() + b"\rBTS|1\r", id="long envelope line"),
-        pytest.param(b"\xef\xbb\xbf" + message(1).encode() + b"\r\xef\xbb\xbf" + message(2).encode() + b"\r", id="glued BOM files"),
+        pytest.param(
+            b"\xef\xbb\xbf" + message(1).encode() + b"\r\xef\xbb\xbf" + message(2).encode() + b"\r",
+            id="glued BOM files",
+        ),
         pytest.param(b"BHS|\r" + message(1).encode() + b"\rBTS|" + b"9" * 5000 + b"\r", id="absurd batch count"),
         pytest.param(b"\x0b" + message(1).encode()[:60], id="cut frame"),
     ],
@@ -107,7 +114,9 @@ def test_the_same_bytes_give_the_same_result_from_a_file_a_pipe_and_stdin(tmp_pa
 
 def test_a_pipe_named_as_a_path_keeps_the_size_limit(tmp_path):
     big = message(1, extra="x" * 5000).encode()
-    done = _through_fifo(tmp_path, big + b"\r" + message(2).encode(), "convert", "--no-progress", "--max-message-size", "1K")
+    done = _through_fifo(
+        tmp_path, big + b"\r" + message(2).encode(), "convert", "--no-progress", "--max-message-size", "1K"
+    )
     found = rows(done.stdout)
     assert done.returncode == 1
     assert found[0]["error"].startswith("message too large: ") and "records" in found[1]
@@ -118,8 +127,10 @@ def test_failed_messages_keep_their_header_columns(tmp_path):
     header = HEADER.format(id="H1")
     (tmp_path / "f.hl7").write_bytes(
         (header.replace("^~\\&", "^~\\}") + "\rPID|1\r").encode()  # other encoding characters
-        + header.replace("|", "$").encode() + b"\rPID$1\r"  # another field separator
-        + header.encode() + b"\rNTE|1||caf\xe9\r"  # not UTF-8, no charset declared
+        + header.replace("|", "$").encode()
+        + b"\rPID$1\r"  # another field separator
+        + header.encode()
+        + b"\rNTE|1||caf\xe9\r"  # not UTF-8, no charset declared
     )
     done = tessarin("convert", "--no-progress", str(tmp_path / "f.hl7"), "-o", str(tmp_path / "o.parquet"))
     table = pq.read_table(tmp_path / "o.parquet")

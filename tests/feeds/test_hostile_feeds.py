@@ -76,12 +76,25 @@ def _unreadable(folder: pathlib.Path) -> list[str]:
 
 
 CASES = {
-    "random-binary": Case(_random_binary, 1, r"tessarin: \S+/noise.bin: stray fragment at byte 0: '300000 bytes of binary data"),
-    "no-line-ends": Case(_no_line_ends, 1, r"message too large: N bytes, more than the limit of 1048576 bytes$", False, 1, 1),
-    "truncated-frame": Case(_truncated_frame, 1, r"tessarin: \S+/capture.hl7: truncated frame at byte \d+: 'a frame without its end block", True, 2, 1),
+    "random-binary": Case(
+        _random_binary, 1, r"tessarin: \S+/noise.bin: stray fragment at byte 0: '300000 bytes of binary data"
+    ),
+    "no-line-ends": Case(
+        _no_line_ends, 1, r"message too large: N bytes, more than the limit of 1048576 bytes$", False, 1, 1
+    ),
+    "truncated-frame": Case(
+        _truncated_frame,
+        1,
+        r"tessarin: \S+/capture.hl7: truncated frame at byte \d+: 'a frame without its end block",
+        True,
+        2,
+        1,
+    ),
     "other-separators": Case(_other_separators, 1, r'non-default separators: field separator "\$"', False, 1, 1),
     "link-loop": Case(_link_loop, 0, r"tessarin: \S+/sub/up: a folder already read, reached again through a link"),
-    "unreadable": Case(_unreadable, 1, r"tessarin: \S+/locked.hl7: read error at byte 0: 'Permission denied'$", unreadable=True),
+    "unreadable": Case(
+        _unreadable, 1, r"tessarin: \S+/locked.hl7: read error at byte 0: 'Permission denied'$", unreadable=True
+    ),
 }
 SUMMARY_LINE = re.compile(r"^(?:  +\d+  |[a-z][a-z -]+(?: \(see above\))?: \d|elapsed: )")
 
@@ -103,7 +116,9 @@ def _without_override() -> list[str]:
     return ["setpriv", f"--inh-caps={dropped}", f"--bounding-set={dropped}"]
 
 
-def _run(args: list[str], marker: str, prefix: list[str] | None = None, **options: object) -> subprocess.CompletedProcess[bytes]:
+def _run(
+    args: list[str], marker: str, prefix: list[str] | None = None, **options: object
+) -> subprocess.CompletedProcess[bytes]:
     env = {**os.environ, "TESSARIN_TEST_RUN": marker}
     options.setdefault("capture_output", "stdout" not in options)
     return subprocess.run([*(prefix or []), *COMMAND, *args], cwd=ROOT, env=env, timeout=300, **options)  # type: ignore[call-overload, no-any-return]
@@ -148,8 +163,11 @@ def test_hostile_feed_gives_one_line_and_no_partial_output(tmp_path, name, jobs,
     options = case.build(feed)
     out = tmp_path / f"out.{fmt}"
     marker = uuid.uuid4().hex
-    done = _run(["convert", "--no-progress", "-j", jobs, *options, "-o", str(out), str(feed)], marker,
-                _without_override() if case.unreadable else None)
+    done = _run(
+        ["convert", "--no-progress", "-j", jobs, *options, "-o", str(out), str(feed)],
+        marker,
+        _without_override() if case.unreadable else None,
+    )
     stderr = done.stderr.decode()
     assert done.returncode == case.status, stderr
     own = _own_lines(stderr)
@@ -215,8 +233,13 @@ def test_sigterm_mid_run_gives_one_line_and_no_output(tmp_path, jobs, fmt):
     _good_files(feed)
     out = tmp_path / f"out.{fmt}"
     marker = uuid.uuid4().hex
-    process = subprocess.Popen([*COMMAND, "convert", "-j", jobs, "-o", str(out), str(feed), "-"], cwd=ROOT,
-                               stdin=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TESSARIN_TEST_RUN": marker})
+    process = subprocess.Popen(
+        [*COMMAND, "convert", "-j", jobs, "-o", str(out), str(feed), "-"],
+        cwd=ROOT,
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env={**os.environ, "TESSARIN_TEST_RUN": marker},
+    )
     assert process.stdin is not None
     data = (message(1) + "\n").encode() * 20_000
     process.stdin.write(data)

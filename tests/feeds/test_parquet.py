@@ -64,8 +64,14 @@ def expected_row(row: Converted) -> dict[str, object]:
             for line in row.message.envelope
             for r in Hl7Json(line).hl7_json
         ]
-    return {"source": row.message.source, "message": row.message.index, "offset": row.message.offset,
-            "envelope": envelope, "segments": segments, "error": row.error}
+    return {
+        "source": row.message.source,
+        "message": row.message.index,
+        "offset": row.message.offset,
+        "envelope": envelope,
+        "segments": segments,
+        "error": row.error,
+    }
 
 
 # -- header columns --------------------------------------------------------------
@@ -79,7 +85,9 @@ def expected_row(row: Converted) -> dict[str, object]:
         pytest.param(HEADER + "\r\nPID|1", ("ORU^R01^ORU_R01", "M1", "20240302101500"), id="crlf"),
         pytest.param(HEADER, ("ORU^R01^ORU_R01", "M1", "20240302101500"), id="header only"),
         # Written as they stand: escapes and repetitions are not undone.
-        pytest.param("MSH|^~\\&|A|B|C|D|2024~2025||X\\T\\Y^Z|id\\F\\1", ("X\\T\\Y^Z", "id\\F\\1", "2024~2025"), id="raw"),
+        pytest.param(
+            "MSH|^~\\&|A|B|C|D|2024~2025||X\\T\\Y^Z|id\\F\\1", ("X\\T\\Y^Z", "id\\F\\1", "2024~2025"), id="raw"
+        ),
         pytest.param("MSH|^~\\&|A|B|C|D|20240101", (None, None, "20240101"), id="short header"),
         pytest.param("MSH|^~\\&|A|B|C|D|||ADT^A01|\rPID|1|||||||||X|Y", ("ADT^A01", None, None), id="empty fields"),
         pytest.param("MSH#^~\\&#A#B#C#D#2024##ADT^A01#7", ("ADT^A01", "7", "2024"), id="other field separator"),
@@ -217,7 +225,10 @@ def test_without_pyarrow_the_command_fails_in_one_line(no_pyarrow, tmp_path):
     out = tmp_path / "out.parquet"
     completed = subprocess.run(
         [str(TESSARIN), "convert", str(source), "-o", str(out), "--jobs", "1"],
-        env=no_pyarrow, capture_output=True, text=True, timeout=60,
+        env=no_pyarrow,
+        capture_output=True,
+        text=True,
+        timeout=60,
     )
     assert completed.returncode == 2
     assert completed.stderr.count("\n") == 1 and MISSING_PYARROW in completed.stderr
@@ -273,7 +284,9 @@ def feed(request, tmp_path_factory):
     write_parquet(rows, out / "direct.parquet")
     completed = subprocess.run(
         [str(TESSARIN), "convert", str(folder), "-o", str(out / "command.parquet"), "--jobs", "2", "--no-progress"],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     # Both folders hold stray fragments, truncated frames and failing messages.
     assert completed.returncode == 1, completed.stderr[-3000:]
@@ -290,7 +303,9 @@ def test_every_message_is_one_row_of_the_schema(feed, name):
     table = pq.read_table(out / name)
     assert table.schema.equals(SCHEMA)
     assert table.num_rows == len(rows) > len({row.message.source for row in rows})
-    got = table.drop_columns(["message_type", "control_id", "sent_at"]).sort_by([("source", "ascending"), ("message", "ascending")])
+    got = table.drop_columns(["message_type", "control_id", "sent_at"]).sort_by(
+        [("source", "ascending"), ("message", "ascending")]
+    )
     expected = sorted((expected_row(row) for row in rows), key=lambda r: (r["source"], r["message"]))
     assert got.to_pylist() == expected
 
@@ -304,7 +319,9 @@ def test_duckdb_counts_messages_by_type(feed, name):
     rows, out = feed
     answer = duckdb.execute(MESSAGES_BY_TYPE, {"path": str(out / name)}).fetchall()
     assert {(kind, event): count for kind, event, count in answer} == messages_by_type(rows)
-    failed = duckdb.execute("SELECT count(*) FROM read_parquet($path) WHERE error IS NOT NULL", {"path": str(out / name)})
+    failed = duckdb.execute(
+        "SELECT count(*) FROM read_parquet($path) WHERE error IS NOT NULL", {"path": str(out / name)}
+    )
     assert failed.fetchone() == (sum(row.error is not None for row in rows),)
 
 

@@ -10,9 +10,10 @@ import gzip
 import itertools
 
 import pytest
-from conftest import CORPUS_DIR, needs_corpus
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+from conftest import CORPUS_DIR, needs_corpus
 
 orjson = pytest.importorskip("orjson")
 
@@ -36,21 +37,30 @@ def by_dicts(text: str, error: str | None, options, hl7_syntax: bool = False) ->
     if hl7_syntax and validate and (failure := _columns.validate(text, strict_mode=strict)) is not None:
         return failure
     try:
-        converter = Hl7Json(text, validation_enabled=validate and not hl7_syntax, strict_validation=strict,
-                            escaping_enabled=escaping)
+        converter = Hl7Json(
+            text, validation_enabled=validate and not hl7_syntax, strict_validation=strict, escaping_enabled=escaping
+        )
         return orjson.dumps(converter.hl7_json)
     except Exception as raised:  # noqa: BLE001 - Hl7Json raises plain Exception, and UnicodeEncodeError
         return str(raised)
 
 
-def assert_same_as_dicts(texts: list[str], options, errors: list[str | None] | None = None,
-                         hl7_syntax: bool = False) -> list[bytes | str]:
+def assert_same_as_dicts(
+    texts: list[str], options, errors: list[str | None] | None = None, hl7_syntax: bool = False
+) -> list[bytes | str]:
     validate, strict, escaping = options
     got, segments = _columns.encode_records(
-        texts, errors, validation_enabled=validate, strict_validation=strict, escaping_enabled=escaping,
+        texts,
+        errors,
+        validation_enabled=validate,
+        strict_validation=strict,
+        escaping_enabled=escaping,
         hl7_syntax=hl7_syntax,
     )
-    want = [by_dicts(text, error, options, hl7_syntax) for text, error in zip(texts, errors or [None] * len(texts))]
+    want = [
+        by_dicts(text, error, options, hl7_syntax)
+        for text, error in zip(texts, errors or [None] * len(texts), strict=True)
+    ]
     for index, (one, other) in enumerate(zip(got, want, strict=True)):
         assert one == other, f"item {index}: {texts[index]!r}"
     assert segments == sum(len(orjson.loads(item)) for item in want if type(item) is bytes)
@@ -104,29 +114,64 @@ def test_corpus_equals_the_dict_path(options, hl7_syntax):
     assert sum(type(item) is bytes for item in got) > 10
 
 
-PIECES = ["|", "^", "~", "\\", "&", "\r", "\n", "\r\n", "\n\r", "MSH|^~\\&|", "PID", "OBX", "A", "12", " ", '"',
-          "\x00", "\x1f", "\x7f", "\t", "\u00e9", "\U0001f600", "\\T\\", "\\X0D0A\\", "\\E\\", "|2.5", "|ADT^A01",
-          "0123456789abcdef"]
+PIECES = [
+    "|",
+    "^",
+    "~",
+    "\\",
+    "&",
+    "\r",
+    "\n",
+    "\r\n",
+    "\n\r",
+    "MSH|^~\\&|",
+    "PID",
+    "OBX",
+    "A",
+    "12",
+    " ",
+    '"',
+    "\x00",
+    "\x1f",
+    "\x7f",
+    "\t",
+    "\u00e9",
+    "\U0001f600",
+    "\\T\\",
+    "\\X0D0A\\",
+    "\\E\\",
+    "|2.5",
+    "|ADT^A01",
+    "0123456789abcdef",
+]
 generated = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=60).map("".join)
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(st.one_of(generated, st.builds(lambda body: HEADER + "\r" + body, generated)), min_size=1, max_size=8),
-       st.sampled_from(OPTION_SETS))
+@given(
+    st.lists(st.one_of(generated, st.builds(lambda body: HEADER + "\r" + body, generated)), min_size=1, max_size=8),
+    st.sampled_from(OPTION_SETS),
+)
 def test_generated_messages_equal_the_dict_path(texts, options):
     assert_same_as_dicts(texts, options)
 
 
 # Sources whose names JSON must escape; messages that fail, that convert,
 # that were cut short, and that batch envelopes enclose.
-ENVELOPE = ("FHS|^~\\&|LAB|\"X\"|||20240101", "BHS|^~\\&|LAB|\t|||20240101")
+ENVELOPE = ('FHS|^~\\&|LAB|"X"|||20240101', "BHS|^~\\&|LAB|\t|||20240101")
 FEED = [
     Message(source, index, index * 1000 + offset, text, error, cut, envelope)
     for offset, source in enumerate(["in.hl7", 'odd "name"\\\t\u00e9.hl7', ""])
     for index, (text, error, cut, envelope) in enumerate(
-        [(HEADER, None, None, ()), ("", "undecodable bytes at 3", None, ()), ("x\udc80", None, None, ()),
-         (HEADER + "\rPID|1", None, "frame without its end block", ()), (EDGES[10], None, "cut \"short\"", ()),
-         (HEADER, None, None, ENVELOPE), (EDGES[11], None, "cut", ENVELOPE)]
+        [
+            (HEADER, None, None, ()),
+            ("", "undecodable bytes at 3", None, ()),
+            ("x\udc80", None, None, ()),
+            (HEADER + "\rPID|1", None, "frame without its end block", ()),
+            (EDGES[10], None, 'cut "short"', ()),
+            (HEADER, None, None, ENVELOPE),
+            (EDGES[11], None, "cut", ENVELOPE),
+        ]
         + [(edge, None, None, ()) for edge in EDGES[:14]]
     )
 ]

@@ -16,11 +16,10 @@ import sys
 import sysconfig
 
 import pytest
+from test_leaks import BLOCKS_COUNTED, CASE_NAMES, HEAP, cases, files  # noqa: F401 - files is a fixture
 
 import tessarin
 from tessarin import Hl7Json, JsonHl7
-
-from test_leaks import BLOCKS_COUNTED, CASE_NAMES, HEAP, cases, files  # noqa: F401 - files is a fixture
 
 try:
     import _testcapi
@@ -142,7 +141,8 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # Plain loops of every member under set_nomemory pass there; the harness's
 # own frames and pytest's do not survive it.
 needs_interpreter_sweep = pytest.mark.skipif(
-    FREE_THREADED, reason="free-threaded 3.13 crashes in the sweep's harness, outside tessarin")
+    FREE_THREADED, reason="free-threaded 3.13 crashes in the sweep's harness, outside tessarin"
+)
 
 
 def allocated_blocks():
@@ -177,8 +177,11 @@ def sweep(run, mode, first):
             gains = [growth(run, mode, n) for _ in range(2)]
         finally:
             gc.enable()
-        grown = [name for i, name in enumerate(("blocks", "heap bytes", "descriptors"))
-                 if min(gain[i] for gain in gains) >= idle[i] + LEAK_PER_ROUND[i]]
+        grown = [
+            name
+            for i, name in enumerate(("blocks", "heap bytes", "descriptors"))
+            if min(gain[i] for gain in gains) >= idle[i] + LEAK_PER_ROUND[i]
+        ]
         if grown:
             problems.append(f"n={n}: {', '.join(grown)} grow on each failure: {gains}, without failure {idle}")
         after, _ = run(NO_FAILURE, 0)

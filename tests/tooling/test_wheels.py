@@ -25,7 +25,6 @@ elffile = pytest.importorskip("elftools.elf.elffile")  # comes with auditwheel
 
 from conftest import CORPUS_DIR  # noqa: E402
 
-
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 pytestmark = pytest.mark.slow
@@ -42,7 +41,9 @@ MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 # What a manylinux or musllinux system provides; the C++ runtime is not among
 # them: it is inside each module.
 SYSTEM_LIBRARIES = {
-    "manylinux": re.compile(r"libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|ld-linux-[\w-]+\.so\.[12]"),
+    "manylinux": re.compile(
+        r"libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|ld-linux-[\w-]+\.so\.[12]"
+    ),
     "musllinux": re.compile(r"libc\.musl-(x86_64|aarch64)\.so\.1"),
 }
 
@@ -110,7 +111,8 @@ def test_modules_link_only_the_system_libc_and_export_only_their_entry_points(wh
             assert all(SYSTEM_LIBRARIES[family].fullmatch(name) for name in needed), needed
             symbols = list(elf.get_section_by_name(".dynsym").iter_symbols())
             exported = {
-                s.name for s in symbols
+                s.name
+                for s in symbols
                 if s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
             }
             assert f"PyInit_{pathlib.Path(module).name}" in exported
@@ -119,7 +121,8 @@ def test_modules_link_only_the_system_libc_and_export_only_their_entry_points(wh
                 versions = elf.get_section_by_name(".gnu.version_r")
                 glibc = {
                     tuple(int(p) for p in aux.name.split("_")[1].split("."))[:2]
-                    for _, auxiliaries in versions.iter_versions() for aux in auxiliaries
+                    for _, auxiliaries in versions.iter_versions()
+                    for aux in auxiliaries
                     if aux.name.startswith("GLIBC_") and aux.name[6:7].isdigit()
                 }
                 assert max(glibc) <= libc, glibc
@@ -183,13 +186,28 @@ def installed(own_wheel, tmp_path_factory) -> pathlib.Path:
     venv.create(folder / "venv", with_pip=False)
     python = folder / "venv" / "bin" / "python"
     subprocess.run(
-        [sys.executable, "-m", "pip", "--python", str(python), "install", "-q", "--no-deps", "--no-index", str(own_wheel)],
-        check=True, capture_output=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "--python",
+            str(python),
+            "install",
+            "-q",
+            "--no-deps",
+            "--no-index",
+            str(own_wheel),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=300,
     )
     pa = pytest.importorskip("pyarrow")
     site = subprocess.run(
         [str(python), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
-        check=True, capture_output=True, text=True,
+        check=True,
+        capture_output=True,
+        text=True,
     ).stdout.strip()
     # A .pth line appends: the venv's own packages come first.
     (pathlib.Path(site) / "running-environment.pth").write_text(str(pathlib.Path(pa.__file__).parents[1]) + "\n")
@@ -200,15 +218,26 @@ def test_installed_wheel_matches_the_build_under_test_beside_pyarrow(installed, 
     pytest.importorskip("pyarrow")
     texts = messages()
     where = subprocess.run(
-        [str(installed), "-c", "import sys, pyarrow, tessarin, tessarin_feeds._columns as c; "
-         "print(tessarin.__file__.startswith(sys.prefix) and c.__file__.startswith(sys.prefix))"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        [
+            str(installed),
+            "-c",
+            "import sys, pyarrow, tessarin, tessarin_feeds._columns as c; "
+            "print(tessarin.__file__.startswith(sys.prefix) and c.__file__.startswith(sys.prefix))",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert where.stdout.strip() == "True", where.stdout + where.stderr
     (tmp_path / "probe.py").write_text(PROBE)
     completed = subprocess.run(
-        [str(installed), str(tmp_path / "probe.py")], input=json.dumps(texts),
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+        [str(installed), str(tmp_path / "probe.py")],
+        input=json.dumps(texts),
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
     assert completed.returncode == 0, completed.stderr[-3000:]
     namespace: dict = {}
