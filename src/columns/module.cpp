@@ -331,7 +331,15 @@ PyObject* validate(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+}  // namespace
+
+PyObject* convert_buffers(PyObject*, PyObject*, PyObject*);  // convert_buffers.cpp
+extern const char kConvertBuffersDoc[];
+
+namespace {
+
 PyMethodDef kMethods[] = {
+    {"convert_buffers", py::as_cfunction(convert_buffers), METH_VARARGS | METH_KEYWORDS, kConvertBuffersDoc},
     {"build", py::as_cfunction(build), METH_VARARGS | METH_KEYWORDS,
      "build(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True)\n--\n\n"
      "One row per text: its segment records as Hl7Json gives them with these options, its MSH-9, MSH-10\n"

@@ -26,3 +26,12 @@ def encode_records(
     hl7_syntax: bool = False,
 ) -> tuple[list[bytes | str], int]: ...
 def validate(text: str, *, strict_mode: bool = False, validate_required_fields: bool = False) -> str | None: ...
+def convert_buffers(
+    buffers: Sequence[tuple[bytes, bytes]],
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    max_message_size: int,
+    max_fields: int,
+) -> list[str | tuple[bytes, int, int, int, list[str], list[tuple[int, int, bytes, int]]]]: ...

@@ -9,16 +9,19 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import gzip
 import os
 import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import BinaryIO, Literal, Protocol, cast
+
+import orjson
 
 import tessarin
 
-from ._columns import encode_records
+from ._columns import convert_buffers, encode_records
 from ._columns import validate as validate_text
 from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
@@ -314,10 +317,9 @@ def convert_whole_files(
     the task holds; without, all messages are encoded together into the
     result. One result for all the files, as the work per task in the parent
     limits the speed-up."""
-    from .reader import read_messages
-
     result = TaskResult([], Tally())
-    messages: list[Message] = []
+    # Files read and not yet converted: their bytes, or why they could not be read.
+    files: list[tuple[Source, bytes | BaseException]] = []
     text = pending = 0
     limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
     for number, source in enumerate(sources):
@@ -325,8 +327,8 @@ def convert_whole_files(
             result.handed_back = sources[number:]
             break
         if sink is not None and pending >= FLUSH_BYTES:
-            sink(process_messages(messages, settings, result.tally))  # type: ignore[arg-type]
-            messages, pending = [], 0
+            sink(_convert_files(files, settings, result.tally))  # type: ignore[arg-type]
+            files, pending = [], 0
         data = b""
         try:
             found = _file_bytes(source)
@@ -334,31 +336,111 @@ def convert_whole_files(
                 result.handed_back = [found, *sources[number + 1 :]]
                 break
             data = found
+            files.append((source, data))
+        except READ_ERRORS as error:
+            files.append((source, error))
+        text += len(data)
+        pending += len(data)
+        result.tally.bytes_read += len(data)
+        result.sources_done += 1
+    result.tally.sources = result.sources_done
+    payload = _convert_files(files, settings, result.tally)
+    if sink is None:
+        result.payloads.append(payload)
+    elif payload:
+        sink(payload)  # type: ignore[arg-type]
+    return result
+
+
+def _convert_files(files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally) -> object:
+    """The encoded rows of whole files, in order; notices and counts go to `tally`."""
+    if native_lines(settings):
+        lines = b"".join(convert_buffers_natively(files, settings, tally))
+        return gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.encoding_out == "jsonl.gz" else lines
+    return process_messages(_read_files(files, settings, tally), settings, tally)
+
+
+def _read_files(
+    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally
+) -> list[Message]:
+    from .reader import read_messages
+
+    messages: list[Message] = []
+    for source, data in files:
+        if isinstance(data, BaseException):
+            _note_read_error(source, data, tally)
+            continue
+        try:
             # Bytes in memory: a file of one plain message is cut at once.
             for message in read_messages(
                 data,
                 name=source.name,
                 encoding=settings.encoding,
                 encoding_errors=settings.encoding_errors,
-                on_notice=result.tally.note,
+                on_notice=tally.note,
                 max_message_size=settings.max_message_size,
                 max_fields=settings.max_fields,
             ):
                 messages.append(message)
         except READ_ERRORS as error:
             # The messages read before the break stay; the next source is read.
-            _note_read_error(source, error, result.tally)
-        text += len(data)
-        pending += len(data)
-        result.tally.bytes_read += len(data)
-        result.sources_done += 1
-    result.tally.sources = result.sources_done
-    payload = process_messages(messages, settings, result.tally)
-    if sink is None:
-        result.payloads.append(payload)
-    elif payload:
-        sink(payload)  # type: ignore[arg-type]
-    return result
+            _note_read_error(source, error, tally)
+    return messages
+
+
+def native_lines(settings: Settings) -> bool:
+    """Whether whole files go to JSON Lines natively: conversion to JSON Lines,
+    with the charset chosen per message (a forced one is the reader's to apply)."""
+    return settings.action == "convert" and settings.encoding_out in ("jsonl", "jsonl.gz") and settings.encoding is None
+
+
+def convert_buffers_natively(
+    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally
+) -> list[bytes]:
+    """Per file, its JSON Lines (never compressed), split and converted in one
+    native call without the interpreter lock; a file the native path declines
+    (a rare shape: see _columns.convert_buffers) is read by the reader, with
+    the same result."""
+    from .reader import notices_of_parts
+
+    heads: list[bytes | None] = []
+    for source, _ in files:
+        try:
+            heads.append(orjson.dumps({"source": source.name})[:-1])
+        except TypeError:
+            heads.append(None)  # a name orjson cannot write: the reader's path raises as it always did
+    taken = [
+        (head, data)
+        for (_, data), head in zip(files, heads)
+        if head is not None and isinstance(data, bytes)
+    ]
+    results = iter(
+        convert_buffers(
+            taken,
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+            max_message_size=settings.max_message_size,
+            max_fields=settings.max_fields,
+        )
+    )
+    plain = settings if settings.encoding_out == "jsonl" else replace(settings, encoding_out="jsonl")
+    out: list[bytes] = []
+    for (source, data), head in zip(files, heads):
+        result = next(results) if head is not None and isinstance(data, bytes) else None
+        if result is None or isinstance(result, str):
+            out.append(cast(bytes, process_messages(_read_files([(source, data)], settings, tally), plain, tally)))
+            continue
+        lines, count, converted, segments, errors, parts = result
+        for notice in notices_of_parts(source.name, parts):
+            tally.note(notice)
+        for error in errors:
+            tally.failures[reason_of(error, source.name)] += 1
+        tally.messages += count
+        tally.converted += converted
+        tally.segments += segments
+        out.append(lines)
+    return out
 
 
 def convert_batch(

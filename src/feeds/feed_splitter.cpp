@@ -1,0 +1,284 @@
+#include "feeds/feed_splitter.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/utf8.hpp"
+
+namespace tessarin::feeds {
+
+namespace {
+
+constexpr std::string_view kBom = "\xef\xbb\xbf";
+constexpr std::string_view kDefaultHeader = "MSH|^~\\&";
+constexpr char kStartBlock = 0x0B, kEndBlock = 0x1C;
+constexpr std::size_t kEnvelopeLineLimit = 64 << 10;
+constexpr std::size_t kStrayQuoteLimit = 64 * 1024;
+
+bool is_name_byte(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// Between messages, block bytes and white space are framing, not data.
+bool is_stray_blank(char c) noexcept { return is_blank(c) || c == kStartBlock || c == '\x0c' || c == kEndBlock; }
+bool is_line_end(char c) noexcept { return c == '\r' || c == '\n'; }
+bool ends_segment_line(char c) noexcept { return is_line_end(c) || c == kStartBlock || c == kEndBlock; }
+
+enum class Name { none, header, file_header, batch_header, batch_trailer, file_trailer };
+
+Name name_at(std::string_view data, std::size_t at) {
+    if (data.size() - at < 3) return Name::none;
+    const std::string_view name = data.substr(at, 3);
+    Name found = name == "MSH"   ? Name::header
+                 : name == "FHS" ? Name::file_header
+                 : name == "BHS" ? Name::batch_header
+                 : name == "BTS" ? Name::batch_trailer
+                 : name == "FTS" ? Name::file_trailer
+                                 : Name::none;
+    // "MSHX" or "BTS1" is no segment name of these.
+    if (found != Name::none && at + 3 < data.size() && is_name_byte(data[at + 3])) return Name::none;
+    return found;
+}
+
+// The first of the four bytes that can start a place to look at.
+std::size_t next_mark(std::string_view data, std::size_t from) noexcept {
+    const char* p = data.data() + from;
+    const char* end = data.data() + data.size();
+    for (; p < end; ++p) {
+        const char c = *p;
+        if (c == '\r' || c == '\n' || c == kStartBlock || c == kEndBlock) return static_cast<std::size_t>(p - data.data());
+    }
+    return data.size();
+}
+
+class Splitter {
+public:
+    Splitter(std::string_view data, std::size_t skipped, const SplitLimits& limits, SplitFeed& out)
+        : data_(data), skipped_(skipped), limits_(limits), out_(out) {
+        out_.envelopes.push_back({});
+    }
+
+    void run() {
+        const std::size_t n = data_.size();
+        std::size_t last = npos;  // the last place looked at
+        const auto visit = [&](std::size_t at) {
+            if (at >= n || (last != npos && at <= last)) return;
+            last = at;
+            look_at(at);
+        };
+        visit(0);  // the data starts a line
+        for (std::size_t at = next_mark(data_, 0); at < n && !out_.declined; at = next_mark(data_, at + 1)) {
+            const char c = data_[at];
+            if (c == kStartBlock || c == kEndBlock) visit(at);
+            visit(at + 1);
+        }
+        if (!out_.declined) finish();
+    }
+
+private:
+    static constexpr std::size_t npos = std::string_view::npos;
+
+    std::size_t offset(std::size_t at) const noexcept { return skipped_ + at; }
+
+    void decline(const char* why) {
+        if (!out_.declined) out_.declined = why;
+    }
+
+    void look_at(std::size_t at) {
+        const char c = data_[at];
+        if (c == kStartBlock || c == kEndBlock) {
+            const bool unended = c == kStartBlock && frame_open_;
+            close(at, unended);
+            if (c == kStartBlock) {
+                if (frame_open_ && index_ > frame_first_index_) report_truncated_frame();
+                frame_open_ = true;
+                frame_at_ = offset(at);
+                frame_first_index_ = index_;
+            } else {
+                frame_open_ = false;
+            }
+            return;
+        }
+        const std::size_t name_start = data_.substr(at).starts_with(kBom) ? at + kBom.size() : at;
+        const Name name = name_at(data_, name_start);
+        if (name == Name::none) return;
+        if (name == Name::header) {
+            close(at, false);
+            report_stray();
+            message_at_ = name_start;
+            ++batch_messages_;
+            return;
+        }
+        std::size_t end = name_start + 3;
+        while (end < data_.size() && !ends_segment_line(data_[end])) ++end;
+        close(at, false);
+        report_stray();
+        envelope_segment(name, name_start, end);
+        if (data_.substr(end).starts_with("\r\n"))
+            end += 2;
+        else if (end < data_.size() && is_line_end(data_[end]))
+            end += 1;
+        gap_at_ = end;
+    }
+
+    void finish() {
+        const bool unended = frame_open_;
+        close(data_.size(), unended);
+        // A frame start followed only by bytes that are no message: those
+        // are the stray fragment, reported once.
+        const bool frame_is_stray =
+            frame_open_ && index_ == frame_first_index_ && stray_at_ != npos && stray_end_ > frame_at_;
+        report_stray();
+        if (frame_open_ && !frame_is_stray) report_truncated_frame();
+    }
+
+    // Ends the open message at `end`, or gathers the bytes between messages up to it.
+    void close(std::size_t end, bool cut) {
+        if (message_at_ != npos) {
+            const std::size_t start = message_at_;
+            message_at_ = npos;
+            gap_at_ = end;
+            add_message(start, message_end(start, end), cut ? std::optional<std::size_t>(offset(end)) : std::nullopt);
+            return;
+        }
+        if (gap_at_ < end) add_stray(gap_at_, end);
+        gap_at_ = end;
+    }
+
+    // Before the final line end and blank lines, after spaces ending the last segment.
+    std::size_t message_end(std::size_t start, std::size_t end) const noexcept {
+        std::size_t last = end;
+        while (last > start && is_blank(data_[last - 1])) --last;
+        for (std::size_t i = last; i < end; ++i)
+            if (is_line_end(data_[i])) return i;
+        return end;
+    }
+
+    void add_message(std::size_t start, std::size_t end, std::optional<std::size_t> cut_at) {
+        SplitMessage message{offset(start), {}, envelope_, cut_at, std::nullopt};
+        ++index_;
+        const std::string_view bytes = data_.substr(start, end - start);
+        if (bytes.size() > limits_.max_message_size) return decline("a message over the size limit");
+        if (bytes.size() >= limits_.max_fields) {  // fewer bytes cannot hold more fields
+            std::size_t fields = 1;
+            for (const char c : bytes) fields += c == '|' || c == '^' || c == '~' || c == '\r' || c == '\n';
+            if (fields > limits_.max_fields) {
+                message.error = "message has too many fields: " + std::to_string(fields) +
+                                ", more than the limit of " + std::to_string(limits_.max_fields);
+                out_.messages.push_back(std::move(message));
+                return;
+            }
+        }
+        if (bytes.find(kBom) != npos) return decline("a byte order mark inside a message");
+        if (!bytes.starts_with(kDefaultHeader)) {
+            message.error = separators_error(bytes);
+            if (!message.error) return decline("separators that are not UTF-8");
+        } else if (is_valid_utf8(bytes)) {
+            message.text = bytes;
+        } else {
+            return decline("a message that is not UTF-8");
+        }
+        out_.messages.push_back(std::move(message));
+    }
+
+    static std::optional<std::string> separators_error(std::string_view raw) {
+        std::size_t line_end = 0;
+        while (line_end < raw.size() && !is_line_end(raw[line_end])) ++line_end;
+        const std::string_view line = raw.substr(0, line_end);
+        if (line.size() < 4)
+            return "non-default separators: the MSH segment declares none (tessarin splits at | and ^~\\&)";
+        const std::string_view field_separator = line.substr(3, 1);
+        std::string_view encoding_characters = line.substr(4);
+        encoding_characters = encoding_characters.substr(0, encoding_characters.find(field_separator[0]));
+        // Quoted as UTF-8; bytes that are not would be escaped, which is the reader's to do.
+        if (!is_valid_utf8(field_separator) || !is_valid_utf8(encoding_characters)) return std::nullopt;
+        return "non-default separators: field separator \"" + std::string(field_separator) +
+               "\" and encoding characters \"" + std::string(encoding_characters) +
+               "\" (tessarin splits only at | and ^~\\&)";
+    }
+
+    void add_stray(std::size_t from, std::size_t to) {
+        if (stray_at_ == npos) {
+            while (from < to && is_stray_blank(data_[from])) ++from;
+            if (from == to) return;
+            stray_at_ = from;
+        }
+        std::size_t last = to;
+        while (last > from && is_stray_blank(data_[last - 1])) --last;
+        if (last > from) stray_end_ = offset(last);
+    }
+
+    void report_stray() {
+        if (stray_at_ == npos) return;
+        // The pieces gathered are contiguous: the quote is the source from the fragment's start.
+        const std::size_t size = stray_end_ - offset(stray_at_);
+        out_.notices.push_back(
+            {NoticeKind::stray, offset(stray_at_), data_.substr(stray_at_, std::min(size, kStrayQuoteLimit)), size});
+        stray_at_ = npos;
+        stray_end_ = 0;
+    }
+
+    void report_truncated_frame() {
+        out_.notices.push_back({NoticeKind::truncated_frame, frame_at_, {}, index_ == frame_first_index_ ? 1u : 0u});
+        frame_open_ = false;
+    }
+
+    void envelope_segment(Name name, std::size_t start, std::size_t end) {
+        if (end - start > kEnvelopeLineLimit) return decline("an envelope line over 64 KiB");
+        const std::string_view line = data_.substr(start, end - start);
+        out_.notices.push_back({NoticeKind::envelope, offset(start), line, batch_messages_});
+        Envelope envelope = out_.envelopes[envelope_];
+        switch (name) {
+            case Name::file_header:
+                envelope = {line, {}};
+                break;
+            case Name::batch_header:
+                envelope.batch_header = line;
+                break;
+            case Name::batch_trailer:
+                envelope.batch_header = {};
+                break;
+            default:
+                envelope = {};
+        }
+        if (name == Name::file_header || name == Name::batch_header) {
+            // Its record is made from its text: undecodable bytes would be escaped there.
+            if (!is_valid_utf8(line)) return decline("an envelope line that is not UTF-8");
+        }
+        if (name != Name::file_trailer) batch_messages_ = 0;
+        if (envelope.empty()) {
+            envelope_ = 0;
+        } else {
+            envelope_ = out_.envelopes.size();
+            out_.envelopes.push_back(envelope);
+        }
+    }
+
+    std::string_view data_;
+    std::size_t skipped_;
+    SplitLimits limits_;
+    SplitFeed& out_;
+    std::size_t message_at_ = npos;
+    std::size_t gap_at_ = 0;
+    std::size_t stray_at_ = npos, stray_end_ = 0;  // stray_at_ in data, stray_end_ in the source
+    bool frame_open_ = false;
+    std::size_t frame_at_ = 0, frame_first_index_ = 0;
+    std::size_t batch_messages_ = 0;
+    std::size_t index_ = 0;
+    std::size_t envelope_ = 0;
+};
+
+}  // namespace
+
+SplitFeed split_feed(std::string_view data, const SplitLimits& limits) {
+    SplitFeed feed;
+    if (data.starts_with("\x1f\x8b")) {
+        feed.declined = "gzip data";
+        return feed;
+    }
+    const std::size_t skipped = data.starts_with(kBom) ? kBom.size() : 0;
+    Splitter(data.substr(skipped), skipped, limits, feed).run();
+    return feed;
+}
+
+}  // namespace tessarin::feeds
