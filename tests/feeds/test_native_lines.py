@@ -1,0 +1,156 @@
+"""The native JSON Lines of whole files (_columns.convert_buffers) against
+the reader and process_messages, which stay the model: the same bytes, the
+same notices and counts, or the buffer declined."""
+
+from __future__ import annotations
+
+import pathlib
+
+import orjson
+import pytest
+from conftest import CORPUS_DIR, needs_corpus
+from hypothesis import assume, given
+from hypothesis import strategies as st
+
+from tessarin_feeds import _columns, tasks
+from tessarin_feeds.sources import Source
+from tessarin_feeds.summary import Tally
+
+MESSAGES = [
+    b"MSH|^~\\&|LAB|HOSP|||20240301||ADT^A01^ADT_A01|1|P|2.5\rPID|1||123^^^H||DOE^JANE\rPV1|1|I",
+    b"MSH|^~\\&|A|B|||20240301||ORU^R01^ORU_R01|2|P|2.5.1\rOBX|1|TX|x||caf\xc3\xa9 \\T\\ \"q\"\t\x00|",
+    b"MSH|^~\\&|A\rZZ1|x\x7f\r\r\rNTE|1|  ",
+    b"MSH|^~\\&\rpid|lower name",  # fails the command's validation
+    b"MSH|$%*+|A|B",  # other separators
+    b"MSH",
+    b"MSH|^~\\&|A|B|||||||2.5|||||||8859/1\rPID|1||caf\xe9",  # not UTF-8
+    b"MSH|^~\\&|A\r\xef\xbb\xbfPID|1",  # a byte order mark inside
+    b"MSH|^~\\&|A|" + b"^" * 40,  # many fields
+]
+ENVELOPES = [b"FHS|^~\\&|LAB|HOSP", b"BHS|^~\\&|LAB", b"BTS|1", b"BTS|0002", b"BTS| 7x", b"FTS|1", b"BHS"]
+PIECES = st.one_of(
+    st.sampled_from(MESSAGES),
+    st.sampled_from(ENVELOPES),
+    st.sampled_from([b"\r", b"\n", b"\r\n", b"\x0b", b"\x1c", b"\x1c\r", b" \t", b"\x0c", b"\xef\xbb\xbf"]),
+    st.sampled_from([b"junk text", b"\x00\x01\x02binary", b"MSHX|not a header", b"BTS1|nor a trailer", b"caf\xe9"]),
+    st.binary(max_size=6),
+)
+
+
+def model(data: bytes, settings: tasks.Settings) -> tuple[bytes, Tally]:
+    tally = Tally()
+    source = Source("feed one.hl7", "/nowhere", len(data))
+    files: list[tuple[Source, bytes | BaseException]] = [(source, data)]
+    return tasks.process_messages(tasks._read_files(files, settings, tally), settings, tally), tally  # type: ignore[return-value]
+
+
+def native(data: bytes, settings: tasks.Settings) -> tuple[bytes, Tally] | str:
+    """The native path's lines and tally, or why it declined the buffer."""
+    head = orjson.dumps({"source": "feed one.hl7"})[:-1]
+    result = _columns.convert_buffers(
+        [(head, data)],
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+    )[0]
+    if isinstance(result, str):
+        return result
+    tally = Tally()
+    source = Source("feed one.hl7", "/nowhere", len(data))
+    lines = b"".join(tasks.convert_buffers_natively([(source, data)], settings, tally))
+    return lines, tally
+
+
+def same_as_model(data: bytes, settings: tasks.Settings) -> bool:
+    """Asserts the native result equals the model's; False when declined."""
+    got = native(data, settings)
+    if isinstance(got, str):
+        return False
+    want_lines, want_tally = model(data, settings)
+    assert got[0] == want_lines
+    assert got[1] == want_tally
+    return True
+
+
+settings_strategy = st.builds(
+    tasks.Settings,
+    validate=st.booleans(),
+    strict=st.booleans(),
+    escaping=st.booleans(),
+    max_message_size=st.sampled_from([tasks.MAX_MESSAGE_SIZE, 40, 200]),
+    max_fields=st.sampled_from([tasks.MAX_FIELDS, 5, 30]),
+)
+
+
+@given(st.lists(PIECES, max_size=24), settings_strategy)
+def test_generated_feeds_match_the_reader(pieces: list[bytes], settings: tasks.Settings) -> None:
+    same_as_model(b"".join(pieces), settings)
+
+
+@given(st.lists(st.sampled_from(MESSAGES[:6]), min_size=1, max_size=6), st.sampled_from(ENVELOPES[:2]),
+       st.sampled_from([b"\r", b"\n", b"\r\n"]), st.booleans(), settings_strategy)
+def test_framed_batches_are_taken_natively(messages: list[bytes], header: bytes, end: bytes, mllp: bool,
+                                          settings: tasks.Settings) -> None:
+    """The common shapes (envelopes, MLLP, line ends of each kind) are never declined."""
+    assume(settings.max_message_size > 200)
+    body = [b"\x0b" + m + b"\r\x1c\r" if mllp else m + end for m in messages]
+    data = header + end + b"".join(body) + b"BTS|%d" % len(messages) + end
+    assert same_as_model(data, settings)
+
+
+@pytest.mark.parametrize(
+    ("data", "declined"),
+    [
+        (b"\x1f\x8b\x08\x00", "gzip data"),
+        (MESSAGES[6], "a message that is not UTF-8"),
+        (MESSAGES[7], "a byte order mark inside a message"),
+        (b"FHS|" + b"x" * (64 << 10), "an envelope line over 64 KiB"),
+        (b"FHS|caf\xe9\rMSH|^~\\&", "an envelope line that is not UTF-8"),
+    ],
+)
+def test_rare_shapes_are_left_to_the_reader(data: bytes, declined: str) -> None:
+    assert native(data, tasks.Settings()) == declined
+    assert native(MESSAGES[0] + b"\r" + b"x" * 300, tasks.Settings(max_message_size=200)) == "a message over the size limit"
+
+
+def test_large_buffers_match_the_chunked_reader() -> None:
+    """Past a megabyte the reader reads bytes in chunks; the native path cuts them whole."""
+    unit = b"FHS|^~\\&|A\r" + b"".join(b"\x0b" + m + b"\r\x1c\r" for m in MESSAGES[:6]) + b"junk\rBTS|6\r" + MESSAGES[2]
+    assert same_as_model(unit * (3 * (1 << 20) // len(unit)), tasks.Settings())
+
+
+@needs_corpus
+@pytest.mark.parametrize("settings", [tasks.Settings(), tasks.Settings(validate=True, strict=True, escaping=False)])
+def test_corpus_files_match_the_reader(settings: tasks.Settings) -> None:
+    taken = [same_as_model(path.read_bytes(), settings) for path in sorted(CORPUS_DIR.glob("*.hl7"))]
+    # Only the corpus's few files in other charsets may go to the reader.
+    assert taken.count(False) <= 5 and len(taken) > 100
+
+
+def test_a_folder_converts_as_before(tmp_path: pathlib.Path) -> None:
+    """convert_whole_files, streaming and not, gzip or not, with unreadable and declined files among the taken."""
+    names = []
+    for number, data in enumerate([MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[4]] * 40):
+        path = tmp_path / f"{number:03}.hl7"
+        path.write_bytes(data)
+        names.append(path)
+    sources = [Source(p.name, str(p), p.stat().st_size) for p in names]
+    sources.insert(7, Source("gone.hl7", str(tmp_path / "gone.hl7"), None))
+    for encoding_out in ("jsonl", "jsonl.gz"):
+        settings = tasks.Settings(encoding_out=encoding_out)  # type: ignore[arg-type]
+        for sink in (None, []):
+            got = tasks.convert_whole_files(sources, settings, None if sink is None else sink.append)
+            old = _by_the_reader(sources, settings, None if sink is None else [])
+            assert (got.payloads or sink) == old[0] and got.tally == old[1]
+
+
+def _by_the_reader(sources: list[Source], settings: tasks.Settings, sink: list[bytes] | None) -> tuple[list[object], Tally]:
+    original = tasks.native_lines
+    tasks.native_lines = lambda settings: False  # type: ignore[assignment]
+    try:
+        result = tasks.convert_whole_files(sources, settings, None if sink is None else sink.append)
+    finally:
+        tasks.native_lines = original  # type: ignore[assignment]
+    return result.payloads or sink, result.tally  # type: ignore[return-value]
