@@ -2,7 +2,10 @@
 // Lines, many per call, without the interpreter lock (src/feeds/ does the work).
 #include "../python/handle.hpp"  // Python.h comes before any system header
 
+#include <algorithm>
+#include <exception>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "../python/entry_point.hpp"
@@ -17,6 +20,7 @@ using py::PyRef;
 struct Buffer {
     std::string_view head, data;
     feeds::FeedLines result;
+    std::size_t end = 0;  // where its lines end in the output
 };
 
 bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>& buffers, std::size_t& total) {
@@ -45,58 +49,120 @@ bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>
     return true;
 }
 
-PyRef result_of(const feeds::FeedLines& lines) {
-    if (lines.declined) return PyRef::steal(PyUnicode_FromString(lines.declined));
-    PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lines.errors.size())));
-    if (!errors) return {};
-    for (std::size_t i = 0; i < lines.errors.size(); ++i) {
-        PyObject* text = PyUnicode_DecodeUTF8(lines.errors[i].data(), static_cast<Py_ssize_t>(lines.errors[i].size()),
-                                              nullptr);
+PyRef list_of_errors(const std::vector<std::string>& errors) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        PyObject* text = PyUnicode_DecodeUTF8(errors[i].data(), static_cast<Py_ssize_t>(errors[i].size()), nullptr);
         if (!text) return {};
-        PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(i), text);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
     }
-    const auto& notices = lines.split.notices;
-    PyRef notice_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(notices.size())));
-    if (!notice_list) return {};
+    return list;
+}
+
+PyRef list_of_notices(const std::vector<feeds::SplitNotice>& notices) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(notices.size())));
+    if (!list) return {};
     for (std::size_t i = 0; i < notices.size(); ++i) {
         const feeds::SplitNotice& notice = notices[i];
-        PyObject* tuple = Py_BuildValue("(inNn)", static_cast<int>(notice.kind), static_cast<Py_ssize_t>(notice.offset),
-                                        PyBytes_FromStringAndSize(notice.bytes.data(),
-                                                                  static_cast<Py_ssize_t>(notice.bytes.size())),
-                                        static_cast<Py_ssize_t>(notice.number));
+        PyObject* tuple = Py_BuildValue(
+            "(inNn)", static_cast<int>(notice.kind), static_cast<Py_ssize_t>(notice.offset),
+            PyBytes_FromStringAndSize(notice.bytes.data(), static_cast<Py_ssize_t>(notice.bytes.size())),
+            static_cast<Py_ssize_t>(notice.number));
         if (!tuple) return {};
-        PyList_SET_ITEM(notice_list.get(), static_cast<Py_ssize_t>(i), tuple);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
     }
-    // An empty buffer has no data pointer, which y# would make None.
-    PyObject* text = PyBytes_FromStringAndSize(lines.lines.size() ? lines.lines.data() : "",
-                                               static_cast<Py_ssize_t>(lines.lines.size()));
-    return PyRef::steal(Py_BuildValue("(NnnnOO)", text, static_cast<Py_ssize_t>(lines.messages), static_cast<Py_ssize_t>(lines.converted),
-                                      static_cast<Py_ssize_t>(lines.segments), errors.get(), notice_list.get()));
+    return list;
+}
+
+// (index, declined or None, errors, notices) of a buffer the caller must look at.
+PyRef special_of(std::size_t index, const feeds::FeedLines& lines) {
+    if (lines.declined)
+        return PyRef::steal(Py_BuildValue("(nsOO)", static_cast<Py_ssize_t>(index), lines.declined, Py_None, Py_None));
+    PyRef errors = list_of_errors(lines.errors);
+    if (!errors) return {};
+    PyRef notices = list_of_notices(lines.notices);
+    if (!notices) return {};
+    return PyRef::steal(
+        Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(index), Py_None, errors.get(), notices.get()));
+}
+
+// Buffers [first, last) into `out`, each buffer's end relative to `out`.
+void convert_range(const feeds::LineOptions& options, std::vector<Buffer>& buffers, std::size_t first,
+                   std::size_t last, ByteBuffer& out) {
+    feeds::FeedLineWriter writer(options);
+    for (std::size_t i = first; i < last; ++i) {
+        writer.write(buffers[i].data, buffers[i].head, buffers[i].result, out);
+        buffers[i].end = out.size();
+    }
+}
+
+// The buffers cut into `threads` runs of about equal bytes, converted side
+// by side; the runs' lines are then joined in input order.
+void convert_all(const feeds::LineOptions& options, std::vector<Buffer>& buffers, std::size_t total,
+                 std::size_t threads, ByteBuffer& out) {
+    threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
+    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
+    std::vector<std::size_t> bounds{0};
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < buffers.size() && bounds.size() < threads; ++i) {
+        bytes += buffers[i].data.size();
+        if (bytes * threads >= total * bounds.size()) bounds.push_back(i + 1);
+    }
+    if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
+    const std::size_t runs = bounds.size() - 1;
+    std::vector<ByteBuffer> parts(runs);
+    std::vector<std::exception_ptr> failures(runs);
+    std::vector<std::thread> workers;
+    for (std::size_t run = 1; run < runs; ++run)
+        workers.emplace_back([&, run] {
+            try {
+                convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run]);
+            } catch (...) {
+                failures[run] = std::current_exception();
+            }
+        });
+    try {
+        convert_range(options, buffers, bounds[0], bounds[1], out);
+    } catch (...) {
+        failures[0] = std::current_exception();
+    }
+    for (std::thread& worker : workers) worker.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+    for (std::size_t run = 1; run < runs; ++run) {
+        const std::size_t offset = out.size();
+        out.append({parts[run].data(), parts[run].size()});
+        for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i].end += offset;
+    }
 }
 
 }  // namespace
 
 extern const char kConvertBuffersDoc[] =
     "convert_buffers(buffers, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
-    "max_message_size, max_fields)\n--\n\n"
-    "Per (head, data) pair, the command's JSON Lines of the feed `data` as the reader splits it, each line\n"
-    "starting with `head` ('{\"source\":\"NAME\"'): a tuple (lines, messages, converted, segments, errors,\n"
-    "notices), errors being every line's error text and notices (kind, offset, bytes, number) tuples; or a str\n"
-    "saying why the feed is left to the reader.";
+    "max_message_size, max_fields, threads=1)\n--\n\n"
+    "The command's JSON Lines of feeds held whole in memory, split as the reader splits them: `buffers` holds\n"
+    "(head, data) pairs, head being each line's start '{\"source\":\"NAME\"'. Returns (lines, ends, messages,\n"
+    "converted, segments, special): the lines of all the buffers in order, where each buffer's lines end,\n"
+    "the counts, and (index, declined, errors, notices) for each buffer that has something to tell:\n"
+    "declined is why the buffer is left to the reader (it then has no lines), errors every line's error text,\n"
+    "notices (kind, offset, bytes, number) tuples. With threads > 1, runs of buffers are converted side by\n"
+    "side, with the same result.";
 
 PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* keywords[] = {"buffers",          "validation_enabled", "strict_validation", "escaping_enabled",
-                                         "max_message_size", "max_fields",         nullptr};
+        static const char* keywords[] = {"buffers",    "validation_enabled", "strict_validation", "escaping_enabled",
+                                         "max_message_size", "max_fields", "threads", nullptr};
         PyObject* items;
         int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
-        Py_ssize_t max_message_size = 0, max_fields = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnn:convert_buffers", const_cast<char**>(keywords), &items,
-                                         &validation_enabled, &strict_validation, &escaping_enabled, &max_message_size,
-                                         &max_fields))
+        Py_ssize_t max_message_size = 0, max_fields = 0, threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnn:convert_buffers", const_cast<char**>(keywords),
+                                         &items, &validation_enabled, &strict_validation, &escaping_enabled,
+                                         &max_message_size, &max_fields, &threads))
             return nullptr;
-        if (max_message_size < 1 || max_fields < 1) {
-            PyErr_SetString(PyExc_ValueError, "max_message_size and max_fields must be at least 1");
+        if (max_message_size < 1 || max_fields < 1 || threads < 1) {
+            PyErr_SetString(PyExc_ValueError, "max_message_size, max_fields and threads must be at least 1");
             return nullptr;
         }
         std::vector<PyRef> held;
@@ -105,19 +171,33 @@ PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!read_buffers(items, held, buffers, total)) return nullptr;
         const feeds::LineOptions options{{validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
                                          {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        ByteBuffer out;
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
-            feeds::FeedLineWriter writer(options);
-            for (Buffer& buffer : buffers) writer.write(buffer.data, buffer.head, buffer.result);
+            convert_all(options, buffers, total, static_cast<std::size_t>(threads), out);
         }
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
-        if (!list) return nullptr;
+        std::size_t messages = 0, converted = 0, segments = 0;
+        PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
+        PyRef special = PyRef::steal(PyList_New(0));
+        if (!ends || !special) return nullptr;
         for (std::size_t i = 0; i < buffers.size(); ++i) {
-            PyRef item = result_of(buffers[i].result);
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+            const feeds::FeedLines& result = buffers[i].result;
+            PyObject* end = PyLong_FromSize_t(buffers[i].end);
+            if (!end) return nullptr;
+            PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(i), end);
+            messages += result.messages;
+            converted += result.converted;
+            segments += result.segments;
+            if (result.declined || !result.errors.empty() || !result.notices.empty()) {
+                PyRef item = special_of(i, result);
+                if (!item || PyList_Append(special.get(), item.get()) < 0) return nullptr;
+            }
         }
-        return list.release();
+        // An empty buffer has no data pointer, which y# would make None.
+        PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
+        if (!lines) return nullptr;
+        return Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
+                             static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments), special.get());
     });
 }
 

@@ -47,16 +47,22 @@ bool FeedLineWriter::envelope_json(const Envelope& envelope, std::string& json) 
     return true;
 }
 
-void FeedLineWriter::write(std::string_view data, std::string_view head, FeedLines& out) {
+void FeedLineWriter::write(std::string_view data, std::string_view head, FeedLines& out,
+                           columns::ByteBuffer& lines) {
     const std::size_t segments_before = records_.segments();
-    out.split = split_feed(data, options_.limits);
-    if ((out.declined = out.split.declined)) return;
-    std::vector<std::string> envelopes(out.split.envelopes.size());
+    const std::size_t lines_before = lines.size();
+    SplitFeed split = split_feed(data, options_.limits);
+    const auto decline = [&](const char* why) {
+        out = FeedLines{};
+        out.declined = why;
+        lines.set_end(lines.data() + lines_before);
+    };
+    if (split.declined) return decline(split.declined);
+    std::vector<std::string> envelopes(split.envelopes.size());
     std::vector<bool> made(envelopes.size());
-    columns::ByteBuffer& lines = out.lines;
-    lines.room(3 * data.size() + 64 * out.split.messages.size());
+    lines.room(3 * data.size() + 64 * split.messages.size());
     std::size_t index = 0;
-    for (const SplitMessage& message : out.split.messages) {
+    for (const SplitMessage& message : split.messages) {
         lines.append(head);
         lines.append(",\"message\":");
         append_number(lines, index++);
@@ -64,10 +70,8 @@ void FeedLineWriter::write(std::string_view data, std::string_view head, FeedLin
         append_number(lines, message.offset);
         if (message.envelope != 0) {
             if (!made[message.envelope]) {
-                if (!envelope_json(out.split.envelopes[message.envelope], envelopes[message.envelope])) {
-                    out.declined = "an envelope line that makes no single record";
-                    return;
-                }
+                if (!envelope_json(split.envelopes[message.envelope], envelopes[message.envelope]))
+                    return decline("an envelope line that makes no single record");
                 made[message.envelope] = true;
             }
             lines.append(",\"envelope\":");
@@ -93,8 +97,9 @@ void FeedLineWriter::write(std::string_view data, std::string_view head, FeedLin
         }
         lines.append("}\n");
     }
-    out.messages = out.split.messages.size();
+    out.messages = split.messages.size();
     out.segments = records_.segments() - segments_before;
+    out.notices = std::move(split.notices);
 }
 
 }  // namespace tessarin::feeds

@@ -21,10 +21,9 @@ struct LineOptions {
 
 struct FeedLines {
     const char* declined = nullptr;  // as SplitFeed::declined
-    columns::ByteBuffer lines;
     std::size_t messages = 0, converted = 0, segments = 0;
     std::vector<std::string> errors;  // of every line that has one, in order
-    SplitFeed split;                  // its notices, for the caller to word
+    std::vector<SplitNotice> notices;  // for the caller to word; they point into the feed
 };
 
 // `head` is the line's start up to the source name's closing quote:
@@ -32,7 +31,8 @@ struct FeedLines {
 class FeedLineWriter {
 public:
     explicit FeedLineWriter(const LineOptions& options);
-    void write(std::string_view data, std::string_view head, FeedLines& out);
+    // Appends the feed's lines to `lines`; or, when it declines the feed, nothing.
+    void write(std::string_view data, std::string_view head, FeedLines& out, columns::ByteBuffer& lines);
 
 private:
     bool envelope_json(const Envelope& envelope, std::string& json);

@@ -34,4 +34,5 @@ def convert_buffers(
     escaping_enabled: bool = True,
     max_message_size: int,
     max_fields: int,
-) -> list[str | tuple[bytes, int, int, int, list[str], list[tuple[int, int, bytes, int]]]]: ...
+    threads: int = 1,
+) -> tuple[bytes, list[int], int, int, int, list[tuple[int, str | None, list[str], list[tuple[int, int, bytes, int]]]]]: ...

@@ -7,6 +7,7 @@ messages.
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import functools
 import gzip
@@ -395,51 +396,61 @@ def native_lines(settings: Settings) -> bool:
 
 
 def convert_buffers_natively(
-    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally
+    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally, threads: int = 1
 ) -> list[bytes]:
-    """Per file, its JSON Lines (never compressed), split and converted in one
+    """The files' JSON Lines (never compressed), split and converted in one
     native call without the interpreter lock; a file the native path declines
     (a rare shape: see _columns.convert_buffers) is read by the reader, with
-    the same result."""
+    the same result, its lines put where the file stands."""
     from .reader import notices_of_parts
 
-    heads: list[bytes | None] = []
-    for source, _ in files:
+    taken: list[tuple[bytes, bytes]] = []
+    positions: list[int] = []  # of the taken files in `files`
+    others: list[int] = []
+    for position, (source, data) in enumerate(files):
         try:
-            heads.append(orjson.dumps({"source": source.name})[:-1])
+            if isinstance(data, bytes):
+                taken.append((orjson.dumps({"source": source.name})[:-1], data))
+                positions.append(position)
+                continue
         except TypeError:
-            heads.append(None)  # a name orjson cannot write: the reader's path raises as it always did
-    taken = [
-        (head, data)
-        for (_, data), head in zip(files, heads)
-        if head is not None and isinstance(data, bytes)
-    ]
-    results = iter(
-        convert_buffers(
-            taken,
-            validation_enabled=settings.validate,
-            strict_validation=settings.strict,
-            escaping_enabled=settings.escaping,
-            max_message_size=settings.max_message_size,
-            max_fields=settings.max_fields,
-        )
+            pass  # a name orjson cannot write: the reader's path raises as it always did
+        others.append(position)
+    lines, ends, count, converted, segments, special = convert_buffers(
+        taken,
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+        threads=threads,
     )
+    tally.messages += count
+    tally.converted += converted
+    tally.segments += segments
+    if not others and not special:
+        return [lines]
+    # What needs a look, in file order: files the reader reads, notices and failures.
+    events = sorted([(position, -1, None, None, None) for position in others] + [
+        (positions[index], index, declined, errors, parts) for index, declined, errors, parts in special
+    ])
     plain = settings if settings.encoding_out == "jsonl" else replace(settings, encoding_out="jsonl")
     out: list[bytes] = []
-    for (source, data), head in zip(files, heads):
-        result = next(results) if head is not None and isinstance(data, bytes) else None
-        if result is None or isinstance(result, str):
-            out.append(cast(bytes, process_messages(_read_files([(source, data)], settings, tally), plain, tally)))
+    done = 0  # of `lines`, given out
+    for position, index, declined, errors, parts in events:
+        source, data = files[position]
+        if index >= 0 and declined is None:
+            for notice in notices_of_parts(source.name, parts):
+                tally.note(notice)
+            for error in errors:
+                tally.failures[reason_of(error, source.name)] += 1
             continue
-        lines, count, converted, segments, errors, parts = result
-        for notice in notices_of_parts(source.name, parts):
-            tally.note(notice)
-        for error in errors:
-            tally.failures[reason_of(error, source.name)] += 1
-        tally.messages += count
-        tally.converted += converted
-        tally.segments += segments
-        out.append(lines)
+        before = bisect.bisect_left(positions, position)  # taken files before this one
+        at = ends[before - 1] if before else 0
+        out.append(lines[done:at])
+        done = at
+        out.append(cast(bytes, process_messages(_read_files([(source, data)], settings, tally), plain, tally)))
+    out.append(lines[done:])
     return out
 
 
