@@ -19,9 +19,45 @@ using py::PyRef;
 
 struct Buffer {
     std::string_view head, data;
+    feeds::SplitState start;
     feeds::FeedLines result;
     std::size_t end = 0;  // where its lines end in the output
 };
+
+// (offset, index, file header or None, batch header or None, batch messages)
+bool read_state(PyObject* tuple, feeds::SplitState& state) {
+    Py_ssize_t offset, index, batch_messages;
+    PyObject *file_header, *batch_header;
+    if (!PyArg_ParseTuple(tuple, "nnOOn:state", &offset, &index, &file_header, &batch_header, &batch_messages))
+        return false;
+    if (offset < 0 || index < 0 || batch_messages < 0) {
+        PyErr_SetString(PyExc_ValueError, "a state's numbers must not be negative");
+        return false;
+    }
+    state.offset = static_cast<std::size_t>(offset);
+    state.index = static_cast<std::size_t>(index);
+    state.batch_messages = static_cast<std::size_t>(batch_messages);
+    const auto line = [](PyObject* object, std::optional<std::string>& into) {
+        if (object == Py_None) return true;
+        if (!PyBytes_Check(object)) {
+            PyErr_SetString(PyExc_TypeError, "a state's envelope lines must be bytes or None");
+            return false;
+        }
+        into.emplace(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+        return true;
+    };
+    return line(file_header, state.file_header) && line(batch_header, state.batch_header);
+}
+
+PyObject* state_tuple(const feeds::SplitState& state) {
+    const auto line = [](const std::optional<std::string>& text) -> PyObject* {
+        if (!text) return Py_NewRef(Py_None);
+        return PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    };
+    return Py_BuildValue("(nnNNn)", static_cast<Py_ssize_t>(state.offset), static_cast<Py_ssize_t>(state.index),
+                         line(state.file_header), line(state.batch_header),
+                         static_cast<Py_ssize_t>(state.batch_messages));
+}
 
 bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>& buffers, std::size_t& total) {
     PyRef fast = PyRef::steal(PySequence_Fast(items, "buffers must be a sequence of (bytes, bytes)"));
@@ -33,9 +69,9 @@ bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>
         // Held, since another thread may change the list while the lock is released.
         PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
         held.push_back(PyRef::borrow(item));
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyBytes_Check(PyTuple_GET_ITEM(item, 0)) ||
-            !PyBytes_Check(PyTuple_GET_ITEM(item, 1))) {
-            PyErr_Format(PyExc_TypeError, "buffers[%zd] must be a (bytes, bytes) tuple", i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 2 || PyTuple_GET_SIZE(item) > 3 ||
+            !PyBytes_Check(PyTuple_GET_ITEM(item, 0)) || !PyBytes_Check(PyTuple_GET_ITEM(item, 1))) {
+            PyErr_Format(PyExc_TypeError, "buffers[%zd] must be a (bytes, bytes) or (bytes, bytes, state) tuple", i);
             return false;
         }
         const auto view = [](PyObject* bytes) {
@@ -44,6 +80,7 @@ bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>
         Buffer& buffer = buffers[static_cast<std::size_t>(i)];
         buffer.head = view(PyTuple_GET_ITEM(item, 0));
         buffer.data = view(PyTuple_GET_ITEM(item, 1));
+        if (PyTuple_GET_SIZE(item) == 3 && !read_state(PyTuple_GET_ITEM(item, 2), buffer.start)) return false;
         total += buffer.data.size();
     }
     return true;
@@ -92,7 +129,7 @@ void convert_range(const feeds::LineOptions& options, std::vector<Buffer>& buffe
                    std::size_t last, ByteBuffer& out) {
     feeds::FeedLineWriter writer(options);
     for (std::size_t i = first; i < last; ++i) {
-        writer.write(buffers[i].data, buffers[i].head, buffers[i].result, out);
+        writer.write(buffers[i].data, buffers[i].head, buffers[i].start, buffers[i].result, out);
         buffers[i].end = out.size();
     }
 }
@@ -143,7 +180,7 @@ extern const char kConvertBuffersDoc[] =
     "convert_buffers(buffers, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
     "max_message_size, max_fields, threads=1)\n--\n\n"
     "The command's JSON Lines of feeds held whole in memory, split as the reader splits them: `buffers` holds\n"
-    "(head, data) pairs, head being each line's start '{\"source\":\"NAME\"'. Returns (lines, ends, messages,\n"
+    "(head, data) pairs, or (head, data, state) for a piece of a longer feed (see feed_cut), head being each line's start '{\"source\":\"NAME\"'. Returns (lines, ends, messages,\n"
     "converted, segments, special): the lines of all the buffers in order, where each buffer's lines end,\n"
     "the counts, and (index, declined, errors, notices) for each buffer that has something to tell:\n"
     "declined is why the buffer is left to the reader (it then has no lines), errors every line's error text,\n"
@@ -198,6 +235,37 @@ PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!lines) return nullptr;
         return Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
                              static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments), special.get());
+    });
+}
+
+extern const char kFeedCutDoc[] =
+    "feed_cut(data, state, final)\n--\n\n"
+    "Where the piece `data` of a feed, starting at `state` ((offset, index, file header, batch header, batch\n"
+    "messages); (0, 0, None, None, 0) for a feed's start), may end: (cut, state after data[:cut]). The cut is\n"
+    "the last MSH line start outside any frame; with `final`, the end. (0, state) when there is none.";
+
+PyObject* feed_cut(PyObject*, PyObject* args) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_buffer data;
+        PyObject* state_object;
+        int final = 0;
+        if (!PyArg_ParseTuple(args, "y*Op:feed_cut", &data, &state_object, &final)) return nullptr;
+        struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&data};
+        feeds::SplitState state;
+        if (!read_state(state_object, state)) return nullptr;
+        const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
+        std::size_t cut = 0;
+        {
+            py::AllowThreads allow(bytes.size() >= py::kReleaseThreshold);
+            cut = final ? bytes.size() : feeds::find_cut(bytes);
+            if (cut > 0) state = feeds::state_after(bytes.substr(0, cut), state);
+        }
+        PyRef after = PyRef::steal(state_tuple(state));
+        if (!after) return nullptr;
+        return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(cut), after.get());
     });
 }
 

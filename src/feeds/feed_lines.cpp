@@ -47,11 +47,11 @@ bool FeedLineWriter::envelope_json(const Envelope& envelope, std::string& json) 
     return true;
 }
 
-void FeedLineWriter::write(std::string_view data, std::string_view head, FeedLines& out,
+void FeedLineWriter::write(std::string_view data, std::string_view head, const SplitState& start, FeedLines& out,
                            columns::ByteBuffer& lines) {
     const std::size_t segments_before = records_.segments();
     const std::size_t lines_before = lines.size();
-    SplitFeed split = split_feed(data, options_.limits);
+    SplitFeed split = split_feed(data, options_.limits, start);
     const auto decline = [&](const char* why) {
         out = FeedLines{};
         out.declined = why;
@@ -61,11 +61,10 @@ void FeedLineWriter::write(std::string_view data, std::string_view head, FeedLin
     std::vector<std::string> envelopes(split.envelopes.size());
     std::vector<bool> made(envelopes.size());
     lines.room(3 * data.size() + 64 * split.messages.size());
-    std::size_t index = 0;
     for (const SplitMessage& message : split.messages) {
         lines.append(head);
         lines.append(",\"message\":");
-        append_number(lines, index++);
+        append_number(lines, message.index);
         lines.append(",\"offset\":");
         append_number(lines, message.offset);
         if (message.envelope != 0) {

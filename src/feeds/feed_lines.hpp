@@ -32,7 +32,8 @@ class FeedLineWriter {
 public:
     explicit FeedLineWriter(const LineOptions& options);
     // Appends the feed's lines to `lines`; or, when it declines the feed, nothing.
-    void write(std::string_view data, std::string_view head, FeedLines& out, columns::ByteBuffer& lines);
+    void write(std::string_view data, std::string_view head, const SplitState& start, FeedLines& out,
+               columns::ByteBuffer& lines);
 
 private:
     bool envelope_json(const Envelope& envelope, std::string& json);

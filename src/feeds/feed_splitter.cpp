@@ -53,9 +53,27 @@ std::size_t next_mark(std::string_view data, std::size_t from) noexcept {
 
 class Splitter {
 public:
-    Splitter(std::string_view data, std::size_t skipped, const SplitLimits& limits, SplitFeed& out)
-        : data_(data), skipped_(skipped), limits_(limits), out_(out) {
+    Splitter(std::string_view data, std::size_t skipped, const SplitLimits& limits, const SplitState& start,
+             bool counting, SplitFeed& out)
+        : data_(data), skipped_(start.offset + skipped), limits_(limits), counting_(counting), out_(out) {
         out_.envelopes.push_back({});
+        index_ = start.index;
+        batch_messages_ = start.batch_messages;
+        Envelope envelope;
+        if (start.file_header) envelope.file_header = *start.file_header;
+        if (start.batch_header) envelope.batch_header = *start.batch_header;
+        if (!envelope.empty()) {
+            out_.envelopes.push_back(envelope);
+            envelope_ = 1;
+        }
+    }
+
+    SplitState state() const {
+        SplitState state{0, index_, std::nullopt, std::nullopt, batch_messages_};
+        const Envelope& envelope = out_.envelopes[envelope_];
+        if (envelope.file_header.data()) state.file_header.emplace(envelope.file_header);
+        if (envelope.batch_header.data()) state.batch_header.emplace(envelope.batch_header);
+        return state;
     }
 
     void run() {
@@ -81,7 +99,7 @@ private:
     std::size_t offset(std::size_t at) const noexcept { return skipped_ + at; }
 
     void decline(const char* why) {
-        if (!out_.declined) out_.declined = why;
+        if (!out_.declined && !counting_) out_.declined = why;
     }
 
     void look_at(std::size_t at) {
@@ -155,8 +173,9 @@ private:
     }
 
     void add_message(std::size_t start, std::size_t end, std::optional<std::size_t> cut_at) {
-        SplitMessage message{offset(start), {}, envelope_, cut_at, std::nullopt};
+        SplitMessage message{index_, offset(start), {}, envelope_, cut_at, std::nullopt};
         ++index_;
+        if (counting_) return;
         const std::string_view bytes = data_.substr(start, end - start);
         if (bytes.size() > limits_.max_message_size) return decline("a message over the size limit");
         if (bytes.size() >= limits_.max_fields) {  // fewer bytes cannot hold more fields
@@ -224,7 +243,11 @@ private:
     }
 
     void envelope_segment(Name name, std::size_t start, std::size_t end) {
-        if (end - start > kEnvelopeLineLimit) return decline("an envelope line over 64 KiB");
+        if (end - start > kEnvelopeLineLimit) {
+            decline("an envelope line over 64 KiB");
+            if (!counting_) return;
+            end = start + kEnvelopeLineLimit;  // as the reader keeps it
+        }
         const std::string_view line = data_.substr(start, end - start);
         out_.notices.push_back({NoticeKind::envelope, offset(start), line, batch_messages_});
         Envelope envelope = out_.envelopes[envelope_];
@@ -243,7 +266,7 @@ private:
         }
         if (name == Name::file_header || name == Name::batch_header) {
             // Its record is made from its text: undecodable bytes would be escaped there.
-            if (!is_valid_utf8(line)) return decline("an envelope line that is not UTF-8");
+            if (!counting_ && !is_valid_utf8(line)) return decline("an envelope line that is not UTF-8");
         }
         if (name != Name::file_trailer) batch_messages_ = 0;
         if (envelope.empty()) {
@@ -257,6 +280,7 @@ private:
     std::string_view data_;
     std::size_t skipped_;
     SplitLimits limits_;
+    bool counting_;
     SplitFeed& out_;
     std::size_t message_at_ = npos;
     std::size_t gap_at_ = 0;
@@ -270,15 +294,47 @@ private:
 
 }  // namespace
 
-SplitFeed split_feed(std::string_view data, const SplitLimits& limits) {
+SplitFeed split_feed(std::string_view data, const SplitLimits& limits, const SplitState& start) {
     SplitFeed feed;
-    if (data.starts_with("\x1f\x8b")) {
+    if (start.offset == 0 && data.starts_with("\x1f\x8b")) {
         feed.declined = "gzip data";
         return feed;
     }
-    const std::size_t skipped = data.starts_with(kBom) ? kBom.size() : 0;
-    Splitter(data.substr(skipped), skipped, limits, feed).run();
+    for (const auto& line : {start.file_header, start.batch_header}) {
+        // A line the reader cut, or one not UTF-8, is a text this path does not make.
+        if (line && (line->size() >= kEnvelopeLineLimit || !is_valid_utf8(*line))) {
+            feed.declined = "an envelope line over 64 KiB or not UTF-8";
+            return feed;
+        }
+    }
+    const std::size_t skipped = start.offset == 0 && data.starts_with(kBom) ? kBom.size() : 0;
+    Splitter(data.substr(skipped), skipped, limits, start, false, feed).run();
     return feed;
+}
+
+SplitState state_after(std::string_view data, const SplitState& start) {
+    SplitFeed feed;
+    const std::size_t skipped = start.offset == 0 && data.starts_with(kBom) ? kBom.size() : 0;
+    Splitter splitter(data.substr(skipped), skipped, {~std::size_t{0}, ~std::size_t{0}}, start, true, feed);
+    splitter.run();
+    SplitState state = splitter.state();
+    state.offset = start.offset + data.size();
+    return state;
+}
+
+std::size_t find_cut(std::string_view data) {
+    std::size_t cut = 0;
+    bool in_frame = false;
+    for (std::size_t at = next_mark(data, 0); at < data.size(); at = next_mark(data, at + 1)) {
+        if (data[at] == kStartBlock)
+            in_frame = true;
+        else if (data[at] == kEndBlock)
+            in_frame = false;
+        const std::size_t next = at + 1;
+        if (!in_frame && next + 4 <= data.size() && data.compare(next, 3, "MSH") == 0 && !is_name_byte(data[next + 3]))
+            cut = next;
+    }
+    return cut;
 }
 
 }  // namespace tessarin::feeds

@@ -26,6 +26,7 @@ struct SplitLimits {
 };
 
 struct SplitMessage {
+    std::size_t index;            // counts from 0 in its source
     std::size_t offset;           // in the source, of its first byte
     std::string_view text;        // its bytes, valid UTF-8, without the final line end
     std::size_t envelope;         // index into SplitFeed::envelopes
@@ -60,6 +61,25 @@ struct SplitFeed {
     std::vector<Envelope> envelopes;   // [0] is none
 };
 
-SplitFeed split_feed(std::string_view data, const SplitLimits& limits);
+// Where a piece of a longer feed starts: what the pieces before it left.
+// A feed is cut into pieces only before an MSH line outside any frame
+// (find_cut), where nothing else carries over.
+struct SplitState {
+    std::size_t offset = 0;  // of the piece in the source
+    std::size_t index = 0;   // of its first message
+    std::optional<std::string> file_header, batch_header;  // the envelope's lines, as cut
+    std::size_t batch_messages = 0;                         // of the open batch so far
+};
+
+SplitFeed split_feed(std::string_view data, const SplitLimits& limits, const SplitState& start = {});
+
+// The state after `data`, a piece that starts at `start`: messages only
+// counted, nothing declined.
+SplitState state_after(std::string_view data, const SplitState& start);
+
+// The last place in `data` where a piece may end: an MSH line start, not
+// after a byte order mark, outside any frame (the piece starts outside
+// one), with its next byte present. 0 when there is none.
+std::size_t find_cut(std::string_view data);
 
 }  // namespace tessarin::feeds

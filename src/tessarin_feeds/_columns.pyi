@@ -27,7 +27,7 @@ def encode_records(
 ) -> tuple[list[bytes | str], int]: ...
 def validate(text: str, *, strict_mode: bool = False, validate_required_fields: bool = False) -> str | None: ...
 def convert_buffers(
-    buffers: Sequence[tuple[bytes, bytes]],
+    buffers: Sequence[tuple[bytes, bytes] | tuple[bytes, bytes, tuple[int, int, bytes | None, bytes | None, int]]],
     *,
     validation_enabled: bool = False,
     strict_validation: bool = False,
@@ -36,3 +36,6 @@ def convert_buffers(
     max_fields: int,
     threads: int = 1,
 ) -> tuple[bytes, list[int], int, int, int, list[tuple[int, str | None, list[str], list[tuple[int, int, bytes, int]]]]]: ...
+def feed_cut(
+    data: bytes, state: tuple[int, int, bytes | None, bytes | None, int], final: bool, /
+) -> tuple[int, tuple[int, int, bytes | None, bytes | None, int]]: ...

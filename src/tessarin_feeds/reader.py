@@ -21,7 +21,7 @@ from typing import Any, BinaryIO, NamedTuple, cast
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "notices_of_parts", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
+__all__ = ["read_messages", "read_piece", "read_rest", "notices_of_parts", "FEED_START", "PieceState", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
 
 CHUNK_SIZE = 1 << 20
 # A message larger than this is not held in memory: it becomes a message
@@ -203,6 +203,72 @@ def _read(
     finally:
         if close:
             raw.close()
+
+
+# Where a piece of a feed starts (_columns.feed_cut): its offset, the index
+# of its first message, the FHS and BHS lines around it, and the messages
+# of the open batch so far.
+PieceState = tuple[int, int, bytes | None, bytes | None, int]
+FEED_START: PieceState = (0, 0, None, None, 0)
+
+
+def _resumed(name: str, state: PieceState, data: bytes, decoding: _Decoding, on_notice: Callable[[Notice], None] | None) -> tuple[_Splitter, int]:
+    """A splitter that goes on where the pieces before `data` left it; how
+    many bytes of `data` (a byte order mark at the feed's start) it skips."""
+    offset, index, file_header, batch_header, batch_messages = state
+    skipped = len(_BOM) if offset == 0 and data.startswith(_BOM) else 0
+    splitter = _Splitter(name, offset + skipped, decoding, on_notice)
+    splitter._index = splitter._frame_first_index = index
+    splitter._batch_messages = batch_messages
+    splitter._file_header = None if file_header is None else splitter._text(file_header)
+    splitter._batch_header = None if batch_header is None else splitter._text(batch_header)
+    splitter._envelope = tuple(line for line in (splitter._file_header, splitter._batch_header) if line is not None)
+    return splitter, skipped
+
+
+def read_piece(
+    data: bytes,
+    name: str,
+    state: PieceState,
+    *,
+    encoding_errors: str = "strict",
+    on_notice: Callable[[Notice], None] | None = None,
+    max_message_size: int = MAX_MESSAGE_SIZE,
+    max_fields: int = MAX_FIELDS,
+    broken: str | None = None,
+) -> Iterator[Message]:
+    """The messages of `data`, a piece of a feed that starts at `state`, as
+    read_messages gives them from the whole feed; with `broken`, the feed
+    broke off for that reason after the piece."""
+    splitter, skipped = _resumed(name, state, data, _Decoding(None, encoding_errors, max_message_size, max_fields), on_notice)
+    return splitter.finish(data[skipped:], broken)
+
+
+def read_rest(
+    stream: BinaryIO,
+    carried: bytes,
+    name: str,
+    state: PieceState,
+    *,
+    encoding_errors: str = "strict",
+    on_notice: Callable[[Notice], None] | None = None,
+    max_message_size: int = MAX_MESSAGE_SIZE,
+    max_fields: int = MAX_FIELDS,
+) -> Iterator[Message]:
+    """The messages of a feed from `state` on: `carried`, the bytes read from
+    there, then the rest of `stream`, read in chunks as read_messages reads."""
+    decoding = _Decoding(None, encoding_errors, max_message_size, max_fields)
+    splitter, skipped = _resumed(name, state, carried, decoding, on_notice)
+    try:
+        chunk = carried[skipped:]
+        while chunk:
+            yield from splitter.feed(chunk)
+            chunk = stream.read(max(CHUNK_SIZE, splitter.carried))
+    except OSError as error:
+        reason = _describe(error)
+        yield from splitter.finish(broken=reason)
+        raise SourceBroken(reason, splitter.read_to) from error
+    yield from splitter.finish()
 
 
 def _read_gzip(stream: BinaryIO, size: int, broken: list[OSError], source: str) -> bytes:

@@ -22,11 +22,11 @@ import orjson
 
 import tessarin
 
-from ._columns import convert_buffers, encode_records
+from ._columns import convert_buffers, encode_records, feed_cut
 from ._columns import validate as validate_text
 from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
-from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, SourceBroken
+from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken
 from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
@@ -470,12 +470,128 @@ def convert_batch(
     return TaskResult([], tally, int(source_done))
 
 
+def convert_piece(
+    source: Source,
+    data: bytes,
+    state: PieceState,
+    settings: Settings,
+    tally: Tally,
+    source_done: bool,
+    sink: Callable[[bytes], None] | None = None,
+) -> TaskResult:
+    """Task: a piece of a large file that the parent has cut (_Pieces), to
+    JSON Lines natively; or, when the native path declines it, by the reader."""
+    from .reader import notices_of_parts, read_piece
+
+    head = orjson.dumps({"source": source.name})[:-1]
+    lines, _, count, converted, segments, special = convert_buffers(
+        [(head, data, state)],
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+    )
+    if special and special[0][1] is not None:
+        messages = list(read_piece(data, source.name, state, **_piece_options(settings, tally)))
+        return convert_batch(messages, settings, tally, source_done, sink)
+    if special:
+        _, _, errors, parts = special[0]
+        for notice in notices_of_parts(source.name, parts):
+            tally.note(notice)
+        for error in errors:
+            tally.failures[reason_of(error, source.name)] += 1
+    tally.messages += count
+    tally.converted += converted
+    tally.segments += segments
+    payload = gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.encoding_out == "jsonl.gz" else lines
+    if sink is None:
+        return TaskResult([payload], tally, int(source_done))
+    sink(payload)
+    return TaskResult([], tally, int(source_done))
+
+
+def _piece_options(settings: Settings, tally: Tally) -> dict[str, object]:
+    return {
+        "encoding_errors": settings.encoding_errors,
+        "on_notice": tally.note,
+        "max_message_size": settings.max_message_size,
+        "max_fields": settings.max_fields,
+    }
+
+
+# A large file is cut into pieces of about this many bytes; a piece that has
+# grown to PIECE_MAX with no place to cut (a huge message) hands the rest of
+# the file to the reader, whose memory stays flat whatever the message.
+PIECE_BYTES = BATCH_TEXT
+PIECE_MAX = 4 * BATCH_TEXT
+
+
+@dataclass(slots=True)
+class _Pieces:
+    """Cuts one large regular file, read in this process, into pieces of bytes
+    that begin with a message (_columns.feed_cut), for convert_piece."""
+
+    source: Source
+    settings: Settings
+
+    def tasks(self) -> Iterator[Task]:
+        from .reader import FEED_START, SourceBroken, read_piece, read_rest
+
+        assert self.source.path is not None
+        tally = Tally(sources=1)
+        state = FEED_START
+        carried = b""
+        try:
+            stream = open(self.source.path, "rb", buffering=0)
+        except READ_ERRORS as error:
+            _note_read_error(self.source, error, tally)
+            yield convert_batch, ([], self.settings, tally, True)
+            return
+        with stream:
+            while True:
+                try:
+                    chunk = stream.read(PIECE_BYTES)
+                except OSError as error:
+                    # What was read stays; its open message is cut short there.
+                    reason = error.strerror or str(error)
+                    messages = list(
+                        read_piece(carried, self.source.name, state, broken=reason, **_piece_options(self.settings, tally))
+                    )
+                    _note_read_error(self.source, SourceBroken(reason, state[0] + len(carried)), tally)
+                    yield convert_batch, (messages, self.settings, tally, True)
+                    return
+                data = carried + chunk if carried else chunk
+                cut, after = feed_cut(data, state, not chunk)
+                if cut or not chunk:
+                    tally.bytes_read = cut
+                    yield convert_piece, (self.source, data[:cut], state, self.settings, tally, not chunk)
+                    if not chunk:
+                        return
+                    tally, state, carried = Tally(), after, data[cut:]
+                else:
+                    carried = data
+                if len(carried) > PIECE_MAX:
+                    break
+            # A message too long to hold: the reader takes the rest, in batches of messages.
+            batcher = _Batcher(self.source, self.settings, tally)
+            options = _piece_options(self.settings, tally) | {"on_notice": batcher._note}
+            rest = read_rest(stream, carried, self.source.name, state, **options)  # type: ignore[arg-type]
+            for messages, pending, done in batcher.tasks((stream, rest), reported=state[0]):
+                yield convert_batch, (messages, self.settings, pending, done)
+
+
 def _is_gzip(path: str) -> bool:
     try:
         with open(path, "rb") as file:
             return file.read(2) == b"\x1f\x8b"
     except OSError:
         return False  # the reader reports it
+
+
+def _in_pieces(source: Source) -> bool:
+    """A regular file, not gzip: cut into pieces of bytes for the native path."""
+    return source.path is not None and source.size not in (None, STREAMED) and not _is_gzip(source.path)
 
 
 def _goes_whole(source: Source) -> bool:
@@ -496,17 +612,22 @@ class _Batcher:
     settings: Settings
     pending: Tally = field(default_factory=Tally)
 
-    def tasks(self) -> Iterator[tuple[list[Message], Tally, bool]]:
-        """(messages, tally holding the notices met before them, source done)."""
-        self.pending = Tally(sources=1)
+    def tasks(
+        self, resumed: tuple[BinaryIO, Iterator[Message]] | None = None, reported: int = 0
+    ) -> Iterator[tuple[list[Message], Tally, bool]]:
+        """(messages, tally holding the notices met before them, source done).
+        `resumed`: the open stream and its messages from where _Pieces left
+        off, after `reported` bytes (self.pending then holds what is counted)."""
+        if resumed is None:
+            self.pending = Tally(sources=1)
         batch: list[Message] = []
         text = 0
-        reported = 0  # bytes of the source told to the progress bar
         try:
             # Read as a stream, whatever the source: a pipe named as a path
             # too, so memory stays flat and every limit applies.
-            with _open_stream(self.source) as stream:
-                for message in _read(stream, self.source, self.settings, self._note):
+            with _open_stream(self.source) if resumed is None else contextlib.nullcontext(resumed[0]) as stream:
+                messages = _read(stream, self.source, self.settings, self._note) if resumed is None else resumed[1]
+                for message in messages:
                     batch.append(message)
                     text += len(message.text)
                     if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
@@ -563,6 +684,9 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
         if files:
             yield convert_whole_files, (files, settings)
             files, size = [], 0
+        if native_lines(settings) and _in_pieces(source):
+            yield from _Pieces(source, settings).tasks()
+            continue
         for messages, tally, done in _Batcher(source, settings).tasks():
             yield convert_batch, (messages, settings, tally, done)
     if files:

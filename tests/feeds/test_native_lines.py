@@ -35,6 +35,10 @@ PIECES = st.one_of(
     st.sampled_from([b"junk text", b"\x00\x01\x02binary", b"MSHX|not a header", b"BTS1|nor a trailer", b"caf\xe9"]),
     st.binary(max_size=6),
 )
+# Pieces mostly end a line, so that envelopes, frames and messages follow one another as in feeds.
+FEEDS = st.lists(
+    st.tuples(PIECES, st.sampled_from([b"\r", b"\n", b"\r\n", b"", b"\x0b", b"\r\x1c\r"])), max_size=24
+).map(lambda parts: b"".join(piece + end for piece, end in parts))
 
 
 def model(data: bytes, settings: tasks.Settings) -> tuple[bytes, Tally]:
@@ -85,9 +89,9 @@ settings_strategy = st.builds(
 )
 
 
-@given(st.lists(PIECES, max_size=24), settings_strategy)
-def test_generated_feeds_match_the_reader(pieces: list[bytes], settings: tasks.Settings) -> None:
-    same_as_model(b"".join(pieces), settings)
+@given(st.one_of(FEEDS, st.lists(PIECES, max_size=24).map(b"".join)), settings_strategy)
+def test_generated_feeds_match_the_reader(data: bytes, settings: tasks.Settings) -> None:
+    same_as_model(data, settings)
 
 
 @given(st.lists(st.sampled_from(MESSAGES[:6]), min_size=1, max_size=6), st.sampled_from(ENVELOPES[:2]),
@@ -170,3 +174,50 @@ def test_threads_give_the_same_lines(threads: int) -> None:
     want = b"".join(tasks.convert_buffers_natively(files, tasks.Settings(), one))
     assert b"".join(tasks.convert_buffers_natively(files, tasks.Settings(), many, threads=threads)) == want
     assert many == one and one.notices
+
+
+def run_tasks(sources: list[Source], settings: tasks.Settings, native: bool) -> tuple[bytes, Tally]:
+    """The command's tasks in this process: output and the tally they add up to."""
+    original = tasks.native_lines
+    tasks.native_lines = original if native else (lambda settings: False)  # type: ignore[assignment]
+    total, out = Tally(), []
+    try:
+        for function, arguments in tasks.cut_into_tasks(sources, settings):
+            result = function(*arguments)
+            out += result.payloads
+            total.add(result.tally)
+            total.notices += result.tally.notices
+    finally:
+        tasks.native_lines = original  # type: ignore[assignment]
+    return b"".join(out), total  # type: ignore[arg-type]
+
+
+@given(FEEDS, settings_strategy, st.sampled_from([1, 7, 64]), st.sampled_from([16, 200]))
+def test_large_files_cut_into_pieces_match_the_reader(
+    tmp_path_factory: pytest.TempPathFactory, data: bytes, settings: tasks.Settings, piece: int, most: int
+) -> None:
+    """A large file is cut into pieces at message starts; pieces of any size
+    (down to one byte read at a time, and the reader taking over from a piece
+    with no place to cut) give the reader's output."""
+    path = tmp_path_factory.mktemp("pieces") / "big.hl7"
+    path.write_bytes(data)
+    sources = [Source("big.hl7", str(path), path.stat().st_size)]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        patch.setattr(tasks, "PIECE_BYTES", piece)
+        patch.setattr(tasks, "PIECE_MAX", most)
+        got, want = run_tasks(sources, settings, True), run_tasks(sources, settings, False)
+    assert got[0] == want[0]
+    assert (got[1], got[1].notices) == (want[1], want[1].notices)
+
+
+@needs_corpus
+def test_a_large_file_of_the_corpus_matches_the_reader(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "all.hl7"
+    path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
+    sources = [Source("all.hl7", str(path), path.stat().st_size)]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        got, want = run_tasks(sources, tasks.Settings(), True), run_tasks(sources, tasks.Settings(), False)
+    assert got[0] == want[0] and len(got[0]) > 1 << 20
+    assert (got[1], got[1].notices) == (want[1], want[1].notices)
