@@ -51,15 +51,18 @@ void FeedLineWriter::write(std::string_view data, std::string_view head, const S
                            columns::ByteBuffer& lines) {
     const std::size_t segments_before = records_.segments();
     const std::size_t lines_before = lines.size();
-    SplitFeed split = split_feed(data, options_.limits, start);
+    SplitFeed& split = split_;
+    split_feed(data, options_.limits, start, split);
     const auto decline = [&](const char* why) {
         out = FeedLines{};
         out.declined = why;
         lines.set_end(lines.data() + lines_before);
     };
     if (split.declined) return decline(split.declined);
-    std::vector<std::string> envelopes(split.envelopes.size());
-    std::vector<bool> made(envelopes.size());
+    std::vector<std::string>& envelopes = envelopes_;
+    std::vector<bool>& made = made_;
+    if (envelopes.size() < split.envelopes.size()) envelopes.resize(split.envelopes.size());
+    made.assign(split.envelopes.size(), false);
     lines.room(3 * data.size() + 64 * split.messages.size());
     for (const SplitMessage& message : split.messages) {
         lines.append(head);
@@ -98,7 +101,7 @@ void FeedLineWriter::write(std::string_view data, std::string_view head, const S
     }
     out.messages = split.messages.size();
     out.segments = records_.segments() - segments_before;
-    out.notices = std::move(split.notices);
+    if (!split.notices.empty()) out.notices = split.notices;
 }
 
 }  // namespace tessarin::feeds

@@ -40,6 +40,10 @@ private:
     LineOptions options_;
     columns::RecordsJsonWriter records_, envelope_records_;
     columns::ByteBuffer scratch_;
+    // Kept from one feed to the next, with their room.
+    SplitFeed split_;
+    std::vector<std::string> envelopes_;
+    std::vector<bool> made_;
 };
 
 }  // namespace tessarin::feeds

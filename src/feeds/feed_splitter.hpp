@@ -72,6 +72,8 @@ struct SplitState {
 };
 
 SplitFeed split_feed(std::string_view data, const SplitLimits& limits, const SplitState& start = {});
+// The same into `feed`, whose vectors keep their room from one feed to the next.
+void split_feed(std::string_view data, const SplitLimits& limits, const SplitState& start, SplitFeed& feed);
 
 // The state after `data`, a piece that starts at `start`: messages only
 // counted, nothing declined.
