@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../python/entry_point.hpp"
+#include "feeds/feed_files.hpp"
 #include "feeds/feed_lines.hpp"
 
 namespace tessarin::columns {
@@ -20,6 +21,7 @@ using py::PyRef;
 struct Buffer {
     std::string_view head, data;
     feeds::SplitState start;
+    feeds::WholeFile file;  // what convert_files read
     feeds::FeedLines result;
     std::size_t end = 0;  // where its lines end in the output
 };
@@ -112,38 +114,47 @@ PyRef list_of_notices(const std::vector<feeds::SplitNotice>& notices) {
     return list;
 }
 
-// (index, declined or None, errors, notices) of a buffer the caller must look at.
-PyRef special_of(std::size_t index, const feeds::FeedLines& lines) {
-    if (lines.declined)
-        return PyRef::steal(Py_BuildValue("(nsOO)", static_cast<Py_ssize_t>(index), lines.declined, Py_None, Py_None));
+// (index, declined or None, errors, notices, data or errno or None) of a
+// buffer the caller must look at.
+PyRef special_of(std::size_t index, const Buffer& buffer) {
+    const feeds::FeedLines& lines = buffer.result;
+    const auto at = static_cast<Py_ssize_t>(index);
+    if (buffer.file.error) return PyRef::steal(Py_BuildValue("(nOOOi)", at, Py_None, Py_None, Py_None, buffer.file.error));
+    if (lines.declined) {
+        // A file read here goes back to the reader with its bytes.
+        PyRef data = buffer.file.bytes ? PyRef::steal(PyBytes_FromStringAndSize(buffer.data.data(),
+                                                                                static_cast<Py_ssize_t>(buffer.data.size())))
+                                       : PyRef::borrow(Py_None);
+        if (!data) return {};
+        return PyRef::steal(Py_BuildValue("(nsOOO)", at, lines.declined, Py_None, Py_None, data.get()));
+    }
     PyRef errors = list_of_errors(lines.errors);
     if (!errors) return {};
     PyRef notices = list_of_notices(lines.notices);
     if (!notices) return {};
-    return PyRef::steal(
-        Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(index), Py_None, errors.get(), notices.get()));
+    return PyRef::steal(Py_BuildValue("(nOOOO)", at, Py_None, errors.get(), notices.get(), Py_None));
 }
 
 // Buffers [first, last) into `out`, each buffer's end relative to `out`.
-void convert_range(const feeds::LineOptions& options, std::vector<Buffer>& buffers, std::size_t first,
+void convert_range(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t first,
                    std::size_t last, ByteBuffer& out) {
     feeds::FeedLineWriter writer(options);
     for (std::size_t i = first; i < last; ++i) {
-        writer.write(buffers[i].data, buffers[i].head, buffers[i].start, buffers[i].result, out);
-        buffers[i].end = out.size();
+        writer.write(buffers[i]->data, buffers[i]->head, buffers[i]->start, buffers[i]->result, out);
+        buffers[i]->end = out.size();
     }
 }
 
 // The buffers cut into `threads` runs of about equal bytes, converted side
 // by side; the runs' lines are then joined in input order.
-void convert_all(const feeds::LineOptions& options, std::vector<Buffer>& buffers, std::size_t total,
+void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
                  std::size_t threads, ByteBuffer& out) {
     threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
     if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
     std::vector<std::size_t> bounds{0};
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < buffers.size() && bounds.size() < threads; ++i) {
-        bytes += buffers[i].data.size();
+        bytes += buffers[i]->data.size();
         if (bytes * threads >= total * bounds.size()) bounds.push_back(i + 1);
     }
     if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
@@ -170,8 +181,37 @@ void convert_all(const feeds::LineOptions& options, std::vector<Buffer>& buffers
     for (std::size_t run = 1; run < runs; ++run) {
         const std::size_t offset = out.size();
         out.append({parts[run].data(), parts[run].size()});
-        for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i].end += offset;
+        for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
     }
+}
+
+// (lines, ends, messages, converted, segments, special)
+PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
+    std::size_t messages = 0, converted = 0, segments = 0, end = 0;
+    PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
+    PyRef special = PyRef::steal(PyList_New(0));
+    if (!ends || !special) return {};
+    for (std::size_t i = 0; i < buffers.size(); ++i) {
+        const Buffer& buffer = buffers[i];
+        const feeds::FeedLines& result = buffer.result;
+        if (!buffer.file.error) end = buffer.end;  // a file not read has no lines
+        PyObject* item = PyLong_FromSize_t(end);
+        if (!item) return {};
+        PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(i), item);
+        messages += result.messages;
+        converted += result.converted;
+        segments += result.segments;
+        if (buffer.file.error || result.declined || !result.errors.empty() || !result.notices.empty()) {
+            PyRef entry = special_of(i, buffer);
+            if (!entry || PyList_Append(special.get(), entry.get()) < 0) return {};
+        }
+    }
+    // An empty buffer has no data pointer, which y# would make None.
+    PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
+    if (!lines) return {};
+    return PyRef::steal(Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
+                                      static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments),
+                                      special.get()));
 }
 
 }  // namespace
@@ -211,30 +251,103 @@ PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
         ByteBuffer out;
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
-            convert_all(options, buffers, total, static_cast<std::size_t>(threads), out);
+            std::vector<Buffer*> all;
+            for (Buffer& buffer : buffers) all.push_back(&buffer);
+            convert_all(options, all, total, static_cast<std::size_t>(threads), out);
         }
-        std::size_t messages = 0, converted = 0, segments = 0;
-        PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
-        PyRef special = PyRef::steal(PyList_New(0));
-        if (!ends || !special) return nullptr;
-        for (std::size_t i = 0; i < buffers.size(); ++i) {
-            const feeds::FeedLines& result = buffers[i].result;
-            PyObject* end = PyLong_FromSize_t(buffers[i].end);
-            if (!end) return nullptr;
-            PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(i), end);
-            messages += result.messages;
-            converted += result.converted;
-            segments += result.segments;
-            if (result.declined || !result.errors.empty() || !result.notices.empty()) {
-                PyRef item = special_of(i, result);
-                if (!item || PyList_Append(special.get(), item.get()) < 0) return nullptr;
+        return results_of(buffers, out).release();
+    });
+}
+
+extern const char kConvertFilesDoc[] =
+    "convert_files(files, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
+    "max_message_size, max_fields, budget, limit, first_read, whole_max, gzip_max, threads=1)\n--\n\n"
+    "convert_buffers for files read here, whole, without the interpreter lock: `files` holds (head, path, size)\n"
+    "triples, size -1 when unknown. Files are read in order until `limit` bytes, or `budget` bytes after the\n"
+    "first file, have been read, and one of unknown size over whole_max bytes (gzip_max for gzip) stops the\n"
+    "reading: it is handed back. Returns convert_buffers' tuple, each special item with a fifth part, the\n"
+    "data of a declined file or the errno of one that could not be read (then declined, errors and notices\n"
+    "are None), and (files done, bytes read, size of the file handed back or -1).";
+
+PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {"files",      "validation_enabled", "strict_validation", "escaping_enabled",
+                                         "max_message_size", "max_fields", "budget", "limit", "first_read",
+                                         "whole_max", "gzip_max", "threads", nullptr};
+        PyObject* items;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
+        Py_ssize_t max_message_size = 0, max_fields = 0, budget = 0, limit = 0, first_read = 0, whole_max = 0,
+                   gzip_max = 0, threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnnnnnnn:convert_files", const_cast<char**>(keywords),
+                                         &items, &validation_enabled, &strict_validation, &escaping_enabled,
+                                         &max_message_size, &max_fields, &budget, &limit, &first_read, &whole_max,
+                                         &gzip_max, &threads))
+            return nullptr;
+        if (max_message_size < 1 || max_fields < 1 || threads < 1 || first_read < 1 || budget < 1 || limit < 1 ||
+            whole_max < 0 || gzip_max < 0) {
+            PyErr_SetString(PyExc_ValueError, "convert_files: a size or count below its least value");
+            return nullptr;
+        }
+        PyRef fast = PyRef::steal(PySequence_Fast(items, "files must be a sequence of (bytes, bytes, int)"));
+        if (!fast) return nullptr;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
+        std::vector<PyRef> held;
+        std::vector<std::string_view> paths(static_cast<std::size_t>(count));
+        std::vector<Py_ssize_t> sizes(static_cast<std::size_t>(count));
+        std::vector<Buffer> buffers(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
+            held.push_back(PyRef::borrow(item));
+            PyObject *head, *path;
+            Py_ssize_t size;
+            if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "SSn:files", &head, &path, &size)) {
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "files[%zd] must be a (bytes, bytes, int) tuple", i);
+                return nullptr;
             }
+            const auto index = static_cast<std::size_t>(i);
+            buffers[index].head = {PyBytes_AS_STRING(head), static_cast<std::size_t>(PyBytes_GET_SIZE(head))};
+            paths[index] = PyBytes_AS_STRING(path);  // NUL-terminated, as bytes objects are
+            if (paths[index].size() != static_cast<std::size_t>(PyBytes_GET_SIZE(path))) {
+                PyErr_SetString(PyExc_ValueError, "embedded null byte");
+                return nullptr;
+            }
+            sizes[index] = size;
         }
-        // An empty buffer has no data pointer, which y# would make None.
-        PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
-        if (!lines) return nullptr;
-        return Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
-                             static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments), special.get());
+        const feeds::LineOptions options{{validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+                                         {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        const feeds::WholeFileLimits file_limits{static_cast<std::size_t>(first_read),
+                                                 static_cast<std::size_t>(whole_max),
+                                                 static_cast<std::size_t>(gzip_max)};
+        ByteBuffer out;
+        std::size_t done = 0, read = 0;
+        Py_ssize_t handed_back = -1;
+        {
+            py::AllowThreads allow;
+            for (; done < buffers.size(); ++done) {
+                if (done > 0 && (read >= static_cast<std::size_t>(limit) || read >= static_cast<std::size_t>(budget)))
+                    break;
+                Buffer& buffer = buffers[done];
+                buffer.file = feeds::read_whole_file(
+                    paths[done].data(),
+                    sizes[done] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[done])) : std::nullopt,
+                    file_limits);
+                if (buffer.file.handed_back) {
+                    handed_back = static_cast<Py_ssize_t>(*buffer.file.handed_back);
+                    break;
+                }
+                buffer.data = buffer.file.data();
+                read += buffer.data.size();
+            }
+            buffers.resize(done);
+            std::vector<Buffer*> readable;
+            for (Buffer& buffer : buffers)
+                if (!buffer.file.error) readable.push_back(&buffer);
+            convert_all(options, readable, read, static_cast<std::size_t>(threads), out);
+        }
+        PyRef result = results_of(buffers, out);
+        if (!result) return nullptr;
+        return Py_BuildValue("(O(nnn))", result.get(), static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(read),
+                             handed_back);
     });
 }
 

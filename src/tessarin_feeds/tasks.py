@@ -22,7 +22,7 @@ import orjson
 
 import tessarin
 
-from ._columns import convert_buffers, encode_records, feed_cut
+from ._columns import convert_buffers, convert_files, encode_records, feed_cut
 from ._columns import validate as validate_text
 from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
@@ -318,6 +318,8 @@ def convert_whole_files(
     the task holds; without, all messages are encoded together into the
     result. One result for all the files, as the work per task in the parent
     limits the speed-up."""
+    if native_lines(settings):
+        return _convert_whole_files_natively(sources, settings, sink)
     result = TaskResult([], Tally())
     # Files read and not yet converted: their bytes, or why they could not be read.
     files: list[tuple[Source, bytes | BaseException]] = []
@@ -353,11 +355,69 @@ def convert_whole_files(
     return result
 
 
+def _convert_whole_files_natively(
+    sources: list[Source], settings: Settings, sink: Callable[[bytes], None] | None
+) -> TaskResult:
+    """convert_whole_files with the files read, split and converted natively:
+    the same flushes, hand-backs, notices and counts."""
+    result = TaskResult([], Tally())
+    tally = result.tally
+    limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
+    items = [(_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
+             for source in sources]
+    pieces: list[bytes] = []
+    text = start = 0
+    while start < len(sources):
+        if text >= limit:
+            result.handed_back = sources[start:]
+            break
+        converted, (done, read, handed_back) = convert_files(
+            items[start:],
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+            max_message_size=settings.max_message_size,
+            max_fields=settings.max_fields,
+            budget=FLUSH_BYTES if sink is not None else limit,
+            limit=limit - text,
+            first_read=FIRST_READ,
+            whole_max=WHOLE_FILE_MAX,
+            gzip_max=WHOLE_GZIP_MAX,
+        )
+        lines = _take_native_lines(sources[start : start + done], converted, settings, tally)
+        text += read
+        tally.bytes_read += read
+        result.sources_done += done
+        start += done
+        if sink is None:
+            pieces += lines
+        elif any(lines):
+            sink(_compressed(b"".join(lines), settings))
+        if handed_back >= 0:
+            source = sources[start]
+            result.handed_back = [Source(source.name, source.path, handed_back), *sources[start + 1 :]]
+            break
+    tally.sources = result.sources_done
+    if sink is None:
+        result.payloads.append(_compressed(b"".join(pieces), settings))
+    return result
+
+
+def _compressed(lines: bytes, settings: Settings) -> bytes:
+    """Lines as the output takes them: one gzip member for jsonl.gz, as join_lines makes."""
+    return gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.encoding_out == "jsonl.gz" else lines
+
+
+def _head(name: str) -> bytes:
+    """The start of a line, '{"source":"NAME"'; a name orjson cannot write
+    fails here as it fails in the reader's path."""
+    return orjson.dumps({"source": name})[:-1]
+
+
 def _convert_files(files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally) -> object:
     """The encoded rows of whole files, in order; notices and counts go to `tally`."""
     if native_lines(settings):
-        lines = b"".join(convert_buffers_natively(files, settings, tally))
-        return gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.encoding_out == "jsonl.gz" else lines
+        return _compressed(b"".join(convert_buffers_natively(files, settings, tally)), settings)
     return process_messages(_read_files(files, settings, tally), settings, tally)
 
 
@@ -402,22 +462,9 @@ def convert_buffers_natively(
     native call without the interpreter lock; a file the native path declines
     (a rare shape: see _columns.convert_buffers) is read by the reader, with
     the same result, its lines put where the file stands."""
-    from .reader import notices_of_parts
-
-    taken: list[tuple[bytes, bytes]] = []
-    positions: list[int] = []  # of the taken files in `files`
-    others: list[int] = []
-    for position, (source, data) in enumerate(files):
-        try:
-            if isinstance(data, bytes):
-                taken.append((orjson.dumps({"source": source.name})[:-1], data))
-                positions.append(position)
-                continue
-        except TypeError:
-            pass  # a name orjson cannot write: the reader's path raises as it always did
-        others.append(position)
-    lines, ends, count, converted, segments, special = convert_buffers(
-        taken,
+    buffers = [(_head(source.name), data if isinstance(data, bytes) else b"") for source, data in files]
+    converted = convert_buffers(
+        buffers,
         validation_enabled=settings.validate,
         strict_validation=settings.strict,
         escaping_enabled=settings.escaping,
@@ -425,32 +472,51 @@ def convert_buffers_natively(
         max_fields=settings.max_fields,
         threads=threads,
     )
+    return _take_native_lines([source for source, _ in files], converted, settings, tally, [data for _, data in files])
+
+
+def _take_native_lines(
+    sources: list[Source],
+    converted: tuple[bytes, list[int], int, int, int, list[tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]]],
+    settings: Settings,
+    tally: Tally,
+    given: list[bytes | BaseException] | None = None,
+) -> list[bytes]:
+    """The lines of a native call over `sources`, in order, with what it
+    left to tell counted into `tally`: notices and failures of the files it
+    took, files it could not read, and the lines of the files it declined,
+    read by the reader and put where they stand. `given`: the files' bytes,
+    or why they could not be read, when the caller read them."""
+    from .reader import notices_of_parts
+
+    lines, ends, count, done, segments, special = converted
     tally.messages += count
-    tally.converted += converted
+    tally.converted += done
     tally.segments += segments
-    if not others and not special:
+    unread = [] if given is None else [(n, None, None, None, e) for n, e in enumerate(given) if not isinstance(e, bytes)]
+    if not special and not unread:
         return [lines]
-    # What needs a look, in file order: files the reader reads, notices and failures.
-    events = sorted([(position, -1, None, None, None) for position in others] + [
-        (positions[index], index, declined, errors, parts) for index, declined, errors, parts in special
-    ])
     plain = settings if settings.encoding_out == "jsonl" else replace(settings, encoding_out="jsonl")
     out: list[bytes] = []
-    done = 0  # of `lines`, given out
-    for position, index, declined, errors, parts in events:
-        source, data = files[position]
-        if index >= 0 and declined is None:
-            for notice in notices_of_parts(source.name, parts):
+    taken = 0  # of `lines`, given out
+    for index, declined, errors, parts, data in sorted(special + unread, key=lambda event: event[0]):  # type: ignore[operator]
+        source = sources[index]
+        if isinstance(data, BaseException):
+            _note_read_error(source, data, tally)
+        elif isinstance(data, int):
+            _note_read_error(source, OSError(data, os.strerror(data)), tally)
+        elif declined is None:
+            for notice in notices_of_parts(source.name, parts or []):
                 tally.note(notice)
-            for error in errors:
+            for error in errors or []:
                 tally.failures[reason_of(error, source.name)] += 1
-            continue
-        before = bisect.bisect_left(positions, position)  # taken files before this one
-        at = ends[before - 1] if before else 0
-        out.append(lines[done:at])
-        done = at
-        out.append(cast(bytes, process_messages(_read_files([(source, data)], settings, tally), plain, tally)))
-    out.append(lines[done:])
+        else:
+            at = ends[index - 1] if index else 0
+            out.append(lines[taken:at])
+            taken = at
+            whole = data if data is not None else cast(list[bytes], given)[index]
+            out.append(cast(bytes, process_messages(_read_files([(source, whole)], settings, tally), plain, tally)))
+    out.append(lines[taken:])
     return out
 
 
@@ -481,30 +547,22 @@ def convert_piece(
 ) -> TaskResult:
     """Task: a piece of a large file that the parent has cut (_Pieces), to
     JSON Lines natively; or, when the native path declines it, by the reader."""
-    from .reader import notices_of_parts, read_piece
+    from .reader import read_piece
 
-    head = orjson.dumps({"source": source.name})[:-1]
-    lines, _, count, converted, segments, special = convert_buffers(
-        [(head, data, state)],
+    converted = convert_buffers(
+        [(_head(source.name), data, state)],
         validation_enabled=settings.validate,
         strict_validation=settings.strict,
         escaping_enabled=settings.escaping,
         max_message_size=settings.max_message_size,
         max_fields=settings.max_fields,
     )
+    special = converted[5]
     if special and special[0][1] is not None:
         messages = list(read_piece(data, source.name, state, **_piece_options(settings, tally)))
         return convert_batch(messages, settings, tally, source_done, sink)
-    if special:
-        _, _, errors, parts = special[0]
-        for notice in notices_of_parts(source.name, parts):
-            tally.note(notice)
-        for error in errors:
-            tally.failures[reason_of(error, source.name)] += 1
-    tally.messages += count
-    tally.converted += converted
-    tally.segments += segments
-    payload = gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.encoding_out == "jsonl.gz" else lines
+    lines = _take_native_lines([source], converted, settings, tally)[0]
+    payload = _compressed(lines, settings)
     if sink is None:
         return TaskResult([payload], tally, int(source_done))
     sink(payload)

@@ -4,6 +4,7 @@ same notices and counts, or the buffer declined."""
 
 from __future__ import annotations
 
+import gzip
 import pathlib
 
 import orjson
@@ -134,31 +135,44 @@ def test_corpus_files_match_the_reader(settings: tasks.Settings) -> None:
     assert taken.count(False) <= 5 and len(taken) > 100
 
 
-def test_a_folder_converts_as_before(tmp_path: pathlib.Path) -> None:
-    """convert_whole_files, streaming and not, gzip or not, with unreadable and declined files among the taken."""
-    names = []
-    for number, data in enumerate([MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[4]] * 40):
+@pytest.mark.parametrize("small", [False, True])
+def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> None:
+    """convert_whole_files, streaming and not, gzip or not, with unreadable,
+    declined, gzip and too large files among the taken; with `small` limits,
+    flushes, hand-backs and files of unknown size over the first read come often."""
+    contents = [MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[4], gzip.compress(MESSAGES[2]),
+                MESSAGES[2] * 9]
+    sources = []
+    for number, data in enumerate(contents * 12):
         path = tmp_path / f"{number:03}.hl7"
         path.write_bytes(data)
-        names.append(path)
-    sources = [Source(p.name, str(p), p.stat().st_size) for p in names]
+        sources.append(Source(path.name, str(path), None if number % 3 else len(data)))
     sources.insert(7, Source("gone.hl7", str(tmp_path / "gone.hl7"), None))
-    for encoding_out in ("jsonl", "jsonl.gz"):
-        settings = tasks.Settings(encoding_out=encoding_out)  # type: ignore[arg-type]
-        for sink in (None, []):
-            got = tasks.convert_whole_files(sources, settings, None if sink is None else sink.append)
-            old = _by_the_reader(sources, settings, None if sink is None else [])
-            assert (got.payloads or sink) == old[0] and got.tally == old[1]
+    with pytest.MonkeyPatch.context() as patch:
+        if small:
+            for name, value in [("FIRST_READ", 32), ("WHOLE_FILE_MAX", 200), ("WHOLE_GZIP_MAX", 40),
+                                ("FLUSH_BYTES", 300), ("WHOLE_TASK_TEXT", 2000), ("STREAMED_TASK_TEXT", 1500)]:
+                patch.setattr(tasks, name, value)
+        for encoding_out in ("jsonl", "jsonl.gz"):
+            settings = tasks.Settings(encoding_out=encoding_out)  # type: ignore[arg-type]
+            for streamed in (False, True):
+                assert _task_by_task(sources, settings, streamed, True) == _task_by_task(sources, settings, streamed, False)
 
 
-def _by_the_reader(sources: list[Source], settings: tasks.Settings, sink: list[bytes] | None) -> tuple[list[object], Tally]:
+def _task_by_task(sources: list[Source], settings: tasks.Settings, streamed: bool, native: bool) -> list[object]:
+    """Each task's output and counts, the sources it hands back going to the next."""
     original = tasks.native_lines
-    tasks.native_lines = lambda settings: False  # type: ignore[assignment]
+    tasks.native_lines = original if native else (lambda settings: False)  # type: ignore[assignment]
+    seen: list[object] = []
     try:
-        result = tasks.convert_whole_files(sources, settings, None if sink is None else sink.append)
+        while sources:
+            sink: list[bytes] = []
+            result = tasks.convert_whole_files(sources, settings, sink.append if streamed else None)
+            seen.append((result.payloads, sink, result.tally, result.tally.notices, result.sources_done))
+            sources = result.handed_back
     finally:
         tasks.native_lines = original  # type: ignore[assignment]
-    return result.payloads or sink, result.tally  # type: ignore[return-value]
+    return seen
 
 
 @needs_corpus
