@@ -104,10 +104,10 @@ PyRef list_of_notices(const std::vector<feeds::SplitNotice>& notices) {
     if (!list) return {};
     for (std::size_t i = 0; i < notices.size(); ++i) {
         const feeds::SplitNotice& notice = notices[i];
-        PyObject* tuple = Py_BuildValue(
-            "(inNn)", static_cast<int>(notice.kind), static_cast<Py_ssize_t>(notice.offset),
-            PyBytes_FromStringAndSize(notice.bytes.data(), static_cast<Py_ssize_t>(notice.bytes.size())),
-            static_cast<Py_ssize_t>(notice.number));
+        PyObject* tuple =
+            Py_BuildValue("(inNn)", static_cast<int>(notice.kind), static_cast<Py_ssize_t>(notice.offset),
+                          PyBytes_FromStringAndSize(notice.bytes.data(), static_cast<Py_ssize_t>(notice.bytes.size())),
+                          static_cast<Py_ssize_t>(notice.number));
         if (!tuple) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
     }
@@ -119,11 +119,12 @@ PyRef list_of_notices(const std::vector<feeds::SplitNotice>& notices) {
 PyRef special_of(std::size_t index, const Buffer& buffer) {
     const feeds::FeedLines& lines = buffer.result;
     const auto at = static_cast<Py_ssize_t>(index);
-    if (buffer.file.error) return PyRef::steal(Py_BuildValue("(nOOOi)", at, Py_None, Py_None, Py_None, buffer.file.error));
+    if (buffer.file.error)
+        return PyRef::steal(Py_BuildValue("(nOOOi)", at, Py_None, Py_None, Py_None, buffer.file.error));
     if (lines.declined) {
         // A file read here goes back to the reader with its bytes.
-        PyRef data = buffer.file.bytes ? PyRef::steal(PyBytes_FromStringAndSize(buffer.data.data(),
-                                                                                static_cast<Py_ssize_t>(buffer.data.size())))
+        PyRef data = buffer.file.bytes ? PyRef::steal(PyBytes_FromStringAndSize(
+                                             buffer.data.data(), static_cast<Py_ssize_t>(buffer.data.size())))
                                        : PyRef::borrow(Py_None);
         if (!data) return {};
         return PyRef::steal(Py_BuildValue("(nsOOO)", at, lines.declined, Py_None, Py_None, data.get()));
@@ -207,7 +208,8 @@ PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
         }
     }
     // An empty buffer has no data pointer, which y# would make None.
-    PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
+    PyRef lines =
+        PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
     if (!lines) return {};
     return PyRef::steal(Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
                                       static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments),
@@ -220,7 +222,8 @@ extern const char kConvertBuffersDoc[] =
     "convert_buffers(buffers, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
     "max_message_size, max_fields, threads=1)\n--\n\n"
     "The command's JSON Lines of feeds held whole in memory, split as the reader splits them: `buffers` holds\n"
-    "(head, data) pairs, or (head, data, state) for a piece of a longer feed (see feed_cut), head being each line's start '{\"source\":\"NAME\"'. Returns (lines, ends, messages,\n"
+    "(head, data) pairs, or (head, data, state) for a piece of a longer feed (see feed_cut), head being each line's "
+    "start '{\"source\":\"NAME\"'. Returns (lines, ends, messages,\n"
     "converted, segments, special): the lines of all the buffers in order, where each buffer's lines end,\n"
     "the counts, and (index, declined, errors, notices) for each buffer that has something to tell:\n"
     "declined is why the buffer is left to the reader (it then has no lines), errors every line's error text,\n"
@@ -229,8 +232,9 @@ extern const char kConvertBuffersDoc[] =
 
 PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* keywords[] = {"buffers",    "validation_enabled", "strict_validation", "escaping_enabled",
-                                         "max_message_size", "max_fields", "threads", nullptr};
+        static const char* keywords[] = {
+            "buffers",          "validation_enabled", "strict_validation", "escaping_enabled",
+            "max_message_size", "max_fields",         "threads",           nullptr};
         PyObject* items;
         int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
         Py_ssize_t max_message_size = 0, max_fields = 0, threads = 1;
@@ -246,8 +250,9 @@ PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<Buffer> buffers;
         std::size_t total = 0;
         if (!read_buffers(items, held, buffers, total)) return nullptr;
-        const feeds::LineOptions options{{validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
-                                         {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        const feeds::LineOptions options{
+            {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+            {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
         ByteBuffer out;
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
@@ -271,9 +276,19 @@ extern const char kConvertFilesDoc[] =
 
 PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* keywords[] = {"files",      "validation_enabled", "strict_validation", "escaping_enabled",
-                                         "max_message_size", "max_fields", "budget", "limit", "first_read",
-                                         "whole_max", "gzip_max", "threads", nullptr};
+        static const char* keywords[] = {"files",
+                                         "validation_enabled",
+                                         "strict_validation",
+                                         "escaping_enabled",
+                                         "max_message_size",
+                                         "max_fields",
+                                         "budget",
+                                         "limit",
+                                         "first_read",
+                                         "whole_max",
+                                         "gzip_max",
+                                         "threads",
+                                         nullptr};
         PyObject* items;
         int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
         Py_ssize_t max_message_size = 0, max_fields = 0, budget = 0, limit = 0, first_read = 0, whole_max = 0,
@@ -301,7 +316,8 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
             PyObject *head, *path;
             Py_ssize_t size;
             if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "SSn:files", &head, &path, &size)) {
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "files[%zd] must be a (bytes, bytes, int) tuple", i);
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_TypeError, "files[%zd] must be a (bytes, bytes, int) tuple", i);
                 return nullptr;
             }
             const auto index = static_cast<std::size_t>(i);
@@ -313,8 +329,9 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             sizes[index] = size;
         }
-        const feeds::LineOptions options{{validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
-                                         {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        const feeds::LineOptions options{
+            {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+            {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
         const feeds::WholeFileLimits file_limits{static_cast<std::size_t>(first_read),
                                                  static_cast<std::size_t>(whole_max),
                                                  static_cast<std::size_t>(gzip_max)};

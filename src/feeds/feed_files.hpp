@@ -20,7 +20,7 @@ struct WholeFileLimits {
 struct WholeFile {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
-    int error = 0;                          // errno of a failed open or read
+    int error = 0;                           // errno of a failed open or read
     std::optional<std::size_t> handed_back;  // the size of a file too large to go whole
     std::string_view data() const noexcept { return {bytes.get(), size}; }
 };

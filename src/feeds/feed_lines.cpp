@@ -22,7 +22,9 @@ void append_json_string(columns::ByteBuffer& out, std::string_view text) {
 
 constexpr std::string_view kCutBecause = ": its frame has no end block (0x1C)";
 
-std::string cut_text(std::size_t at) { return "message cut short at byte " + std::to_string(at) + std::string(kCutBecause); }
+std::string cut_text(std::size_t at) {
+    return "message cut short at byte " + std::to_string(at) + std::string(kCutBecause);
+}
 
 }  // namespace
 
@@ -39,7 +41,8 @@ bool FeedLineWriter::envelope_json(const Envelope& envelope, std::string& json) 
         if (line.data() == nullptr) continue;
         scratch_.clear();
         const std::size_t before = envelope_records_.segments();
-        if (envelope_records_.append_records(line, scratch_) || envelope_records_.segments() != before + 1) return false;
+        if (envelope_records_.append_records(line, scratch_) || envelope_records_.segments() != before + 1)
+            return false;
         if (json.size() > 1) json += ',';
         json.append(scratch_.data() + 1, scratch_.size() - 2);  // without the array's brackets
     }

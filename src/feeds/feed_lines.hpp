@@ -22,7 +22,7 @@ struct LineOptions {
 struct FeedLines {
     const char* declined = nullptr;  // as SplitFeed::declined
     std::size_t messages = 0, converted = 0, segments = 0;
-    std::vector<std::string> errors;  // of every line that has one, in order
+    std::vector<std::string> errors;   // of every line that has one, in order
     std::vector<SplitNotice> notices;  // for the caller to word; they point into the feed
 };
 

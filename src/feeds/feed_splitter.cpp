@@ -197,8 +197,8 @@ private:
             std::size_t fields = 1;
             for (const char c : bytes) fields += c == '|' || c == '^' || c == '~' || c == '\r' || c == '\n';
             if (fields > limits_.max_fields) {
-                message.error = "message has too many fields: " + std::to_string(fields) +
-                                ", more than the limit of " + std::to_string(limits_.max_fields);
+                message.error = "message has too many fields: " + std::to_string(fields) + ", more than the limit of " +
+                                std::to_string(limits_.max_fields);
                 out_.messages.push_back(std::move(message));
                 return;
             }
@@ -267,17 +267,10 @@ private:
         out_.notices.push_back({NoticeKind::envelope, offset(start), line, batch_messages_});
         Envelope envelope = out_.envelopes[envelope_];
         switch (name) {
-            case Name::file_header:
-                envelope = {line, {}};
-                break;
-            case Name::batch_header:
-                envelope.batch_header = line;
-                break;
-            case Name::batch_trailer:
-                envelope.batch_header = {};
-                break;
-            default:
-                envelope = {};
+            case Name::file_header: envelope = {line, {}}; break;
+            case Name::batch_header: envelope.batch_header = line; break;
+            case Name::batch_trailer: envelope.batch_header = {}; break;
+            default: envelope = {};
         }
         if (name == Name::file_header || name == Name::batch_header) {
             // Its record is made from its text: undecodable bytes would be escaped there.

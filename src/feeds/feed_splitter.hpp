@@ -26,10 +26,10 @@ struct SplitLimits {
 };
 
 struct SplitMessage {
-    std::size_t index;            // counts from 0 in its source
-    std::size_t offset;           // in the source, of its first byte
-    std::string_view text;        // its bytes, valid UTF-8, without the final line end
-    std::size_t envelope;         // index into SplitFeed::envelopes
+    std::size_t index;                  // counts from 0 in its source
+    std::size_t offset;                 // in the source, of its first byte
+    std::string_view text;              // its bytes, valid UTF-8, without the final line end
+    std::size_t envelope;               // index into SplitFeed::envelopes
     std::optional<std::size_t> cut_at;  // source offset where its frame broke off
     std::optional<std::string> error;   // why it is not converted (text empty then)
 };
@@ -65,10 +65,10 @@ struct SplitFeed {
 // A feed is cut into pieces only before an MSH line outside any frame
 // (find_cut), where nothing else carries over.
 struct SplitState {
-    std::size_t offset = 0;  // of the piece in the source
-    std::size_t index = 0;   // of its first message
+    std::size_t offset = 0;                                // of the piece in the source
+    std::size_t index = 0;                                 // of its first message
     std::optional<std::string> file_header, batch_header;  // the envelope's lines, as cut
-    std::size_t batch_messages = 0;                         // of the open batch so far
+    std::size_t batch_messages = 0;                        // of the open batch so far
 };
 
 SplitFeed split_feed(std::string_view data, const SplitLimits& limits, const SplitState& start = {});
