@@ -340,6 +340,7 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
         Py_ssize_t handed_back = -1;
         {
             py::AllowThreads allow;
+            std::vector<char> scratch;
             for (; done < buffers.size(); ++done) {
                 if (done > 0 && (read >= static_cast<std::size_t>(limit) || read >= static_cast<std::size_t>(budget)))
                     break;
@@ -347,7 +348,7 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
                 buffer.file = feeds::read_whole_file(
                     paths[done].data(),
                     sizes[done] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[done])) : std::nullopt,
-                    file_limits);
+                    file_limits, scratch);
                 if (buffer.file.handed_back) {
                     handed_back = static_cast<Py_ssize_t>(*buffer.file.handed_back);
                     break;

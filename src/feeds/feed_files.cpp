@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,19 +26,12 @@ private:
     int fd_;
 };
 
-// Up to `size` bytes at `into`, fewer only at the end of the file; -1 with errno on failure.
-long read_up_to(int fd, char* into, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, into + got, size - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;  // as Python retries
-            return -1;
-        }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
+// One read, retried when a signal cuts it: a short read of a regular file is its end.
+long read_once(int fd, char* into, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd, into, size);
+        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
     }
-    return static_cast<long>(got);
 }
 
 // The bytes to the end of the file after `file.size`, growing the buffer.
@@ -50,16 +44,17 @@ bool read_to_end(int fd, WholeFile& file, std::size_t capacity, std::size_t step
             file.bytes = std::move(bytes);
             capacity = grown;
         }
-        const long got = read_up_to(fd, file.bytes.get() + file.size, capacity - file.size);
+        const long got = read_once(fd, file.bytes.get() + file.size, capacity - file.size);
         if (got < 0) return false;
+        if (got == 0) return true;
         file.size += static_cast<std::size_t>(got);
-        if (file.size < capacity) return true;
     }
 }
 
 }  // namespace
 
-WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits) {
+WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits,
+                          std::vector<char>& scratch) {
     WholeFile file;
     int raw;
     do {
@@ -70,15 +65,27 @@ WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_siz
         return file;
     }
     const Fd fd(raw);
-    // Known size: one read of one byte more, which tells whether it grew since.
-    std::size_t capacity = known_size ? *known_size + 1 : limits.first_read;
-    file.bytes = std::make_unique_for_overwrite<char[]>(capacity);
-    const long got = read_up_to(fd.get(), file.bytes.get(), capacity);
+    // Known size: one read of one byte more, which tells whether it grew
+    // since. Unknown: the first read goes to scratch, most files end in it.
+    const std::size_t capacity = known_size ? *known_size + 1 : limits.first_read;
+    char* into = scratch.data();
+    if (known_size) {
+        file.bytes = std::make_unique_for_overwrite<char[]>(capacity);
+        into = file.bytes.get();
+    } else if (scratch.size() < capacity) {
+        scratch.resize(capacity);
+        into = scratch.data();
+    }
+    const long got = read_once(fd.get(), into, capacity);
     if (got < 0) {
         file.error = errno;
         return file;
     }
     file.size = static_cast<std::size_t>(got);
+    if (!known_size) {
+        file.bytes = std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(file.size, 1));
+        if (file.size) std::memcpy(file.bytes.get(), into, file.size);
+    }
     if (file.size < capacity) return file;
     if (!known_size) {
         struct stat status;
@@ -87,7 +94,7 @@ WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_siz
             return file;
         }
         const auto size = static_cast<std::size_t>(status.st_size);
-        const bool gzip = file.size >= 2 && file.bytes[0] == '\x1f' && file.bytes[1] == '\x8b';
+        const bool gzip = file.bytes[0] == '\x1f' && file.size >= 2 && file.bytes[1] == '\x8b';
         if (size > limits.whole_max || (size > limits.gzip_max && gzip)) {
             file.handed_back = size;
             file.bytes.reset();
@@ -95,7 +102,7 @@ WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_siz
             return file;
         }
     }
-    if (!read_to_end(fd.get(), file, capacity, limits.first_read)) file.error = errno;
+    if (!read_to_end(fd.get(), file, file.size, limits.first_read)) file.error = errno;
     return file;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace tessarin::feeds {
 
@@ -25,7 +26,9 @@ struct WholeFile {
     std::string_view data() const noexcept { return {bytes.get(), size}; }
 };
 
-// `known_size`: the size the caller found, if it stat-ed the file.
-WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits);
+// `known_size`: the size the caller found, if it stat-ed the file;
+// `scratch` takes the first read of a file of unknown size.
+WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits,
+                          std::vector<char>& scratch);
 
 }  // namespace tessarin::feeds
