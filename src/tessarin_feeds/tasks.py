@@ -547,8 +547,6 @@ def convert_piece(
 ) -> TaskResult:
     """Task: a piece of a large file that the parent has cut (_Pieces), to
     JSON Lines natively; or, when the native path declines it, by the reader."""
-    from .reader import read_piece
-
     converted = convert_buffers(
         [(_head(source.name), data, state)],
         validation_enabled=settings.validate,
@@ -559,7 +557,7 @@ def convert_piece(
     )
     special = converted[5]
     if special and special[0][1] is not None:
-        messages = list(read_piece(data, source.name, state, **_piece_options(settings, tally)))
+        messages = list(_read_piece(data, source, state, settings, tally.note))
         return convert_batch(messages, settings, tally, source_done, sink)
     lines = _take_native_lines([source], converted, settings, tally)[0]
     payload = _compressed(lines, settings)
@@ -569,13 +567,26 @@ def convert_piece(
     return TaskResult([], tally, int(source_done))
 
 
-def _piece_options(settings: Settings, tally: Tally) -> dict[str, object]:
-    return {
-        "encoding_errors": settings.encoding_errors,
-        "on_notice": tally.note,
-        "max_message_size": settings.max_message_size,
-        "max_fields": settings.max_fields,
-    }
+def _read_piece(
+    data: bytes,
+    source: Source,
+    state: PieceState,
+    settings: Settings,
+    on_notice: Callable[[Notice], None],
+    broken: str | None = None,
+) -> Iterator[Message]:
+    from .reader import read_piece
+
+    return read_piece(
+        data,
+        source.name,
+        state,
+        encoding_errors=settings.encoding_errors,
+        on_notice=on_notice,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+        broken=broken,
+    )
 
 
 # A large file is cut into pieces of about this many bytes; a piece that has
@@ -594,7 +605,7 @@ class _Pieces:
     settings: Settings
 
     def tasks(self) -> Iterator[Task]:
-        from .reader import FEED_START, SourceBroken, read_piece, read_rest
+        from .reader import FEED_START, SourceBroken, read_rest
 
         assert self.source.path is not None
         tally = Tally(sources=1)
@@ -614,7 +625,7 @@ class _Pieces:
                     # What was read stays; its open message is cut short there.
                     reason = error.strerror or str(error)
                     messages = list(
-                        read_piece(carried, self.source.name, state, broken=reason, **_piece_options(self.settings, tally))
+                        _read_piece(carried, self.source, state, self.settings, tally.note, broken=reason)
                     )
                     _note_read_error(self.source, SourceBroken(reason, state[0] + len(carried)), tally)
                     yield convert_batch, (messages, self.settings, tally, True)
@@ -633,8 +644,16 @@ class _Pieces:
                     break
             # A message too long to hold: the reader takes the rest, in batches of messages.
             batcher = _Batcher(self.source, self.settings, tally)
-            options = _piece_options(self.settings, tally) | {"on_notice": batcher._note}
-            rest = read_rest(stream, carried, self.source.name, state, **options)  # type: ignore[arg-type]
+            rest = read_rest(
+                stream,
+                carried,
+                self.source.name,
+                state,
+                encoding_errors=self.settings.encoding_errors,
+                on_notice=batcher._note,
+                max_message_size=self.settings.max_message_size,
+                max_fields=self.settings.max_fields,
+            )
             for messages, pending, done in batcher.tasks((stream, rest), reported=state[0]):
                 yield convert_batch, (messages, self.settings, pending, done)
 
