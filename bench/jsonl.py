@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import datetime
 import json
+import os
 import pathlib
 import shutil
 import statistics
@@ -71,10 +72,11 @@ dict_path = tasks.jsonl_by_dicts
 
 
 def run_dict_path_command() -> int:
-    """`tessarin` with the dict path in place of the native JSON Lines step."""
+    """`tessarin` with the dict path in place of the native JSON Lines step (and the reader splitting)."""
     from tessarin_feeds.cli import main
 
     tasks.process_messages = dict_path  # type: ignore[assignment]
+    tasks.native_lines = lambda settings: False  # type: ignore[assignment]  # files go through process_messages
     return main(sys.argv[1:])
 
 
@@ -135,6 +137,19 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
     result: dict[str, object] = {"messages": len(messages), "baseline_cpu_s": round(base, 4)}
     for key, values in cpu.items():
         result[f"{key}: baseline / command"] = round(base / statistics.median(values), 3)
+    # Threads inside one native call over the folder's files: wall time, 1 against 2.
+    items = [(b'{"source":"x"', os.fsencode(path), -1) for path in sorted(map(str, folder.iterdir()))]
+    wall: dict[int, list[float]] = {1: [], 2: []}
+    for r in range(rounds):
+        for threads in ((1, 2) if r % 2 == 0 else (2, 1)):
+            start = time.perf_counter()
+            for first in range(0, len(items), 512):
+                _columns.convert_files(items[first : first + 512], max_message_size=1 << 26, max_fields=1 << 20,
+                                       budget=1 << 40, limit=1 << 40, first_read=1 << 16, whole_max=4 << 20,
+                                       gzip_max=1 << 16, threads=threads)
+            wall[threads].append(time.perf_counter() - start)
+    result["folder in one process, 2 threads / 1 thread (speed, wall)"] = round(
+        statistics.median(wall[1]) / statistics.median(wall[2]), 3)
     return result
 
 
@@ -211,7 +226,7 @@ def main() -> int:
             "after / before": round(ratio, 3),
         }
         shutil.rmtree(folder)
-        fast_copies = 10 if args.quick else 60
+        fast_copies = 10 if args.quick else 300
         results["fast path, 1 job"] = fast_path([m for m in messages[: len(messages) // copies]] * fast_copies,
                                                 root, command_rounds)
         print(f"fast path: {results['fast path, 1 job']}", file=sys.stderr)
@@ -230,6 +245,7 @@ def main() -> int:
     for target in ("folder", "big file"):
         print(f"{target:12} {fast[f'{target}, native: baseline / command']:>8.2f}"  # type: ignore[index]
               f" {fast[f'{target}, reader: baseline / command']:>8.2f}")  # type: ignore[index]
+    print(f"threads in one call, folder, 2 / 1: {fast['folder in one process, 2 threads / 1 thread (speed, wall)']:.2f}")  # type: ignore[index]
     if not args.no_write:
         harness.keep_results(args.out, {"jsonl": results})
         print(f"written under \"jsonl\" in {args.out}", file=sys.stderr)
