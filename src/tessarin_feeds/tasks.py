@@ -628,6 +628,8 @@ class _Pieces:
                         _read_piece(carried, self.source, state, self.settings, tally.note, broken=reason)
                     )
                     _note_read_error(self.source, SourceBroken(reason, state[0] + len(carried)), tally)
+                    # The progress bar counts the file whole, as the reader's path does.
+                    tally.bytes_read = max((self.source.size or 0) - state[0], 0)
                     yield convert_batch, (messages, self.settings, tally, True)
                     return
                 data = carried + chunk if carried else chunk

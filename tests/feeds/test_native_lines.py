@@ -4,7 +4,9 @@ same notices and counts, or the buffer declined."""
 
 from __future__ import annotations
 
+import errno
 import gzip
+import io
 import pathlib
 
 import orjson
@@ -235,3 +237,42 @@ def test_a_large_file_of_the_corpus_matches_the_reader(tmp_path: pathlib.Path) -
         got, want = run_tasks(sources, tasks.Settings(), True), run_tasks(sources, tasks.Settings(), False)
     assert got[0] == want[0] and len(got[0]) > 1 << 20
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
+
+
+class _Breaking(io.RawIOBase):
+    """A file that gives `data` a few bytes a read, then fails at byte `fail_at` as a disk might."""
+
+    def __init__(self, data: bytes, fail_at: int | None) -> None:
+        super().__init__()
+        self._data, self._at, self._fail_at = data, 0, fail_at
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, size: int = -1) -> bytes:
+        if self._fail_at is not None and self._at >= self._fail_at:
+            raise OSError(errno.EIO, "Input/output error")
+        end = self._at + min(size, 50)
+        piece = self._data[self._at : end if self._fail_at is None else min(end, self._fail_at)]
+        self._at += len(piece)
+        return piece
+
+    def tell(self) -> int:
+        return self._at
+
+
+@pytest.mark.parametrize("fail_at", [None, 0, 120, 400, 1 << 20])
+def test_a_large_file_that_breaks_off_reads_as_before(tmp_path: pathlib.Path, fail_at: int | None) -> None:
+    """What was read before the break stays, its open message cut short there, then the read error."""
+    data = b"FHS|^~\\&\r" + b"".join(b"\x0b" + m + b"\r\x1c\r" for m in MESSAGES[:6]) + MESSAGES[1] * 3 + b"\rBTS|7\r"
+    path = tmp_path / "big.hl7"
+    path.write_bytes(data)
+    sources = [Source("big.hl7", str(path), len(data))]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        patch.setattr(tasks, "PIECE_BYTES", 64)
+        patch.setattr(tasks, "open", lambda *args, **kwargs: _Breaking(data, fail_at), raising=False)
+        got, want = run_tasks(sources, tasks.Settings(), True), run_tasks(sources, tasks.Settings(), False)
+    assert got[0] == want[0]
+    assert (got[1], got[1].notices) == (want[1], want[1].notices)
+    assert (got[1].notice_counts["read error"] == 1) == (fail_at is not None and fail_at < len(data))
