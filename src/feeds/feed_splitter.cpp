@@ -66,6 +66,50 @@ std::size_t next_mark(std::string_view data, std::size_t from) noexcept {
     return data.size();
 }
 
+// Whether MSH-18's first repetition, trimmed, is "8859/1", which the reader
+// decodes as Windows-1252, or as Latin-1 where a byte is undefined there.
+bool declares_latin1(std::string_view message) {
+    std::size_t end = 0;
+    while (end < message.size() && !is_line_end(message[end])) ++end;
+    const std::string_view line = message.substr(0, end);
+    std::size_t at = 0;
+    for (int field = 0; field < 17; ++field) {
+        at = line.find('|', at);
+        if (at == std::string_view::npos) return false;
+        ++at;
+    }
+    std::string_view charset = line.substr(at);
+    charset = charset.substr(0, std::min(charset.find('|'), charset.find('~')));
+    const auto ascii_space = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0x0b || c == 0x0c;
+    };
+    while (!charset.empty() && ascii_space(charset.front())) charset.remove_prefix(1);
+    while (!charset.empty() && ascii_space(charset.back())) charset.remove_suffix(1);
+    return charset == "8859/1";
+}
+
+// Windows-1252's characters for 0x80-0x9F; 0 where it defines none.
+constexpr char16_t kWindows1252[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                       0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                       0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                       0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+std::string windows_1252_or_latin1(std::string_view bytes) {
+    bool windows = true;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80 && b < 0xA0 && kWindows1252[b - 0x80] == 0) windows = false;
+    }
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        const char32_t cp = windows && b >= 0x80 && b < 0xA0 ? kWindows1252[b - 0x80] : b;
+        append_utf8(text, cp);
+    }
+    return text;
+}
+
 class Splitter {
 public:
     Splitter(std::string_view data, std::size_t skipped, const SplitLimits& limits, const SplitState& start,
@@ -209,8 +253,10 @@ private:
             if (!message.error) return decline("separators that are not UTF-8");
         } else if (is_valid_utf8(bytes)) {
             message.text = bytes;
+        } else if (declares_latin1(bytes)) {
+            message.text = out_.decoded.emplace_back(windows_1252_or_latin1(bytes));
         } else {
-            return decline("a message that is not UTF-8");
+            return decline("a message neither UTF-8 nor declared 8859/1");
         }
         out_.messages.push_back(std::move(message));
     }
@@ -313,6 +359,7 @@ void split_feed(std::string_view data, const SplitLimits& limits, const SplitSta
     feed.messages.clear();
     feed.notices.clear();
     feed.envelopes.clear();
+    feed.decoded.clear();
     if (start.offset == 0 && data.starts_with("\x1f\x8b")) {
         feed.declined = "gzip data";
         return;

@@ -7,12 +7,13 @@
 //
 // Only the common shapes are cut here. A buffer holding anything the reader
 // treats in a way this code does not reproduce byte for byte (gzip, text
-// that is not UTF-8, a byte order mark inside a message, a message over the
-// size limit, a long or undecodable envelope line) is declined whole, and
-// the reader takes it.
+// that is neither UTF-8 nor declared "8859/1" in MSH-18, a byte order mark
+// inside a message, a message over the size limit, a long or undecodable
+// envelope line) is declined whole, and the reader takes it.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,7 @@ struct SplitFeed {
     std::vector<SplitMessage> messages;
     std::vector<SplitNotice> notices;  // in the order the reader reports them
     std::vector<Envelope> envelopes;   // [0] is none
+    std::deque<std::string> decoded;   // texts of messages that were not UTF-8
 };
 
 // Where a piece of a longer feed starts: what the pieces before it left.

@@ -29,6 +29,9 @@ MESSAGES = [
     b"MSH|^~\\&|A|B|||||||2.5|||||||8859/1\rPID|1||caf\xe9",  # not UTF-8
     b"MSH|^~\\&|A\r\xef\xbb\xbfPID|1",  # a byte order mark inside
     b"MSH|^~\\&|A|" + b"^" * 40,  # many fields
+    b"MSH|^~\\&|A|B|||||||2.5||||||| 8859/1 \rNTE|1|\x93q\x94 \x80\x9f \xe9",  # Windows-1252
+    b"MSH|^~\\&|A|||||||||||||||8859/1~UNICODE|x\rNTE|\x81\x9d\xff\x80",  # Latin-1: 0x81 is none of Windows-1252
+    b"MSH|^~\\&|A|||||||||||||||8859/2\rNTE|\xb1",  # another charset: the reader's
 ]
 ENVELOPES = [b"FHS|^~\\&|LAB|HOSP", b"BHS|^~\\&|LAB", b"BTS|1", b"BTS|0002", b"BTS| 7x", b"FTS|1", b"BHS"]
 PIECES = st.one_of(
@@ -97,11 +100,11 @@ def test_generated_feeds_match_the_reader(data: bytes, settings: tasks.Settings)
     same_as_model(data, settings)
 
 
-@given(st.lists(st.sampled_from(MESSAGES[:6]), min_size=1, max_size=6), st.sampled_from(ENVELOPES[:2]),
+@given(st.lists(st.sampled_from(MESSAGES[:6] + MESSAGES[9:11]), min_size=1, max_size=6), st.sampled_from(ENVELOPES[:2]),
        st.sampled_from([b"\r", b"\n", b"\r\n"]), st.booleans(), settings_strategy)
 def test_framed_batches_are_taken_natively(messages: list[bytes], header: bytes, end: bytes, mllp: bool,
                                           settings: tasks.Settings) -> None:
-    """The common shapes (envelopes, MLLP, line ends of each kind) are never declined."""
+    """The common shapes (envelopes, MLLP, line ends of each kind, Latin-1 declared) are never declined."""
     assume(settings.max_message_size > 200)
     body = [b"\x0b" + m + b"\r\x1c\r" if mllp else m + end for m in messages]
     data = header + end + b"".join(body) + b"BTS|%d" % len(messages) + end
@@ -112,7 +115,7 @@ def test_framed_batches_are_taken_natively(messages: list[bytes], header: bytes,
     ("data", "declined"),
     [
         (b"\x1f\x8b\x08\x00", "gzip data"),
-        (MESSAGES[6], "a message that is not UTF-8"),
+        (MESSAGES[11], "a message neither UTF-8 nor declared 8859/1"),
         (MESSAGES[7], "a byte order mark inside a message"),
         (b"FHS|" + b"x" * (64 << 10), "an envelope line over 64 KiB"),
         (b"FHS|caf\xe9\rMSH|^~\\&", "an envelope line that is not UTF-8"),
@@ -142,7 +145,7 @@ def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> Non
     """convert_whole_files, streaming and not, gzip or not, with unreadable,
     declined, gzip and too large files among the taken; with `small` limits,
     flushes, hand-backs and files of unknown size over the first read come often."""
-    contents = [MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[4], gzip.compress(MESSAGES[2]),
+    contents = [MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[11], gzip.compress(MESSAGES[2]),
                 MESSAGES[2] * 9]
     sources = []
     for number, data in enumerate(contents * 12):
