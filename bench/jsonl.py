@@ -11,20 +11,27 @@ text as the command converts them. Timed in turns in this process
   by tasks.jsonl_by_dicts over Hl7Json's records and by process_messages.
 Then `tessarin convert` (1 job) on a folder of corpus copies, once as it is
 and once with the dict path put back in its place, in turns: messages per
-CPU second, start-up subtracted. Results go under the key "jsonl" of
-bench/results.json.
+CPU second, start-up subtracted. Last, the native fast path (whole files
+and pieces of large files split and written natively) against the baseline
+`orjson.dumps(Hl7Json(text).hl7_json)` over the same texts in memory, and
+against the reader's path it replaces, from a folder of one-message files
+and from one big file of the same messages, in turns: the baseline's CPU
+time over the command's (1 job, start-up subtracted). Results go under the
+key "jsonl" of bench/results.json.
 """
 
 from __future__ import annotations
 
 import datetime
 import json
+import os
 import pathlib
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
@@ -65,12 +72,25 @@ dict_path = tasks.jsonl_by_dicts
 
 
 def run_dict_path_command() -> int:
-    """`tessarin` with the dict path in place of the native JSON Lines step."""
+    """`tessarin` with the dict path in place of the native JSON Lines step (and the reader splitting)."""
     from tessarin_feeds.cli import main
 
     tasks.process_messages = dict_path  # type: ignore[assignment]
+    tasks.native_lines = lambda settings: False  # type: ignore[assignment]  # files go through process_messages
     return main(sys.argv[1:])
 
+
+def run_reader_path_command() -> int:
+    """`tessarin` with the reader splitting every file, as before the native fast path."""
+    from tessarin_feeds.cli import main
+
+    tasks.native_lines = lambda settings: False  # type: ignore[assignment]
+    return main(sys.argv[1:])
+
+
+READER_COMMAND = [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(REPO)!r}); "
+                  "from bench.jsonl import run_reader_path_command; sys.exit(run_reader_path_command())",
+                  *COMMAND[3:]]
 
 DICT_COMMAND = [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(REPO)!r}); "
                 "from bench.jsonl import run_dict_path_command; sys.exit(run_dict_path_command())",
@@ -84,6 +104,53 @@ def command_cpu(command: list[str], folder: pathlib.Path) -> tuple[float, int]:
     if result["status"] not in (0, 1):  # 1: the corpus holds malformed messages on purpose
         raise SystemExit(f"tessarin convert failed with status {result['status']}")
     return result["cpu"], result["messages"]
+
+
+def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[str, object]:
+    """The command on a folder of one-message files and on one big file of
+    the same messages, natively and by the reader, against the baseline."""
+    folder, big = root / "one-message files", root / "big.hl7"
+    folder.mkdir()
+    texts = [m.text.encode("utf-8", "surrogatepass") for m in messages]
+    for number, text in enumerate(texts):
+        (folder / f"{number:07}.hl7").write_bytes(text + b"\r")
+    big.write_bytes(b"".join(text + b"\r" for text in texts))
+    empty = root / "nothing"
+    empty.mkdir()
+    dumps, Hl7Json = orjson.dumps, tessarin.Hl7Json
+    strings = [m.text for m in messages]
+    baseline: list[float] = []
+    cpu: dict[str, list[float]] = {}
+    commands = {"native": COMMAND, "reader": READER_COMMAND}
+    for r in range(rounds):
+        start = time.thread_time()
+        for text in strings:
+            dumps(Hl7Json(text).hl7_json)
+        baseline.append(time.thread_time() - start)
+        for name in (list(commands) if r % 2 == 0 else list(commands)[::-1]):
+            start_cpu, _ = command_cpu(commands[name], empty)
+            for target, path in (("folder", folder), ("big file", big)):
+                seconds, count = command_cpu(commands[name], path)
+                assert count == len(messages), (name, target, count)
+                cpu.setdefault(f"{target}, {name}", []).append(max(seconds - start_cpu, 1e-9))
+    base = statistics.median(baseline)
+    result: dict[str, object] = {"messages": len(messages), "baseline_cpu_s": round(base, 4)}
+    for key, values in cpu.items():
+        result[f"{key}: baseline / command"] = round(base / statistics.median(values), 3)
+    # Threads inside one native call over the folder's files: wall time, 1 against 2.
+    items = [(b'{"source":"x"', os.fsencode(path), -1) for path in sorted(map(str, folder.iterdir()))]
+    wall: dict[int, list[float]] = {1: [], 2: []}
+    for r in range(rounds):
+        for threads in ((1, 2) if r % 2 == 0 else (2, 1)):
+            start = time.perf_counter()
+            for first in range(0, len(items), 512):
+                _columns.convert_files(items[first : first + 512], max_message_size=1 << 26, max_fields=1 << 20,
+                                       budget=1 << 40, limit=1 << 40, first_read=1 << 16, whole_max=4 << 20,
+                                       gzip_max=1 << 16, threads=threads)
+            wall[threads].append(time.perf_counter() - start)
+    result["folder in one process, 2 threads / 1 thread (speed, wall)"] = round(
+        statistics.median(wall[1]) / statistics.median(wall[2]), 3)
+    return result
 
 
 def main() -> int:
@@ -159,6 +226,10 @@ def main() -> int:
             "after / before": round(ratio, 3),
         }
         shutil.rmtree(folder)
+        fast_copies = 10 if args.quick else 300
+        results["fast path, 1 job"] = fast_path([m for m in messages[: len(messages) // copies]] * fast_copies,
+                                                root, command_rounds)
+        print(f"fast path: {results['fast path, 1 job']}", file=sys.stderr)
 
     print()
     print(f"{'measure':36} {'ratio':>7}")
@@ -168,6 +239,13 @@ def main() -> int:
     command = results["command, 1 job"]
     print(f"{'command, 1 job, after / before':36} {command['after / before']:>7.2f}")  # type: ignore[index]
     print(f"command messages/s: {command['messages_per_s, start-up subtracted']}")  # type: ignore[index]
+    fast = results["fast path, 1 job"]
+    print(f"\nfast path, 1 job ({fast['messages']} messages), baseline CPU / command CPU:")  # type: ignore[index]
+    print(f"{'input':12} {'native':>8} {'reader':>8}")
+    for target in ("folder", "big file"):
+        print(f"{target:12} {fast[f'{target}, native: baseline / command']:>8.2f}"  # type: ignore[index]
+              f" {fast[f'{target}, reader: baseline / command']:>8.2f}")  # type: ignore[index]
+    print(f"threads in one call, folder, 2 / 1: {fast['folder in one process, 2 threads / 1 thread (speed, wall)']:.2f}")  # type: ignore[index]
     if not args.no_write:
         harness.keep_results(args.out, {"jsonl": results})
         print(f"written under \"jsonl\" in {args.out}", file=sys.stderr)

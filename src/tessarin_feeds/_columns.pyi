@@ -26,3 +26,34 @@ def encode_records(
     hl7_syntax: bool = False,
 ) -> tuple[list[bytes | str], int]: ...
 def validate(text: str, *, strict_mode: bool = False, validate_required_fields: bool = False) -> str | None: ...
+_State = tuple[int, int, bytes | None, bytes | None, int]
+# (index, declined, errors, notices, data or errno)
+_Special = tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]
+_Converted = tuple[bytes, list[int], int, int, int, list[_Special]]
+
+def convert_buffers(
+    buffers: Sequence[tuple[bytes, bytes] | tuple[bytes, bytes, _State]],
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    max_message_size: int,
+    max_fields: int,
+    threads: int = 1,
+) -> _Converted: ...
+def convert_files(
+    files: Sequence[tuple[bytes, bytes, int]],
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    max_message_size: int,
+    max_fields: int,
+    budget: int,
+    limit: int,
+    first_read: int,
+    whole_max: int,
+    gzip_max: int,
+    threads: int = 1,
+) -> tuple[_Converted, tuple[int, int, int]]: ...
+def feed_cut(data: bytes, state: _State, final: bool, /) -> tuple[int, _State]: ...

@@ -21,7 +21,7 @@ from typing import Any, BinaryIO, NamedTuple, cast
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
+__all__ = ["read_messages", "read_piece", "read_rest", "notices_of_parts", "FEED_START", "PieceState", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
 
 CHUNK_SIZE = 1 << 20
 # A message larger than this is not held in memory: it becomes a message
@@ -203,6 +203,72 @@ def _read(
     finally:
         if close:
             raw.close()
+
+
+# Where a piece of a feed starts (_columns.feed_cut): its offset, the index
+# of its first message, the FHS and BHS lines around it, and the messages
+# of the open batch so far.
+PieceState = tuple[int, int, bytes | None, bytes | None, int]
+FEED_START: PieceState = (0, 0, None, None, 0)
+
+
+def _resumed(name: str, state: PieceState, data: bytes, decoding: _Decoding, on_notice: Callable[[Notice], None] | None) -> tuple[_Splitter, int]:
+    """A splitter that goes on where the pieces before `data` left it; how
+    many bytes of `data` (a byte order mark at the feed's start) it skips."""
+    offset, index, file_header, batch_header, batch_messages = state
+    skipped = len(_BOM) if offset == 0 and data.startswith(_BOM) else 0
+    splitter = _Splitter(name, offset + skipped, decoding, on_notice)
+    splitter._index = splitter._frame_first_index = index
+    splitter._batch_messages = batch_messages
+    splitter._file_header = None if file_header is None else splitter._text(file_header)
+    splitter._batch_header = None if batch_header is None else splitter._text(batch_header)
+    splitter._envelope = tuple(line for line in (splitter._file_header, splitter._batch_header) if line is not None)
+    return splitter, skipped
+
+
+def read_piece(
+    data: bytes,
+    name: str,
+    state: PieceState,
+    *,
+    encoding_errors: str = "strict",
+    on_notice: Callable[[Notice], None] | None = None,
+    max_message_size: int = MAX_MESSAGE_SIZE,
+    max_fields: int = MAX_FIELDS,
+    broken: str | None = None,
+) -> Iterator[Message]:
+    """The messages of `data`, a piece of a feed that starts at `state`, as
+    read_messages gives them from the whole feed; with `broken`, the feed
+    broke off for that reason after the piece."""
+    splitter, skipped = _resumed(name, state, data, _Decoding(None, encoding_errors, max_message_size, max_fields), on_notice)
+    return splitter.finish(data[skipped:], broken)
+
+
+def read_rest(
+    stream: BinaryIO,
+    carried: bytes,
+    name: str,
+    state: PieceState,
+    *,
+    encoding_errors: str = "strict",
+    on_notice: Callable[[Notice], None] | None = None,
+    max_message_size: int = MAX_MESSAGE_SIZE,
+    max_fields: int = MAX_FIELDS,
+) -> Iterator[Message]:
+    """The messages of a feed from `state` on: `carried`, the bytes read from
+    there, then the rest of `stream`, read in chunks as read_messages reads."""
+    decoding = _Decoding(None, encoding_errors, max_message_size, max_fields)
+    splitter, skipped = _resumed(name, state, carried, decoding, on_notice)
+    try:
+        chunk = carried[skipped:]
+        while chunk:
+            yield from splitter.feed(chunk)
+            chunk = stream.read(max(CHUNK_SIZE, splitter.carried))
+    except OSError as error:
+        reason = _describe(error)
+        yield from splitter.finish(broken=reason)
+        raise SourceBroken(reason, splitter.read_to) from error
+    yield from splitter.finish()
 
 
 def _read_gzip(stream: BinaryIO, size: int, broken: list[OSError], source: str) -> bytes:
@@ -485,13 +551,7 @@ class _Splitter:
         if stray is None:
             return
         offset, quoted, size = stray
-        if _looks_binary(quoted):
-            detail = f"{size} bytes of binary data, no message in them"
-        else:
-            detail = self._text(quoted)
-            if size > len(quoted):
-                detail += f" ... ({size} bytes in all)"
-        self._notice("stray fragment", offset, detail)
+        self._notice("stray fragment", offset, _stray_detail(quoted, size, self._text))
 
     def _message(self, start: int, end: int) -> Message:
         index = self._index
@@ -513,27 +573,16 @@ class _Splitter:
             self._file_header = self._batch_header = None
         self._envelope = tuple(line for line in (self._file_header, self._batch_header) if line is not None)
         if name == b"BTS":
-            fields = line.split(b"|", 2)
-            declared = fields[1].strip() if len(fields) > 1 else b""
-            found = self._batch_messages
-            # Compared as text: a count of thousands of digits is no number to convert.
-            if declared and declared.lstrip(b"0").decode("ascii", "replace") != str(found).lstrip("0"):
-                self._notice(
-                    "batch count mismatch",
-                    self._base + at,
-                    f"BTS-1 says {self._text(declared)}; the batch holds {found} messages",
-                )
+            mismatch = _batch_count_mismatch(line, self._batch_messages, self._text)
+            if mismatch is not None:
+                self._notice("batch count mismatch", self._base + at, mismatch)
             self._batch_messages = 0
         elif name in (b"BHS", b"FHS"):
             self._batch_messages = 0
 
     def _report_truncated_frame(self) -> None:
         assert self._frame_at is not None
-        if self._index == self._frame_first_index:
-            detail = "a frame start (0x0B) with no message behind it"
-        else:
-            detail = "a frame without its end block (0x1C)"
-        self._notice("truncated frame", self._frame_at, detail)
+        self._notice("truncated frame", self._frame_at, _truncated_frame_detail(self._index == self._frame_first_index))
         self._frame_at = None
 
     def _notice(self, kind: NoticeKind, offset: int, detail: str) -> None:
@@ -545,6 +594,47 @@ class _Splitter:
         forced = self._decoding.forced
         codec = forced[1][0] if forced is not None else "utf-8"
         return data.decode(codec, "backslashreplace")
+
+
+def _stray_detail(quoted: bytes, size: int, text: Callable[[bytes], str]) -> str:
+    if _looks_binary(quoted):
+        return f"{size} bytes of binary data, no message in them"
+    detail = text(quoted)
+    if size > len(quoted):
+        detail += f" ... ({size} bytes in all)"
+    return detail
+
+
+def _batch_count_mismatch(line: bytes, found: int, text: Callable[[bytes], str]) -> str | None:
+    """What a BTS line's count says against the `found` messages of its batch, if they differ."""
+    fields = line.split(b"|", 2)
+    declared = fields[1].strip() if len(fields) > 1 else b""
+    # Compared as text: a count of thousands of digits is no number to convert.
+    if declared and declared.lstrip(b"0").decode("ascii", "replace") != str(found).lstrip("0"):
+        return f"BTS-1 says {text(declared)}; the batch holds {found} messages"
+    return None
+
+
+def _truncated_frame_detail(empty: bool) -> str:
+    return "a frame start (0x0B) with no message behind it" if empty else "a frame without its end block (0x1C)"
+
+
+def _utf8_text(data: bytes) -> str:
+    return data.decode("utf-8", "backslashreplace")
+
+
+def notices_of_parts(source: str, parts: list[tuple[int, int, bytes, int]]) -> Iterator[Notice]:
+    """The notices of a feed split natively (_columns.convert_buffers), from
+    its (kind, offset, bytes, number) parts, worded as the splitter words them."""
+    for kind, offset, data, number in parts:
+        if kind == 0:
+            yield Notice("stray fragment", source, offset, _stray_detail(data, number, _utf8_text))
+        elif kind == 1:
+            yield Notice("envelope segment", source, offset, _utf8_text(data))
+            if data.startswith(b"BTS") and (mismatch := _batch_count_mismatch(data, number, _utf8_text)) is not None:
+                yield Notice("batch count mismatch", source, offset, mismatch)
+        else:
+            yield Notice("truncated frame", source, offset, _truncated_frame_detail(bool(number)))
 
 
 class _Oversized:

@@ -7,22 +7,26 @@ messages.
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import functools
+import gzip
 import os
 import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import BinaryIO, Literal, cast
+
+import orjson
 
 import tessarin
 
-from ._columns import encode_records
+from ._columns import convert_buffers, convert_files, encode_records, feed_cut
 from ._columns import validate as validate_text
 from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
 from .model import Converted, Message, Notice
-from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, SourceBroken
+from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken
 from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
@@ -304,10 +308,11 @@ def convert_whole_files(
     the task holds; without, all messages are encoded together into the
     result. One result for all the files, as the work per task in the parent
     limits the speed-up."""
-    from .reader import read_messages
-
+    if native_lines(settings):
+        return _convert_whole_files_natively(sources, settings, sink)
     result = TaskResult([], Tally())
-    messages: list[Message] = []
+    # Files read and not yet converted: their bytes, or why they could not be read.
+    files: list[tuple[Source, bytes | BaseException]] = []
     text = pending = 0
     limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
     for number, source in enumerate(sources):
@@ -315,8 +320,8 @@ def convert_whole_files(
             result.handed_back = sources[number:]
             break
         if sink is not None and pending >= FLUSH_BYTES:
-            sink(process_messages(messages, settings, result.tally))  # type: ignore[arg-type]
-            messages, pending = [], 0
+            sink(_convert_files(files, settings, result.tally))  # type: ignore[arg-type]
+            files, pending = [], 0
         data = b""
         try:
             found = _file_bytes(source)
@@ -324,31 +329,185 @@ def convert_whole_files(
                 result.handed_back = [found, *sources[number + 1 :]]
                 break
             data = found
+            files.append((source, data))
+        except READ_ERRORS as error:
+            files.append((source, error))
+        text += len(data)
+        pending += len(data)
+        result.tally.bytes_read += len(data)
+        result.sources_done += 1
+    result.tally.sources = result.sources_done
+    payload = _convert_files(files, settings, result.tally)
+    if sink is None:
+        result.payloads.append(payload)
+    elif payload:
+        sink(payload)  # type: ignore[arg-type]
+    return result
+
+
+def _convert_whole_files_natively(
+    sources: list[Source], settings: Settings, sink: Callable[[bytes], None] | None
+) -> TaskResult:
+    """convert_whole_files with the files read, split and converted natively:
+    the same flushes, hand-backs, notices and counts."""
+    result = TaskResult([], Tally())
+    tally = result.tally
+    limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
+    items = [(_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
+             for source in sources]
+    pieces: list[bytes] = []
+    text = start = 0
+    while start < len(sources):
+        if text >= limit:
+            result.handed_back = sources[start:]
+            break
+        converted, (done, read, handed_back) = convert_files(
+            items[start:],
+            validation_enabled=settings.validate,
+            strict_validation=settings.strict,
+            escaping_enabled=settings.escaping,
+            max_message_size=settings.max_message_size,
+            max_fields=settings.max_fields,
+            budget=FLUSH_BYTES if sink is not None else limit,
+            limit=limit - text,
+            first_read=FIRST_READ,
+            whole_max=WHOLE_FILE_MAX,
+            gzip_max=WHOLE_GZIP_MAX,
+        )
+        lines = _take_native_lines(sources[start : start + done], converted, settings, tally)
+        text += read
+        tally.bytes_read += read
+        result.sources_done += done
+        start += done
+        if sink is None:
+            pieces += lines
+        elif any(lines):
+            sink(_compressed(b"".join(lines), settings))
+        if handed_back >= 0:
+            source = sources[start]
+            result.handed_back = [Source(source.name, source.path, handed_back), *sources[start + 1 :]]
+            break
+    tally.sources = result.sources_done
+    if sink is None:
+        result.payloads.append(_compressed(b"".join(pieces), settings))
+    return result
+
+
+def _compressed(lines: bytes, settings: Settings) -> bytes:
+    """Lines as the output takes them: one gzip member for jsonl.gz, as join_lines makes."""
+    return gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.output_format == "jsonl.gz" else lines
+
+
+def _head(name: str) -> bytes:
+    """The start of a line, '{"source":"NAME"'; a name orjson cannot write
+    fails here as it fails in the reader's path."""
+    return orjson.dumps({"source": name})[:-1]
+
+
+def _convert_files(files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally) -> object:
+    """The encoded rows of whole files, in order; notices and counts go to `tally`."""
+    if native_lines(settings):
+        return _compressed(b"".join(convert_buffers_natively(files, settings, tally)), settings)
+    return process_messages(_read_files(files, settings, tally), settings, tally)
+
+
+def _read_files(
+    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally
+) -> list[Message]:
+    from .reader import read_messages
+
+    messages: list[Message] = []
+    for source, data in files:
+        if isinstance(data, BaseException):
+            _note_read_error(source, data, tally)
+            continue
+        try:
             # Bytes in memory: a file of one plain message is cut at once.
             for message in read_messages(
                 data,
                 name=source.name,
                 encoding=settings.charset,
                 encoding_errors=settings.encoding_errors,
-                on_notice=result.tally.note,
+                on_notice=tally.note,
                 max_message_size=settings.max_message_size,
                 max_fields=settings.max_fields,
             ):
                 messages.append(message)
         except READ_ERRORS as error:
             # The messages read before the break stay; the next source is read.
-            _note_read_error(source, error, result.tally)
-        text += len(data)
-        pending += len(data)
-        result.tally.bytes_read += len(data)
-        result.sources_done += 1
-    result.tally.sources = result.sources_done
-    payload = process_messages(messages, settings, result.tally)
-    if sink is None:
-        result.payloads.append(payload)
-    elif payload:
-        sink(payload)  # type: ignore[arg-type]
-    return result
+            _note_read_error(source, error, tally)
+    return messages
+
+
+def native_lines(settings: Settings) -> bool:
+    """Whether whole files go to JSON Lines natively: conversion to JSON Lines,
+    with the charset chosen per message (a forced one is the reader's to apply)."""
+    return settings.action == "convert" and settings.output_format in ("jsonl", "jsonl.gz") and settings.charset is None
+
+
+def convert_buffers_natively(
+    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally, threads: int = 1
+) -> list[bytes]:
+    """The files' JSON Lines (never compressed), split and converted in one
+    native call without the interpreter lock; a file the native path declines
+    (a rare shape: see _columns.convert_buffers) is read by the reader, with
+    the same result, its lines put where the file stands."""
+    buffers = [(_head(source.name), data if isinstance(data, bytes) else b"") for source, data in files]
+    converted = convert_buffers(
+        buffers,
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+        threads=threads,
+    )
+    return _take_native_lines([source for source, _ in files], converted, settings, tally, [data for _, data in files])
+
+
+def _take_native_lines(
+    sources: list[Source],
+    converted: tuple[bytes, list[int], int, int, int, list[tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]]],
+    settings: Settings,
+    tally: Tally,
+    given: list[bytes | BaseException] | None = None,
+) -> list[bytes]:
+    """The lines of a native call over `sources`, in order, with what it
+    left to tell counted into `tally`: notices and failures of the files it
+    took, files it could not read, and the lines of the files it declined,
+    read by the reader and put where they stand. `given`: the files' bytes,
+    or why they could not be read, when the caller read them."""
+    from .reader import notices_of_parts
+
+    lines, ends, count, done, segments, special = converted
+    tally.messages += count
+    tally.converted += done
+    tally.segments += segments
+    unread = [] if given is None else [(n, None, None, None, e) for n, e in enumerate(given) if not isinstance(e, bytes)]
+    if not special and not unread:
+        return [lines]
+    plain = settings if settings.output_format == "jsonl" else replace(settings, output_format="jsonl")
+    out: list[bytes] = []
+    taken = 0  # of `lines`, given out
+    for index, declined, errors, parts, data in sorted(special + unread, key=lambda event: event[0]):  # type: ignore[operator]
+        source = sources[index]
+        if isinstance(data, BaseException):
+            _note_read_error(source, data, tally)
+        elif isinstance(data, int):
+            _note_read_error(source, OSError(data, os.strerror(data)), tally)
+        elif declined is None:
+            for notice in notices_of_parts(source.name, parts or []):
+                tally.note(notice)
+            for error in errors or []:
+                tally.failures[reason_of(error, source.name)] += 1
+        else:
+            at = ends[index - 1] if index else 0
+            out.append(lines[taken:at])
+            taken = at
+            whole = data if data is not None else cast(list[bytes], given)[index]
+            out.append(cast(bytes, process_messages(_read_files([(source, whole)], settings, tally), plain, tally)))
+    out.append(lines[taken:])
+    return out
 
 
 def convert_batch(
@@ -367,12 +526,141 @@ def convert_batch(
     return TaskResult([], tally, int(source_done))
 
 
+def convert_piece(
+    source: Source,
+    data: bytes,
+    state: PieceState,
+    settings: Settings,
+    tally: Tally,
+    source_done: bool,
+    sink: Callable[[bytes], None] | None = None,
+) -> TaskResult:
+    """Task: a piece of a large file that the parent has cut (_Pieces), to
+    JSON Lines natively; or, when the native path declines it, by the reader."""
+    converted = convert_buffers(
+        [(_head(source.name), data, state)],
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+    )
+    special = converted[5]
+    if special and special[0][1] is not None:
+        messages = list(_read_piece(data, source, state, settings, tally.note))
+        return convert_batch(messages, settings, tally, source_done, sink)
+    lines = _take_native_lines([source], converted, settings, tally)[0]
+    payload = _compressed(lines, settings)
+    if sink is None:
+        return TaskResult([payload], tally, int(source_done))
+    sink(payload)
+    return TaskResult([], tally, int(source_done))
+
+
+def _read_piece(
+    data: bytes,
+    source: Source,
+    state: PieceState,
+    settings: Settings,
+    on_notice: Callable[[Notice], None],
+    broken: str | None = None,
+) -> Iterator[Message]:
+    from .reader import read_piece
+
+    return read_piece(
+        data,
+        source.name,
+        state,
+        encoding_errors=settings.encoding_errors,
+        on_notice=on_notice,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+        broken=broken,
+    )
+
+
+# A large file is cut into pieces of about this many bytes; a piece that has
+# grown to PIECE_MAX with no place to cut (a huge message) hands the rest of
+# the file to the reader, whose memory stays flat whatever the message.
+PIECE_BYTES = BATCH_TEXT
+PIECE_MAX = 4 * BATCH_TEXT
+
+
+@dataclass(slots=True)
+class _Pieces:
+    """Cuts one large regular file, read in this process, into pieces of bytes
+    that begin with a message (_columns.feed_cut), for convert_piece."""
+
+    source: Source
+    settings: Settings
+
+    def tasks(self) -> Iterator[Task]:
+        from .reader import FEED_START, SourceBroken, read_rest
+
+        assert self.source.path is not None
+        tally = Tally(sources=1)
+        state = FEED_START
+        carried = b""
+        try:
+            stream = open(self.source.path, "rb", buffering=0)
+        except READ_ERRORS as error:
+            _note_read_error(self.source, error, tally)
+            yield convert_batch, ([], self.settings, tally, True)
+            return
+        with stream:
+            while True:
+                try:
+                    chunk = stream.read(PIECE_BYTES)
+                except OSError as error:
+                    # What was read stays; its open message is cut short there.
+                    reason = error.strerror or str(error)
+                    messages = list(
+                        _read_piece(carried, self.source, state, self.settings, tally.note, broken=reason)
+                    )
+                    _note_read_error(self.source, SourceBroken(reason, state[0] + len(carried)), tally)
+                    # The progress bar counts the file whole, as the reader's path does.
+                    tally.bytes_read = max((self.source.size or 0) - state[0], 0)
+                    yield convert_batch, (messages, self.settings, tally, True)
+                    return
+                data = carried + chunk if carried else chunk
+                cut, after = feed_cut(data, state, not chunk)
+                if cut or not chunk:
+                    tally.bytes_read = cut
+                    yield convert_piece, (self.source, data[:cut], state, self.settings, tally, not chunk)
+                    if not chunk:
+                        return
+                    tally, state, carried = Tally(), after, data[cut:]
+                else:
+                    carried = data
+                if len(carried) > PIECE_MAX:
+                    break
+            # A message too long to hold: the reader takes the rest, in batches of messages.
+            batcher = _Batcher(self.source, self.settings, tally)
+            rest = read_rest(
+                stream,
+                carried,
+                self.source.name,
+                state,
+                encoding_errors=self.settings.encoding_errors,
+                on_notice=batcher._note,
+                max_message_size=self.settings.max_message_size,
+                max_fields=self.settings.max_fields,
+            )
+            for messages, pending, done in batcher.tasks((stream, rest), reported=state[0]):
+                yield convert_batch, (messages, self.settings, pending, done)
+
+
 def _is_gzip(path: str) -> bool:
     try:
         with open(path, "rb") as file:
             return file.read(2) == b"\x1f\x8b"
     except OSError:
         return False  # the reader reports it
+
+
+def _in_pieces(source: Source) -> bool:
+    """A regular file, not gzip: cut into pieces of bytes for the native path."""
+    return source.path is not None and source.size not in (None, STREAMED) and not _is_gzip(source.path)
 
 
 def _goes_whole(source: Source) -> bool:
@@ -393,17 +681,22 @@ class _Batcher:
     settings: Settings
     pending: Tally = field(default_factory=Tally)
 
-    def tasks(self) -> Iterator[tuple[list[Message], Tally, bool]]:
-        """(messages, tally holding the notices met before them, source done)."""
-        self.pending = Tally(sources=1)
+    def tasks(
+        self, resumed: tuple[BinaryIO, Iterator[Message]] | None = None, reported: int = 0
+    ) -> Iterator[tuple[list[Message], Tally, bool]]:
+        """(messages, tally holding the notices met before them, source done).
+        `resumed`: the open stream and its messages from where _Pieces left
+        off, after `reported` bytes (self.pending then holds what is counted)."""
+        if resumed is None:
+            self.pending = Tally(sources=1)
         batch: list[Message] = []
         text = 0
-        reported = 0  # bytes of the source told to the progress bar
         try:
             # Read as a stream, whatever the source: a pipe named as a path
             # too, so memory stays flat and every limit applies.
-            with _open_stream(self.source) as stream:
-                for message in _read(stream, self.source, self.settings, self._note):
+            with _open_stream(self.source) if resumed is None else contextlib.nullcontext(resumed[0]) as stream:
+                messages = _read(stream, self.source, self.settings, self._note) if resumed is None else resumed[1]
+                for message in messages:
                     batch.append(message)
                     text += len(message.text)
                     if len(batch) >= BATCH_MESSAGES or text >= BATCH_TEXT:
@@ -460,6 +753,9 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
         if files:
             yield convert_whole_files, (files, settings)
             files, size = [], 0
+        if native_lines(settings) and _in_pieces(source):
+            yield from _Pieces(source, settings).tasks()
+            continue
         for messages, tally, done in _Batcher(source, settings).tasks():
             yield convert_batch, (messages, settings, tally, done)
     if files:

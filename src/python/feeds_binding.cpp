@@ -1,0 +1,403 @@
+// _columns.convert_buffers: whole feeds held in memory to the command's JSON
+// Lines, many per call, without the interpreter lock (src/feeds/ does the work).
+#include "python/handle.hpp"  // Python.h comes before any system header
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "python/entry_point.hpp"
+#include "feeds/feed_files.hpp"
+#include "feeds/feed_lines.hpp"
+
+namespace tessarin::columns {
+
+namespace {
+
+using py::PyRef;
+
+struct Buffer {
+    std::string_view head, data;
+    feeds::SplitState start;
+    feeds::WholeFile file;  // what convert_files read
+    feeds::FeedLines result;
+    std::size_t end = 0;  // where its lines end in the output
+};
+
+// (offset, index, file header or None, batch header or None, batch messages)
+bool read_state(PyObject* tuple, feeds::SplitState& state) {
+    Py_ssize_t offset, index, batch_messages;
+    PyObject *file_header, *batch_header;
+    if (!PyArg_ParseTuple(tuple, "nnOOn:state", &offset, &index, &file_header, &batch_header, &batch_messages))
+        return false;
+    if (offset < 0 || index < 0 || batch_messages < 0) {
+        PyErr_SetString(PyExc_ValueError, "a state's numbers must not be negative");
+        return false;
+    }
+    state.offset = static_cast<std::size_t>(offset);
+    state.index = static_cast<std::size_t>(index);
+    state.batch_messages = static_cast<std::size_t>(batch_messages);
+    const auto line = [](PyObject* object, std::optional<std::string>& into) {
+        if (object == Py_None) return true;
+        if (!PyBytes_Check(object)) {
+            PyErr_SetString(PyExc_TypeError, "a state's envelope lines must be bytes or None");
+            return false;
+        }
+        into.emplace(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+        return true;
+    };
+    return line(file_header, state.file_header) && line(batch_header, state.batch_header);
+}
+
+PyObject* state_tuple(const feeds::SplitState& state) {
+    const auto line = [](const std::optional<std::string>& text) -> PyObject* {
+        if (!text) return Py_NewRef(Py_None);
+        return PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    };
+    return Py_BuildValue("(nnNNn)", static_cast<Py_ssize_t>(state.offset), static_cast<Py_ssize_t>(state.index),
+                         line(state.file_header), line(state.batch_header),
+                         static_cast<Py_ssize_t>(state.batch_messages));
+}
+
+bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>& buffers, std::size_t& total) {
+    PyRef fast = PyRef::steal(PySequence_Fast(items, "buffers must be a sequence of (bytes, bytes)"));
+    if (!fast) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
+    buffers.resize(static_cast<std::size_t>(count));
+    total = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Held, since another thread may change the list while the lock is released.
+        PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
+        held.push_back(PyRef::borrow(item));
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 2 || PyTuple_GET_SIZE(item) > 3 ||
+            !PyBytes_Check(PyTuple_GET_ITEM(item, 0)) || !PyBytes_Check(PyTuple_GET_ITEM(item, 1))) {
+            PyErr_Format(PyExc_TypeError, "buffers[%zd] must be a (bytes, bytes) or (bytes, bytes, state) tuple", i);
+            return false;
+        }
+        const auto view = [](PyObject* bytes) {
+            return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+        };
+        Buffer& buffer = buffers[static_cast<std::size_t>(i)];
+        buffer.head = view(PyTuple_GET_ITEM(item, 0));
+        buffer.data = view(PyTuple_GET_ITEM(item, 1));
+        if (PyTuple_GET_SIZE(item) == 3 && !read_state(PyTuple_GET_ITEM(item, 2), buffer.start)) return false;
+        total += buffer.data.size();
+    }
+    return true;
+}
+
+PyRef list_of_errors(const std::vector<std::string>& errors) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        PyObject* text = PyUnicode_DecodeUTF8(errors[i].data(), static_cast<Py_ssize_t>(errors[i].size()), nullptr);
+        if (!text) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list;
+}
+
+PyRef list_of_notices(const std::vector<feeds::SplitNotice>& notices) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(notices.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < notices.size(); ++i) {
+        const feeds::SplitNotice& notice = notices[i];
+        PyObject* tuple =
+            Py_BuildValue("(inNn)", static_cast<int>(notice.kind), static_cast<Py_ssize_t>(notice.offset),
+                          PyBytes_FromStringAndSize(notice.bytes.data(), static_cast<Py_ssize_t>(notice.bytes.size())),
+                          static_cast<Py_ssize_t>(notice.number));
+        if (!tuple) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+    }
+    return list;
+}
+
+// (index, declined or None, errors, notices, data or errno or None) of a
+// buffer the caller must look at.
+PyRef special_of(std::size_t index, const Buffer& buffer) {
+    const feeds::FeedLines& lines = buffer.result;
+    const auto at = static_cast<Py_ssize_t>(index);
+    if (buffer.file.error)
+        return PyRef::steal(Py_BuildValue("(nOOOi)", at, Py_None, Py_None, Py_None, buffer.file.error));
+    if (lines.declined) {
+        // A file read here goes back to the reader with its bytes.
+        PyRef data = buffer.file.bytes ? PyRef::steal(PyBytes_FromStringAndSize(
+                                             buffer.data.data(), static_cast<Py_ssize_t>(buffer.data.size())))
+                                       : PyRef::borrow(Py_None);
+        if (!data) return {};
+        return PyRef::steal(Py_BuildValue("(nsOOO)", at, lines.declined, Py_None, Py_None, data.get()));
+    }
+    PyRef errors = list_of_errors(lines.errors);
+    if (!errors) return {};
+    PyRef notices = list_of_notices(lines.notices);
+    if (!notices) return {};
+    return PyRef::steal(Py_BuildValue("(nOOOO)", at, Py_None, errors.get(), notices.get(), Py_None));
+}
+
+// Buffers [first, last) into `out`, each buffer's end relative to `out`.
+void convert_range(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t first,
+                   std::size_t last, ByteBuffer& out) {
+    feeds::FeedLineWriter writer(options);
+    for (std::size_t i = first; i < last; ++i) {
+        writer.write(buffers[i]->data, buffers[i]->head, buffers[i]->start, buffers[i]->result, out);
+        buffers[i]->end = out.size();
+    }
+}
+
+// The buffers cut into `threads` runs of about equal bytes, converted side
+// by side; the runs' lines are then joined in input order.
+void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
+                 std::size_t threads, ByteBuffer& out) {
+    threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
+    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
+    std::vector<std::size_t> bounds{0};
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < buffers.size() && bounds.size() < threads; ++i) {
+        bytes += buffers[i]->data.size();
+        if (bytes * threads >= total * bounds.size()) bounds.push_back(i + 1);
+    }
+    if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
+    const std::size_t runs = bounds.size() - 1;
+    std::vector<ByteBuffer> parts(runs);
+    std::vector<std::exception_ptr> failures(runs);
+    std::vector<std::thread> workers;
+    for (std::size_t run = 1; run < runs; ++run)
+        workers.emplace_back([&, run] {
+            try {
+                convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run]);
+            } catch (...) {
+                failures[run] = std::current_exception();
+            }
+        });
+    try {
+        convert_range(options, buffers, bounds[0], bounds[1], out);
+    } catch (...) {
+        failures[0] = std::current_exception();
+    }
+    for (std::thread& worker : workers) worker.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+    for (std::size_t run = 1; run < runs; ++run) {
+        const std::size_t offset = out.size();
+        out.append({parts[run].data(), parts[run].size()});
+        for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
+    }
+}
+
+// (lines, ends, messages, converted, segments, special)
+PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
+    std::size_t messages = 0, converted = 0, segments = 0, end = 0;
+    PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
+    PyRef special = PyRef::steal(PyList_New(0));
+    if (!ends || !special) return {};
+    for (std::size_t i = 0; i < buffers.size(); ++i) {
+        const Buffer& buffer = buffers[i];
+        const feeds::FeedLines& result = buffer.result;
+        if (!buffer.file.error) end = buffer.end;  // a file not read has no lines
+        PyObject* item = PyLong_FromSize_t(end);
+        if (!item) return {};
+        PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(i), item);
+        messages += result.messages;
+        converted += result.converted;
+        segments += result.segments;
+        if (buffer.file.error || result.declined || !result.errors.empty() || !result.notices.empty()) {
+            PyRef entry = special_of(i, buffer);
+            if (!entry || PyList_Append(special.get(), entry.get()) < 0) return {};
+        }
+    }
+    // An empty buffer has no data pointer, which y# would make None.
+    PyRef lines =
+        PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
+    if (!lines) return {};
+    return PyRef::steal(Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
+                                      static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments),
+                                      special.get()));
+}
+
+}  // namespace
+
+extern const char kConvertBuffersDoc[] =
+    "convert_buffers(buffers, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
+    "max_message_size, max_fields, threads=1)\n--\n\n"
+    "The command's JSON Lines of feeds held whole in memory, split as the reader splits them: `buffers` holds\n"
+    "(head, data) pairs, or (head, data, state) for a piece of a longer feed (see feed_cut), head being each line's "
+    "start '{\"source\":\"NAME\"'. Returns (lines, ends, messages,\n"
+    "converted, segments, special): the lines of all the buffers in order, where each buffer's lines end,\n"
+    "the counts, and (index, declined, errors, notices) for each buffer that has something to tell:\n"
+    "declined is why the buffer is left to the reader (it then has no lines), errors every line's error text,\n"
+    "notices (kind, offset, bytes, number) tuples. With threads > 1, runs of buffers are converted side by\n"
+    "side, with the same result.";
+
+PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {
+            "buffers",          "validation_enabled", "strict_validation", "escaping_enabled",
+            "max_message_size", "max_fields",         "threads",           nullptr};
+        PyObject* items;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
+        Py_ssize_t max_message_size = 0, max_fields = 0, threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnn:convert_buffers", const_cast<char**>(keywords),
+                                         &items, &validation_enabled, &strict_validation, &escaping_enabled,
+                                         &max_message_size, &max_fields, &threads))
+            return nullptr;
+        if (max_message_size < 1 || max_fields < 1 || threads < 1) {
+            PyErr_SetString(PyExc_ValueError, "max_message_size, max_fields and threads must be at least 1");
+            return nullptr;
+        }
+        std::vector<PyRef> held;
+        std::vector<Buffer> buffers;
+        std::size_t total = 0;
+        if (!read_buffers(items, held, buffers, total)) return nullptr;
+        const feeds::LineOptions options{
+            {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+            {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        ByteBuffer out;
+        {
+            py::AllowThreads allow(total >= py::kReleaseThreshold);
+            std::vector<Buffer*> all;
+            for (Buffer& buffer : buffers) all.push_back(&buffer);
+            convert_all(options, all, total, static_cast<std::size_t>(threads), out);
+        }
+        return results_of(buffers, out).release();
+    });
+}
+
+extern const char kConvertFilesDoc[] =
+    "convert_files(files, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
+    "max_message_size, max_fields, budget, limit, first_read, whole_max, gzip_max, threads=1)\n--\n\n"
+    "convert_buffers for files read here, whole, without the interpreter lock: `files` holds (head, path, size)\n"
+    "triples, size -1 when unknown. Files are read in order until `limit` bytes, or `budget` bytes after the\n"
+    "first file, have been read, and one of unknown size over whole_max bytes (gzip_max for gzip) stops the\n"
+    "reading: it is handed back. Returns convert_buffers' tuple, each special item with a fifth part, the\n"
+    "data of a declined file or the errno of one that could not be read (then declined, errors and notices\n"
+    "are None), and (files done, bytes read, size of the file handed back or -1).";
+
+PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {"files",
+                                         "validation_enabled",
+                                         "strict_validation",
+                                         "escaping_enabled",
+                                         "max_message_size",
+                                         "max_fields",
+                                         "budget",
+                                         "limit",
+                                         "first_read",
+                                         "whole_max",
+                                         "gzip_max",
+                                         "threads",
+                                         nullptr};
+        PyObject* items;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
+        Py_ssize_t max_message_size = 0, max_fields = 0, budget = 0, limit = 0, first_read = 0, whole_max = 0,
+                   gzip_max = 0, threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnnnnnnn:convert_files", const_cast<char**>(keywords),
+                                         &items, &validation_enabled, &strict_validation, &escaping_enabled,
+                                         &max_message_size, &max_fields, &budget, &limit, &first_read, &whole_max,
+                                         &gzip_max, &threads))
+            return nullptr;
+        if (max_message_size < 1 || max_fields < 1 || threads < 1 || first_read < 1 || budget < 1 || limit < 1 ||
+            whole_max < 0 || gzip_max < 0) {
+            PyErr_SetString(PyExc_ValueError, "convert_files: a size or count below its least value");
+            return nullptr;
+        }
+        PyRef fast = PyRef::steal(PySequence_Fast(items, "files must be a sequence of (bytes, bytes, int)"));
+        if (!fast) return nullptr;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
+        std::vector<PyRef> held;
+        std::vector<std::string_view> paths(static_cast<std::size_t>(count));
+        std::vector<Py_ssize_t> sizes(static_cast<std::size_t>(count));
+        std::vector<Buffer> buffers(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
+            held.push_back(PyRef::borrow(item));
+            PyObject *head, *path;
+            Py_ssize_t size;
+            if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "SSn:files", &head, &path, &size)) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_TypeError, "files[%zd] must be a (bytes, bytes, int) tuple", i);
+                return nullptr;
+            }
+            const auto index = static_cast<std::size_t>(i);
+            buffers[index].head = {PyBytes_AS_STRING(head), static_cast<std::size_t>(PyBytes_GET_SIZE(head))};
+            paths[index] = PyBytes_AS_STRING(path);  // NUL-terminated, as bytes objects are
+            if (paths[index].size() != static_cast<std::size_t>(PyBytes_GET_SIZE(path))) {
+                PyErr_SetString(PyExc_ValueError, "embedded null byte");
+                return nullptr;
+            }
+            sizes[index] = size;
+        }
+        const feeds::LineOptions options{
+            {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+            {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        const feeds::WholeFileLimits file_limits{static_cast<std::size_t>(first_read),
+                                                 static_cast<std::size_t>(whole_max),
+                                                 static_cast<std::size_t>(gzip_max)};
+        ByteBuffer out;
+        std::size_t done = 0, read = 0;
+        Py_ssize_t handed_back = -1;
+        {
+            py::AllowThreads allow;
+            std::vector<char> scratch;
+            for (; done < buffers.size(); ++done) {
+                if (done > 0 && (read >= static_cast<std::size_t>(limit) || read >= static_cast<std::size_t>(budget)))
+                    break;
+                Buffer& buffer = buffers[done];
+                buffer.file = feeds::read_whole_file(
+                    paths[done].data(),
+                    sizes[done] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[done])) : std::nullopt,
+                    file_limits, scratch);
+                if (buffer.file.handed_back) {
+                    handed_back = static_cast<Py_ssize_t>(*buffer.file.handed_back);
+                    break;
+                }
+                buffer.data = buffer.file.data();
+                read += buffer.data.size();
+            }
+            buffers.resize(done);
+            std::vector<Buffer*> readable;
+            for (Buffer& buffer : buffers)
+                if (!buffer.file.error) readable.push_back(&buffer);
+            convert_all(options, readable, read, static_cast<std::size_t>(threads), out);
+        }
+        PyRef result = results_of(buffers, out);
+        if (!result) return nullptr;
+        return Py_BuildValue("(O(nnn))", result.get(), static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(read),
+                             handed_back);
+    });
+}
+
+extern const char kFeedCutDoc[] =
+    "feed_cut(data, state, final)\n--\n\n"
+    "Where the piece `data` of a feed, starting at `state` ((offset, index, file header, batch header, batch\n"
+    "messages); (0, 0, None, None, 0) for a feed's start), may end: (cut, state after data[:cut]). The cut is\n"
+    "the last MSH line start outside any frame; with `final`, the end. (0, state) when there is none.";
+
+PyObject* feed_cut(PyObject*, PyObject* args) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_buffer data;
+        PyObject* state_object;
+        int final = 0;
+        if (!PyArg_ParseTuple(args, "y*Op:feed_cut", &data, &state_object, &final)) return nullptr;
+        struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&data};
+        feeds::SplitState state;
+        if (!read_state(state_object, state)) return nullptr;
+        const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
+        std::size_t cut = 0;
+        {
+            py::AllowThreads allow(bytes.size() >= py::kReleaseThreshold);
+            cut = final ? bytes.size() : feeds::find_cut(bytes);
+            if (cut > 0) state = feeds::state_after(bytes.substr(0, cut), state);
+        }
+        PyRef after = PyRef::steal(state_tuple(state));
+        if (!after) return nullptr;
+        return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(cut), after.get());
+    });
+}
+
+}  // namespace tessarin::columns

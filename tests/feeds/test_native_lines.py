@@ -1,0 +1,281 @@
+"""The native JSON Lines of whole files (_columns.convert_buffers) against
+the reader and process_messages, which stay the model: the same bytes, the
+same notices and counts, or the buffer declined."""
+
+from __future__ import annotations
+
+import errno
+import gzip
+import io
+import pathlib
+
+import orjson
+import pytest
+from conftest import CORPUS_DIR, needs_corpus
+from hypothesis import assume, given
+from hypothesis import strategies as st
+
+from tessarin_feeds import _columns, tasks
+from tessarin_feeds.sources import Source
+from tessarin_feeds.summary import Tally
+
+MESSAGES = [
+    b"MSH|^~\\&|LAB|HOSP|||20240301||ADT^A01^ADT_A01|1|P|2.5\rPID|1||123^^^H||DOE^JANE\rPV1|1|I",
+    b"MSH|^~\\&|A|B|||20240301||ORU^R01^ORU_R01|2|P|2.5.1\rOBX|1|TX|x||caf\xc3\xa9 \\T\\ \"q\"\t\x00|",
+    b"MSH|^~\\&|A\rZZ1|x\x7f\r\r\rNTE|1|  ",
+    b"MSH|^~\\&\rpid|lower name",  # fails the command's validation
+    b"MSH|$%*+|A|B",  # other separators
+    b"MSH",
+    b"MSH|^~\\&|A|B|||||||2.5|||||||8859/1\rPID|1||caf\xe9",  # not UTF-8
+    b"MSH|^~\\&|A\r\xef\xbb\xbfPID|1",  # a byte order mark inside
+    b"MSH|^~\\&|A|" + b"^" * 40,  # many fields
+    b"MSH|^~\\&|A|B|||||||2.5||||||| 8859/1 \rNTE|1|\x93q\x94 \x80\x9f \xe9",  # Windows-1252
+    b"MSH|^~\\&|A|||||||||||||||8859/1~UNICODE|x\rNTE|\x81\x9d\xff\x80",  # Latin-1: 0x81 is none of Windows-1252
+    b"MSH|^~\\&|A|||||||||||||||8859/2\rNTE|\xb1",  # another charset: the reader's
+]
+ENVELOPES = [b"FHS|^~\\&|LAB|HOSP", b"BHS|^~\\&|LAB", b"BTS|1", b"BTS|0002", b"BTS| 7x", b"FTS|1", b"BHS"]
+PIECES = st.one_of(
+    st.sampled_from(MESSAGES),
+    st.sampled_from(ENVELOPES),
+    st.sampled_from([b"\r", b"\n", b"\r\n", b"\x0b", b"\x1c", b"\x1c\r", b" \t", b"\x0c", b"\xef\xbb\xbf"]),
+    st.sampled_from([b"junk text", b"\x00\x01\x02binary", b"MSHX|not a header", b"BTS1|nor a trailer", b"caf\xe9"]),
+    st.binary(max_size=6),
+)
+# Pieces mostly end a line, so that envelopes, frames and messages follow one another as in feeds.
+FEEDS = st.lists(
+    st.tuples(PIECES, st.sampled_from([b"\r", b"\n", b"\r\n", b"", b"\x0b", b"\r\x1c\r"])), max_size=24
+).map(lambda parts: b"".join(piece + end for piece, end in parts))
+
+
+def model(data: bytes, settings: tasks.Settings) -> tuple[bytes, Tally]:
+    tally = Tally()
+    source = Source("feed one.hl7", "/nowhere", len(data))
+    files: list[tuple[Source, bytes | BaseException]] = [(source, data)]
+    return tasks.process_messages(tasks._read_files(files, settings, tally), settings, tally), tally  # type: ignore[return-value]
+
+
+def native(data: bytes, settings: tasks.Settings) -> tuple[bytes, Tally] | str:
+    """The native path's lines and tally, or why it declined the buffer."""
+    head = orjson.dumps({"source": "feed one.hl7"})[:-1]
+    result = _columns.convert_buffers(
+        [(head, data)],
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+    )
+    special = result[5]
+    if special and special[0][1] is not None:
+        return special[0][1]
+    tally = Tally()
+    source = Source("feed one.hl7", "/nowhere", len(data))
+    lines = b"".join(tasks.convert_buffers_natively([(source, data)], settings, tally))
+    return lines, tally
+
+
+def same_as_model(data: bytes, settings: tasks.Settings) -> bool:
+    """Asserts the native result equals the model's; False when declined."""
+    got = native(data, settings)
+    if isinstance(got, str):
+        return False
+    want_lines, want_tally = model(data, settings)
+    assert got[0] == want_lines
+    assert got[1] == want_tally
+    return True
+
+
+settings_strategy = st.builds(
+    tasks.Settings,
+    validate=st.booleans(),
+    strict=st.booleans(),
+    escaping=st.booleans(),
+    max_message_size=st.sampled_from([tasks.MAX_MESSAGE_SIZE, 40, 200]),
+    max_fields=st.sampled_from([tasks.MAX_FIELDS, 5, 30]),
+)
+
+
+@given(st.one_of(FEEDS, st.lists(PIECES, max_size=24).map(b"".join)), settings_strategy)
+def test_generated_feeds_match_the_reader(data: bytes, settings: tasks.Settings) -> None:
+    same_as_model(data, settings)
+
+
+@given(st.lists(st.sampled_from(MESSAGES[:6] + MESSAGES[9:11]), min_size=1, max_size=6), st.sampled_from(ENVELOPES[:2]),
+       st.sampled_from([b"\r", b"\n", b"\r\n"]), st.booleans(), settings_strategy)
+def test_framed_batches_are_taken_natively(messages: list[bytes], header: bytes, end: bytes, mllp: bool,
+                                          settings: tasks.Settings) -> None:
+    """The common shapes (envelopes, MLLP, line ends of each kind, Latin-1 declared) are never declined."""
+    assume(settings.max_message_size > 200)
+    body = [b"\x0b" + m + b"\r\x1c\r" if mllp else m + end for m in messages]
+    data = header + end + b"".join(body) + b"BTS|%d" % len(messages) + end
+    assert same_as_model(data, settings)
+
+
+@pytest.mark.parametrize(
+    ("data", "declined"),
+    [
+        (b"\x1f\x8b\x08\x00", "gzip data"),
+        (MESSAGES[11], "a message neither UTF-8 nor declared 8859/1"),
+        (MESSAGES[7], "a byte order mark inside a message"),
+        (b"FHS|" + b"x" * (64 << 10), "an envelope line over 64 KiB"),
+        (b"FHS|caf\xe9\rMSH|^~\\&", "an envelope line that is not UTF-8"),
+    ],
+)
+def test_rare_shapes_are_left_to_the_reader(data: bytes, declined: str) -> None:
+    assert native(data, tasks.Settings()) == declined
+    assert native(MESSAGES[0] + b"\r" + b"x" * 300, tasks.Settings(max_message_size=200)) == "a message over the size limit"
+
+
+def test_large_buffers_match_the_chunked_reader() -> None:
+    """Past a megabyte the reader reads bytes in chunks; the native path cuts them whole."""
+    unit = b"FHS|^~\\&|A\r" + b"".join(b"\x0b" + m + b"\r\x1c\r" for m in MESSAGES[:6]) + b"junk\rBTS|6\r" + MESSAGES[2]
+    assert same_as_model(unit * (3 * (1 << 20) // len(unit)), tasks.Settings())
+
+
+@needs_corpus
+@pytest.mark.parametrize("settings", [tasks.Settings(), tasks.Settings(validate=True, strict=True, escaping=False)])
+def test_corpus_files_match_the_reader(settings: tasks.Settings) -> None:
+    taken = [same_as_model(path.read_bytes(), settings) for path in sorted(CORPUS_DIR.glob("*.hl7"))]
+    # Only the corpus's few files in other charsets may go to the reader.
+    assert taken.count(False) <= 5 and len(taken) > 100
+
+
+@pytest.mark.parametrize("small", [False, True])
+def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> None:
+    """convert_whole_files, streaming and not, gzip or not, with unreadable,
+    declined, gzip and too large files among the taken; with `small` limits,
+    flushes, hand-backs and files of unknown size over the first read come often."""
+    contents = [MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[11], gzip.compress(MESSAGES[2]),
+                MESSAGES[2] * 9]
+    sources = []
+    for number, data in enumerate(contents * 12):
+        path = tmp_path / f"{number:03}.hl7"
+        path.write_bytes(data)
+        sources.append(Source(path.name, str(path), None if number % 3 else len(data)))
+    sources.insert(7, Source("gone.hl7", str(tmp_path / "gone.hl7"), None))
+    with pytest.MonkeyPatch.context() as patch:
+        if small:
+            for name, value in [("FIRST_READ", 32), ("WHOLE_FILE_MAX", 200), ("WHOLE_GZIP_MAX", 40),
+                                ("FLUSH_BYTES", 300), ("WHOLE_TASK_TEXT", 2000), ("STREAMED_TASK_TEXT", 1500)]:
+                patch.setattr(tasks, name, value)
+        for output_format in ("jsonl", "jsonl.gz"):
+            settings = tasks.Settings(output_format=output_format)  # type: ignore[arg-type]
+            for streamed in (False, True):
+                assert _task_by_task(sources, settings, streamed, True) == _task_by_task(sources, settings, streamed, False)
+
+
+def _task_by_task(sources: list[Source], settings: tasks.Settings, streamed: bool, native: bool) -> list[object]:
+    """Each task's output and counts, the sources it hands back going to the next."""
+    original = tasks.native_lines
+    tasks.native_lines = original if native else (lambda settings: False)  # type: ignore[assignment]
+    seen: list[object] = []
+    try:
+        while sources:
+            sink: list[bytes] = []
+            result = tasks.convert_whole_files(sources, settings, sink.append if streamed else None)
+            seen.append((result.payloads, sink, result.tally, result.tally.notices, result.sources_done))
+            sources = result.handed_back
+    finally:
+        tasks.native_lines = original  # type: ignore[assignment]
+    return seen
+
+
+@needs_corpus
+@pytest.mark.parametrize("threads", [2, 3, 8])
+def test_threads_give_the_same_lines(threads: int) -> None:
+    """Runs of buffers converted side by side: output in input order, byte for byte, whatever the count."""
+    datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))]
+    files: list[tuple[Source, bytes | BaseException]] = [
+        (Source(f"{n}.hl7", f"/nowhere/{n}", len(data)), data) for n, data in enumerate(datas)
+    ]
+    files.insert(3, (Source("gone.hl7", "/nowhere/gone", None), FileNotFoundError(2, "No such file or directory")))
+    one, many = Tally(), Tally()
+    want = b"".join(tasks.convert_buffers_natively(files, tasks.Settings(), one))
+    assert b"".join(tasks.convert_buffers_natively(files, tasks.Settings(), many, threads=threads)) == want
+    assert many == one and one.notices
+
+
+def run_tasks(sources: list[Source], settings: tasks.Settings, native: bool) -> tuple[bytes, Tally]:
+    """The command's tasks in this process: output and the tally they add up to."""
+    original = tasks.native_lines
+    tasks.native_lines = original if native else (lambda settings: False)  # type: ignore[assignment]
+    total, out = Tally(), []
+    try:
+        for function, arguments in tasks.cut_into_tasks(sources, settings):
+            result = function(*arguments)
+            out += result.payloads
+            total.add(result.tally)
+            total.notices += result.tally.notices
+    finally:
+        tasks.native_lines = original  # type: ignore[assignment]
+    return b"".join(out), total  # type: ignore[arg-type]
+
+
+@given(FEEDS, settings_strategy, st.sampled_from([1, 7, 64]), st.sampled_from([16, 200]))
+def test_large_files_cut_into_pieces_match_the_reader(
+    tmp_path_factory: pytest.TempPathFactory, data: bytes, settings: tasks.Settings, piece: int, most: int
+) -> None:
+    """A large file is cut into pieces at message starts; pieces of any size
+    (down to one byte read at a time, and the reader taking over from a piece
+    with no place to cut) give the reader's output."""
+    path = tmp_path_factory.mktemp("pieces") / "big.hl7"
+    path.write_bytes(data)
+    sources = [Source("big.hl7", str(path), path.stat().st_size)]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        patch.setattr(tasks, "PIECE_BYTES", piece)
+        patch.setattr(tasks, "PIECE_MAX", most)
+        got, want = run_tasks(sources, settings, True), run_tasks(sources, settings, False)
+    assert got[0] == want[0]
+    assert (got[1], got[1].notices) == (want[1], want[1].notices)
+
+
+@needs_corpus
+def test_a_large_file_of_the_corpus_matches_the_reader(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "all.hl7"
+    path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
+    sources = [Source("all.hl7", str(path), path.stat().st_size)]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        got, want = run_tasks(sources, tasks.Settings(), True), run_tasks(sources, tasks.Settings(), False)
+    assert got[0] == want[0] and len(got[0]) > 1 << 20
+    assert (got[1], got[1].notices) == (want[1], want[1].notices)
+
+
+class _Breaking(io.RawIOBase):
+    """A file that gives `data` a few bytes a read, then fails at byte `fail_at` as a disk might."""
+
+    def __init__(self, data: bytes, fail_at: int | None) -> None:
+        super().__init__()
+        self._data, self._at, self._fail_at = data, 0, fail_at
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, size: int = -1) -> bytes:
+        if self._fail_at is not None and self._at >= self._fail_at:
+            raise OSError(errno.EIO, "Input/output error")
+        end = self._at + min(size, 50)
+        piece = self._data[self._at : end if self._fail_at is None else min(end, self._fail_at)]
+        self._at += len(piece)
+        return piece
+
+    def tell(self) -> int:
+        return self._at
+
+
+@pytest.mark.parametrize("fail_at", [None, 0, 120, 400, 1 << 20])
+def test_a_large_file_that_breaks_off_reads_as_before(tmp_path: pathlib.Path, fail_at: int | None) -> None:
+    """What was read before the break stays, its open message cut short there, then the read error."""
+    data = b"FHS|^~\\&\r" + b"".join(b"\x0b" + m + b"\r\x1c\r" for m in MESSAGES[:6]) + MESSAGES[1] * 3 + b"\rBTS|7\r"
+    path = tmp_path / "big.hl7"
+    path.write_bytes(data)
+    sources = [Source("big.hl7", str(path), len(data))]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        patch.setattr(tasks, "PIECE_BYTES", 64)
+        patch.setattr(tasks, "open", lambda *args, **kwargs: _Breaking(data, fail_at), raising=False)
+        got, want = run_tasks(sources, tasks.Settings(), True), run_tasks(sources, tasks.Settings(), False)
+    assert got[0] == want[0]
+    assert (got[1], got[1].notices) == (want[1], want[1].notices)
+    assert (got[1].notice_counts["read error"] == 1) == (fail_at is not None and fail_at < len(data))
