@@ -36,9 +36,9 @@ import pyarrow.parquet as pq  # noqa: E402
 
 import tessarin  # noqa: E402
 from bench import harness  # noqa: E402
+from bench.dict_paths import encode_rows  # noqa: E402
 from bench.feeds import CORPUS, PROBE, build_folder  # noqa: E402
 from bench.generate import oru_r01  # noqa: E402
-from bench.parquet_model import encode_rows  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
 from tessarin_feeds.parquet import FLAT_COLUMNS, WRITER_OPTIONS, convert_to_batch  # noqa: E402

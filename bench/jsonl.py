@@ -8,7 +8,7 @@ text as the command converts them. Timed in turns in this process
 - Hl7Json+orjson: `orjson.dumps(Hl7Json(text, escaping_enabled=e).hl7_json)`;
 - native records: `_columns.encode_records(batch, escaping_enabled=e)`;
 - lines, dict path / lines, native: the command's JSON Lines of a batch,
-  by tasks.jsonl_by_dicts over Hl7Json's records and by process_messages.
+  by bench/dict_paths.jsonl_by_dicts over Hl7Json's records and by process_messages.
 Then `tessarin convert` (1 job) on a folder of corpus copies, once as it is
 and once with the dict path put back in its place, in turns: messages per
 CPU second, start-up subtracted. Last, the native fast path (whole files
@@ -39,7 +39,7 @@ sys.path.insert(0, str(REPO))
 import orjson  # noqa: E402
 
 import tessarin  # noqa: E402
-from bench import harness  # noqa: E402
+from bench import dict_paths, harness  # noqa: E402
 from bench.feeds import COMMAND, CORPUS, PROBE, build_folder  # noqa: E402
 from tessarin_feeds import _columns, tasks  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
@@ -68,7 +68,7 @@ def corpus_batches(copies: int) -> list[list[Message]]:
     return batches
 
 
-dict_path = tasks.jsonl_by_dicts
+dict_path = dict_paths.jsonl_by_dicts
 
 
 def run_dict_path_command() -> int:
@@ -88,18 +88,27 @@ def run_reader_path_command() -> int:
     return main(sys.argv[1:])
 
 
-READER_COMMAND = [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-                  "from bench.jsonl import run_reader_path_command; sys.exit(run_reader_path_command())",
-                  *COMMAND[3:]]
+READER_COMMAND = [
+    sys.executable,
+    "-c",
+    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
+    "from bench.jsonl import run_reader_path_command; sys.exit(run_reader_path_command())",
+    *COMMAND[3:],
+]
 
-DICT_COMMAND = [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-                "from bench.jsonl import run_dict_path_command; sys.exit(run_dict_path_command())",
-                *COMMAND[3:]]
+DICT_COMMAND = [
+    sys.executable,
+    "-c",
+    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
+    "from bench.jsonl import run_dict_path_command; sys.exit(run_dict_path_command())",
+    *COMMAND[3:],
+]
 
 
 def command_cpu(command: list[str], folder: pathlib.Path) -> tuple[float, int]:
-    done = subprocess.run([sys.executable, "-c", PROBE, *command, "--jobs", "1", str(folder)],
-                          capture_output=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", PROBE, *command, "--jobs", "1", str(folder)], capture_output=True, check=True
+    )
     result = json.loads(done.stdout)
     if result["status"] not in (0, 1):  # 1: the corpus holds malformed messages on purpose
         raise SystemExit(f"tessarin convert failed with status {result['status']}")
@@ -127,7 +136,7 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
         for text in strings:
             dumps(Hl7Json(text).hl7_json)
         baseline.append(time.thread_time() - start)
-        for name in (list(commands) if r % 2 == 0 else list(commands)[::-1]):
+        for name in list(commands) if r % 2 == 0 else list(commands)[::-1]:
             start_cpu, _ = command_cpu(commands[name], empty)
             for target, path in (("folder", folder), ("big file", big)):
                 seconds, count = command_cpu(commands[name], path)
@@ -141,15 +150,24 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
     items = [(b'{"source":"x"', os.fsencode(path), -1) for path in sorted(map(str, folder.iterdir()))]
     wall: dict[int, list[float]] = {1: [], 2: []}
     for r in range(rounds):
-        for threads in ((1, 2) if r % 2 == 0 else (2, 1)):
+        for threads in (1, 2) if r % 2 == 0 else (2, 1):
             start = time.perf_counter()
             for first in range(0, len(items), 512):
-                _columns.convert_files(items[first : first + 512], max_message_size=1 << 26, max_fields=1 << 20,
-                                       budget=1 << 40, limit=1 << 40, first_read=1 << 16, whole_max=4 << 20,
-                                       gzip_max=1 << 16, threads=threads)
+                _columns.convert_files(
+                    items[first : first + 512],
+                    max_message_size=1 << 26,
+                    max_fields=1 << 20,
+                    budget=1 << 40,
+                    limit=1 << 40,
+                    first_read=1 << 16,
+                    whole_max=4 << 20,
+                    gzip_max=1 << 16,
+                    threads=threads,
+                )
             wall[threads].append(time.perf_counter() - start)
     result["folder in one process, 2 threads / 1 thread (speed, wall)"] = round(
-        statistics.median(wall[1]) / statistics.median(wall[2]), 3)
+        statistics.median(wall[1]) / statistics.median(wall[2]), 3
+    )
     return result
 
 
@@ -158,7 +176,9 @@ def main() -> int:
     if not CORPUS.is_dir():
         print(f"no corpus at {CORPUS}", file=sys.stderr)
         return 2
-    copies, rounds, sample, folder_bytes, command_rounds = (2, 3, 0.3, 8 << 20, 2) if args.quick else (8, 7, 1.0, 60 << 20, 5)
+    copies, rounds, sample, folder_bytes, command_rounds = (
+        (2, 3, 0.3, 8 << 20, 2) if args.quick else (8, 7, 1.0, 60 << 20, 5)
+    )
     batches = corpus_batches(copies)
     messages = [m for batch in batches for m in batch]
     text_bytes = sum(len(m.text.encode("utf-8", "surrogatepass")) for m in messages)
@@ -166,9 +186,12 @@ def main() -> int:
     texts = [[m.text for m in batch] for batch in batches]
     dumps, Hl7Json, encode = orjson.dumps, tessarin.Hl7Json, _columns.encode_records
 
-    results: dict[str, object] = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-                                  "mode": "quick" if args.quick else "full", "messages": len(messages),
-                                  "text_bytes": text_bytes}
+    results: dict[str, object] = {
+        "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+        "mode": "quick" if args.quick else "full",
+        "messages": len(messages),
+        "text_bytes": text_bytes,
+    }
     for escaping in (True, False):
         # Equal output, checked before anything is timed.
         for batch in texts:
@@ -176,9 +199,10 @@ def main() -> int:
             assert got == [dumps(Hl7Json(t, escaping_enabled=escaping).hl7_json) for t in batch]
         race = harness.race(
             {
-                "Hl7Json+orjson": lambda: [dumps(Hl7Json(t, escaping_enabled=escaping).hl7_json)
-                                           for batch in texts for t in batch],
-                "native records": lambda: [encode(batch, escaping_enabled=escaping) for batch in texts],
+                "Hl7Json+orjson": lambda e=escaping: [
+                    dumps(Hl7Json(t, escaping_enabled=e).hl7_json) for batch in texts for t in batch
+                ],
+                "native records": lambda e=escaping: [encode(batch, escaping_enabled=e) for batch in texts],
             },
             rounds,
             sample,
@@ -215,11 +239,13 @@ def main() -> int:
         rates: dict[str, list[float]] = {"before (dict path)": [], "after (native)": []}
         commands = {"before (dict path)": DICT_COMMAND, "after (native)": COMMAND}
         for r in range(command_rounds):
-            for name in (list(commands) if r % 2 == 0 else list(commands)[::-1]):
+            for name in list(commands) if r % 2 == 0 else list(commands)[::-1]:
                 start_cpu, _ = command_cpu(commands[name], empty)
                 cpu, count = command_cpu(commands[name], folder)
                 rates[name].append(count / max(cpu - start_cpu, 1e-9))
-        ratio = statistics.median(a / b for a, b in zip(rates["after (native)"], rates["before (dict path)"]))
+        ratio = statistics.median(
+            a / b for a, b in zip(rates["after (native)"], rates["before (dict path)"], strict=True)
+        )
         results["command, 1 job"] = {
             "input_bytes": size,
             "messages_per_s, start-up subtracted": {name: round(statistics.median(v)) for name, v in rates.items()},
@@ -227,8 +253,9 @@ def main() -> int:
         }
         shutil.rmtree(folder)
         fast_copies = 10 if args.quick else 300
-        results["fast path, 1 job"] = fast_path([m for m in messages[: len(messages) // copies]] * fast_copies,
-                                                root, command_rounds)
+        results["fast path, 1 job"] = fast_path(
+            [m for m in messages[: len(messages) // copies]] * fast_copies, root, command_rounds
+        )
         print(f"fast path: {results['fast path, 1 job']}", file=sys.stderr)
 
     print()
@@ -243,12 +270,16 @@ def main() -> int:
     print(f"\nfast path, 1 job ({fast['messages']} messages), baseline CPU / command CPU:")  # type: ignore[index]
     print(f"{'input':12} {'native':>8} {'reader':>8}")
     for target in ("folder", "big file"):
-        print(f"{target:12} {fast[f'{target}, native: baseline / command']:>8.2f}"  # type: ignore[index]
-              f" {fast[f'{target}, reader: baseline / command']:>8.2f}")  # type: ignore[index]
-    print(f"threads in one call, folder, 2 / 1: {fast['folder in one process, 2 threads / 1 thread (speed, wall)']:.2f}")  # type: ignore[index]
+        print(
+            f"{target:12} {fast[f'{target}, native: baseline / command']:>8.2f}"  # type: ignore[index]
+            f" {fast[f'{target}, reader: baseline / command']:>8.2f}"
+        )  # type: ignore[index]
+    print(
+        f"threads in one call, folder, 2 / 1: {fast['folder in one process, 2 threads / 1 thread (speed, wall)']:.2f}"
+    )  # type: ignore[index]
     if not args.no_write:
         harness.keep_results(args.out, {"jsonl": results})
-        print(f"written under \"jsonl\" in {args.out}", file=sys.stderr)
+        print(f'written under "jsonl" in {args.out}', file=sys.stderr)
     return 0
 
 

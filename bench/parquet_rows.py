@@ -29,7 +29,7 @@ import pyarrow as pa  # noqa: E402
 
 import tessarin  # noqa: E402
 from bench import harness  # noqa: E402
-from bench.parquet_model import encode_rows  # noqa: E402
+from bench.dict_paths import encode_rows  # noqa: E402
 from tessarin_feeds.model import Converted  # noqa: E402
 from tessarin_feeds.parquet import SCHEMA, header_fields  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402

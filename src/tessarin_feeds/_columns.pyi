@@ -26,6 +26,7 @@ def encode_records(
     hl7_syntax: bool = False,
 ) -> tuple[list[bytes | str], int]: ...
 def validate(text: str, *, strict_mode: bool = False, validate_required_fields: bool = False) -> str | None: ...
+
 _State = tuple[int, int, bytes | None, bytes | None, int]
 # (index, declined, errors, notices, data or errno)
 _Special = tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]

@@ -6,15 +6,14 @@ import errno
 import gzip
 import io
 import os
-from collections.abc import Sequence
 from typing import BinaryIO
 
 import orjson
 
-from .model import Converted, Message
+from .model import Message
 from .outputs import OutputBase
 
-__all__ = ["JsonlOutput", "encode_line", "encode_line_of_json", "encode_rows", "join_lines"]
+__all__ = ["JsonlOutput", "encode_line", "encode_line_of_json", "join_lines"]
 
 
 def encode_line(
@@ -72,11 +71,6 @@ def join_lines(lines: list[bytes], compress: bool = False) -> bytes:
     lines.append(b"")  # the last line's feed, without copying the whole
     data = b"\n".join(lines)
     return gzip.compress(data, compresslevel=6, mtime=0) if compress else data
-
-
-def encode_rows(rows: Sequence[Converted], compress: bool = False) -> bytes:
-    """The rows as JSON Lines, each line ended by a line feed (one gzip member with `compress`)."""
-    return join_lines([encode_line(row.message, row.records, row.error) for row in rows], compress)
 
 
 class JsonlOutput(OutputBase):

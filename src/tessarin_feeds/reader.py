@@ -21,7 +21,21 @@ from typing import Any, BinaryIO, NamedTuple, cast
 from . import charsets
 from .model import Message, Notice, NoticeKind
 
-__all__ = ["read_messages", "read_piece", "read_rest", "notices_of_parts", "FEED_START", "PieceState", "decompressed", "SourceBroken", "CHUNK_SIZE", "MAX_FIELDS", "MAX_MESSAGE_SIZE"]
+__all__ = [
+    "read_messages",
+    "is_gzip",
+    "GZIP_MAGIC",
+    "read_piece",
+    "read_rest",
+    "notices_of_parts",
+    "FEED_START",
+    "PieceState",
+    "decompressed",
+    "SourceBroken",
+    "CHUNK_SIZE",
+    "MAX_FIELDS",
+    "MAX_MESSAGE_SIZE",
+]
 
 CHUNK_SIZE = 1 << 20
 # A message larger than this is not held in memory: it becomes a message
@@ -38,7 +52,7 @@ _FIELD_BYTES = (b"|", b"^", b"~", b"\r", b"\n")
 # passed over, however the bytes arrive.
 _ENVELOPE_LINE_LIMIT = 64 << 10
 
-_GZIP_MAGIC = b"\x1f\x8b"
+GZIP_MAGIC = b"\x1f\x8b"
 _BOM = b"\xef\xbb\xbf"
 _START_BLOCK = 0x0B  # MLLP: before a message
 _END_BLOCK = 0x1C  # MLLP: after a message, usually followed by CR
@@ -67,6 +81,12 @@ _STRAY_BLANK = b" \t\r\n\x0b\x0c\x1c"
 _STRAY_QUOTE_LIMIT = 64 * 1024
 # Bytes that text never holds; a fragment with many of them is not quoted.
 _CONTROL_BYTES = bytes(b for b in range(32) if b not in b"\t\r\n\x0b\x1c") + b"\x7f"
+
+
+def is_gzip(head: bytes) -> bool:
+    """Whether bytes that begin a source are gzip's: the one test, wherever a source is looked at."""
+    return head.startswith(GZIP_MAGIC)
+
 
 def read_messages(
     source: str | os.PathLike[str] | bytes | BinaryIO,
@@ -125,7 +145,7 @@ def read_messages(
             # without the chunked splitter.
             end = _message_end(data, 0, len(data))
             return iter((_message(name or "<bytes>", 0, 0, data, 0, end, decoding),))
-        if len(data) <= CHUNK_SIZE and not data.startswith(_GZIP_MAGIC):
+        if len(data) <= CHUNK_SIZE and not is_gzip(data):
             return _split_whole(data, name or "<bytes>", decoding, on_notice)
         return _read(lambda: io.BytesIO(data), True, name or "<bytes>", decoding, on_notice)
     if isinstance(source, (str, os.PathLike)):
@@ -212,7 +232,9 @@ PieceState = tuple[int, int, bytes | None, bytes | None, int]
 FEED_START: PieceState = (0, 0, None, None, 0)
 
 
-def _resumed(name: str, state: PieceState, data: bytes, decoding: _Decoding, on_notice: Callable[[Notice], None] | None) -> tuple[_Splitter, int]:
+def _resumed(
+    name: str, state: PieceState, data: bytes, decoding: _Decoding, on_notice: Callable[[Notice], None] | None
+) -> tuple[_Splitter, int]:
     """A splitter that goes on where the pieces before `data` left it; how
     many bytes of `data` (a byte order mark at the feed's start) it skips."""
     offset, index, file_header, batch_header, batch_messages = state
@@ -240,7 +262,9 @@ def read_piece(
     """The messages of `data`, a piece of a feed that starts at `state`, as
     read_messages gives them from the whole feed; with `broken`, the feed
     broke off for that reason after the piece."""
-    splitter, skipped = _resumed(name, state, data, _Decoding(None, encoding_errors, max_message_size, max_fields), on_notice)
+    splitter, skipped = _resumed(
+        name, state, data, _Decoding(None, encoding_errors, max_message_size, max_fields), on_notice
+    )
     return splitter.finish(data[skipped:], broken)
 
 
@@ -338,9 +362,9 @@ def decompressed(raw: BinaryIO) -> BinaryIO:
 def _decompressed(raw: BinaryIO) -> tuple[BinaryIO, bytes]:
     """The stream to split, and the bytes of it already read."""
     head = b""
-    while len(head) < len(_GZIP_MAGIC) and (more := raw.read(len(_GZIP_MAGIC) - len(head))):
+    while len(head) < len(GZIP_MAGIC) and (more := raw.read(len(GZIP_MAGIC) - len(head))):
         head += more
-    if head == _GZIP_MAGIC:
+    if is_gzip(head):
         return cast(BinaryIO, gzip.GzipFile(fileobj=_Prefixed(head, raw), mode="rb")), b""
     return raw, head
 

@@ -7,7 +7,6 @@ messages.
 
 from __future__ import annotations
 
-import bisect
 import contextlib
 import functools
 import gzip
@@ -24,9 +23,9 @@ import tessarin
 
 from ._columns import convert_buffers, convert_files, encode_records, feed_cut
 from ._columns import validate as validate_text
-from .jsonl import encode_line, encode_line_of_json, encode_rows, join_lines
+from .jsonl import encode_line_of_json, join_lines
 from .model import Converted, Message, Notice
-from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken
+from .reader import GZIP_MAGIC, MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken, is_gzip
 from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
@@ -141,38 +140,13 @@ def encode_report(rows: Sequence[Converted]) -> bytes:
     return "".join(lines).encode("utf-8", "backslashreplace")
 
 
-def _encoder(settings: Settings) -> Callable[[Sequence[Converted]], object]:
-    if settings.output_format in ("jsonl", "jsonl.gz"):
-        compress = settings.output_format == "jsonl.gz"
-        return lambda rows: encode_rows(rows, compress)
-    return encode_report
-
-
-def jsonl_by_dicts(messages: Iterable[Message], settings: Settings, tally: Tally) -> bytes:
-    """process_messages' JSON Lines through Hl7Json's record dicts and orjson: the
-    model that the native path is checked and measured against."""
-    lines = []
-    for message in messages:
-        records, error = _records_or_error(message, settings)
-        if error is not None:
-            tally.failures[reason_of(error, message.source)] += 1
-        elif records is not None:
-            tally.converted += 1
-        if records is not None:
-            tally.segments += len(records)
-        lines.append(encode_line(message, records, error, envelope_records(message, settings)))
-    tally.messages += len(lines)
-    return join_lines(lines, compress=settings.output_format == "jsonl.gz")
-
-
 def process_messages(messages: Iterable[Message], settings: Settings, tally: Tally) -> object:
     """Convert (or validate) the messages, count them into `tally`, and encode the rows."""
-    step = validate_message if settings.action == "validate" else convert_message
     failures = tally.failures
     count = segments = converted = 0
     if settings.action == "convert" and settings.output_format in ("jsonl", "jsonl.gz"):
         # Records straight to their JSON text, natively: no record dicts on the
-        # way. jsonl_by_dicts is the same output by the dict path.
+        # way. bench/dict_paths.py gives the same output by the dict path.
         batch_messages = messages if isinstance(messages, list) else list(messages)
         results, segments = encode_records(
             [message.text for message in batch_messages],
@@ -184,7 +158,7 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
         )
         heads: dict[str, bytes] = {}
         lines = []
-        for message, result in zip(batch_messages, results):
+        for message, result in zip(batch_messages, results, strict=True):
             records_json: bytes | None
             if isinstance(result, str):  # not converted: why, as _records_or_error tells it
                 records_json, error = None, result if message.error is not None else _with_cut(message, result)
@@ -212,14 +186,14 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
         errors = batch.column("error")
         converted = errors.null_count
         if errors.null_count < len(errors):
-            for message, error in zip(batch_messages, errors.to_pylist()):
+            for message, error in zip(batch_messages, errors.to_pylist(), strict=True):
                 if error is not None:
                     failures[reason_of(error, message.source)] += 1
         segments = segment_count(batch)
         count = len(batch_messages)
         payload = batch
-    else:
-        rows = [step(message, settings) for message in messages]
+    elif settings.action == "validate":
+        rows = [validate_message(message, settings) for message in messages]
         for row in rows:
             if row.error is not None:
                 failures[reason_of(row.error, row.message.source)] += 1
@@ -228,14 +202,18 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
             if row.records is not None:
                 segments += len(row.records)
         count = len(rows)
-        payload = _encoder(settings)(rows)
+        payload = encode_report(rows)
+    else:
+        raise ValueError(f"cannot convert to {settings.output_format}")
     tally.messages += count
     tally.segments += segments
     tally.converted += converted
     return payload
 
 
-def _read(stream: BinaryIO, source: Source, settings: Settings, on_notice: Callable[[Notice], None]) -> Iterator[Message]:
+def _read(
+    stream: BinaryIO, source: Source, settings: Settings, on_notice: Callable[[Notice], None]
+) -> Iterator[Message]:
     from .reader import read_messages
 
     return read_messages(
@@ -258,10 +236,10 @@ def _note_read_error(source: Source, error: BaseException, tally: Tally) -> None
     tally.note(Notice("read error", source.name, offset, reason))
 
 
-def _goes_whole_by_size(size: int, head: bytes) -> bool:
-    if size > WHOLE_FILE_MAX:
-        return False
-    return size <= WHOLE_GZIP_MAX or not head.startswith(b"\x1f\x8b")
+def _goes_whole(size: int, head: bytes) -> bool:
+    """Whether a file of `size` bytes that begins with `head` is read whole
+    by a task, rather than in batches: the one rule, wherever it is asked."""
+    return size <= WHOLE_FILE_MAX and (size <= WHOLE_GZIP_MAX or not is_gzip(head))
 
 
 def _read_to_end(fd: int, data: bytes, size: int) -> bytes:
@@ -286,7 +264,7 @@ def _file_bytes(source: Source) -> bytes | Source:
         if len(data) < FIRST_READ:
             return data
         size = os.fstat(fd).st_size
-        if not _goes_whole_by_size(size, data):
+        if not _goes_whole(size, data):
             return Source(source.name, source.path, size)
         return _read_to_end(fd, data, size)
     finally:
@@ -353,8 +331,10 @@ def _convert_whole_files_natively(
     result = TaskResult([], Tally())
     tally = result.tally
     limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
-    items = [(_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
-             for source in sources]
+    items = [
+        (_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
+        for source in sources
+    ]
     pieces: list[bytes] = []
     text = start = 0
     while start < len(sources):
@@ -411,9 +391,7 @@ def _convert_files(files: list[tuple[Source, bytes | BaseException]], settings: 
     return process_messages(_read_files(files, settings, tally), settings, tally)
 
 
-def _read_files(
-    files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally
-) -> list[Message]:
+def _read_files(files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally) -> list[Message]:
     from .reader import read_messages
 
     messages: list[Message] = []
@@ -467,7 +445,14 @@ def convert_buffers_natively(
 
 def _take_native_lines(
     sources: list[Source],
-    converted: tuple[bytes, list[int], int, int, int, list[tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]]],
+    converted: tuple[
+        bytes,
+        list[int],
+        int,
+        int,
+        int,
+        list[tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]],
+    ],
     settings: Settings,
     tally: Tally,
     given: list[bytes | BaseException] | None = None,
@@ -483,7 +468,9 @@ def _take_native_lines(
     tally.messages += count
     tally.converted += done
     tally.segments += segments
-    unread = [] if given is None else [(n, None, None, None, e) for n, e in enumerate(given) if not isinstance(e, bytes)]
+    unread = (
+        [] if given is None else [(n, None, None, None, e) for n, e in enumerate(given) if not isinstance(e, bytes)]
+    )
     if not special and not unread:
         return [lines]
     plain = settings if settings.output_format == "jsonl" else replace(settings, output_format="jsonl")
@@ -614,9 +601,7 @@ class _Pieces:
                 except OSError as error:
                     # What was read stays; its open message is cut short there.
                     reason = error.strerror or str(error)
-                    messages = list(
-                        _read_piece(carried, self.source, state, self.settings, tally.note, broken=reason)
-                    )
+                    messages = list(_read_piece(carried, self.source, state, self.settings, tally.note, broken=reason))
                     _note_read_error(self.source, SourceBroken(reason, state[0] + len(carried)), tally)
                     # The progress bar counts the file whole, as the reader's path does.
                     tally.bytes_read = max((self.source.size or 0) - state[0], 0)
@@ -650,27 +635,27 @@ class _Pieces:
                 yield convert_batch, (messages, self.settings, pending, done)
 
 
-def _is_gzip(path: str) -> bool:
+def _first_bytes(path: str) -> bytes:
+    """The bytes that tell a gzip file."""
     try:
         with open(path, "rb") as file:
-            return file.read(2) == b"\x1f\x8b"
+            return file.read(len(GZIP_MAGIC))
     except OSError:
-        return False  # the reader reports it
+        return b""  # the reader reports it
 
 
 def _in_pieces(source: Source) -> bool:
     """A regular file, not gzip: cut into pieces of bytes for the native path."""
-    return source.path is not None and source.size not in (None, STREAMED) and not _is_gzip(source.path)
+    return source.path is not None and source.size not in (None, STREAMED) and not is_gzip(_first_bytes(source.path))
 
 
-def _goes_whole(source: Source) -> bool:
+def _source_goes_whole(source: Source) -> bool:
     if source.path is None or source.size == STREAMED:
         return False
     if source.size is None:
-        return True  # the worker looks, and hands it back if too large
-    if source.size > WHOLE_FILE_MAX:
-        return False
-    return source.size <= WHOLE_GZIP_MAX or not _is_gzip(source.path)
+        return True  # the task looks (_file_bytes), and hands it back if too large
+    size = source.size
+    return _goes_whole(size, _first_bytes(source.path) if WHOLE_GZIP_MAX < size <= WHOLE_FILE_MAX else b"")
 
 
 @dataclass(slots=True)
@@ -743,7 +728,7 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
     files: list[Source] = []
     size = 0
     for source in sources:
-        if _goes_whole(source):
+        if _source_goes_whole(source):
             files.append(source)
             size += source.size or 0  # None: a file from a folder, size unknown
             if size >= BATCH_TEXT or len(files) >= BATCH_FILES:

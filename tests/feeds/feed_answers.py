@@ -7,7 +7,7 @@ import pathlib
 from collections import Counter
 from collections.abc import Iterable
 
-from bench.parquet_model import encode_rows
+from bench.dict_paths import encode_rows
 from tessarin_feeds.model import Converted
 from tessarin_feeds.parquet import ParquetOutput
 from tessarin_feeds.pipeline import Settings, convert_message

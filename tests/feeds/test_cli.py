@@ -245,7 +245,7 @@ def test_pool_path_for_large_files(tmp_path, monkeypatch, task_text, output_kind
     order = [(r["source"], r["message"]) for r in rows(outs[0])]
     expected = [(str(path), n) for path in sorted(folder.iterdir()) for n in range(len(list(read_messages(path))))]
     assert order == expected
-    assert jsonl.encode_rows([]) == b""
+    assert jsonl.join_lines([]) == b""
 
 
 @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])

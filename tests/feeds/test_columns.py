@@ -15,7 +15,7 @@ from conftest import CORPUS_DIR, needs_corpus
 
 pa = pytest.importorskip("pyarrow")
 
-from bench.parquet_model import encode_rows  # noqa: E402
+from bench.dict_paths import encode_rows  # noqa: E402
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Converted, Message  # noqa: E402

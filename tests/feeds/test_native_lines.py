@@ -11,7 +11,6 @@ import pathlib
 
 import orjson
 import pytest
-from conftest import CORPUS_DIR, needs_corpus
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
@@ -19,9 +18,11 @@ from tessarin_feeds import _columns, tasks
 from tessarin_feeds.sources import Source
 from tessarin_feeds.summary import Tally
 
+from conftest import CORPUS_DIR, needs_corpus
+
 MESSAGES = [
     b"MSH|^~\\&|LAB|HOSP|||20240301||ADT^A01^ADT_A01|1|P|2.5\rPID|1||123^^^H||DOE^JANE\rPV1|1|I",
-    b"MSH|^~\\&|A|B|||20240301||ORU^R01^ORU_R01|2|P|2.5.1\rOBX|1|TX|x||caf\xc3\xa9 \\T\\ \"q\"\t\x00|",
+    b'MSH|^~\\&|A|B|||20240301||ORU^R01^ORU_R01|2|P|2.5.1\rOBX|1|TX|x||caf\xc3\xa9 \\T\\ "q"\t\x00|',
     b"MSH|^~\\&|A\rZZ1|x\x7f\r\r\rNTE|1|  ",
     b"MSH|^~\\&\rpid|lower name",  # fails the command's validation
     b"MSH|$%*+|A|B",  # other separators
@@ -100,10 +101,16 @@ def test_generated_feeds_match_the_reader(data: bytes, settings: tasks.Settings)
     same_as_model(data, settings)
 
 
-@given(st.lists(st.sampled_from(MESSAGES[:6] + MESSAGES[9:11]), min_size=1, max_size=6), st.sampled_from(ENVELOPES[:2]),
-       st.sampled_from([b"\r", b"\n", b"\r\n"]), st.booleans(), settings_strategy)
-def test_framed_batches_are_taken_natively(messages: list[bytes], header: bytes, end: bytes, mllp: bool,
-                                          settings: tasks.Settings) -> None:
+@given(
+    st.lists(st.sampled_from(MESSAGES[:6] + MESSAGES[9:11]), min_size=1, max_size=6),
+    st.sampled_from(ENVELOPES[:2]),
+    st.sampled_from([b"\r", b"\n", b"\r\n"]),
+    st.booleans(),
+    settings_strategy,
+)
+def test_framed_batches_are_taken_natively(
+    messages: list[bytes], header: bytes, end: bytes, mllp: bool, settings: tasks.Settings
+) -> None:
     """The common shapes (envelopes, MLLP, line ends of each kind, Latin-1 declared) are never declined."""
     assume(settings.max_message_size > 200)
     body = [b"\x0b" + m + b"\r\x1c\r" if mllp else m + end for m in messages]
@@ -123,7 +130,10 @@ def test_framed_batches_are_taken_natively(messages: list[bytes], header: bytes,
 )
 def test_rare_shapes_are_left_to_the_reader(data: bytes, declined: str) -> None:
     assert native(data, tasks.Settings()) == declined
-    assert native(MESSAGES[0] + b"\r" + b"x" * 300, tasks.Settings(max_message_size=200)) == "a message over the size limit"
+    assert (
+        native(MESSAGES[0] + b"\r" + b"x" * 300, tasks.Settings(max_message_size=200))
+        == "a message over the size limit"
+    )
 
 
 def test_large_buffers_match_the_chunked_reader() -> None:
@@ -145,8 +155,15 @@ def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> Non
     """convert_whole_files, streaming and not, gzip or not, with unreadable,
     declined, gzip and too large files among the taken; with `small` limits,
     flushes, hand-backs and files of unknown size over the first read come often."""
-    contents = [MESSAGES[0], MESSAGES[6], b"junk\r" + MESSAGES[1], b"", MESSAGES[11], gzip.compress(MESSAGES[2]),
-                MESSAGES[2] * 9]
+    contents = [
+        MESSAGES[0],
+        MESSAGES[6],
+        b"junk\r" + MESSAGES[1],
+        b"",
+        MESSAGES[11],
+        gzip.compress(MESSAGES[2]),
+        MESSAGES[2] * 9,
+    ]
     sources = []
     for number, data in enumerate(contents * 12):
         path = tmp_path / f"{number:03}.hl7"
@@ -155,13 +172,21 @@ def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> Non
     sources.insert(7, Source("gone.hl7", str(tmp_path / "gone.hl7"), None))
     with pytest.MonkeyPatch.context() as patch:
         if small:
-            for name, value in [("FIRST_READ", 32), ("WHOLE_FILE_MAX", 200), ("WHOLE_GZIP_MAX", 40),
-                                ("FLUSH_BYTES", 300), ("WHOLE_TASK_TEXT", 2000), ("STREAMED_TASK_TEXT", 1500)]:
+            for name, value in [
+                ("FIRST_READ", 32),
+                ("WHOLE_FILE_MAX", 200),
+                ("WHOLE_GZIP_MAX", 40),
+                ("FLUSH_BYTES", 300),
+                ("WHOLE_TASK_TEXT", 2000),
+                ("STREAMED_TASK_TEXT", 1500),
+            ]:
                 patch.setattr(tasks, name, value)
         for output_format in ("jsonl", "jsonl.gz"):
             settings = tasks.Settings(output_format=output_format)  # type: ignore[arg-type]
             for streamed in (False, True):
-                assert _task_by_task(sources, settings, streamed, True) == _task_by_task(sources, settings, streamed, False)
+                assert _task_by_task(sources, settings, streamed, True) == _task_by_task(
+                    sources, settings, streamed, False
+                )
 
 
 def _task_by_task(sources: list[Source], settings: tasks.Settings, streamed: bool, native: bool) -> list[object]:

@@ -19,7 +19,7 @@ from conftest import needs_command
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from bench.parquet_model import encode_rows  # noqa: E402
+from bench.dict_paths import encode_rows  # noqa: E402
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds.model import Converted, Message  # noqa: E402
 from tessarin_feeds.parquet import MISSING_PYARROW, SCHEMA, ParquetOutput, header_fields  # noqa: E402

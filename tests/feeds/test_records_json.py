@@ -17,12 +17,13 @@ from conftest import CORPUS_DIR, needs_corpus
 
 orjson = pytest.importorskip("orjson")
 
+from bench.dict_paths import jsonl_by_dicts  # noqa: E402
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.summary import Tally  # noqa: E402
-from tessarin_feeds.tasks import Settings, jsonl_by_dicts, process_messages  # noqa: E402
+from tessarin_feeds.tasks import Settings, process_messages  # noqa: E402
 
 # validation_enabled, strict_validation, escaping_enabled: every combination.
 OPTION_SETS = list(itertools.product([False, True], repeat=3))

@@ -23,7 +23,7 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
 
 needs_peer("hl7", "hl7")
 
-from bench.parquet_model import encode_rows  # noqa: E402
+from bench.dict_paths import encode_rows  # noqa: E402
 from tessarin_feeds.pipeline import Settings, convert_message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
 from tessarin_feeds.sql import spark_fields_sql  # noqa: E402

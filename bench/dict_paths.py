@@ -1,16 +1,18 @@
-"""The dict path to Parquet rows: one record batch of the output's schema
-built from Hl7Json's record dicts, column by column. The command builds its
-batches natively (tessarin_feeds.parquet.convert_to_batch); tests check that
-builder against this model and benchmarks race the two."""
+"""The dict paths: JSON Lines and Parquet rows built from Hl7Json's record
+dicts, with orjson and pyarrow. The command writes both natively; tests check
+its output against these models and benchmarks race the two."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 
 import pyarrow as pa
 
-from tessarin_feeds.model import Converted
+from tessarin_feeds.jsonl import encode_line, join_lines
+from tessarin_feeds.model import Converted, Message
 from tessarin_feeds.parquet import SCHEMA, SEGMENT, _envelope_column, header_fields
+from tessarin_feeds.summary import Tally, reason_of
+from tessarin_feeds.tasks import Settings, _records_or_error, envelope_records
 
 
 def encode_rows(rows: Sequence[Converted], *, escaping_enabled: bool = True) -> pa.RecordBatch:
@@ -94,3 +96,19 @@ def encode_rows(rows: Sequence[Converted], *, escaping_enabled: bool = True) -> 
         ],
         schema=SCHEMA,
     )
+
+
+def jsonl_by_dicts(messages: Iterable[Message], settings: Settings, tally: Tally) -> bytes:
+    """process_messages' JSON Lines through Hl7Json's record dicts and orjson."""
+    lines = []
+    for message in messages:
+        records, error = _records_or_error(message, settings)
+        if error is not None:
+            tally.failures[reason_of(error, message.source)] += 1
+        elif records is not None:
+            tally.converted += 1
+        if records is not None:
+            tally.segments += len(records)
+        lines.append(encode_line(message, records, error, envelope_records(message, settings)))
+    tally.messages += len(lines)
+    return join_lines(lines, compress=settings.output_format == "jsonl.gz")
