@@ -1,6 +1,7 @@
 """Reading the messages of an HL7 v2 feed: a file, bytes or a binary stream
 holding any number of messages, plain or MLLP-framed, in batch envelopes or
-not, gzip-compressed or not.
+not, gzip-compressed or not. This module finds the messages (framing); the
+decoding module makes each one's text.
 
 The input is read in chunks and split with bytes.find over whole chunks, so
 memory stays flat (one chunk plus the message being read) and the cost per
@@ -16,9 +17,10 @@ import re
 import zlib
 from collections.abc import Callable, Iterator
 from dataclasses import replace
-from typing import Any, BinaryIO, NamedTuple, cast
+from typing import Any, BinaryIO, cast
 
 from . import charsets
+from .decoding import MAX_FIELDS, MAX_MESSAGE_SIZE, Decoding, Forced, decode_message, message_end, too_large
 from .model import Message, Notice, NoticeKind
 
 __all__ = [
@@ -38,16 +40,6 @@ __all__ = [
 ]
 
 CHUNK_SIZE = 1 << 20
-# A message larger than this is not held in memory: it becomes a message
-# with an error, and its bytes are passed over as they are read. Far above
-# real messages (a scanned document in OBX-5 is a few megabytes), low enough
-# that a file with no line ends cannot exhaust memory.
-MAX_MESSAGE_SIZE = 64 << 20
-# A message of more fields than this (every |, ^, ~ and line end begins
-# one) is not converted: records cost far more per field than its text, so
-# this, beside the size limit, is what bounds a worker's memory.
-MAX_FIELDS = 1_000_000
-_FIELD_BYTES = (b"|", b"^", b"~", b"\r", b"\n")
 # An envelope segment's line is kept this far; the rest of a longer one is
 # passed over, however the bytes arrive.
 _ENVELOPE_LINE_LIMIT = 64 << 10
@@ -58,7 +50,6 @@ _START_BLOCK = 0x0B  # MLLP: before a message
 _END_BLOCK = 0x1C  # MLLP: after a message, usually followed by CR
 _HEADER = b"MSH"
 _ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
-_DEFAULT_HEADER = b"MSH|^~\\&"  # only the first four encoding characters change how text is cut
 _NAMES = frozenset((_HEADER, *_ENVELOPE))
 # A segment name is three letters or digits: "MSHX" or "BTS1" is not MSH or BTS.
 _NAME_BYTES = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
@@ -68,7 +59,6 @@ _NAMES_AFTER_LINE_END = (
     (b"\r", re.compile(rb"\r(?:\xef\xbb\xbf)?(?:MSH|[FB][HT]S)")),
     (b"\n", re.compile(rb"\n(?:\xef\xbb\xbf)?(?:MSH|[FB][HT]S)")),
 )
-_BOM_AT_LINE_START = re.compile(rb"(?<=[\r\n])\xef\xbb\xbf")
 # Bytes needed after a place to tell what starts there: a BOM, a name and the byte after it.
 _LOOKAHEAD = 3 + 3 + 1
 _SCAN_BY_LINES_FROM = 32 << 10
@@ -128,7 +118,7 @@ def read_messages(
         raise ValueError(f'encoding_errors must be "strict" or "replace", not {encoding_errors!r}')
     if max_message_size < 1:
         raise ValueError(f"max_message_size must be at least 1, not {max_message_size}")
-    forced: _Forced = None
+    forced: Forced = None
     if encoding is not None:
         codec_names = charsets.codecs_for(encoding)
         if codec_names is None:
@@ -136,15 +126,15 @@ def read_messages(
         forced = (encoding, codec_names)
     if max_fields < 1:
         raise ValueError(f"max_fields must be at least 1, not {max_fields}")
-    decoding = _Decoding(forced, encoding_errors, max_message_size, max_fields)
+    decoding = Decoding(forced, encoding_errors, max_message_size, max_fields)
 
     if isinstance(source, (bytes, bytearray, memoryview)):
         data = bytes(source)
         if _is_one_plain_message(data):
             # Most files of a feed folder hold one message: cut it at once,
             # without the chunked splitter.
-            end = _message_end(data, 0, len(data))
-            return iter((_message(name or "<bytes>", 0, 0, data, 0, end, decoding),))
+            end = message_end(data, 0, len(data))
+            return iter((decode_message(name or "<bytes>", 0, 0, data, 0, end, decoding),))
         if len(data) <= CHUNK_SIZE and not is_gzip(data):
             return _split_whole(data, name or "<bytes>", decoding, on_notice)
         return _read(lambda: io.BytesIO(data), True, name or "<bytes>", decoding, on_notice)
@@ -157,9 +147,6 @@ def read_messages(
     return _read(lambda: stream, False, name or default_name, decoding, on_notice)
 
 
-_Forced = tuple[str, tuple[str, ...]] | None
-
-
 class SourceBroken(OSError):
     """A source that broke off after `offset` bytes (after gzip is undone)."""
 
@@ -168,20 +155,11 @@ class SourceBroken(OSError):
         self.offset = offset
 
 
-class _Decoding(NamedTuple):
-    """How a message's bytes become its text."""
-
-    forced: _Forced  # (charset, codec names) that every message is decoded with
-    errors: str
-    max_size: int
-    max_fields: int = MAX_FIELDS
-
-
 def _read(
     open_stream: Callable[[], BinaryIO],
     close: bool,
     source: str,
-    decoding: _Decoding,
+    decoding: Decoding,
     on_notice: Callable[[Notice], None] | None,
 ) -> Iterator[Message]:
     raw = open_stream()
@@ -233,7 +211,7 @@ FEED_START: PieceState = (0, 0, None, None, 0)
 
 
 def _resumed(
-    name: str, state: PieceState, data: bytes, decoding: _Decoding, on_notice: Callable[[Notice], None] | None
+    name: str, state: PieceState, data: bytes, decoding: Decoding, on_notice: Callable[[Notice], None] | None
 ) -> tuple[_Splitter, int]:
     """A splitter that goes on where the pieces before `data` left it; how
     many bytes of `data` (a byte order mark at the feed's start) it skips."""
@@ -263,7 +241,7 @@ def read_piece(
     read_messages gives them from the whole feed; with `broken`, the feed
     broke off for that reason after the piece."""
     splitter, skipped = _resumed(
-        name, state, data, _Decoding(None, encoding_errors, max_message_size, max_fields), on_notice
+        name, state, data, Decoding(None, encoding_errors, max_message_size, max_fields), on_notice
     )
     return splitter.finish(data[skipped:], broken)
 
@@ -281,7 +259,7 @@ def read_rest(
 ) -> Iterator[Message]:
     """The messages of a feed from `state` on: `carried`, the bytes read from
     there, then the rest of `stream`, read in chunks as read_messages reads."""
-    decoding = _Decoding(None, encoding_errors, max_message_size, max_fields)
+    decoding = Decoding(None, encoding_errors, max_message_size, max_fields)
     splitter, skipped = _resumed(name, state, carried, decoding, on_notice)
     try:
         chunk = carried[skipped:]
@@ -319,7 +297,7 @@ def _describe(error: OSError) -> str:
 def _split_whole(
     data: bytes,
     source: str,
-    decoding: _Decoding,
+    decoding: Decoding,
     on_notice: Callable[[Notice], None] | None,
 ) -> Iterator[Message]:
     """What _read does with bytes that fit in one chunk, without the stream."""
@@ -381,7 +359,7 @@ class _Splitter:
         self,
         source: str,
         skipped: int,
-        decoding: _Decoding,
+        decoding: Decoding,
         on_notice: Callable[[Notice], None] | None,
     ) -> None:
         self._source = source
@@ -549,7 +527,7 @@ class _Splitter:
         if start is not None:
             self._message_at = None
             self._gap_at = end
-            return self._message(start, _message_end(self._buf, start, end))
+            return self._message(start, message_end(self._buf, start, end))
         if self._oversized is not None:
             oversized, self._oversized = self._oversized, None
             oversized.see(self._buf, self._gap_at, end, self._base)
@@ -557,14 +535,14 @@ class _Splitter:
             if oversized.kept is not None:
                 self._index += 1
                 kept = oversized.kept
-                return _message(
+                return decode_message(
                     self._source, self._index - 1, oversized.offset, kept, 0, len(kept), self._decoding, self._envelope
                 )
             index = self._index
             self._index += 1
             size = oversized.size(self._base + end)
-            too_large = _too_large(size, self._decoding.max_size)
-            return Message(self._source, index, oversized.offset, "", too_large, envelope=self._envelope)
+            too_large_error = too_large(size, self._decoding.max_size)
+            return Message(self._source, index, oversized.offset, "", too_large_error, envelope=self._envelope)
         if self._gap_at < end:
             self._stray.add(self._buf[self._gap_at : end], self._base + self._gap_at)
         self._gap_at = end
@@ -580,7 +558,9 @@ class _Splitter:
     def _message(self, start: int, end: int) -> Message:
         index = self._index
         self._index += 1
-        return _message(self._source, index, self._base + start, self._buf, start, end, self._decoding, self._envelope)
+        return decode_message(
+            self._source, index, self._base + start, self._buf, start, end, self._decoding, self._envelope
+        )
 
     def _envelope_segment(self, line: bytes, at: int) -> None:
         text = self._text(line)
@@ -696,89 +676,12 @@ class _Oversized:
         return (self._cut if self._cut is not None else end) - self.offset
 
 
-def _too_large(size: int, limit: int) -> str:
-    return f"message too large: {size} bytes, more than the limit of {limit} bytes"
-
-
 def _looks_binary(data: bytes) -> bool:
     """Whether bytes are no text at all (a quote of them would be noise)."""
     if b"\x00" in data:
         return True  # no text holds NUL; UTF-16, archives and images do
     controls = len(data) - len(data.translate(None, _CONTROL_BYTES))
     return controls * 16 > len(data)
-
-
-def _message(
-    source: str,
-    index: int,
-    offset: int,
-    buf: bytes,
-    start: int,
-    end: int,
-    decoding: _Decoding,
-    envelope: tuple[str, ...] = (),
-) -> Message:
-    """The message of buf[start:end], decoded; or, when it cannot be, with its error."""
-    if end - start > decoding.max_size:
-        return Message(source, index, offset, "", _too_large(end - start, decoding.max_size), envelope=envelope)
-    if end - start >= decoding.max_fields:  # fewer bytes cannot hold more fields
-        fields = 1 + sum(buf.count(separator, start, end) for separator in _FIELD_BYTES)
-        if fields > decoding.max_fields:
-            error = f"message has too many fields: {fields}, more than the limit of {decoding.max_fields}"
-            return Message(source, index, offset, "", error, envelope=envelope, header=_header_line(buf[start:end]))
-    dropped: list[int] = []  # where byte order marks were taken out, for offsets in errors
-    if buf.find(_BOM, start, end) >= 0:
-        raw = buf[start:end]
-        dropped = [found.start() for found in _BOM_AT_LINE_START.finditer(raw)]
-        buf = _BOM_AT_LINE_START.sub(b"", raw)
-        start, end = 0, _message_end(buf, 0, len(buf))
-    if not buf.startswith(_DEFAULT_HEADER, start, end):
-        raw = buf[start:end]
-        return Message(source, index, offset, "", _separators_error(raw), envelope=envelope, header=_header_line(raw))
-    errors = decoding.errors
-    try:
-        if decoding.forced is None:
-            try:
-                # Decoded in place: a copy of a large message first costs
-                # more than decoding it.
-                text = str(memoryview(buf)[start:end], "utf-8")
-            except UnicodeDecodeError:
-                text = charsets.decode_declared(buf[start:end], errors)
-        else:
-            charset, codec_names = decoding.forced
-            text = charsets.decode_forced(buf[start:end], charset, codec_names, errors)
-    except charsets.Undecodable as error:
-        return Message(
-            source,
-            index,
-            offset,
-            "",
-            f"cannot decode message {index} of {source}: byte 0x{error.byte:02x}"
-            f" at offset {offset + _position_before_drops(error.position, dropped)} is not valid {error.why}",
-            envelope=envelope,
-            header=_header_line(buf[start:end]),
-        )
-    return Message(source, index, offset, text, envelope=envelope)
-
-
-def _position_before_drops(position: int, dropped: list[int]) -> int:
-    """A position in a message's text as it was before the byte order marks
-    at `dropped` (positions in the original) were taken out."""
-    for count, at in enumerate(dropped):
-        if at - len(_BOM) * count > position:
-            break
-        position += len(_BOM)
-    return position
-
-
-# A header line longer than this is not kept for the header columns.
-_HEADER_LINE_LIMIT = 64 << 10
-
-
-def _header_line(raw: bytes) -> str:
-    """The MSH line of a message that cannot be converted, for its header columns."""
-    line = _CR_OR_LF.split(raw[: _HEADER_LINE_LIMIT + 1], maxsplit=1)[0]
-    return "" if len(line) > _HEADER_LINE_LIMIT else line.decode("utf-8", "backslashreplace")
 
 
 def _is_one_plain_message(data: bytes) -> bool:
@@ -829,37 +732,6 @@ def _candidates(buf: bytes, start: int, stop: int) -> list[int]:
                 found.append(match.start() + 1)
     # A block byte right after another is found twice.
     return sorted(set(found))
-
-
-def _message_end(buf: bytes, start: int, end: int) -> int:
-    """Where the message in buf[start:end] ends: before its final line end and
-    any blank lines after it, but after spaces that end its last segment."""
-    # Walks back byte by byte rather than rstrip: the blank tail is a line end
-    # or two, and rstrip would copy the whole message.
-    last = end
-    while last > start and buf[last - 1] in _BLANK:
-        last -= 1
-    line_end = _CR_OR_LF.search(buf, last, end)
-    return line_end.start() if line_end is not None else end
-
-
-def _shown(header_bytes: bytes) -> str:
-    # Quoted in an error before the message is decoded: UTF-8 where it is,
-    # escapes for the bytes that are not.
-    return header_bytes.decode("utf-8", "backslashreplace")
-
-
-def _separators_error(raw: bytes) -> str:
-    line = _CR_OR_LF.split(raw, maxsplit=1)[0]
-    field_separator = line[3:4]
-    if not field_separator:
-        return "non-default separators: the MSH segment declares none (tessarin splits at | and ^~\\&)"
-    encoding_characters = line[4:].split(field_separator, 1)[0]
-    return (
-        f'non-default separators: field separator "{_shown(field_separator)}"'
-        f' and encoding characters "{_shown(encoding_characters)}"'
-        " (tessarin splits only at | and ^~\\&)"
-    )
 
 
 class _Stray:
