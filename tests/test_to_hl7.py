@@ -19,6 +19,8 @@ from conftest import CORPUS_DIR as CORPUS, needs_command, needs_corpus, needs_pe
 from hypothesis import assume, given, strategies as st
 
 pytestmark = needs_command
+# The modules below import orjson themselves.
+pytest.importorskip("orjson", reason="the tessarin command needs orjson, not installed for this interpreter")
 
 from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_messages  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
