@@ -14,10 +14,13 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tessarin_feeds import journal, mllp
-from tessarin_feeds.jsonl import encode_line
-from tessarin_feeds.model import Message
-from tessarin_feeds.tasks import Settings, convert_message
+# The modules below import orjson themselves.
+pytest.importorskip("orjson", reason="the tessarin command needs orjson, not installed for this interpreter")
+
+from tessarin_feeds import journal, mllp  # noqa: E402
+from tessarin_feeds.jsonl import encode_line  # noqa: E402
+from tessarin_feeds.model import Message  # noqa: E402
+from tessarin_feeds.tasks import Settings, convert_message  # noqa: E402
 
 from conftest import needs_command, needs_peer
 from live_peers import Listener, closed_by_peer, exchange, message

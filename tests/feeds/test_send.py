@@ -15,7 +15,8 @@ from tessarin_feeds import mllp
 from conftest import needs_command, needs_peer
 from live_peers import COMMAND, ROOT, message, read_answer
 
-pytestmark = needs_command
+# python-hl7's create_ack calls datetime.utcnow(), deprecated from 3.12 on.
+pytestmark = [needs_command, pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")]
 
 
 def tessarin_send(*args: str, timeout: float = 120) -> subprocess.CompletedProcess[str]:

@@ -14,7 +14,10 @@ import pytest
 from test_cli import COMMAND, ROOT, message
 from test_hostile_feeds import _processes_marked
 
-from tessarin_feeds.workers import STOP_GRACE_SECONDS
+# The module below imports orjson itself.
+pytest.importorskip("orjson", reason="the tessarin command needs orjson, not installed for this interpreter")
+
+from tessarin_feeds.workers import STOP_GRACE_SECONDS  # noqa: E402
 
 from conftest import needs_command
 

@@ -22,6 +22,8 @@ from conftest import CORPUS_DIR as CORPUS
 from conftest import needs_command, needs_corpus, needs_peer
 
 pytestmark = needs_command
+# The modules below import orjson themselves.
+pytest.importorskip("orjson", reason="the tessarin command needs orjson, not installed for this interpreter")
 
 from tessarin_feeds.hl7_output import Row, encode_message, output_codec, write_messages  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
