@@ -212,12 +212,13 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
 
 
 def _read(
-    stream: BinaryIO, source: Source, settings: Settings, on_notice: Callable[[Notice], None]
+    feed: bytes | BinaryIO, source: Source, settings: Settings, on_notice: Callable[[Notice], None]
 ) -> Iterator[Message]:
+    """The messages of a source's bytes or stream, read by the settings' rules."""
     from .reader import read_messages
 
     return read_messages(
-        stream,
+        feed,
         name=source.name,
         encoding=settings.charset,
         encoding_errors=settings.encoding_errors,
@@ -392,7 +393,6 @@ def _convert_files(files: list[tuple[Source, bytes | BaseException]], settings: 
 
 
 def _read_files(files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally) -> list[Message]:
-    from .reader import read_messages
 
     messages: list[Message] = []
     for source, data in files:
@@ -401,16 +401,7 @@ def _read_files(files: list[tuple[Source, bytes | BaseException]], settings: Set
             continue
         try:
             # Bytes in memory: a file of one plain message is cut at once.
-            for message in read_messages(
-                data,
-                name=source.name,
-                encoding=settings.charset,
-                encoding_errors=settings.encoding_errors,
-                on_notice=tally.note,
-                max_message_size=settings.max_message_size,
-                max_fields=settings.max_fields,
-            ):
-                messages.append(message)
+            messages.extend(_read(data, source, settings, tally.note))
         except READ_ERRORS as error:
             # The messages read before the break stay; the next source is read.
             _note_read_error(source, error, tally)
