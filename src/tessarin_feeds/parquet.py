@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from types import TracebackType
 from typing import BinaryIO
 
+from ._columns import build
 from .model import Message
 from .outputs import OutputBase
 
@@ -25,24 +26,21 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess
 
 __all__ = ["MISSING_PYARROW", "SCHEMA", "ParquetOutput", "convert_to_batch", "header_fields", "segment_count"]
 
-SEGMENT = pa.struct(
-    [
-        pa.field("segment_name", pa.string()),
-        pa.field("fields", pa.map_(pa.string(), pa.string())),
-    ]
-)
+# The column builder's batch is the one definition of the columns it makes
+# (the header fields, segments and error); the source and position columns,
+# and the envelope, which holds segments as they are, are added here.
+_BUILT = pa.record_batch(build([])).schema
+SEGMENT = _BUILT.field("segments").type.value_type
 
 SCHEMA = pa.schema(
     [
         pa.field("source", pa.string(), nullable=False),
         pa.field("message", pa.int32(), nullable=False),
         pa.field("offset", pa.int64(), nullable=False),
-        pa.field("message_type", pa.string()),
-        pa.field("control_id", pa.string()),
-        pa.field("sent_at", pa.string()),
-        pa.field("envelope", pa.list_(SEGMENT)),
-        pa.field("segments", pa.list_(SEGMENT)),
-        pa.field("error", pa.string()),
+        *(_BUILT.field(name) for name in ("message_type", "control_id", "sent_at")),
+        pa.field("envelope", _BUILT.field("segments").type),
+        _BUILT.field("segments"),
+        _BUILT.field("error"),
     ]
 )
 
@@ -97,14 +95,12 @@ def convert_to_batch(
 ) -> pa.RecordBatch:
     """The messages converted straight to one record batch of SCHEMA.
 
-    The rows equal those the dict path (bench/parquet_model.py) builds from
+    The rows equal those the dict path (bench/dict_paths.py) builds from
     Hl7Json's records with the same
     options, but no record dict is made: the native builder writes the Arrow
     buffers, without the interpreter lock. With `hl7_syntax`, validation
     follows the command's rules instead of Hl7Json's.
     """
-    from ._columns import build
-
     errors = [message.error for message in messages]
     columns = pa.record_batch(
         build(
@@ -164,8 +160,6 @@ def _envelope_column(messages: Sequence[Message], escaping_enabled: bool) -> pa.
     kind = SCHEMA.field("envelope").type
     if not any(message.envelope for message in messages):
         return pa.nulls(len(messages), kind)
-    from ._columns import build
-
     # The lines of one envelope, one per line, convert as one text does.
     lines = pa.record_batch(
         build(["\r".join(message.envelope) for message in messages], escaping_enabled=escaping_enabled)
