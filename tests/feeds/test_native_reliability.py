@@ -12,18 +12,20 @@ import threading
 
 import orjson
 import pytest
+
 from conftest import CORPUS_DIR
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "module"))
 from test_allocation_failure import (  # noqa: E402
     INTERPRETER,
+    LEAK_PER_ROUND,
+    REPEATS,
     _require,
     _testcapi,
     compile_call,
     needs_interpreter_sweep,
     sweep,
 )
-from test_allocation_failure import LEAK_PER_ROUND, REPEATS  # noqa: E402
 
 from tessarin_feeds import _columns  # noqa: E402
 
@@ -60,11 +62,24 @@ FILES = {"feed": FEED, "gzip": gzip.compress(FEED), "empty": b""}
 
 def cases(folder: pathlib.Path) -> dict[str, tuple]:
     paths = {name: bytes(folder / name) for name in [*FILES, "missing"]}
-    files = [(HEAD, paths[name], size) for name, size in [("feed", len(FEED)), ("missing", -1), ("gzip", -1),
-                                                          ("empty", 0), ("feed", -1)]]
-    file_limits = {**LIMITS, "budget": 1 << 20, "limit": 1 << 20, "first_read": 16, "whole_max": 1 << 20,
-                   "gzip_max": 1 << 20}
-    buffers = [(HEAD, FEED), (HEAD, b""), (HEAD, b"\x1f\x8b\x08"), (HEAD, FEED[40:], (40, 1, b"FHS|^~\\&|LAB", None, 0))]
+    files = [
+        (HEAD, paths[name], size)
+        for name, size in [("feed", len(FEED)), ("missing", -1), ("gzip", -1), ("empty", 0), ("feed", -1)]
+    ]
+    file_limits = {
+        **LIMITS,
+        "budget": 1 << 20,
+        "limit": 1 << 20,
+        "first_read": 16,
+        "whole_max": 1 << 20,
+        "gzip_max": 1 << 20,
+    }
+    buffers = [
+        (HEAD, FEED),
+        (HEAD, b""),
+        (HEAD, b"\x1f\x8b\x08"),
+        (HEAD, FEED[40:], (40, 1, b"FHS|^~\\&|LAB", None, 0)),
+    ]
     return {
         "buffers": (_columns.convert_buffers, (buffers,), {**LIMITS, "validation_enabled": True}),
         "buffers_threads": (_columns.convert_buffers, (buffers * 2,), {**LIMITS, "threads": 3}),
@@ -118,8 +133,10 @@ def test_many_threads_calling_at_once_give_one_threads_result() -> None:
     exactly what one call alone gives."""
     datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
     datas = [data for data in datas for _ in range(max(1, (256 << 10) // sum(map(len, datas))))]
-    calls = [([(HEAD, data) for data in datas[start::3]], {**LIMITS, "validation_enabled": bool(start % 2)})
-             for start in range(3)]
+    calls = [
+        ([(HEAD, data) for data in datas[start::3]], {**LIMITS, "validation_enabled": bool(start % 2)})
+        for start in range(3)
+    ]
     want = [_columns.convert_buffers(buffers, **options) for buffers, options in calls]
     got: dict[tuple[int, int], object] = {}
     barrier = threading.Barrier(6)
