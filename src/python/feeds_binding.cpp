@@ -162,20 +162,24 @@ void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& 
     const std::size_t runs = bounds.size() - 1;
     std::vector<ByteBuffer> parts(runs);
     std::vector<std::exception_ptr> failures(runs);
+    const auto work = [&](std::size_t run) {
+        try {
+            convert_range(options, buffers, bounds[run], bounds[run + 1], run == 0 ? out : parts[run]);
+        } catch (...) {
+            failures[run] = std::current_exception();
+        }
+    };
+    // Reserved, so that no thread is left running by a vector that cannot grow.
     std::vector<std::thread> workers;
-    for (std::size_t run = 1; run < runs; ++run)
-        workers.emplace_back([&, run] {
-            try {
-                convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run]);
-            } catch (...) {
-                failures[run] = std::current_exception();
-            }
-        });
+    workers.reserve(runs - 1);
+    std::size_t started = 1;
     try {
-        convert_range(options, buffers, bounds[0], bounds[1], out);
-    } catch (...) {
-        failures[0] = std::current_exception();
+        for (; started < runs; ++started) workers.emplace_back(work, started);
+    } catch (const std::exception&) {
+        // No thread to be had (out of memory or of threads): the rest run here.
     }
+    work(0);
+    for (std::size_t run = started; run < runs; ++run) work(run);
     for (std::thread& worker : workers) worker.join();
     for (const std::exception_ptr& failure : failures)
         if (failure) std::rethrow_exception(failure);

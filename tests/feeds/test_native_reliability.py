@@ -1,0 +1,156 @@
+"""The native feed functions (convert_buffers, convert_files, feed_cut) under
+allocation failure, swept as the tessarin module's members are, and under
+calls from several threads at once."""
+
+from __future__ import annotations
+
+import ctypes
+import gzip
+import pathlib
+import sys
+import threading
+
+import pytest
+
+from conftest import CORPUS_DIR
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "module"))
+from test_allocation_failure import (  # noqa: E402
+    INTERPRETER,
+    LEAK_PER_ROUND,
+    REPEATS,
+    _require,
+    _testcapi,
+    compile_call,
+    needs_interpreter_sweep,
+    sweep,
+)
+
+from tessarin_feeds import _columns  # noqa: E402
+
+
+def _columns_hook():
+    # _columns has its own operator new, so its own copy of the hook.
+    library = ctypes.CDLL(_columns.__file__)
+    if not hasattr(library, "tessarin_test_fail_allocation"):
+        return None
+    library.tessarin_test_fail_allocation.argtypes = [ctypes.c_size_t]
+    library.tessarin_test_fail_allocation.restype = None
+    library.tessarin_test_allocations.restype = ctypes.c_size_t
+    return library
+
+
+HOOK = _columns_hook()
+COLUMNS = (
+    lambda n: HOOK.tessarin_test_fail_allocation(n),
+    lambda n: HOOK.tessarin_test_allocations() >= n,
+    lambda: HOOK.tessarin_test_fail_allocation(0),
+)
+
+FEED = (
+    b"FHS|^~\\&|LAB\r\x0bMSH|^~\\&|LAB|HOSP|||20240301||ADT^A01|1|P|2.5\rPID|1||123^^^H||DOE^JANE\r\x1c\r"
+    b"junk\rMSH|^~\\&\rpid|lower\rMSH|^~\\&|A|||||||||||||||8859/1\rNTE|caf\xe9\rBTS|7\r"
+)
+HEAD = b'{"source":"a.hl7"'  # a line's start, as the command writes it
+LIMITS = {"max_message_size": 1 << 20, "max_fields": 1000}
+STATE = (0, 0, None, None, 0)
+
+
+FILES = {"feed": FEED, "gzip": gzip.compress(FEED), "empty": b""}
+
+
+def cases(folder: pathlib.Path) -> dict[str, tuple]:
+    paths = {name: bytes(folder / name) for name in [*FILES, "missing"]}
+    files = [
+        (HEAD, paths[name], size)
+        for name, size in [("feed", len(FEED)), ("missing", -1), ("gzip", -1), ("empty", 0), ("feed", -1)]
+    ]
+    file_limits = {
+        **LIMITS,
+        "budget": 1 << 20,
+        "limit": 1 << 20,
+        "first_read": 16,
+        "whole_max": 1 << 20,
+        "gzip_max": 1 << 20,
+    }
+    buffers = [
+        (HEAD, FEED),
+        (HEAD, b""),
+        (HEAD, b"\x1f\x8b\x08"),
+        (HEAD, FEED[40:], (40, 1, b"FHS|^~\\&|LAB", None, 0)),
+    ]
+    return {
+        "buffers": (_columns.convert_buffers, (buffers,), {**LIMITS, "validation_enabled": True}),
+        "buffers_threads": (_columns.convert_buffers, (buffers * 2,), {**LIMITS, "threads": 3}),
+        "buffers_not_tuples": (_columns.convert_buffers, ([(HEAD, FEED), [HEAD, FEED]],), LIMITS),
+        "buffers_bad_state": (_columns.convert_buffers, ([(HEAD, FEED, (0, -1, None, None, 0))],), LIMITS),
+        "files": (_columns.convert_files, (files,), file_limits),
+        "files_threads": (_columns.convert_files, (files * 2,), {**file_limits, "threads": 3}),
+        "files_handed_back": (_columns.convert_files, (files,), {**file_limits, "whole_max": 8}),
+        "files_nul": (_columns.convert_files, ([(HEAD, b"a\0b", -1)],), file_limits),
+        "cut": (_columns.feed_cut, (FEED, (0, 0, b"FHS|x", b"BHS|y", 2), False), {}),
+        "cut_final": (_columns.feed_cut, (bytearray(FEED), STATE, True), {}),
+        "cut_bad_state": (_columns.feed_cut, (FEED, (0, 0, "FHS", None, 0), False), {}),
+    }
+
+
+CASE_NAMES = sorted(cases(pathlib.Path("/nowhere")))
+
+
+def slack(name: str) -> tuple[int, int, int]:
+    # Each new thread's malloc arena moves the heap by a few hundred bytes
+    # either way; a leak still grows by its size on every call.
+    blocks, heap, descriptors = LEAK_PER_ROUND
+    return (blocks, 64 * REPEATS, descriptors) if name.endswith("threads") else LEAK_PER_ROUND
+
+
+@pytest.fixture
+def folder(tmp_path: pathlib.Path) -> pathlib.Path:
+    for name, data in FILES.items():
+        (tmp_path / name).write_bytes(data)
+    return tmp_path
+
+
+@needs_interpreter_sweep
+@pytest.mark.parametrize("name", CASE_NAMES)
+def test_interpreter_allocation_failure(name: str, folder: pathlib.Path) -> None:
+    _require(_testcapi is not None, "_testcapi")
+    problems = sweep(compile_call(*cases(folder)[name]), INTERPRETER, 0, slack(name))
+    assert not problems, problems[:5]
+
+
+@pytest.mark.parametrize("name", CASE_NAMES)
+def test_native_allocation_failure(name: str, folder: pathlib.Path) -> None:
+    _require(HOOK is not None, "the allocation hook of test builds")
+    problems = sweep(compile_call(*cases(folder)[name]), COLUMNS, 1, slack(name))
+    assert not problems, problems[:5]
+
+
+def test_many_threads_calling_at_once_give_one_threads_result() -> None:
+    """Python threads calling convert_buffers together (each call large enough
+    to release the interpreter lock, some with threads of their own) each get
+    exactly what one call alone gives."""
+    datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
+    datas = [data for data in datas for _ in range(max(1, (256 << 10) // sum(map(len, datas))))]
+    calls = [
+        ([(HEAD, data) for data in datas[start::3]], {**LIMITS, "validation_enabled": bool(start % 2)})
+        for start in range(3)
+    ]
+    want = [_columns.convert_buffers(buffers, **options) for buffers, options in calls]
+    got: dict[tuple[int, int], object] = {}
+    barrier = threading.Barrier(6)
+
+    def run(number: int) -> None:
+        barrier.wait()
+        for round_ in range(3):
+            buffers, options = calls[(number + round_) % 3]
+            got[number, round_] = _columns.convert_buffers(buffers, **options, threads=1 + number % 3)
+
+    workers = [threading.Thread(target=run, args=(number,)) for number in range(6)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join(timeout=120)
+    assert len(got) == 18
+    for (number, round_), result in got.items():
+        assert result == want[(number + round_) % 3], (number, round_)
