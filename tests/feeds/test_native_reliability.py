@@ -7,14 +7,9 @@ from __future__ import annotations
 import ctypes
 import gzip
 import pathlib
-import sys
 import threading
 
 import pytest
-
-from conftest import CORPUS_DIR
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "module"))
 from test_allocation_failure import (  # noqa: E402
     INTERPRETER,
     LEAK_PER_ROUND,
@@ -27,6 +22,8 @@ from test_allocation_failure import (  # noqa: E402
 )
 
 from tessarin_feeds import _columns  # noqa: E402
+
+from conftest import CORPUS_DIR
 
 
 def _columns_hook():
