@@ -5,14 +5,16 @@ its output against these models and benchmarks race the two."""
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING
 
 import pyarrow as pa
 
-from tessarin_feeds.jsonl import encode_line, join_lines
 from tessarin_feeds.model import Converted, Message
 from tessarin_feeds.parquet import SCHEMA, SEGMENT, _envelope_column, header_fields
 from tessarin_feeds.summary import Tally, reason_of
-from tessarin_feeds.tasks import Settings, _records_or_error, envelope_records
+
+if TYPE_CHECKING:
+    from tessarin_feeds.tasks import Settings
 
 
 def encode_rows(rows: Sequence[Converted], *, escaping_enabled: bool = True) -> pa.RecordBatch:
@@ -100,6 +102,10 @@ def encode_rows(rows: Sequence[Converted], *, escaping_enabled: bool = True) -> 
 
 def jsonl_by_dicts(messages: Iterable[Message], settings: Settings, tally: Tally) -> bytes:
     """process_messages' JSON Lines through Hl7Json's record dicts and orjson."""
+    # Here, not above: the Parquet model serves where orjson is not installed.
+    from tessarin_feeds.jsonl import encode_line, join_lines
+    from tessarin_feeds.tasks import _records_or_error, envelope_records
+
     lines = []
     for message in messages:
         records, error = _records_or_error(message, settings)
