@@ -177,7 +177,7 @@ bool take_items(PyObject* sequence, const char* what, std::vector<PyRef>& items)
         PyErr_SetString(PyExc_TypeError, what);
         return false;
     }
-    PyRef fast = PyRef::steal(PySequence_Fast(sequence, what));
+    PyRef fast = py::sequence_items(sequence, what);
     if (!fast) return false;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
     items.reserve(static_cast<std::size_t>(count));

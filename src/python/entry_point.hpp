@@ -24,6 +24,17 @@ Result guarded(Result error_value, Body&& body) noexcept {
     return error_value;
 }
 
+// The items of a sequence argument, as PySequence_Fast gives them (TypeError
+// with `message` for anything else). A free-threaded build copies a list
+// first: another thread may change it while its items are read.
+inline PyRef sequence_items(PyObject* sequence, const char* message) {
+    PyRef fast = PyRef::steal(PySequence_Fast(sequence, message));
+#ifdef Py_GIL_DISABLED
+    if (fast && PyList_Check(fast.get())) fast = PyRef::steal(PyList_AsTuple(fast.get()));
+#endif
+    return fast;
+}
+
 // The object part of an instance: header, borrow flag and the native state,
 // which is constructed in place after the memory comes from tp_alloc.
 template <class Object, class State>

@@ -62,7 +62,7 @@ PyObject* state_tuple(const feeds::SplitState& state) {
 }
 
 bool read_buffers(PyObject* items, std::vector<PyRef>& held, std::vector<Buffer>& buffers, std::size_t& total) {
-    PyRef fast = PyRef::steal(PySequence_Fast(items, "buffers must be a sequence of (bytes, bytes)"));
+    PyRef fast = py::sequence_items(items, "buffers must be a sequence of (bytes, bytes)");
     if (!fast) return false;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
     buffers.resize(static_cast<std::size_t>(count));
@@ -307,7 +307,7 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "convert_files: a size or count below its least value");
             return nullptr;
         }
-        PyRef fast = PyRef::steal(PySequence_Fast(items, "files must be a sequence of (bytes, bytes, int)"));
+        PyRef fast = py::sequence_items(items, "files must be a sequence of (bytes, bytes, int)");
         if (!fast) return nullptr;
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
         std::vector<PyRef> held;
