@@ -14,9 +14,10 @@ and once with the dict path put back in its place, in turns: messages per
 CPU second, start-up subtracted. Last, the native fast path (whole files
 and pieces of large files split and written natively) against the baseline
 `orjson.dumps(Hl7Json(text).hl7_json)` over the same texts in memory, and
-against the reader's path it replaces, from a folder of one-message files
-and from one big file of the same messages, in turns: the baseline's CPU
-time over the command's (1 job, start-up subtracted). Results go under the
+against the reader's path it replaces, and the command to Parquet, from a
+folder of one-message files and from one big file of the same messages, in
+turns: the baseline's CPU time over the command's (1 job, start-up
+subtracted). Results go under the
 key "jsonl" of bench/results.json.
 """
 
@@ -117,7 +118,8 @@ def command_cpu(command: list[str], folder: pathlib.Path) -> tuple[float, int]:
 
 def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[str, object]:
     """The command on a folder of one-message files and on one big file of
-    the same messages, natively and by the reader, against the baseline."""
+    the same messages, to JSON Lines natively and by the reader and to
+    Parquet, against the baseline."""
     folder, big = root / "one-message files", root / "big.hl7"
     folder.mkdir()
     texts = [m.text.encode("utf-8", "surrogatepass") for m in messages]
@@ -130,7 +132,9 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
     strings = [m.text for m in messages]
     baseline: list[float] = []
     cpu: dict[str, list[float]] = {}
-    commands = {"native": COMMAND, "reader": READER_COMMAND}
+    # Parquet with the default compression, for the same targets' Parquet half.
+    parquet = [*COMMAND, "-o", str(root / "out.parquet")]
+    commands = {"native": COMMAND, "reader": READER_COMMAND, "parquet": parquet}
     for r in range(rounds):
         start = time.thread_time()
         for text in strings:
@@ -145,7 +149,9 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
     base = statistics.median(baseline)
     result: dict[str, object] = {"messages": len(messages), "baseline_cpu_s": round(base, 4)}
     for key, values in cpu.items():
-        result[f"{key}: baseline / command"] = round(base / statistics.median(values), 3)
+        # A run cheaper than starting the command (a quick run's input) has no ratio.
+        command = statistics.median(values)
+        result[f"{key}: baseline / command"] = round(base / command, 3) if command > 1e-3 else None
     # Threads inside one native call over the folder's files: wall time, 1 against 2.
     items = [(b'{"source":"x"', os.fsencode(path), -1) for path in sorted(map(str, folder.iterdir()))]
     wall: dict[int, list[float]] = {1: [], 2: []}
@@ -268,12 +274,10 @@ def main() -> int:
     print(f"command messages/s: {command['messages_per_s, start-up subtracted']}")  # type: ignore[index]
     fast = results["fast path, 1 job"]
     print(f"\nfast path, 1 job ({fast['messages']} messages), baseline CPU / command CPU:")  # type: ignore[index]
-    print(f"{'input':12} {'native':>8} {'reader':>8}")
+    print(f"{'input':12} {'native':>8} {'reader':>8} {'parquet':>8}")
     for target in ("folder", "big file"):
-        print(
-            f"{target:12} {fast[f'{target}, native: baseline / command']:>8.2f}"  # type: ignore[index]
-            f" {fast[f'{target}, reader: baseline / command']:>8.2f}"
-        )  # type: ignore[index]
+        cells = [fast[f"{target}, {path}: baseline / command"] for path in ("native", "reader", "parquet")]  # type: ignore[index]
+        print(f"{target:12} " + " ".join(f"{cell:>8.2f}" if cell else f"{'-':>8}" for cell in cells))
     print(
         f"threads in one call, folder, 2 / 1: {fast['folder in one process, 2 threads / 1 thread (speed, wall)']:.2f}"
     )  # type: ignore[index]
