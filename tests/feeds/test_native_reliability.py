@@ -4,7 +4,6 @@ calls from several threads at once."""
 
 from __future__ import annotations
 
-import ctypes
 import gzip
 import pathlib
 import threading
@@ -16,7 +15,9 @@ from test_allocation_failure import (  # noqa: E402
     REPEATS,
     _require,
     _testcapi,
+    allocation_hook,
     compile_call,
+    hook_mode,
     needs_interpreter_sweep,
     sweep,
 )
@@ -25,24 +26,9 @@ from tessarin_feeds import _columns  # noqa: E402
 
 from conftest import CORPUS_DIR
 
-
-def _columns_hook():
-    # _columns has its own operator new, so its own copy of the hook.
-    library = ctypes.CDLL(_columns.__file__)
-    if not hasattr(library, "tessarin_test_fail_allocation"):
-        return None
-    library.tessarin_test_fail_allocation.argtypes = [ctypes.c_size_t]
-    library.tessarin_test_fail_allocation.restype = None
-    library.tessarin_test_allocations.restype = ctypes.c_size_t
-    return library
-
-
-HOOK = _columns_hook()
-COLUMNS = (
-    lambda n: HOOK.tessarin_test_fail_allocation(n),
-    lambda n: HOOK.tessarin_test_allocations() >= n,
-    lambda: HOOK.tessarin_test_fail_allocation(0),
-)
+# _columns has its own operator new, so its own copy of the hook.
+HOOK = allocation_hook(_columns.__file__)
+COLUMNS = hook_mode(HOOK)
 
 FEED = (
     b"FHS|^~\\&|LAB\r\x0bMSH|^~\\&|LAB|HOSP|||20240301||ADT^A01|1|P|2.5\rPID|1||123^^^H||DOE^JANE\r\x1c\r"

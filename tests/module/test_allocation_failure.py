@@ -36,8 +36,9 @@ REPEATS = 16
 LEAK_PER_ROUND = (REPEATS + REPEATS // 2, 8 * REPEATS, REPEATS // 2)
 
 
-def _cxx_hook():
-    library = ctypes.CDLL(tessarin.__file__)
+def allocation_hook(module_file):
+    """The test-build hook of a native module's own operator new, or None in a wheel."""
+    library = ctypes.CDLL(module_file)
     if not hasattr(library, "tessarin_test_fail_allocation"):
         return None
     library.tessarin_test_fail_allocation.argtypes = [ctypes.c_size_t]
@@ -46,7 +47,16 @@ def _cxx_hook():
     return library
 
 
-CXX_HOOK = _cxx_hook()
+def hook_mode(hook):
+    """A sweep mode that fails the n-th allocation through `hook` (counting from 1)."""
+    return (
+        lambda n: hook.tessarin_test_fail_allocation(n),
+        lambda n: hook.tessarin_test_allocations() >= n,
+        lambda: hook.tessarin_test_fail_allocation(0),
+    )
+
+
+CXX_HOOK = allocation_hook(tessarin.__file__)
 
 
 def _require(present, what):
@@ -126,11 +136,7 @@ INTERPRETER = (
     probe_reached,
     lambda: _testcapi.remove_mem_hooks(),
 )
-EXTENSION = (
-    lambda n: CXX_HOOK.tessarin_test_fail_allocation(n),  # the n-th from now, counting from 1
-    lambda n: CXX_HOOK.tessarin_test_allocations() >= n,
-    lambda: CXX_HOOK.tessarin_test_fail_allocation(0),
-)
+EXTENSION = hook_mode(CXX_HOOK)
 
 
 # On free-threaded builds counting blocks walks every heap of the
