@@ -440,6 +440,8 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
         tally.notice_counts["read error"] += unreadable
         stopping.checkpoint("closing")
         guarded.close()
+        stopping.settle()
+        stopping.checkpoint("committing")
         target.commit()
     except BaseException:
         guarded.abort()
@@ -512,6 +514,7 @@ def command_to_hl7(args: argparse.Namespace) -> int:
                 encoding=args.encoding,
                 on_problem=lambda line: print(f"{PROG}: {line}", file=sys.stderr),
             )
+        stopping.settle()
         target.commit()
     except BrokenPipeError:
         raise

@@ -7,7 +7,9 @@ thread of pyarrow, say, has none of them blocked), the interpreter runs the
 handler in the main thread. Inside `deferred()` (starting the worker pool,
 making the temporary output file) the signal is only noted, and raised when
 the outermost such section ends. A second signal while the first is being
-handled is ignored: clean-up must not be cut short.
+handled is ignored: clean-up must not be cut short. Once `settle()` is
+called the run is complete and its output is being committed: a signal
+then has nothing left to stop, and the command ends with the run's status.
 """
 
 from __future__ import annotations
@@ -19,7 +21,7 @@ import threading
 from collections.abc import Iterator
 from types import FrameType
 
-__all__ = ["Terminated", "checkpoint", "deferred", "install", "restore", "stop_requested"]
+__all__ = ["Terminated", "checkpoint", "deferred", "install", "restore", "settle", "stop_requested"]
 
 
 class Terminated(BaseException):
@@ -31,11 +33,12 @@ _EXCEPTIONS: dict[int, type[BaseException]] = {signal.SIGINT: KeyboardInterrupt,
 _depth = 0  # of nested deferred() sections
 _requested: int | None = None  # the first stop signal, once one came
 _raised = False
+_settled = False
 
 
 def _handler(signum: int, frame: FrameType | None) -> None:
     global _requested, _raised
-    if _requested is not None:
+    if _requested is not None or _settled:
         return
     _requested = signum
     if _depth == 0:
@@ -46,10 +49,10 @@ def _handler(signum: int, frame: FrameType | None) -> None:
 def install() -> dict[int, object]:
     """Handle SIGINT and SIGTERM as described; the handlers they had (none
     when ours are in place already: the entry point installed them)."""
-    global _requested, _raised
+    global _requested, _raised, _settled
     if signal.getsignal(signal.SIGINT) is _handler:
         return {}
-    _requested, _raised = None, False
+    _requested, _raised, _settled = None, False, False
     previous: dict[int, object] = {}
     for signum in _EXCEPTIONS:
         previous[signum] = signal.getsignal(signum)
@@ -76,6 +79,14 @@ def restore(previous: dict[int, object]) -> None:
     for signum, handler in previous.items():
         if handler is not None:
             signal.signal(signum, handler)  # type: ignore[arg-type]
+
+
+def settle() -> None:
+    """From here the run is done: its output is whole and about to be
+    committed. Undoing the commit would lose a complete output (and the file
+    it replaced), so a later stop signal is ignored."""
+    global _settled
+    _settled = True
 
 
 def stop_requested() -> int | None:

@@ -93,7 +93,23 @@ def spark_env() -> dict[str, str]:
 
 
 @pytest.mark.slow
-def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
+def _end_the_gateway() -> None:
+    """Stop the JVM and py4j's threads, which Spark keeps for a next session:
+    the allocation sweeps that run later in this process fail every thread's
+    allocations, not only their own."""
+    from pyspark import SparkContext
+
+    gateway = SparkContext._gateway
+    if gateway is None:
+        return
+    gateway.shutdown()
+    if getattr(gateway, "proc", None) is not None:
+        gateway.proc.stdin.close()  # the JVM ends when its standard input does
+        gateway.proc.wait(60)
+    SparkContext._gateway = SparkContext._jvm = None
+
+
+def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path, monkeypatch):
     out = tmp_path / "out"
     env = spark_env()
     completed = subprocess.run(
@@ -116,7 +132,8 @@ def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
 
     from pyspark.sql import SparkSession
 
-    os.environ.update(PYSPARK_PYTHON=sys.executable, SPARK_LOCAL_IP="127.0.0.1")
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
+    monkeypatch.setenv("SPARK_LOCAL_IP", "127.0.0.1")
     spark = SparkSession.builder.master("local[1]").appName("tessarin-test-read").getOrCreate()
     try:
         written = spark.read.parquet(str(out))
@@ -125,6 +142,7 @@ def test_spark_writes_the_parquet_rows_and_reads_them_back(feeds, tmp_path):
         fields = written.selectExpr("source", "message", f"transform(segments, s -> {spark_fields_sql('s')})").collect()
     finally:
         spark.stop()
+        _end_the_gateway()
     assert schema == SPARK_SCHEMA
 
     # Spark names each source by its URI.

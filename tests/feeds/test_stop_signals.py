@@ -76,6 +76,15 @@ def test_a_signal_at_each_phase(tmp_path, feed, phase, sig, fmt):
     _assert_stopped_cleanly(process, out, marker, started, {STATUS[sig]})
 
 
+@pytest.mark.parametrize("sig", ["INT", "TERM"])
+def test_a_signal_once_the_output_is_whole_ends_the_run_as_if_none_came(tmp_path, feed, sig):
+    out = tmp_path / "out.jsonl"
+    marker = uuid.uuid4().hex
+    process = _start(feed, out, marker, "2", f"committing:{sig}")
+    _assert_stopped_cleanly(process, out, marker, time.monotonic(), {0})
+    assert len(out.read_bytes().splitlines()) == 400 * 20
+
+
 def _wait_for_handlers(pid: int) -> None:
     """Until the command handles SIGTERM: before that, the interpreter is
     still starting and the signal's default action (death) is all there is."""

@@ -14,6 +14,8 @@ import gc
 import os
 import sys
 import sysconfig
+import threading
+import time
 
 import pytest
 from test_leaks import BLOCKS_COUNTED, CASE_NAMES, HEAP, cases, files  # noqa: F401 - files is a fixture
@@ -207,8 +209,20 @@ ALL_CASES = CASE_NAMES + sorted(unsized_file_cases())
 MODES = {"interpreter": (INTERPRETER, 0), "extension": (EXTENSION, 1)}
 
 
+def wait_until_alone(seconds=10.0):
+    """set_nomemory fails every thread's allocations: a thread another test
+    left running would meet them, or take the ones meant for the call."""
+    deadline = time.monotonic() + seconds
+    while threading.active_count() > 1 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    others = [t.name for t in threading.enumerate() if t is not threading.current_thread()]
+    assert not others, f"threads left running by earlier tests: {others}"
+
+
 def sweep_case(name, mode_name, files):  # noqa: F811 - the fixture's value
     mode, first = MODES[mode_name]
+    if mode is INTERPRETER:
+        wait_until_alone()
     return sweep(compile_call(*{**cases(files), **unsized_file_cases()}[name]), mode, first)
 
 
