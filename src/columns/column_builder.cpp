@@ -136,7 +136,7 @@ void ColumnBuilder::reserve_values(std::size_t text_bytes) {
     check(ArrowBufferReserve(ArrowArrayBuffer(values_, 2), static_cast<std::int64_t>(bytes)));
 }
 
-void ColumnBuilder::add_message(std::string_view text) {
+void ColumnBuilder::add_message(std::string_view text, std::string_view cut) {
     const HeaderFields header = header_fields(text);
     append_optional(root_.children[kMessageType], header.message_type);
     append_optional(root_.children[kControlId], header.control_id);
@@ -146,7 +146,8 @@ void ColumnBuilder::add_message(std::string_view text) {
         Status status = validate_text(text, validator_);
         if (!status) {
             check(ArrowArrayAppendNull(segment_lists_, 1));
-            append_string(root_.children[kError], status.error().display());
+            const std::string failure = status.error().display();
+            append_string(root_.children[kError], cut.empty() ? failure : std::string(cut) + "; " + failure);
             check(ArrowArrayFinishElement(&root_));
             return;
         }
@@ -159,13 +160,19 @@ void ColumnBuilder::add_message(std::string_view text) {
         end_segment();
     });
     check(ArrowArrayFinishElement(segment_lists_));
-    check(ArrowArrayAppendNull(root_.children[kError], 1));
+    if (cut.empty())
+        check(ArrowArrayAppendNull(root_.children[kError], 1));
+    else
+        append_string(root_.children[kError], cut);
     check(ArrowArrayFinishElement(&root_));
 }
 
-void ColumnBuilder::add_unconverted(std::string_view error) {
-    for (int column : {kMessageType, kControlId, kSentAt, kSegments})
-        check(ArrowArrayAppendNull(root_.children[column], 1));
+void ColumnBuilder::add_unconverted(std::string_view error, std::string_view header_line) {
+    const HeaderFields header = header_fields(header_line);
+    append_optional(root_.children[kMessageType], header.message_type);
+    append_optional(root_.children[kControlId], header.control_id);
+    append_optional(root_.children[kSentAt], header.sent_at);
+    check(ArrowArrayAppendNull(segment_lists_, 1));
     append_string(root_.children[kError], error);
     check(ArrowArrayFinishElement(&root_));
 }

@@ -48,9 +48,12 @@ public:
     ColumnBuilder& operator=(const ColumnBuilder&) = delete;
 
     // One row: the message converted as Hl7Json converts it, or its error.
-    void add_message(std::string_view text);
-    // One row for a message that was never converted: `error` says why.
-    void add_unconverted(std::string_view error);
+    // A message cut short (`cut`, why) keeps its records with `cut` as its
+    // error, or has "CUT; ERROR" when it fails.
+    void add_message(std::string_view text, std::string_view cut = {});
+    // One row for a message that was never converted: `error` says why. Its
+    // header columns come from `header_line`, its MSH line, where known.
+    void add_unconverted(std::string_view error, std::string_view header_line = {});
 
     // Room for the values of messages of `text_bytes` in all (values take
     // at most about as many bytes): each time the value buffer grows, it is

@@ -124,6 +124,24 @@ PyType_Slot kBatchSlots[] = {
 PyType_Spec kBatchSpec{"tessarin_feeds._columns.ColumnBatch", sizeof(BatchObject), 0,
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, kBatchSlots};
 
+}  // namespace
+
+PyObject* new_batch(PyObject* module, ArrowArray* array, std::int64_t rows) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->batch_type);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        array->release(array);
+        return nullptr;
+    }
+    BatchObject* batch = as_batch(self);
+    new (&batch->taken) std::atomic<bool>(false);
+    batch->rows = rows;
+    ArrowArrayMove(array, &batch->array);
+    return self;
+}
+
+namespace {
+
 // A row's input: the text to convert, or why it was never converted.
 struct RowInput {
     std::string_view text;
@@ -242,17 +260,7 @@ PyObject* build(PyObject* module, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, error.what());
             return nullptr;
         }
-        auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->batch_type);
-        PyObject* self = type->tp_alloc(type, 0);
-        if (!self) {
-            array.release(&array);
-            return nullptr;
-        }
-        BatchObject* batch = as_batch(self);
-        new (&batch->taken) std::atomic<bool>(false);
-        batch->rows = count;
-        ArrowArrayMove(&array, &batch->array);
-        return self;
+        return new_batch(module, &array, count);
     });
 }
 
@@ -339,6 +347,9 @@ PyObject* convert_buffers(PyObject*, PyObject*, PyObject*);  // feeds_binding.cp
 PyObject* convert_files(PyObject*, PyObject*, PyObject*);
 PyObject* feed_cut(PyObject*, PyObject*);
 extern const char kConvertBuffersDoc[], kConvertFilesDoc[], kFeedCutDoc[];
+PyObject* build_feeds(PyObject*, PyObject*, PyObject*);  // feed_columns_binding.cpp
+PyObject* build_files(PyObject*, PyObject*, PyObject*);
+extern const char kBuildFeedsDoc[], kBuildFilesDoc[];
 
 namespace {
 
@@ -346,6 +357,8 @@ PyMethodDef kMethods[] = {
     {"convert_buffers", py::as_cfunction(convert_buffers), METH_VARARGS | METH_KEYWORDS, kConvertBuffersDoc},
     {"convert_files", py::as_cfunction(convert_files), METH_VARARGS | METH_KEYWORDS, kConvertFilesDoc},
     {"feed_cut", feed_cut, METH_VARARGS, kFeedCutDoc},
+    {"build_feeds", py::as_cfunction(build_feeds), METH_VARARGS | METH_KEYWORDS, kBuildFeedsDoc},
+    {"build_files", py::as_cfunction(build_files), METH_VARARGS | METH_KEYWORDS, kBuildFilesDoc},
     {"build", py::as_cfunction(build), METH_VARARGS | METH_KEYWORDS,
      "build(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True)\n--\n\n"
      "One row per text: its segment records as Hl7Json gives them with these options, its MSH-9, MSH-10\n"

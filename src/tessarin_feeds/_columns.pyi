@@ -58,3 +58,33 @@ def convert_files(
     threads: int = 1,
 ) -> tuple[_Converted, tuple[int, int, int]]: ...
 def feed_cut(data: bytes, state: _State, final: bool, /) -> tuple[int, _State]: ...
+
+# (index, declined, notices, data or errno)
+_RowsSpecial = tuple[int, str | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]
+# (rows, envelopes, (source offsets, source data, message, offset, envelope mask), ends, special)
+_Built = tuple[
+    ColumnBatch, ColumnBatch | None, tuple[bytes, bytes, bytes, bytes, bytes | None], list[int], list[_RowsSpecial]
+]
+
+def build_feeds(
+    feeds: Sequence[tuple[bytes, bytes] | tuple[bytes, bytes, _State]],
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    max_message_size: int,
+    max_fields: int,
+) -> _Built: ...
+def build_files(
+    files: Sequence[tuple[bytes, bytes, int]],
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    max_message_size: int,
+    max_fields: int,
+    limit: int,
+    first_read: int,
+    whole_max: int,
+    gzip_max: int,
+) -> tuple[_Built, tuple[int, int, int]]: ...

@@ -8,13 +8,21 @@ from __future__ import annotations
 
 import array
 import itertools
+import os
 from collections.abc import Sequence
 from types import TracebackType
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
-from ._columns import build
+from ._columns import build, build_feeds, build_files
 from .model import Message
 from .outputs import OutputBase
+
+if TYPE_CHECKING:
+    from ._columns import ColumnBatch, _Built
+    from .reader import PieceState
+    from .sources import Source
+    from .summary import Tally
+    from .tasks import Settings, TaskResult
 
 MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'"
 
@@ -24,7 +32,16 @@ try:
 except ImportError as error:  # pragma: no cover - exercised in a subprocess
     raise ImportError(MISSING_PYARROW, name="pyarrow") from error
 
-__all__ = ["MISSING_PYARROW", "SCHEMA", "ParquetOutput", "convert_to_batch", "header_fields", "segment_count"]
+__all__ = [
+    "MISSING_PYARROW",
+    "SCHEMA",
+    "ParquetOutput",
+    "convert_piece",
+    "convert_to_batch",
+    "convert_whole_files",
+    "header_fields",
+    "segment_count",
+]
 
 # The column builder's batch is the one definition of the columns it makes
 # (the header fields, segments and error); the source and position columns,
@@ -188,6 +205,130 @@ def _bitmap(flags: Sequence[bool]) -> pa.Buffer:
 
 def _number_array(values: list[int], typecode: str, kind: pa.DataType) -> pa.Array:
     return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(array.array(typecode, values))])
+
+
+def _native_options(settings: Settings) -> dict[str, object]:
+    return {
+        "validation_enabled": settings.validate,
+        "strict_validation": settings.strict,
+        "escaping_enabled": settings.escaping,
+        "max_message_size": settings.max_message_size,
+        "max_fields": settings.max_fields,
+    }
+
+
+def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult:
+    """tasks.convert_whole_files to Parquet: the files read, split and built
+    into Arrow rows in one native call, with the same hand-backs, notices,
+    counts and rows as the reader's path."""
+    from .sources import Source
+    from .summary import Tally
+    from .tasks import FIRST_READ, WHOLE_FILE_MAX, WHOLE_GZIP_MAX, WHOLE_TASK_TEXT, TaskResult
+
+    result = TaskResult([], Tally())
+    items = [
+        (source.name.encode(), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
+        for source in sources
+    ]
+    built, (done, read, handed_back) = build_files(
+        items,
+        **_native_options(settings),
+        limit=WHOLE_TASK_TEXT,
+        first_read=FIRST_READ,
+        whole_max=WHOLE_FILE_MAX,
+        gzip_max=WHOLE_GZIP_MAX,
+    )
+    result.payloads.extend(_take_rows(sources[:done], built, settings, result.tally))
+    result.tally.bytes_read += read
+    result.sources_done = result.tally.sources = done
+    if handed_back >= 0:
+        source = sources[done]
+        result.handed_back = [Source(source.name, source.path, handed_back), *sources[done + 1 :]]
+    elif done < len(sources):
+        result.handed_back = sources[done:]
+    return result
+
+
+def convert_piece(
+    source: Source, data: bytes, state: PieceState, settings: Settings, tally: Tally, source_done: bool
+) -> TaskResult:
+    """tasks.convert_piece to Parquet: a piece of a large file to Arrow rows
+    natively; or, when the native path declines it, by the reader."""
+    from .tasks import TaskResult, _read_piece, convert_batch
+
+    built = build_feeds([(source.name.encode(), data, state)], **_native_options(settings))
+    special = built[4]
+    if special and special[0][1] is not None:
+        return convert_batch(list(_read_piece(data, source, state, settings, tally.note)), settings, tally, source_done)
+    return TaskResult(_take_rows([source], built, settings, tally), tally, int(source_done))
+
+
+def _take_rows(
+    sources: Sequence[Source],
+    built: _Built,
+    settings: Settings,
+    tally: Tally,
+) -> list[pa.RecordBatch]:
+    """The batches of a native call over `sources`, in order, with its counts,
+    notices and failures put into `tally`; a source the call declined is read
+    by the reader, its rows put where it stands."""
+    from .reader import notices_of_parts
+    from .summary import reason_of
+    from .tasks import _note_read_error, _read_files, process_messages
+
+    rows, envelopes, columns, ends, special = built
+    batch = _assembled(rows, envelopes, columns)
+    errors = batch.column("error")
+    tally.messages += batch.num_rows
+    tally.converted += errors.null_count  # a row converted has no error
+    tally.segments += segment_count(batch)
+    if errors.null_count < batch.num_rows:
+        names = batch.column("source")
+        for row, error in enumerate(errors.to_pylist()):
+            if error is not None:
+                tally.failures[reason_of(error, names[row].as_py())] += 1
+    if not special:
+        return [batch] if batch.num_rows else []
+    out: list[pa.RecordBatch] = []
+    taken = 0  # rows of `batch` given out
+    for index, declined, notices, data in special:
+        source = sources[index]
+        if isinstance(data, int):
+            _note_read_error(source, OSError(data, os.strerror(data)), tally)
+        elif declined is None:
+            for notice in notices_of_parts(source.name, notices):
+                tally.note(notice)
+        else:
+            at = ends[index]
+            out.append(batch.slice(taken, at - taken))
+            taken = at
+            out.append(process_messages(_read_files([(source, data)], settings, tally), settings, tally))
+    out.append(batch.slice(taken))
+    return [part for part in out if part.num_rows]
+
+
+def _assembled(
+    rows: ColumnBatch, envelopes: ColumnBatch | None, columns: tuple[bytes, bytes, bytes, bytes, bytes | None]
+) -> pa.RecordBatch:
+    """One batch of SCHEMA from the native call's parts: no value passes through Python."""
+    source_offsets, source_data, message, offset, outside = columns
+    message_type, control_id, sent_at, segments, error = pa.record_batch(rows).columns
+    count = len(message_type)
+    kind = SCHEMA.field("envelope").type
+    if envelopes is None:
+        envelope = pa.nulls(count, kind)
+    else:
+        lines = pa.record_batch(envelopes).column("segments")
+        mask = pa.Array.from_buffers(pa.bool_(), count, [None, pa.py_buffer(outside)])
+        envelope = pa.ListArray.from_arrays(lines.offsets, lines.values, type=kind, mask=mask)
+    head = [
+        pa.Array.from_buffers(pa.string(), count, [None, pa.py_buffer(source_offsets), pa.py_buffer(source_data)]),
+        pa.Array.from_buffers(pa.int32(), count, [None, pa.py_buffer(message)]),
+        pa.Array.from_buffers(pa.int64(), count, [None, pa.py_buffer(offset)]),
+    ]
+    return pa.RecordBatch.from_arrays(
+        [*head, message_type, control_id, sent_at, envelope, segments, error], schema=SCHEMA
+    )
 
 
 class ParquetOutput(OutputBase):

@@ -289,6 +289,10 @@ def convert_whole_files(
     limits the speed-up."""
     if native_lines(settings):
         return _convert_whole_files_natively(sources, settings, sink)
+    if parquet_natively(settings):
+        from .parquet import convert_whole_files as to_rows
+
+        return to_rows(sources, settings)
     result = TaskResult([], Tally())
     # Files read and not yet converted: their bytes, or why they could not be read.
     files: list[tuple[Source, bytes | BaseException]] = []
@@ -414,6 +418,11 @@ def native_lines(settings: Settings) -> bool:
     return settings.action == "convert" and settings.output_format in ("jsonl", "jsonl.gz") and settings.charset is None
 
 
+def parquet_natively(settings: Settings) -> bool:
+    """Whether files and large files' pieces go to Parquet rows natively (parquet.py)."""
+    return settings.action == "convert" and settings.output_format == "parquet" and settings.charset is None
+
+
 def convert_buffers_natively(
     files: list[tuple[Source, bytes | BaseException]], settings: Settings, tally: Tally, threads: int = 1
 ) -> list[bytes]:
@@ -515,6 +524,10 @@ def convert_piece(
 ) -> TaskResult:
     """Task: a piece of a large file that the parent has cut (_Pieces), to
     JSON Lines natively; or, when the native path declines it, by the reader."""
+    if settings.output_format == "parquet":
+        from .parquet import convert_piece as to_rows
+
+        return to_rows(source, data, state, settings, tally, source_done)
     converted = convert_buffers(
         [(_head(source.name), data, state)],
         validation_enabled=settings.validate,
@@ -729,7 +742,7 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
         if files:
             yield convert_whole_files, (files, settings)
             files, size = [], 0
-        if native_lines(settings) and _in_pieces(source):
+        if (native_lines(settings) or parquet_natively(settings)) and _in_pieces(source):
             yield from _Pieces(source, settings).tasks()
             continue
         for messages, tally, done in _Batcher(source, settings).tasks():
