@@ -210,16 +210,6 @@ def _number_array(values: list[int], typecode: str, kind: pa.DataType) -> pa.Arr
     return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(array.array(typecode, values))])
 
 
-def _native_options(settings: Settings) -> dict[str, object]:
-    return {
-        "validation_enabled": settings.validate,
-        "strict_validation": settings.strict,
-        "escaping_enabled": settings.escaping,
-        "max_message_size": settings.max_message_size,
-        "max_fields": settings.max_fields,
-    }
-
-
 def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult:
     """tasks.convert_whole_files to Parquet: the files read, split and built
     into Arrow rows in one native call, with the same hand-backs, notices,
@@ -235,7 +225,11 @@ def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult
     ]
     built, (done, read, handed_back) = build_files(
         items,
-        **_native_options(settings),
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
         limit=WHOLE_TASK_TEXT,
         first_read=FIRST_READ,
         whole_max=WHOLE_FILE_MAX,
@@ -259,7 +253,14 @@ def convert_piece(
     natively; or, when the native path declines it, by the reader."""
     from .tasks import TaskResult, _read_piece, convert_batch
 
-    built = build_feeds([(source.name.encode(), data, state)], **_native_options(settings))
+    built = build_feeds(
+        [(source.name.encode(), data, state)],
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+    )
     special = built[4]
     if special and special[0][1] is not None:
         return convert_batch(list(_read_piece(data, source, state, settings, tally.note)), settings, tally, source_done)
@@ -301,7 +302,7 @@ def _take_rows(
         if isinstance(data, int):
             _note_read_error(source, OSError(data, os.strerror(data)), tally)
         elif declined is None:
-            for notice in notices_of_parts(source.name, notices):
+            for notice in notices_of_parts(source.name, notices or []):
                 tally.note(notice)
         else:
             at = ends[index]
