@@ -134,6 +134,12 @@ void ColumnBuilder::start() {
 void ColumnBuilder::reserve_values(std::size_t text_bytes) {
     const auto bytes = std::min<std::size_t>(text_bytes, INT32_MAX);  // more would not fit anyway
     check(ArrowBufferReserve(ArrowArrayBuffer(values_, 2), static_cast<std::int64_t>(bytes)));
+    // Keys and offsets too, as real messages need them (about an entry per
+    // five bytes of text, keys half the text): growing, they are copied.
+    const auto entries = static_cast<std::int64_t>(bytes / 4 + 1);
+    check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 2), static_cast<std::int64_t>(bytes / 2)));
+    check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 1), entries * 4));
+    check(ArrowBufferReserve(ArrowArrayBuffer(values_, 1), entries * 4));
 }
 
 void ColumnBuilder::add_message(std::string_view text, std::string_view cut) {

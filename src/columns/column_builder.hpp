@@ -56,8 +56,8 @@ public:
     void add_unconverted(std::string_view error, std::string_view header_line = {});
 
     // Room for the values of messages of `text_bytes` in all (values take
-    // at most about as many bytes): each time the value buffer grows, it is
-    // copied into fresh pages.
+    // at most about as many bytes), and for their keys: each time a buffer
+    // grows, it is copied into fresh pages.
     void reserve_values(std::size_t text_bytes);
 
     std::int64_t rows() const noexcept { return root_.length; }

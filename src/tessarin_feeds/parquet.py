@@ -48,6 +48,7 @@ __all__ = [
 # and the envelope, which holds segments as they are, are added here.
 _BUILT = pa.record_batch(build([])).schema
 SEGMENT = _BUILT.field("segments").type.value_type
+_NO_SEGMENTS = pa.nulls(0, SEGMENT)
 
 SCHEMA = pa.schema(
     [
@@ -323,7 +324,10 @@ def _assembled(
     count = len(message_type)
     kind = SCHEMA.field("envelope").type
     if envelopes is None:
-        envelope = pa.nulls(count, kind)
+        # Zeroed bytes rather than pa.nulls, which takes its buffers from
+        # pyarrow's memory pool: half the text again at a batch's peak.
+        zeros = pa.py_buffer(bytes(4 * (count + 1)))
+        envelope = pa.Array.from_buffers(kind, count, [zeros, zeros], null_count=count, children=[_NO_SEGMENTS])
     else:
         lines = pa.record_batch(envelopes).column("segments")
         mask = pa.Array.from_buffers(pa.bool_(), count, [None, pa.py_buffer(outside)])
