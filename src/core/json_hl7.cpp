@@ -25,8 +25,29 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
 
 void Hl7Assembler::order_slots() {
     // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
-    // order. The merge is stable: equal places stay in key order.
-    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
+    // order. The sorts are stable: equal places stay in key order.
+    const auto less = [](const Slot& a, const Slot& b) { return a.order < b.order; };
+    std::uint32_t max_field = 0;
+    bool sorted = true;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        max_field = std::max(max_field, slots_[i].field());
+        sorted = sorted && (i == 0 || !less(slots_[i], slots_[i - 1]));
+    }
+    if (sorted) return;
+    // Segments rarely pass a few dozen fields: one counting pass by field
+    // leaves at most the rare long run of components or repetitions for
+    // the merge, which then only checks.
+    constexpr std::uint32_t kBuckets = 256;
+    if (max_field < kBuckets) {
+        std::uint32_t start[kBuckets + 1];
+        std::fill_n(start, max_field + 2, 0u);
+        for (const Slot& slot : slots_) ++start[slot.field() + 1];
+        for (std::uint32_t f = 1; f <= max_field + 1; ++f) start[f] += start[f - 1];
+        sorted_.resize(slots_.size());
+        for (const Slot& slot : slots_) sorted_[start[slot.field()]++] = slot;
+        slots_.swap(sorted_);
+    }
+    merge_runs(slots_, sorted_, less);
 }
 
 namespace {
