@@ -27,13 +27,8 @@ void Hl7Assembler::order_slots() {
     // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
     // order. The sorts are stable: equal places stay in key order.
     const auto less = [](const Slot& a, const Slot& b) { return a.order < b.order; };
-    std::uint32_t max_field = 0;
-    bool sorted = true;
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-        max_field = std::max(max_field, slots_[i].field());
-        sorted = sorted && (i == 0 || !less(slots_[i], slots_[i - 1]));
-    }
-    if (sorted) return;
+    if (in_order_) return;
+    const std::uint32_t max_field = max_field_;
     // Segments rarely pass a few dozen fields: one counting pass by field
     // leaves at most the rare long run of components or repetitions for
     // the merge, which then only checks.
@@ -65,7 +60,7 @@ char* fill(char* out, char separator, std::size_t count) {
 }  // namespace
 
 char* Hl7Assembler::write_value(char* out, std::string_view value) const {
-    if (writer_) return writer_->write(out, value);
+    if (writer_) return padded_ ? writer_->write_padded(out, value) : writer_->write(out, value);
     if (!value.empty()) std::memcpy(out, value.data(), value.size());
     return out + value.size();
 }
@@ -76,18 +71,10 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
     if (slots_.back().field() == 0) return;  // field 0 is stored but never written
 
     // Room for the worst case, so the writes below are plain stores: the
-    // separators of each step between places, and every value escaped. A
-    // very long value's special bytes are counted rather than assumed, so
-    // the room stays near the text's size.
-    std::size_t room = 0;
-    std::uint32_t last_field = 0;
-    for (const Slot& slot : slots_) {
-        room += (slot.field() - last_field) + slot.repetition() + slot.component();
-        room += writer_ && slot.value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(slot.value)
-                                                                       : slot.value.size() * expansion_;
-        last_field = slot.field();
-    }
-    char* at = out.room_for(room);
+    // separators of each step between places (from field to field they add
+    // up to the last field), and every value escaped.
+    const std::size_t room = room_ + max_field_;
+    char* at = out.room_for(room + RecordStore::kPadding);  // block copies may write past a value
 
     // A cursor walks the places in order and writes the separators that lead
     // from one written place to the next; gaps come out as empty parts.

@@ -1,6 +1,7 @@
 // Segment records back to HL7 text.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,7 +33,12 @@ public:
     Status append_line(TextBuffer& out, const Record& record) {
         slots_.clear();
         name_.reset();
+        padded_ = false;
+        in_order_ = true;
+        max_field_ = 0;
+        room_ = 0;
         if constexpr (requires { record.entries(); }) {  // stored records carry their places
+            padded_ = true;
             for (const auto& entry : record.entries()) {
                 const auto [key, value] = record.store().item(entry);
                 if (Status status = add_entry(entry.place, key, value); !status) return status;
@@ -61,11 +67,17 @@ private:
     };
     Status add_entry(const KeyPlace& place, std::string_view key, std::string_view value) {
         switch (place.kind) {
-            case KeyPlace::Kind::Value:
-                slots_.push_back({std::uint64_t{place.field} << 48 | std::uint64_t{place.repetition} << 32 |
-                                      std::uint64_t{place.component} << 16,
-                                  value});
+            case KeyPlace::Kind::Value: {
+                const std::uint64_t order = std::uint64_t{place.field} << 48 |
+                                            std::uint64_t{place.repetition} << 32 |
+                                            std::uint64_t{place.component} << 16;
+                // What ordering and writing need is gathered here, in the one pass over the entries.
+                in_order_ = in_order_ && (slots_.empty() || slots_.back().order <= order);
+                max_field_ = std::max<std::uint32_t>(max_field_, place.field);
+                room_ += std::size_t{place.repetition} + place.component + value_room(value);
+                slots_.push_back({order, value});
                 return Ok{};
+            }
             case KeyPlace::Kind::SegmentName: name_ = value; return Ok{};
             case KeyPlace::Kind::Skipped: return Ok{};
             case KeyPlace::Kind::OutOfRange: break;
@@ -73,6 +85,12 @@ private:
         return out_of_range(key);
     }
     static Status out_of_range(std::string_view key);
+    // Most bytes `value` can take once written. A very long value's special
+    // bytes are counted rather than assumed, so the room stays near its size.
+    std::size_t value_room(std::string_view value) const {
+        return writer_ && value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(value)
+                                                                 : value.size() * expansion_;
+    }
     void order_slots();
     void write_fields(TextBuffer& out, bool has_name);
     char* write_value(char* out, std::string_view value) const;
@@ -80,6 +98,10 @@ private:
     std::optional<EscapeWriter> writer_;  // present when values are escaped
     std::size_t expansion_ = 1;           // most bytes a value byte can become
     std::optional<std::string_view> name_;
+    bool padded_ = false;  // values are followed by RecordStore::kPadding bytes
+    bool in_order_ = true;  // the slots came in place order
+    std::uint32_t max_field_ = 0;
+    std::size_t room_ = 0;  // room for the values and the separators within fields
     std::vector<Slot> slots_;
     std::vector<Slot> sorted_;  // scratch space for ordering the slots
 };

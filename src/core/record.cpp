@@ -11,7 +11,7 @@ namespace tessarin {
 
 void RecordStore::grow(std::size_t needed) {
     const std::size_t capacity = std::max(needed, 2 * capacity_);
-    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    auto bytes = std::make_unique_for_overwrite<char[]>(capacity + kPadding);
     if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
     bytes_ = std::move(bytes);
     capacity_ = capacity;
@@ -43,6 +43,7 @@ void RecordStore::end_record() {
                        [this](const Entry& entry) { return item(entry).first; }),
                    entries_.end());
     record_ends_.push_back(entries_.size());
+    if (bytes_) std::memset(bytes_.get() + used_, 0, kPadding);
 }
 
 void RecordStore::reserve(std::size_t bytes, std::size_t entries) {

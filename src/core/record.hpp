@@ -64,6 +64,10 @@ public:
     // the later of two entries with one key kept.
     void add(std::string_view key, std::string_view value);
     // The same, for a key whose prefix and place the caller already knows.
+    // Every key and value is followed by at least this many bytes of the
+    // store (zeros after the last), so block reads past a value stay inside.
+    static constexpr std::size_t kPadding = 16;
+
     void add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
         const std::size_t key_offset = used_;
         const std::size_t needed = used_ + key.size() + value.size();
