@@ -50,6 +50,9 @@ std::string_view escape_letters(const Hl7EscapeHandler& handler, char32_t cp) no
 class EscapeWriter {
 public:
     explicit EscapeWriter(const Hl7EscapeHandler& handler);
+    // A writer built once for the default handler, or nullptr when `handler`
+    // differs from it: building one costs more than writing a short message.
+    static const EscapeWriter* shared_for(const Hl7EscapeHandler& handler);
     void write(std::string& out, std::string_view text) const;
     // Writes the escaped text at `out`, which has room for
     // max_expansion() bytes per byte of text, and returns its end.

@@ -23,8 +23,13 @@ Status check_segment_name(std::string_view name, bool escape);
 class Hl7Assembler {
 public:
     Hl7Assembler(const Hl7EscapeHandler& handler, bool escape) {
-        if (escape) expansion_ = writer_.emplace(handler).max_expansion();
+        if (!escape) return;
+        writer_ = EscapeWriter::shared_for(handler);
+        if (!writer_) writer_ = &own_writer_.emplace(handler);
+        expansion_ = writer_->max_expansion();
     }
+    Hl7Assembler(const Hl7Assembler&) = delete;  // writer_ may point into own_writer_
+    Hl7Assembler& operator=(const Hl7Assembler&) = delete;
 
     // Appends the line of one record (entries sorted by key) to `out`.
     // Ok unless a key names an index above kMaxIndex, or an escaped line would
@@ -48,7 +53,7 @@ public:
                 if (Status status = add_entry(key_place(key), key, value); !status) return status;
         }
         if (name_) {
-            if (Status status = check_segment_name(*name_, writer_.has_value()); !status) return status;
+            if (Status status = check_segment_name(*name_, writer_ != nullptr); !status) return status;
             out.append(*name_);  // the name is written as it is, never escaped
         }
         write_fields(out, name_.has_value());
@@ -95,7 +100,8 @@ private:
     void write_fields(TextBuffer& out, bool has_name);
     char* write_value(char* out, std::string_view value) const;
 
-    std::optional<EscapeWriter> writer_;  // present when values are escaped
+    std::optional<EscapeWriter> own_writer_;  // for a handler other than the default
+    const EscapeWriter* writer_ = nullptr;    // present when values are escaped
     std::size_t expansion_ = 1;           // most bytes a value byte can become
     std::optional<std::string_view> name_;
     bool padded_ = false;  // values are followed by RecordStore::kPadding bytes
