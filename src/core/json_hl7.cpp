@@ -59,9 +59,9 @@ char* fill(char* out, char separator, std::size_t count) {
 
 }  // namespace
 
-char* Hl7Assembler::write_value(char* out, std::string_view value) const {
-    if (writer_) return padded_ ? writer_->write_padded(out, value) : writer_->write(out, value);
-    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+char* Hl7Assembler::write_value(const EscapeWriter* writer, bool padded, char* out, std::string_view value) {
+    if (writer) return padded ? writer->write_padded(out, value) : writer->write(out, value);
+    copy_bytes(out, value.data(), value.size());
     return out + value.size();
 }
 
@@ -79,14 +79,20 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
     // A cursor walks the places in order and writes the separators that lead
     // from one written place to the next; gaps come out as empty parts.
     // Component 0 and component 1 start at the same spot of a repetition.
+    // Every byte written could alias a member, so what the loop reads is
+    // held in locals.
+    const Slot* const slots = slots_.data();
+    const std::size_t count = slots_.size();
+    const EscapeWriter* const writer = writer_;
+    const bool padded = padded_;
     std::uint32_t field = has_name ? 0 : 1, repetition = 0, component = 1;
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-        const Slot& slot = slots_[i];
+    for (std::size_t i = 0; i < count; ++i) {
+        const Slot slot = slots[i];
         if (slot.field() == 0) continue;
-        const bool has_next_in_repetition = i + 1 < slots_.size() && (slots_[i + 1].order >> 32) == (slot.order >> 32);
+        const bool has_next_in_repetition = i + 1 < count && (slots[i + 1].order >> 32) == (slot.order >> 32);
         // The later of two keys for one place wins, and the whole value gives
         // way to numbered components of the same repetition.
-        if (has_next_in_repetition && (slots_[i + 1].component() == slot.component() || slot.component() == 0))
+        if (has_next_in_repetition && (slots[i + 1].component() == slot.component() || slot.component() == 0))
             continue;
         if (slot.field() != field) {
             at = fill(at, '|', slot.field() - field);
@@ -102,7 +108,7 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
         const std::uint32_t target = std::max<std::uint32_t>(slot.component(), 1);
         at = fill(at, '^', target - component);
         component = target;
-        at = write_value(at, slot.value);
+        at = write_value(writer, padded, at, slot.value);
     }
     out.end_at(at);
 }

@@ -44,10 +44,31 @@ public:
         room_ = 0;
         if constexpr (requires { record.entries(); }) {  // stored records carry their places
             padded_ = true;
+            // Values, the common case, are gathered in locals: the compiler
+            // cannot keep members in registers across the vector's growth.
+            bool in_order = true;
+            std::uint32_t max_field = 0;
+            std::size_t room = 0;
+            std::uint64_t last = 0;
+            const std::size_t expansion = expansion_;
+            slots_.reserve(record.size());
             for (const auto& entry : record.entries()) {
                 const auto [key, value] = record.store().item(entry);
-                if (Status status = add_entry(entry.place, key, value); !status) return status;
+                const KeyPlace place = entry.place;
+                if (place.kind != KeyPlace::Kind::Value || value.size() >= kCountedSize) [[unlikely]] {
+                    if (Status status = add_entry(place, key, value); !status) return status;
+                    continue;
+                }
+                const std::uint64_t order = place_order(place);
+                in_order = in_order && last <= order;
+                last = order;
+                max_field = std::max<std::uint32_t>(max_field, place.field);
+                room += std::size_t{place.repetition} + place.component + value.size() * expansion;
+                slots_.push_back({order, value});
             }
+            in_order_ = in_order_ && in_order;
+            max_field_ = std::max(max_field_, max_field);
+            room_ += room;
         } else {
             for (const auto& [key, value] : record)
                 if (Status status = add_entry(key_place(key), key, value); !status) return status;
@@ -73,9 +94,7 @@ private:
     Status add_entry(const KeyPlace& place, std::string_view key, std::string_view value) {
         switch (place.kind) {
             case KeyPlace::Kind::Value: {
-                const std::uint64_t order = std::uint64_t{place.field} << 48 |
-                                            std::uint64_t{place.repetition} << 32 |
-                                            std::uint64_t{place.component} << 16;
+                const std::uint64_t order = place_order(place);
                 // What ordering and writing need is gathered here, in the one pass over the entries.
                 in_order_ = in_order_ && (slots_.empty() || slots_.back().order <= order);
                 max_field_ = std::max<std::uint32_t>(max_field_, place.field);
@@ -89,16 +108,20 @@ private:
         }
         return out_of_range(key);
     }
+    static std::uint64_t place_order(const KeyPlace& place) noexcept {
+        return std::uint64_t{place.field} << 48 | std::uint64_t{place.repetition} << 32 |
+               std::uint64_t{place.component} << 16;
+    }
     static Status out_of_range(std::string_view key);
     // Most bytes `value` can take once written. A very long value's special
     // bytes are counted rather than assumed, so the room stays near its size.
+    static constexpr std::size_t kCountedSize = std::size_t{1} << 24;
     std::size_t value_room(std::string_view value) const {
-        return writer_ && value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(value)
-                                                                 : value.size() * expansion_;
+        return writer_ && value.size() >= kCountedSize ? writer_->escaped_size(value) : value.size() * expansion_;
     }
     void order_slots();
     void write_fields(TextBuffer& out, bool has_name);
-    char* write_value(char* out, std::string_view value) const;
+    static char* write_value(const EscapeWriter* writer, bool padded, char* out, std::string_view value);
 
     std::optional<EscapeWriter> own_writer_;  // for a handler other than the default
     const EscapeWriter* writer_ = nullptr;    // present when values are escaped
