@@ -24,25 +24,30 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
 }
 
 void Hl7Assembler::order_slots() {
-    // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
-    // order. The sorts are stable: equal places stay in key order.
-    const auto less = [](const Slot& a, const Slot& b) { return a.order < b.order; };
     if (in_order_) return;
-    const std::uint32_t max_field = max_field_;
-    // Segments rarely pass a few dozen fields: one counting pass by field
-    // leaves at most the rare long run of components or repetitions for
-    // the merge, which then only checks.
-    constexpr std::uint32_t kBuckets = 256;
-    if (max_field < kBuckets) {
-        std::uint32_t start[kBuckets + 1];
-        std::fill_n(start, max_field + 2, 0u);
-        for (const Slot& slot : slots_) ++start[slot.field() + 1];
-        for (std::uint32_t f = 1; f <= max_field + 1; ++f) start[f] += start[f - 1];
-        sorted_.resize(slots_.size());
-        for (const Slot& slot : slots_) sorted_[start[slot.field()]++] = slot;
-        slots_.swap(sorted_);
+    // Keys arrive in byte-wise order ("1", "10", "11", "2", "20"), which
+    // within each count of digits of the field is numeric order, as lines
+    // want. A stable split by that count, one pass, then mostly leaves the
+    // slots in order; what it does not (ten or more components of a field,
+    // fields from 1000) the merge sorts. Both are stable: equal places stay
+    // in key order.
+    const std::size_t count = slots_.size();
+    sorted_.resize(count);
+    Slot* group[3] = {sorted_.data(), sorted_.data() + one_digit_, sorted_.data() + one_digit_ + two_digits_};
+    std::uint64_t last[3] = {0, 0, 0};
+    bool sorted = true;
+    for (const Slot& slot : slots_) {
+        const std::uint32_t field = slot.field();
+        const int g = (field >= 10) + (field >= 100);
+        sorted &= last[g] <= slot.order;
+        last[g] = slot.order;
+        *group[g]++ = slot;
     }
-    merge_runs(slots_, sorted_, less);
+    if (sorted) {
+        slots_.swap(sorted_);
+        return;
+    }
+    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
 }
 
 namespace {

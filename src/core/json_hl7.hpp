@@ -41,6 +41,7 @@ public:
         padded_ = false;
         in_order_ = true;
         max_field_ = 0;
+        one_digit_ = two_digits_ = 0;
         room_ = 0;
         if constexpr (requires { record.entries(); }) {  // stored records carry their places
             padded_ = true;
@@ -50,6 +51,7 @@ public:
             std::uint32_t max_field = 0;
             std::size_t room = 0;
             std::uint64_t last = 0;
+            std::size_t one_digit = 0, two_digits = 0;
             const std::size_t expansion = expansion_;
             slots_.reserve(record.size());
             for (const auto& entry : record.entries()) {
@@ -63,11 +65,15 @@ public:
                 in_order = in_order && last <= order;
                 last = order;
                 max_field = std::max<std::uint32_t>(max_field, place.field);
+                one_digit += place.field < 10;
+                two_digits += place.field >= 10 && place.field < 100;
                 room += std::size_t{place.repetition} + place.component + value.size() * expansion;
                 slots_.push_back({order, value});
             }
             in_order_ = in_order_ && in_order;
             max_field_ = std::max(max_field_, max_field);
+            one_digit_ += one_digit;
+            two_digits_ += two_digits;
             room_ += room;
         } else {
             for (const auto& [key, value] : record)
@@ -98,6 +104,8 @@ private:
                 // What ordering and writing need is gathered here, in the one pass over the entries.
                 in_order_ = in_order_ && (slots_.empty() || slots_.back().order <= order);
                 max_field_ = std::max<std::uint32_t>(max_field_, place.field);
+                one_digit_ += place.field < 10;
+                two_digits_ += place.field >= 10 && place.field < 100;
                 room_ += std::size_t{place.repetition} + place.component + value_room(value);
                 slots_.push_back({order, value});
                 return Ok{};
@@ -130,6 +138,7 @@ private:
     bool padded_ = false;  // values are followed by RecordStore::kPadding bytes
     bool in_order_ = true;  // the slots came in place order
     std::uint32_t max_field_ = 0;
+    std::size_t one_digit_ = 0, two_digits_ = 0;  // slots of fields 0-9 and 10-99
     std::size_t room_ = 0;  // room for the values and the separators within fields
     std::vector<Slot> slots_;
     std::vector<Slot> sorted_;  // scratch space for ordering the slots
