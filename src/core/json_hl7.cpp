@@ -23,33 +23,6 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
     return Ok{};
 }
 
-void Hl7Assembler::order_slots() {
-    if (in_order_) return;
-    // Keys arrive in byte-wise order ("1", "10", "11", "2", "20"), which
-    // within each count of digits of the field is numeric order, as lines
-    // want. A stable split by that count, one pass, then mostly leaves the
-    // slots in order; what it does not (ten or more components of a field,
-    // fields from 1000) the merge sorts. Both are stable: equal places stay
-    // in key order.
-    const std::size_t count = slots_.size();
-    sorted_.resize(count);
-    Slot* group[3] = {sorted_.data(), sorted_.data() + one_digit_, sorted_.data() + one_digit_ + two_digits_};
-    std::uint64_t last[3] = {0, 0, 0};
-    bool sorted = true;
-    for (const Slot& slot : slots_) {
-        const std::uint32_t field = slot.field();
-        const int g = (field >= 10) + (field >= 100);
-        sorted &= last[g] <= slot.order;
-        last[g] = slot.order;
-        *group[g]++ = slot;
-    }
-    if (sorted) {
-        slots_.swap(sorted_);
-        return;
-    }
-    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
-}
-
 namespace {
 
 char* fill(char* out, char separator, std::size_t count) {
@@ -71,26 +44,39 @@ char* Hl7Assembler::write_value(const EscapeWriter* writer, bool padded, char* o
 }
 
 void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
-    if (slots_.empty()) return;
-    order_slots();
-    if (slots_.back().field() == 0) return;  // field 0 is stored but never written
+    // Field 0 is stored but never written; a line of nothing else ends here.
+    if (max_field_ == 0) return;
 
     // Room for the worst case, so the writes below are plain stores: the
     // separators of each step between places (from field to field they add
     // up to the last field), and every value escaped.
-    const std::size_t room = room_ + max_field_;
-    char* at = out.room_for(room + RecordStore::kPadding);  // block copies may write past a value
+    char* at = out.room_for(room_ + max_field_ + RecordStore::kPadding);  // block copies may write past a value
 
+    Cursor cursor{has_name ? 0u : 1u, 0, 1};
+    if (groups_in_order_) {
+        for (const std::vector<Slot>& group : groups_) at = write_slots(group.data(), group.size(), cursor, at);
+    } else {
+        // A field with ten or more components or repetitions, or fields from
+        // 1000 on: the groups are sorted together. The merge is stable, and
+        // equal places share a group, so they stay in key order.
+        slots_.clear();
+        for (const std::vector<Slot>& group : groups_) slots_.insert(slots_.end(), group.begin(), group.end());
+        merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
+        at = write_slots(slots_.data(), slots_.size(), cursor, at);
+    }
+    out.end_at(at);
+}
+
+char* Hl7Assembler::write_slots(const Slot* slots, std::size_t count, Cursor& cursor, char* at) const {
     // A cursor walks the places in order and writes the separators that lead
     // from one written place to the next; gaps come out as empty parts.
     // Component 0 and component 1 start at the same spot of a repetition.
     // Every byte written could alias a member, so what the loop reads is
-    // held in locals.
-    const Slot* const slots = slots_.data();
-    const std::size_t count = slots_.size();
+    // held in locals. Slots that follow each other in place order but lie in
+    // different groups have different fields.
     const EscapeWriter* const writer = writer_;
     const bool padded = padded_;
-    std::uint32_t field = has_name ? 0 : 1, repetition = 0, component = 1;
+    std::uint32_t field = cursor.field, repetition = cursor.repetition, component = cursor.component;
     for (std::size_t i = 0; i < count; ++i) {
         const Slot slot = slots[i];
         if (slot.field() == 0) continue;
@@ -115,7 +101,8 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
         component = target;
         at = write_value(writer, padded, at, slot.value);
     }
-    out.end_at(at);
+    cursor = {field, repetition, component};
+    return at;
 }
 
 }  // namespace tessarin

@@ -36,45 +36,38 @@ public:
     // carry a segment name holding a separator or line break.
     template <class Record>
     Status append_line(TextBuffer& out, const Record& record) {
-        slots_.clear();
+        for (auto& group : groups_) group.clear();
         name_.reset();
         padded_ = false;
-        in_order_ = true;
+        groups_in_order_ = true;
         max_field_ = 0;
-        one_digit_ = two_digits_ = 0;
         room_ = 0;
         if constexpr (requires { record.entries(); }) {  // stored records carry their places
             padded_ = true;
             // Values, the common case, are gathered in locals: the compiler
-            // cannot keep members in registers across the vector's growth.
+            // cannot keep members in registers across the vectors' growth.
             bool in_order = true;
             std::uint32_t max_field = 0;
             std::size_t room = 0;
-            std::uint64_t last = 0;
-            std::size_t one_digit = 0, two_digits = 0;
-            const std::size_t expansion = expansion_;
-            slots_.reserve(record.size());
+            std::uint64_t last[kGroups] = {};
             for (const auto& entry : record.entries()) {
                 const auto [key, value] = record.store().item(entry);
                 const KeyPlace place = entry.place;
-                if (place.kind != KeyPlace::Kind::Value || value.size() >= kCountedSize) [[unlikely]] {
+                if (place.kind != KeyPlace::Kind::Value) [[unlikely]] {
                     if (Status status = add_entry(place, key, value); !status) return status;
                     continue;
                 }
                 const std::uint64_t order = place_order(place);
-                in_order = in_order && last <= order;
-                last = order;
+                const std::size_t g = digit_group(place.field);
+                in_order &= last[g] <= order;
+                last[g] = order;
                 max_field = std::max<std::uint32_t>(max_field, place.field);
-                one_digit += place.field < 10;
-                two_digits += place.field >= 10 && place.field < 100;
-                room += std::size_t{place.repetition} + place.component + value.size() * expansion;
-                slots_.push_back({order, value});
+                room += std::size_t{place.repetition} + place.component + value_room(value);
+                groups_[g].push_back({order, value});
             }
-            in_order_ = in_order_ && in_order;
-            max_field_ = std::max(max_field_, max_field);
-            one_digit_ += one_digit;
-            two_digits_ += two_digits;
-            room_ += room;
+            groups_in_order_ = in_order;
+            max_field_ = max_field;
+            room_ = room;
         } else {
             for (const auto& [key, value] : record)
                 if (Status status = add_entry(key_place(key), key, value); !status) return status;
@@ -97,17 +90,28 @@ private:
         std::uint32_t repetition() const noexcept { return static_cast<std::uint32_t>(order >> 32) & 0xFFFF; }
         std::uint32_t component() const noexcept { return static_cast<std::uint32_t>(order >> 16) & 0xFFFF; }
     };
+    // Where the cursor of write_slots stands.
+    struct Cursor {
+        std::uint32_t field, repetition, component;
+    };
+    // Keys arrive in byte-wise order ("1", "10", "11", "2", "20"), which
+    // within each count of digits of the field is numeric order, as lines
+    // want. Slots are kept apart by that count (fields 0-9, 10-99, the rest):
+    // each group then mostly comes in order, and the groups follow each
+    // other in place order without being moved.
+    static constexpr std::size_t kGroups = 3;
+    static std::size_t digit_group(std::uint32_t field) noexcept {
+        return static_cast<std::size_t>(field >= 10) + static_cast<std::size_t>(field >= 100);
+    }
     Status add_entry(const KeyPlace& place, std::string_view key, std::string_view value) {
         switch (place.kind) {
             case KeyPlace::Kind::Value: {
                 const std::uint64_t order = place_order(place);
-                // What ordering and writing need is gathered here, in the one pass over the entries.
-                in_order_ = in_order_ && (slots_.empty() || slots_.back().order <= order);
+                std::vector<Slot>& group = groups_[digit_group(place.field)];
+                groups_in_order_ = groups_in_order_ && (group.empty() || group.back().order <= order);
                 max_field_ = std::max<std::uint32_t>(max_field_, place.field);
-                one_digit_ += place.field < 10;
-                two_digits_ += place.field >= 10 && place.field < 100;
                 room_ += std::size_t{place.repetition} + place.component + value_room(value);
-                slots_.push_back({order, value});
+                group.push_back({order, value});
                 return Ok{};
             }
             case KeyPlace::Kind::SegmentName: name_ = value; return Ok{};
@@ -127,8 +131,8 @@ private:
     std::size_t value_room(std::string_view value) const {
         return writer_ && value.size() >= kCountedSize ? writer_->escaped_size(value) : value.size() * expansion_;
     }
-    void order_slots();
     void write_fields(TextBuffer& out, bool has_name);
+    char* write_slots(const Slot* slots, std::size_t count, Cursor& cursor, char* at) const;
     static char* write_value(const EscapeWriter* writer, bool padded, char* out, std::string_view value);
 
     std::optional<EscapeWriter> own_writer_;  // for a handler other than the default
@@ -136,11 +140,11 @@ private:
     std::size_t expansion_ = 1;           // most bytes a value byte can become
     std::optional<std::string_view> name_;
     bool padded_ = false;  // values are followed by RecordStore::kPadding bytes
-    bool in_order_ = true;  // the slots came in place order
+    bool groups_in_order_ = true;  // each group came in place order
     std::uint32_t max_field_ = 0;
-    std::size_t one_digit_ = 0, two_digits_ = 0;  // slots of fields 0-9 and 10-99
     std::size_t room_ = 0;  // room for the values and the separators within fields
-    std::vector<Slot> slots_;
+    std::vector<Slot> groups_[kGroups];
+    std::vector<Slot> slots_;   // the groups together, when they need sorting
     std::vector<Slot> sorted_;  // scratch space for ordering the slots
 };
 
