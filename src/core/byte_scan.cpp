@@ -65,8 +65,9 @@ __attribute__((target("ssse3"))) std::size_t find_bytes16(const std::uint8_t* lo
     return find_bytes1(member, data, i, size, seen);
 }
 
-__attribute__((target("ssse3"))) bool copy_if_clean16_ssse3(const std::uint8_t* low_table, const std::uint8_t* high_table,
-                                                             char* to, const char* from, std::size_t size) noexcept {
+__attribute__((target("ssse3"))) bool copy_if_clean16_ssse3(const std::uint8_t* low_table,
+                                                            const std::uint8_t* high_table, char* to, const char* from,
+                                                            std::size_t size) noexcept {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
     const unsigned wanted = (1u << size) - 1;  // bytes past the text are ignored
     const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(low_table));

@@ -83,8 +83,7 @@ char* Hl7Assembler::write_slots(const Slot* slots, std::size_t count, Cursor& cu
         const bool has_next_in_repetition = i + 1 < count && (slots[i + 1].order >> 32) == (slot.order >> 32);
         // The later of two keys for one place wins, and the whole value gives
         // way to numbered components of the same repetition.
-        if (has_next_in_repetition && (slots[i + 1].component() == slot.component() || slot.component() == 0))
-            continue;
+        if (has_next_in_repetition && (slots[i + 1].component() == slot.component() || slot.component() == 0)) continue;
         if (slot.field() != field) {
             at = fill(at, '|', slot.field() - field);
             field = slot.field();

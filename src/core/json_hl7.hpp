@@ -137,9 +137,9 @@ private:
 
     std::optional<EscapeWriter> own_writer_;  // for a handler other than the default
     const EscapeWriter* writer_ = nullptr;    // present when values are escaped
-    std::size_t expansion_ = 1;           // most bytes a value byte can become
+    std::size_t expansion_ = 1;               // most bytes a value byte can become
     std::optional<std::string_view> name_;
-    bool padded_ = false;  // values are followed by RecordStore::kPadding bytes
+    bool padded_ = false;          // values are followed by RecordStore::kPadding bytes
     bool groups_in_order_ = true;  // each group came in place order
     std::uint32_t max_field_ = 0;
     std::size_t room_ = 0;  // room for the values and the separators within fields
