@@ -65,6 +65,18 @@ __attribute__((target("ssse3"))) std::size_t find_bytes16(const std::uint8_t* lo
     return find_bytes1(member, data, i, size, seen);
 }
 
+__attribute__((target("ssse3"))) bool copy_if_clean16_ssse3(const std::uint8_t* low_table,
+                                                            const std::uint8_t* high_table, char* to, const char* from,
+                                                            std::size_t size) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const unsigned wanted = (1u << size) - 1;  // bytes past the text are ignored
+    const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(low_table));
+    const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(high_table));
+    if (members16(bytes, low, high) & wanted) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), bytes);
+    return true;
+}
+
 __attribute__((target("avx2"))) std::size_t find_bytes32(const std::uint8_t* low_table, const std::uint8_t* high_table,
                                                          const bool* member, const char* data, std::size_t from,
                                                          std::size_t size, std::uint8_t& seen) noexcept {
@@ -114,6 +126,15 @@ void AsciiByteSet::add(unsigned char byte) noexcept {
         low_[lane + (byte & 0x0F)] |= bit;
         high_[lane + (byte >> 4)] = bit;
     }
+}
+
+bool AsciiByteSet::copy_if_clean16(char* to, const char* from, std::size_t size) const noexcept {
+#if defined(TESSARIN_X86)
+    if (vector_width() != VectorWidth::Bytes1) return copy_if_clean16_ssse3(low_.data(), high_.data(), to, from, size);
+#else
+    (void)to, (void)from, (void)size;
+#endif
+    return false;
 }
 
 std::size_t AsciiByteSet::find(std::string_view text, std::size_t from, std::uint8_t& seen) const noexcept {

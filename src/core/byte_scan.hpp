@@ -34,6 +34,12 @@ public:
         return find(text, from, seen);
     }
 
+    // When none of the `size` (at most 16) bytes at `from` is a member,
+    // copies them to `to` and returns true. Reads and writes 16 bytes
+    // whatever `size` is, so both sides need that much room; false without
+    // a copy below the 16-byte width, where callers copy byte by byte.
+    bool copy_if_clean16(char* to, const char* from, std::size_t size) const noexcept;
+
     // Calls hit(position) for every member, in order; true when every byte
     // of the text is below 0x80.
     template <class Hit>

@@ -123,6 +123,18 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
     }
 }
 
+const EscapeWriter* EscapeWriter::shared_for(const Hl7EscapeHandler& handler) {
+    static const Hl7EscapeHandler kDefault = create_default_escape_handler();
+    static const EscapeWriter kWriter(kDefault);
+    const bool is_default = handler.field_separator == kDefault.field_separator &&
+                            handler.component_separator == kDefault.component_separator &&
+                            handler.repetition_separator == kDefault.repetition_separator &&
+                            handler.escape_character == kDefault.escape_character &&
+                            handler.subcomponent_separator == kDefault.subcomponent_separator;
+    // The table takes no part in escaping.
+    return is_default ? &kWriter : nullptr;
+}
+
 void EscapeWriter::write(std::string& out, std::string_view text) const {
     const std::size_t start = out.size();
     out.resize(start + text.size() * max_expansion_);

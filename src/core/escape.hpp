@@ -50,10 +50,22 @@ std::string_view escape_letters(const Hl7EscapeHandler& handler, char32_t cp) no
 class EscapeWriter {
 public:
     explicit EscapeWriter(const Hl7EscapeHandler& handler);
+    // A writer built once for the default handler, or nullptr when `handler`
+    // differs from it: building one costs more than writing a short message.
+    static const EscapeWriter* shared_for(const Hl7EscapeHandler& handler);
     void write(std::string& out, std::string_view text) const;
     // Writes the escaped text at `out`, which has room for
     // max_expansion() bytes per byte of text, and returns its end.
     char* write(char* out, std::string_view text) const;
+    // The same for text followed by at least 16 readable bytes, with 16
+    // bytes of room past the escaped text: a short value without special
+    // bytes is then one block copy.
+    char* write_padded(char* out, std::string_view text) const {
+        if (text.empty()) return out;  // an empty store has no bytes to read
+        if (ascii_ && text.size() <= 16 && special_.copy_if_clean16(out, text.data(), text.size()))
+            return out + text.size();
+        return write(out, text);
+    }
     std::size_t max_expansion() const noexcept { return max_expansion_; }
     // The size of the escaped text, found by counting its special bytes.
     std::size_t escaped_size(std::string_view text) const;

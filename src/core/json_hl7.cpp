@@ -23,12 +23,6 @@ Status Hl7Assembler::out_of_range(std::string_view key) {
     return Ok{};
 }
 
-void Hl7Assembler::order_slots() {
-    // Keys arrive in byte-wise order ("1", "10", "2"); lines want numeric
-    // order. The merge is stable: equal places stay in key order.
-    merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
-}
-
 namespace {
 
 char* fill(char* out, char separator, std::size_t count) {
@@ -43,43 +37,53 @@ char* fill(char* out, char separator, std::size_t count) {
 
 }  // namespace
 
-char* Hl7Assembler::write_value(char* out, std::string_view value) const {
-    if (writer_) return writer_->write(out, value);
-    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+char* Hl7Assembler::write_value(const EscapeWriter* writer, bool padded, char* out, std::string_view value) {
+    if (writer) return padded ? writer->write_padded(out, value) : writer->write(out, value);
+    copy_bytes(out, value.data(), value.size());
     return out + value.size();
 }
 
 void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
-    if (slots_.empty()) return;
-    order_slots();
-    if (slots_.back().field() == 0) return;  // field 0 is stored but never written
+    // Field 0 is stored but never written; a line of nothing else ends here.
+    if (max_field_ == 0) return;
 
     // Room for the worst case, so the writes below are plain stores: the
-    // separators of each step between places, and every value escaped. A
-    // very long value's special bytes are counted rather than assumed, so
-    // the room stays near the text's size.
-    std::size_t room = 0;
-    std::uint32_t last_field = 0;
-    for (const Slot& slot : slots_) {
-        room += (slot.field() - last_field) + slot.repetition() + slot.component();
-        room += writer_ && slot.value.size() >= (std::size_t{1} << 24) ? writer_->escaped_size(slot.value)
-                                                                       : slot.value.size() * expansion_;
-        last_field = slot.field();
-    }
-    char* at = out.room_for(room);
+    // separators of each step between places (from field to field they add
+    // up to the last field), and every value escaped.
+    char* at = out.room_for(room_ + max_field_ + RecordStore::kPadding);  // block copies may write past a value
 
+    Cursor cursor{has_name ? 0u : 1u, 0, 1};
+    if (groups_in_order_) {
+        for (const std::vector<Slot>& group : groups_) at = write_slots(group.data(), group.size(), cursor, at);
+    } else {
+        // A field with ten or more components or repetitions, or fields from
+        // 1000 on: the groups are sorted together. The merge is stable, and
+        // equal places share a group, so they stay in key order.
+        slots_.clear();
+        for (const std::vector<Slot>& group : groups_) slots_.insert(slots_.end(), group.begin(), group.end());
+        merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
+        at = write_slots(slots_.data(), slots_.size(), cursor, at);
+    }
+    out.end_at(at);
+}
+
+char* Hl7Assembler::write_slots(const Slot* slots, std::size_t count, Cursor& cursor, char* at) const {
     // A cursor walks the places in order and writes the separators that lead
     // from one written place to the next; gaps come out as empty parts.
     // Component 0 and component 1 start at the same spot of a repetition.
-    std::uint32_t field = has_name ? 0 : 1, repetition = 0, component = 1;
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-        const Slot& slot = slots_[i];
+    // Every byte written could alias a member, so what the loop reads is
+    // held in locals. Slots that follow each other in place order but lie in
+    // different groups have different fields.
+    const EscapeWriter* const writer = writer_;
+    const bool padded = padded_;
+    std::uint32_t field = cursor.field, repetition = cursor.repetition, component = cursor.component;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Slot slot = slots[i];
         if (slot.field() == 0) continue;
-        const bool has_next_in_repetition = i + 1 < slots_.size() && (slots_[i + 1].order >> 32) == (slot.order >> 32);
+        const bool has_next_in_repetition = i + 1 < count && (slots[i + 1].order >> 32) == (slot.order >> 32);
         // The later of two keys for one place wins, and the whole value gives
         // way to numbered components of the same repetition.
-        if (has_next_in_repetition && (slots_[i + 1].component() == slot.component() || slot.component() == 0))
-            continue;
+        if (has_next_in_repetition && (slots[i + 1].component() == slot.component() || slot.component() == 0)) continue;
         if (slot.field() != field) {
             at = fill(at, '|', slot.field() - field);
             field = slot.field();
@@ -94,9 +98,10 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
         const std::uint32_t target = std::max<std::uint32_t>(slot.component(), 1);
         at = fill(at, '^', target - component);
         component = target;
-        at = write_value(at, slot.value);
+        at = write_value(writer, padded, at, slot.value);
     }
-    out.end_at(at);
+    cursor = {field, repetition, component};
+    return at;
 }
 
 }  // namespace tessarin

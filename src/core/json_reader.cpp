@@ -23,8 +23,15 @@ namespace {
 // Fast path: simdjson On-Demand, no DOM. It only says *that* the input is bad,
 // often without a usable position, so failures are re-examined below.
 
+// Documents up to this size reuse their thread's parser and its buffers,
+// which for a small file cost more to set up than to fill; larger ones get a
+// parser of their own, so no thread keeps a large one.
+constexpr std::size_t kReusedParserSize = 256 * 1024;
+
 simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStore& records) {
-    simdjson::ondemand::parser parser;
+    thread_local simdjson::ondemand::parser reused;
+    std::optional<simdjson::ondemand::parser> own;
+    simdjson::ondemand::parser& parser = json.size() <= kReusedParserSize ? reused : own.emplace();
     simdjson::ondemand::document doc;
     if (auto error = parser.iterate(json).get(doc)) return error;
     simdjson::ondemand::array array;

@@ -11,7 +11,7 @@ namespace tessarin {
 
 void RecordStore::grow(std::size_t needed) {
     const std::size_t capacity = std::max(needed, 2 * capacity_);
-    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    auto bytes = std::make_unique_for_overwrite<char[]>(capacity + kPadding);
     if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
     bytes_ = std::move(bytes);
     capacity_ = capacity;
@@ -23,21 +23,10 @@ void RecordStore::add(std::string_view key, std::string_view value) {
     add(key, value, prefix, common ? common->place : key_place(key));
 }
 
-void RecordStore::add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
-    const std::size_t key_offset = used_;
-    const std::size_t needed = used_ + key.size() + value.size();
-    if (needed > capacity_) grow(needed);
-    char* at = bytes_.get() + used_;
-    copy_bytes(at, key.data(), key.size());
-    copy_bytes(at + key.size(), value.data(), value.size());
-    used_ += key.size() + value.size();
-    Entry entry{key_offset, static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(value.size()), prefix,
-                place};
-    if (key.size() >= kHugeSize || value.size() >= kHugeSize) [[unlikely]] {
-        entry.key_size = entry.value_size = kHugeSize;
-        huge_sizes_.push_back({key_offset, key.size(), value.size()});
-    }
-    entries_.push_back(entry);
+void RecordStore::add_huge(std::size_t key_offset, std::size_t key_size, std::size_t value_size, std::uint64_t prefix,
+                           KeyPlace place) {
+    huge_sizes_.push_back({key_offset, key_size, value_size});
+    entries_.push_back({key_offset, kHugeSize, kHugeSize, prefix, place});
 }
 
 std::pair<std::uint64_t, std::uint64_t> RecordStore::huge_sizes(std::uint64_t key_offset) const {
@@ -54,6 +43,7 @@ void RecordStore::end_record() {
                        [this](const Entry& entry) { return item(entry).first; }),
                    entries_.end());
     record_ends_.push_back(entries_.size());
+    if (bytes_) std::memset(bytes_.get() + used_, 0, kPadding);
 }
 
 void RecordStore::reserve(std::size_t bytes, std::size_t entries) {

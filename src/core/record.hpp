@@ -12,6 +12,7 @@
 
 #include "core/key_order.hpp"
 #include "core/key_place.hpp"
+#include "core/utils.hpp"
 
 namespace tessarin {
 
@@ -63,7 +64,24 @@ public:
     // the later of two entries with one key kept.
     void add(std::string_view key, std::string_view value);
     // The same, for a key whose prefix and place the caller already knows.
-    void add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place);
+    // Every key and value is followed by at least this many bytes of the
+    // store (zeros after the last), so block reads past a value stay inside.
+    static constexpr std::size_t kPadding = 16;
+
+    void add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
+        const std::size_t key_offset = used_;
+        const std::size_t needed = used_ + key.size() + value.size();
+        if (needed > capacity_) [[unlikely]]
+            grow(needed);
+        char* at = bytes_.get() + used_;
+        copy_bytes(at, key.data(), key.size());
+        copy_bytes(at + key.size(), value.data(), value.size());
+        used_ = needed;
+        if (key.size() >= kHugeSize || value.size() >= kHugeSize) [[unlikely]]
+            return add_huge(key_offset, key.size(), value.size(), prefix, place);
+        entries_.push_back({key_offset, static_cast<std::uint32_t>(key.size()),
+                            static_cast<std::uint32_t>(value.size()), prefix, place});
+    }
     void end_record();
 
     std::size_t size() const noexcept { return record_ends_.size(); }
@@ -83,6 +101,10 @@ public:
     void reserve(std::size_t bytes, std::size_t entries);
     // Bytes of all keys and values together.
     std::size_t byte_size() const noexcept { return used_; }
+    // Whether every key and value is known to be ASCII, as the caller that
+    // filled the store may tell (false when unknown).
+    bool known_ascii() const noexcept { return known_ascii_; }
+    void set_known_ascii(bool ascii) noexcept { known_ascii_ = ascii; }
 
 private:
     // Sizes of 4 GiB and more are rare enough to keep aside, which keeps
@@ -93,6 +115,8 @@ private:
     };
     std::pair<std::uint64_t, std::uint64_t> huge_sizes(std::uint64_t key_offset) const;
     void grow(std::size_t needed);
+    void add_huge(std::size_t key_offset, std::size_t key_size, std::size_t value_size, std::uint64_t prefix,
+                  KeyPlace place);
 
     // Raw storage rather than std::string: appends are plain copies.
     std::unique_ptr<char[]> bytes_;
@@ -100,6 +124,7 @@ private:
     std::vector<Entry> entries_;
     std::vector<std::size_t> record_ends_;  // one past each record's last entry
     std::vector<HugeSizes> huge_sizes_;     // in key_offset order
+    bool known_ascii_ = false;
 };
 
 }  // namespace tessarin

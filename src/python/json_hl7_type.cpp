@@ -26,7 +26,8 @@ const Signature kNewSignature{"JsonHl7.__new__()", {"json_data"}, 1};
 const Signature kFromFileSignature{"JsonHl7.from_file()", {"path"}, 1};
 const Signature kConvertSignature{"JsonHl7._convert_json_to_hl7()", {"escape"}, 1};
 
-bool text_of(PyObject* value, std::string_view& out) {
+// `ascii` turns false for a str that is not compact ASCII.
+bool text_of(PyObject* value, std::string_view& out, bool& ascii) {
     if (!PyUnicode_Check(value)) {
         set_type_mismatch(value, "str");
         return false;
@@ -36,6 +37,7 @@ bool text_of(PyObject* value, std::string_view& out) {
                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
         return true;
     }
+    ascii = false;
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (!data) return false;
@@ -43,7 +45,7 @@ bool text_of(PyObject* value, std::string_view& out) {
     return true;
 }
 
-bool copy_record(PyObject* item, RecordStore& records) {
+bool copy_record(PyObject* item, RecordStore& records, bool& ascii) {
     if (!PyDict_Check(item)) {
         set_type_mismatch(item, "dict");
         return false;
@@ -57,7 +59,7 @@ bool copy_record(PyObject* item, RecordStore& records) {
     PyObject* value;
     while (ok && PyDict_Next(item, &pos, &key, &value)) {
         std::string_view key_text, value_text;
-        ok = text_of(key, key_text) && text_of(value, value_text);
+        ok = text_of(key, key_text, ascii) && text_of(value, value_text, ascii);
         if (!ok) break;
         if (const KnownKey* known = find_known_key(key))
             records.add(key_text, value_text, known->order, known->place);
@@ -101,10 +103,12 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
 #endif
         records.reserve(entries * 16, entries);
     }
+    bool ascii = true;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(json_data, i));
-        if (!item || !copy_record(item.get(), records)) return false;
+        if (!item || !copy_record(item.get(), records, ascii)) return false;
     }
+    records.set_known_ascii(ascii);
     return true;
 }
 
@@ -160,6 +164,8 @@ PyObject* assemble(JsonHl7Object* object, bool escape) {
         status.emplace(object->state.write_hl7(text, escape));
     }
     if (!*status) return raise_error(status->error());
+    // Escaping writes ASCII only, so ASCII records give ASCII text.
+    if (object->state.json_data.known_ascii()) return new_ascii_str(text.view());
     return new_str(text.view());
 }
 

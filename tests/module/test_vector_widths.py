@@ -102,3 +102,21 @@ def test_special_byte_at_every_position(width, special):
                     got.append(JsonHl7([{"segment_name": "ZZZ", "1": "k" * (at % 7), "2": text}]).hl7_string)
                     expected.append(reference.assemble([{"segment_name": "ZZZ", "1": "k" * (at % 7), "2": text}]))
     assert got == expected
+
+
+# Short values are copied as one 16-byte block when they hold no special
+# byte; the bytes after them in the object's store (the next key and value,
+# or the store's end) must neither be written nor change the verdict.
+NEIGHBOURS = ("", "|^~\\& \r\n\t" * 2, "é" * 9)
+
+
+@pytest.mark.parametrize("neighbour", NEIGHBOURS, ids=("last", "specials", "non-ascii"))
+def test_short_value_beside_any_bytes(width, neighbour):
+    expected, got = [], []
+    with forced(width):
+        for n in range(18):
+            for value in ("a" * n, "a" * n + " ", " " + "a" * n, "é" + "a" * n):
+                record = {"1": value} | ({"2": neighbour} if neighbour else {})
+                got.append((JsonHl7([record]).hl7_string, JsonHl7([record]).hl7_string_unescaped))
+                expected.append((reference.assemble([record], True), reference.assemble([record], False)))
+    assert got == expected
