@@ -1,7 +1,9 @@
 #include "feeds/feed_files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -104,6 +106,74 @@ WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_siz
     }
     if (!read_to_end(fd.get(), file, file.size, limits.first_read)) file.error = errno;
     return file;
+}
+
+namespace {
+
+// Up to `size` bytes at `offset`, fewer only at the end of the file.
+long read_at(int fd, char* into, std::size_t size, std::size_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, into + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
+}  // namespace
+
+FilePieces read_pieces(const char* path, const SplitState& start, std::size_t count, std::size_t piece_bytes,
+                       std::size_t max_piece) {
+    FilePieces result;
+    result.after = start;
+    int raw;
+    do {
+        raw = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) {
+        result.end = PiecesEnd::error;
+        result.error = errno;
+        return result;
+    }
+    const Fd fd(raw);
+    std::string carried;
+    std::size_t position = start.offset;  // of the next read
+    while (result.pieces.size() < count) {
+        const std::size_t kept = carried.size();
+        carried.resize(kept + piece_bytes);
+        const long got = read_at(fd.get(), carried.data() + kept, piece_bytes, position);
+        if (got < 0) {
+            result.end = PiecesEnd::error;
+            result.error = errno;
+            return result;
+        }
+        carried.resize(kept + static_cast<std::size_t>(got));
+        position += static_cast<std::size_t>(got);
+        const bool final = got == 0;
+        const std::string_view data = carried;
+        const std::size_t cut = final ? data.size() : find_cut(data);
+        if (cut > 0 || final) {
+            FilePiece& piece = result.pieces.emplace_back();
+            piece.start = result.after;
+            piece.bytes.bytes = std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(cut, 1));
+            piece.bytes.size = cut;
+            if (cut) std::memcpy(piece.bytes.bytes.get(), data.data(), cut);
+            result.after = state_after(data.substr(0, cut), result.after);
+            carried.erase(0, cut);
+            if (final) {
+                result.end = PiecesEnd::end;
+                return result;
+            }
+        }
+        if (carried.size() > max_piece) {
+            result.end = PiecesEnd::too_long;
+            return result;
+        }
+    }
+    return result;
 }
 
 }  // namespace tessarin::feeds

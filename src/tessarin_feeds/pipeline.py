@@ -7,6 +7,7 @@ from __future__ import annotations
 import itertools
 import os
 from collections.abc import Callable, Iterable
+from dataclasses import replace
 
 from . import stopping, tasks
 from .model import Notice
@@ -20,6 +21,7 @@ from .tasks import (
     TaskResult,
     convert_message,
     cut_into_tasks,
+    native_lines,
     streams,
     validate_message,
 )
@@ -41,7 +43,7 @@ __all__ = [
 def _run_here(
     sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
-    for function, arguments in cut_into_tasks(sources, settings):
+    for function, arguments in cut_into_tasks(sources, settings, here=True):
         result = function(*arguments, sink=sink)
         deliver(result)
         if result.handed_back:
@@ -84,6 +86,12 @@ def run(
     sink = output.write if streams(settings) else None
     if jobs <= 1:
         _run_here(sources, settings, deliver, sink)
+        return total
+    if native_lines(settings):
+        # Threads inside the native calls: each reads its own files and
+        # pieces, and nothing is forked or pickled (bench/jsonl.py measures
+        # them against the worker processes).
+        _run_here(sources, replace(settings, threads=jobs), deliver, sink)
         return total
     # A few small files convert faster than worker processes start.
     pending = iter(sources)
