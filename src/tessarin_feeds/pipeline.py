@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import itertools
 import os
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import replace
 
 from . import stopping, tasks
@@ -87,14 +87,26 @@ def run(
     if jobs <= 1:
         _run_here(sources, settings, deliver, sink)
         return total
-    if native_lines(settings):
-        # Threads inside the native calls: each reads its own files and
-        # pieces, and nothing is forked or pickled (bench/jsonl.py measures
-        # them against the worker processes).
-        _run_here(sources, replace(settings, threads=jobs), deliver, sink)
-        return total
-    # A few small files convert faster than worker processes start.
     pending = iter(sources)
+    if native_lines(settings):
+        # Files on threads inside the native calls: each reads its own files
+        # and pieces, and nothing is forked or pickled (bench/jsonl.py
+        # measures them against the worker processes). A stream, read in
+        # batches of messages, goes to worker processes from there on.
+        stream: list[Source] = []
+
+        def files() -> Iterator[Source]:
+            for source in pending:
+                if source.path is None or source.size == STREAMED:
+                    stream.append(source)
+                    return
+                yield source
+
+        _run_here(files(), replace(settings, threads=jobs), deliver, sink)
+        if not stream:
+            return total
+        pending = itertools.chain(stream, pending)
+    # A few small files convert faster than worker processes start.
     first: list[Source] = []
     size = 0
     for source in pending:
