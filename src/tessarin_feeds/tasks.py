@@ -597,6 +597,8 @@ class _Pieces:
                 stream.seek(state[0])
         except READ_ERRORS as error:
             _note_read_error(self.source, error, tally)
+            # The progress bar counts the file whole, as the reader's path does.
+            tally.bytes_read = max((self.source.size or 0) - state[0], 0)
             yield convert_batch, ([], self.settings, tally, True)
             return
         with stream:
