@@ -1,4 +1,4 @@
-"""The native feed functions (convert_buffers, convert_files, feed_cut) under
+"""The native feed functions (convert_buffers, convert_files, convert_file_pieces, feed_cut) under
 allocation failure, swept as the tessarin module's members are, and under
 calls from several threads at once."""
 
@@ -56,6 +56,7 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "whole_max": 1 << 20,
         "gzip_max": 1 << 20,
     }
+    pieces = {**LIMITS, "pieces": 3, "piece_bytes": 40, "max_piece": 1 << 10}
     buffers = [
         (HEAD, FEED),
         (HEAD, b""),
@@ -71,6 +72,11 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "files_threads": (_columns.convert_files, (files * 2,), {**file_limits, "threads": 3}),
         "files_handed_back": (_columns.convert_files, (files,), {**file_limits, "whole_max": 8}),
         "files_nul": (_columns.convert_files, ([(HEAD, b"a\0b", -1)],), file_limits),
+        "pieces": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), pieces),
+        "pieces_threads": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "threads": 3}),
+        "pieces_too_long": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "max_piece": 8}),
+        "pieces_missing": (_columns.convert_file_pieces, (HEAD, paths["missing"], STATE), pieces),
+        "pieces_bad_state": (_columns.convert_file_pieces, (HEAD, paths["feed"], (0, 0, 1, None, 0)), pieces),
         "cut": (_columns.feed_cut, (FEED, (0, 0, b"FHS|x", b"BHS|y", 2), False), {}),
         "cut_final": (_columns.feed_cut, (bytearray(FEED), STATE, True), {}),
         "cut_bad_state": (_columns.feed_cut, (FEED, (0, 0, "FHS", None, 0), False), {}),
