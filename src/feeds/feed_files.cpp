@@ -125,8 +125,8 @@ long read_at(int fd, char* into, std::size_t size, std::size_t offset) {
 
 }  // namespace
 
-FilePieces read_pieces(const char* path, const SplitState& start, std::size_t count, std::size_t piece_bytes,
-                       std::size_t max_piece) {
+FilePieces read_pieces(const char* path, const SplitState& start, std::size_t carried_bytes, std::size_t count,
+                       std::size_t piece_bytes, std::size_t max_piece) {
     FilePieces result;
     result.after = start;
     int raw;
@@ -139,8 +139,15 @@ FilePieces read_pieces(const char* path, const SplitState& start, std::size_t co
         return result;
     }
     const Fd fd(raw);
-    std::string carried;
-    std::size_t position = start.offset;  // of the next read
+    std::string carried(carried_bytes, '\0');
+    const long again = read_at(fd.get(), carried.data(), carried_bytes, start.offset);
+    if (again < 0) {
+        result.end = PiecesEnd::error;
+        result.error = errno;
+        return result;
+    }
+    carried.resize(static_cast<std::size_t>(again));
+    std::size_t position = start.offset + carried.size();  // of the next read
     while (result.pieces.size() < count) {
         const std::size_t kept = carried.size();
         carried.resize(kept + piece_bytes);
@@ -173,6 +180,7 @@ FilePieces read_pieces(const char* path, const SplitState& start, std::size_t co
             return result;
         }
     }
+    result.carried = carried.size();
     return result;
 }
 

@@ -528,10 +528,12 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
 
 extern const char kConvertFilePiecesDoc[] =
     "convert_file_pieces(head, path, state, *, validation_enabled=False, strict_validation=False,\n"
-    "escaping_enabled=True, max_message_size, max_fields, pieces, piece_bytes, max_piece, threads=1)\n--\n\n"
+    "escaping_enabled=True, max_message_size, max_fields, pieces, piece_bytes, max_piece, carried=0, threads=1)\n"
+    "--\n\n"
     "convert_buffers for up to `pieces` pieces of a large file read here from state's offset on (see feed_cut):\n"
-    "each read of piece_bytes bytes is cut at its last place to cut and the rest carried to the next.\n"
-    "Returns (convert_buffers' tuple, states, end, errno): states holds each piece's starting state and the\n"
+    "each read of piece_bytes bytes is cut at its last place to cut and the rest carried to the next; `carried`\n"
+    "bytes after the offset were read by the call before. Returns (convert_buffers' tuple, states, end, errno,\n"
+    "carried): states holds each piece's starting state and the\n"
     "state after the last; end is 0 when more pieces follow, 1 when the last piece ends the file, 2 when\n"
     "max_piece bytes hold no place to cut and 3 when the file could not be opened or read (errno), the\n"
     "rest being the reader's then. A declined piece's special item carries its bytes.";
@@ -549,18 +551,21 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
                                          "pieces",
                                          "piece_bytes",
                                          "max_piece",
+                                         "carried",
                                          "threads",
                                          nullptr};
         PyObject *head, *path, *state_object;
         int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
-        Py_ssize_t max_message_size = 0, max_fields = 0, pieces = 0, piece_bytes = 0, max_piece = 0, threads = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSO|$pppnnnnnn:convert_file_pieces",
+        Py_ssize_t max_message_size = 0, max_fields = 0, pieces = 0, piece_bytes = 0, max_piece = 0, carried = 0,
+                   threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSO|$pppnnnnnnn:convert_file_pieces",
                                          const_cast<char**>(keywords), &head, &path, &state_object, &validation_enabled,
                                          &strict_validation, &escaping_enabled, &max_message_size, &max_fields, &pieces,
-                                         &piece_bytes, &max_piece, &threads))
+                                         &piece_bytes, &max_piece, &carried, &threads))
             return nullptr;
-        if (max_message_size < 1 || max_fields < 1 || pieces < 1 || piece_bytes < 1 || max_piece < 1 || threads < 1) {
-            PyErr_SetString(PyExc_ValueError, "convert_file_pieces: a size or count below 1");
+        if (max_message_size < 1 || max_fields < 1 || pieces < 1 || piece_bytes < 1 || max_piece < 1 || carried < 0 ||
+            threads < 1) {
+            PyErr_SetString(PyExc_ValueError, "convert_file_pieces: a size or count below its least value");
             return nullptr;
         }
         if (std::strlen(PyBytes_AS_STRING(path)) != static_cast<std::size_t>(PyBytes_GET_SIZE(path))) {
@@ -579,8 +584,9 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<Buffer> buffers;
         {
             py::AllowThreads allow;
-            read = feeds::read_pieces(PyBytes_AS_STRING(path), start, static_cast<std::size_t>(pieces),
-                                      static_cast<std::size_t>(piece_bytes), static_cast<std::size_t>(max_piece));
+            read = feeds::read_pieces(PyBytes_AS_STRING(path), start, static_cast<std::size_t>(carried),
+                                      static_cast<std::size_t>(pieces), static_cast<std::size_t>(piece_bytes),
+                                      static_cast<std::size_t>(max_piece));
             buffers.resize(read.pieces.size());
             std::vector<Buffer*> all;
             std::size_t total = 0;
@@ -604,7 +610,8 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!item) return nullptr;
             PyList_SET_ITEM(states.get(), static_cast<Py_ssize_t>(i), item);
         }
-        return Py_BuildValue("(OOii)", result.get(), states.get(), static_cast<int>(read.end), read.error);
+        return Py_BuildValue("(OOiin)", result.get(), states.get(), static_cast<int>(read.end), read.error,
+                             static_cast<Py_ssize_t>(read.carried));
     });
 }
 

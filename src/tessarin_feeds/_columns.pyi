@@ -71,5 +71,6 @@ def convert_file_pieces(
     pieces: int,
     piece_bytes: int,
     max_piece: int,
+    carried: int = 0,
     threads: int = 1,
-) -> tuple[_Converted, list[_State], int, int]: ...
+) -> tuple[_Converted, list[_State], int, int, int]: ...

@@ -665,9 +665,9 @@ class _FilePieces:
         head, path = _head(self.source.name), os.fsencode(self.source.path)
         # One piece a call to jsonl.gz: a gzip member per piece, as convert_piece writes them.
         pieces = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
-        state, tally = FEED_START, Tally(sources=1)
+        state, tally, carried = FEED_START, Tally(sources=1), 0
         while True:
-            converted, starts, end, _ = convert_file_pieces(
+            converted, starts, end, _, carried = convert_file_pieces(
                 head,
                 path,
                 state,
@@ -679,6 +679,7 @@ class _FilePieces:
                 pieces=pieces,
                 piece_bytes=PIECE_BYTES,
                 max_piece=PIECE_MAX,
+                carried=carried,
                 threads=settings.threads,
             )
             count = len(starts) - 1

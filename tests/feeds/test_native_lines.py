@@ -371,3 +371,24 @@ def test_files_read_on_threads_give_what_one_thread_gives(tmp_path: pathlib.Path
     one = calls(1)
     assert calls(threads) == one
     assert any(handed_back >= 0 for *_, handed_back in one) and any(c[5] for c, *_ in one)
+
+
+@needs_corpus
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_large_file_to_jsonl_gz_gives_the_same_members_however_it_is_read(
+    tmp_path: pathlib.Path, threads: int
+) -> None:
+    """Pieces read natively in this process are compressed one member a piece,
+    as pieces cut by the parent are: the same bytes, whatever the threads."""
+    path = tmp_path / "all.hl7"
+    path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
+    sources = [Source("all.hl7", str(path), path.stat().st_size)]
+    settings = tasks.Settings(output_format="jsonl.gz")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        patch.setattr(tasks, "PIECE_BYTES", 64 << 10)
+        got = run_tasks(sources, settings, True, True, threads)
+        want = run_tasks(sources, settings, True, False)
+        plain = run_tasks(sources, tasks.Settings(), False)
+    assert got == want
+    assert gzip.decompress(got[0]) == plain[0]

@@ -76,6 +76,7 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "pieces_threads": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "threads": 3}),
         "pieces_too_long": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "max_piece": 8}),
         "pieces_missing": (_columns.convert_file_pieces, (HEAD, paths["missing"], STATE), pieces),
+        "pieces_carried": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "carried": 50}),
         "pieces_bad_state": (_columns.convert_file_pieces, (HEAD, paths["feed"], (0, 0, 1, None, 0)), pieces),
         "cut": (_columns.feed_cut, (FEED, (0, 0, b"FHS|x", b"BHS|y", 2), False), {}),
         "cut_final": (_columns.feed_cut, (bytearray(FEED), STATE, True), {}),
