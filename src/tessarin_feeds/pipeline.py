@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import itertools
 import os
+import queue
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import replace
 
@@ -18,6 +20,7 @@ from .tasks import (
     Deliver,
     OutputFormat,
     Settings,
+    Task,
     TaskResult,
     convert_message,
     cut_into_tasks,
@@ -48,6 +51,65 @@ def _run_here(
         deliver(result)
         if result.handed_back:
             _run_here(result.handed_back, settings, deliver, sink)
+
+
+# Tasks a second thread may be given ahead of the one whose counts are told.
+AHEAD = 3
+
+
+def _run_alongside(
+    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None]
+) -> None:
+    """_run_here with the tasks run, and their rows written, in order by a
+    second thread, whose native calls release the interpreter lock: this one
+    meanwhile walks the folders and cuts the next tasks, and tells what each
+    task counted, in input order. A stop or a failure here ends the second
+    thread after its task in hand; one there is raised here in its turn."""
+    todo: queue.SimpleQueue[Task | None] = queue.SimpleQueue()
+    done: queue.SimpleQueue[TaskResult | BaseException | None] = queue.SimpleQueue()
+    stop = threading.Event()
+
+    def run_task(function: Callable[..., TaskResult], arguments: tuple[object, ...]) -> None:
+        result = function(*arguments, sink=sink)
+        done.put(result)
+        if result.handed_back:  # their rows come next, before the next task's
+            for inner in cut_into_tasks(result.handed_back, settings, here=True):
+                if stop.is_set():
+                    return
+                run_task(*inner)
+
+    def work() -> None:
+        try:
+            while (task := todo.get()) is not None and not stop.is_set():
+                run_task(*task)
+                done.put(None)  # the end of one task given
+        except BaseException as error:  # told in its turn by the main thread
+            done.put(error)
+
+    def tell(most: int) -> None:
+        nonlocal given
+        while given > most:
+            item = done.get()
+            if item is None:
+                given -= 1
+            elif isinstance(item, BaseException):
+                raise item
+            else:
+                deliver(item)
+
+    given = 0
+    worker = threading.Thread(target=work, name="tessarin tasks", daemon=True)
+    worker.start()
+    try:
+        for task in cut_into_tasks(sources, settings, here=True):
+            todo.put(task)
+            given += 1
+            tell(AHEAD)
+        tell(0)
+    finally:
+        stop.set()
+        todo.put(None)
+        worker.join()
 
 
 def run(
@@ -102,7 +164,10 @@ def run(
                     return
                 yield source
 
-        _run_here(files(), replace(settings, threads=jobs), deliver, sink)
+        if sink is not None:
+            _run_alongside(files(), replace(settings, threads=jobs), deliver, sink)
+        else:
+            _run_here(files(), replace(settings, threads=jobs), deliver, sink)
         if not stream:
             return total
         pending = itertools.chain(stream, pending)

@@ -392,3 +392,70 @@ def test_a_large_file_to_jsonl_gz_gives_the_same_members_however_it_is_read(
         plain = run_tasks(sources, tasks.Settings(), False)
     assert got == want
     assert gzip.decompress(got[0]) == plain[0]
+
+
+def _mixed_folder(folder: pathlib.Path) -> None:
+    """Small files, files too large to go whole, a broken link and a notice or two."""
+    folder.mkdir()
+    for n in range(40):
+        body = b"\r".join(MESSAGES[(n + k) % 6] for k in range(1 + n % 5))
+        (folder / f"{n:03}.hl7").write_bytes(body * (60 if n % 9 == 4 else 1) + b"\rjunk\r")
+    (folder / "017 gone.hl7").symlink_to(folder / "nowhere")
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "jsonl.gz"])
+def test_runs_on_threads_give_one_jobs_bytes_and_counts(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, fmt: str
+) -> None:
+    """--jobs N for files to JSON Lines runs on threads: the same output and
+    counts as one job, files handed back included, whatever N."""
+    from tessarin_feeds import jsonl, pipeline
+    from tessarin_feeds.sources import find_sources
+
+    folder = tmp_path / "in"
+    _mixed_folder(folder)
+    monkeypatch.setattr(tasks, "FIRST_READ", 1000)
+    monkeypatch.setattr(tasks, "WHOLE_FILE_MAX", 3000)  # larger files are handed back, then read in pieces
+    monkeypatch.setattr(tasks, "PIECE_BYTES", 500)
+    handed_back = []
+    pieces = tasks._FilePieces.tasks
+    monkeypatch.setattr(tasks._FilePieces, "tasks", lambda self: handed_back.append(self) or pieces(self))
+    monkeypatch.setattr(tasks, "BATCH_FILES", 7)
+    seen = []
+    for jobs in (1, 2, 3):
+        path = tmp_path / f"out{jobs}"
+        with open(path, "wb") as stream:
+            out = jsonl.JsonlOutput(stream)
+            notices: list[object] = []
+            settings = pipeline.Settings(output_format=fmt)  # type: ignore[arg-type]
+            tally = pipeline.run(find_sources([str(folder)]), settings, out, jobs=jobs, on_notice=notices.append)
+            out.close()
+        seen.append((path.read_bytes(), tally, notices))
+    assert seen[0] == seen[1] == seen[2]
+    assert seen[0][1].notice_counts["read error"] == 1 and seen[0][1].sources == 41
+    assert len(handed_back) == 3 * 4  # files 4, 13, 22 and 31, in each run
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_write_error_on_the_tasks_thread_is_raised_as_one_jobs(tmp_path: pathlib.Path, jobs: int) -> None:
+    from tessarin_feeds import pipeline
+    from tessarin_feeds.outputs import OutputBase
+    from tessarin_feeds.sources import find_sources
+
+    folder = tmp_path / "in"
+    _mixed_folder(folder)
+
+    class Full(OutputBase):
+        def __init__(self) -> None:
+            self.writes = 0
+
+        def write(self, batch: object, /) -> None:
+            self.writes += 1
+            if self.writes > 1:
+                raise OSError(errno.ENOSPC, "No space left on device")
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "FLUSH_BYTES", 100)
+        with pytest.raises(OSError, match="No space left") as raised:
+            pipeline.run(find_sources([str(folder)]), pipeline.Settings(), Full(), jobs=jobs)
+    assert raised.value.errno == errno.ENOSPC
