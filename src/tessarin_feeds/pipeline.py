@@ -99,9 +99,11 @@ def _run_alongside(
 
     given = 0
     worker = threading.Thread(target=work, name="tessarin tasks", daemon=True)
+    stopping.checkpoint("pool start")
     worker.start()
     try:
         for task in cut_into_tasks(sources, settings, here=True):
+            stopping.checkpoint("submit")
             todo.put(task)
             given += 1
             tell(AHEAD)
