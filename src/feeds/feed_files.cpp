@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -123,6 +122,19 @@ long read_at(int fd, char* into, std::size_t size, std::size_t offset) {
     return static_cast<long>(got);
 }
 
+// Room for `more` bytes after what `buffer` holds, which has `capacity`;
+// grown without the zeroing a string's resize does.
+char* room(WholeFile& buffer, std::size_t& capacity, std::size_t more) {
+    if (capacity - buffer.size < more || !buffer.bytes) {
+        const std::size_t grown = std::max({buffer.size + more, 2 * capacity, std::size_t{1}});
+        auto bytes = std::make_unique_for_overwrite<char[]>(grown);
+        if (buffer.size) std::memcpy(bytes.get(), buffer.bytes.get(), buffer.size);
+        buffer.bytes = std::move(bytes);
+        capacity = grown;
+    }
+    return buffer.bytes.get() + buffer.size;
+}
+
 }  // namespace
 
 FilePieces read_pieces(const char* path, const SplitState& start, std::size_t carried_bytes, std::size_t count,
@@ -139,48 +151,53 @@ FilePieces read_pieces(const char* path, const SplitState& start, std::size_t ca
         return result;
     }
     const Fd fd(raw);
-    std::string carried(carried_bytes, '\0');
-    const long again = read_at(fd.get(), carried.data(), carried_bytes, start.offset);
+    WholeFile carried;
+    std::size_t capacity = 0;
+    const long again = read_at(fd.get(), room(carried, capacity, carried_bytes), carried_bytes, start.offset);
     if (again < 0) {
         result.end = PiecesEnd::error;
         result.error = errno;
         return result;
     }
-    carried.resize(static_cast<std::size_t>(again));
-    std::size_t position = start.offset + carried.size();  // of the next read
+    carried.size = static_cast<std::size_t>(again);
+    std::size_t position = start.offset + carried.size;  // of the next read
     while (result.pieces.size() < count) {
-        const std::size_t kept = carried.size();
-        carried.resize(kept + piece_bytes);
-        const long got = read_at(fd.get(), carried.data() + kept, piece_bytes, position);
+        const long got = read_at(fd.get(), room(carried, capacity, piece_bytes), piece_bytes, position);
         if (got < 0) {
             result.end = PiecesEnd::error;
             result.error = errno;
             return result;
         }
-        carried.resize(kept + static_cast<std::size_t>(got));
+        carried.size += static_cast<std::size_t>(got);
         position += static_cast<std::size_t>(got);
         const bool final = got == 0;
-        const std::string_view data = carried;
+        const std::string_view data = carried.data();
         const std::size_t cut = final ? data.size() : find_cut(data);
         if (cut > 0 || final) {
             FilePiece& piece = result.pieces.emplace_back();
             piece.start = result.after;
-            piece.bytes.bytes = std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(cut, 1));
-            piece.bytes.size = cut;
-            if (cut) std::memcpy(piece.bytes.bytes.get(), data.data(), cut);
             result.after = state_after(data.substr(0, cut), result.after);
-            carried.erase(0, cut);
+            // The piece keeps the buffer; what follows the cut moves to a new one.
+            WholeFile rest;
+            std::size_t rest_capacity = 0;
+            const std::size_t left = data.size() - cut;
+            std::memcpy(room(rest, rest_capacity, left + piece_bytes), data.data() + cut, left);
+            rest.size = left;
+            carried.size = cut;
+            piece.bytes = std::move(carried);
+            carried = std::move(rest);
+            capacity = rest_capacity;
             if (final) {
                 result.end = PiecesEnd::end;
                 return result;
             }
         }
-        if (carried.size() > max_piece) {
+        if (carried.size > max_piece) {
             result.end = PiecesEnd::too_long;
             return result;
         }
     }
-    result.carried = carried.size();
+    result.carried = carried.size;
     return result;
 }
 
