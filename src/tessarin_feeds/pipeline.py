@@ -86,6 +86,8 @@ def _run_alongside(
         except BaseException as error:  # told in its turn by the main thread
             done.put(error)
 
+    given = 0  # tasks given whose end is not yet told
+
     def tell(most: int) -> None:
         nonlocal given
         while given > most:
@@ -97,7 +99,6 @@ def _run_alongside(
             else:
                 deliver(item)
 
-    given = 0
     worker = threading.Thread(target=work, name="tessarin tasks", daemon=True)
     stopping.checkpoint("pool start")
     worker.start()

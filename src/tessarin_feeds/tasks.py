@@ -491,7 +491,7 @@ def _take_native_lines(
             messages = (
                 _read_files([(source, whole)], settings, tally)
                 if starts is None
-                else list(_read_piece(cast(bytes, whole), source, starts[index], settings, tally.note))
+                else list(_read_piece(whole, source, starts[index], settings, tally.note))
             )
             out.append(cast(bytes, process_messages(messages, plain, tally)))
     out.append(lines[taken:])
