@@ -197,50 +197,6 @@ void convert_range(const feeds::LineOptions& options, const std::vector<Buffer*>
     }
 }
 
-// The buffers cut into `threads` runs of about equal bytes, converted side
-// by side; the runs' lines are then joined in input order.
-void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
-                 std::size_t threads, ByteBuffer& out) {
-    threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
-    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
-    std::vector<std::size_t> bounds{0};
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < buffers.size() && bounds.size() < threads; ++i) {
-        bytes += buffers[i]->data.size();
-        if (bytes * threads >= total * bounds.size()) bounds.push_back(i + 1);
-    }
-    if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
-    const std::size_t runs = bounds.size() - 1;
-    std::vector<PooledBuffer> parts(runs);
-    std::vector<std::exception_ptr> failures(runs);
-    const auto work = [&](std::size_t run) {
-        try {
-            convert_range(options, buffers, bounds[run], bounds[run + 1], run == 0 ? out : parts[run].get());
-        } catch (...) {
-            failures[run] = std::current_exception();
-        }
-    };
-    // Reserved, so that no thread is left running by a vector that cannot grow.
-    std::vector<std::thread> workers;
-    workers.reserve(runs - 1);
-    std::size_t started = 1;
-    try {
-        for (; started < runs; ++started) workers.emplace_back(work, started);
-    } catch (const std::exception&) {
-        // No thread to be had (out of memory or of threads): the rest run here.
-    }
-    work(0);
-    for (std::size_t run = started; run < runs; ++run) work(run);
-    for (std::thread& worker : workers) worker.join();
-    for (const std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
-    for (std::size_t run = 1; run < runs; ++run) {
-        const std::size_t offset = out.size();
-        out.append({parts[run].get().data(), parts[run].get().size()});
-        for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
-    }
-}
-
 // Runs `work(thread)` on `threads` threads, this one among them; a thread
 // that cannot start leaves its share to the others. The first failure is
 // raised once all have ended.
@@ -265,6 +221,35 @@ void on_threads(std::size_t threads, const Work& work) {
     for (std::thread& worker : workers) worker.join();
     for (const std::exception_ptr& failure : failures)
         if (failure) std::rethrow_exception(failure);
+}
+
+// The buffers cut into runs of about equal bytes, a few per thread, which
+// the threads take in turn (a thread the machine holds back delays only the
+// run in its hands); the runs' lines are then joined in input order.
+void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
+                 std::size_t threads, ByteBuffer& out) {
+    threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
+    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
+    const std::size_t wanted = std::min(buffers.size(), 4 * threads);
+    std::vector<std::size_t> bounds{0};
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < buffers.size() && bounds.size() < wanted; ++i) {
+        bytes += buffers[i]->data.size();
+        if (bytes * wanted >= total * bounds.size()) bounds.push_back(i + 1);
+    }
+    if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
+    const std::size_t runs = bounds.size() - 1;
+    std::vector<ByteBuffer> parts(runs);
+    std::atomic<std::size_t> next_run{0};
+    on_threads(std::min(threads, runs), [&](std::size_t) {
+        for (std::size_t run; (run = next_run.fetch_add(1)) < runs;)
+            convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run]);
+    });
+    for (std::size_t run = 0; run < runs; ++run) {
+        const std::size_t offset = out.size();
+        out.append({parts[run].data(), parts[run].size()});
+        for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
+    }
 }
 
 struct FilesDone {
