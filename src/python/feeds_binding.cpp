@@ -46,7 +46,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kKept = 4, kKeptBytes = 16 << 20;
+    static constexpr std::size_t kKept = 12, kKeptBytes = 16 << 20;
     std::mutex mutex_;
     std::vector<ByteBuffer> free_;
 };
@@ -239,15 +239,15 @@ void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& 
     }
     if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
     const std::size_t runs = bounds.size() - 1;
-    std::vector<ByteBuffer> parts(runs);
+    std::vector<PooledBuffer> parts(runs);
     std::atomic<std::size_t> next_run{0};
     on_threads(std::min(threads, runs), [&](std::size_t) {
         for (std::size_t run; (run = next_run.fetch_add(1)) < runs;)
-            convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run]);
+            convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run].get());
     });
     for (std::size_t run = 0; run < runs; ++run) {
         const std::size_t offset = out.size();
-        out.append({parts[run].data(), parts[run].size()});
+        out.append({parts[run].get().data(), parts[run].get().size()});
         for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
     }
 }
