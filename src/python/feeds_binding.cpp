@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -64,9 +65,17 @@ public:
     PooledBuffer(const PooledBuffer&) = delete;
     PooledBuffer& operator=(const PooledBuffer&) = delete;
     ByteBuffer& get() noexcept { return buffer_; }
+    const ByteBuffer& get() const noexcept { return buffer_; }
 
 private:
     ByteBuffer buffer_;
+};
+
+// A call's lines: `out`, then the runs that threads made, in order; joined
+// only into the bytes object the caller gets, so they are copied once.
+struct Lines {
+    PooledBuffer out;
+    std::deque<PooledBuffer> runs;  // a deque: a PooledBuffer stays where it is made
 };
 
 struct Buffer {
@@ -227,9 +236,9 @@ void on_threads(std::size_t threads, const Work& work) {
 // the threads take in turn (a thread the machine holds back delays only the
 // run in its hands); the runs' lines are then joined in input order.
 void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
-                 std::size_t threads, ByteBuffer& out) {
+                 std::size_t threads, Lines& lines) {
     threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
-    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
+    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), lines.out.get());
     const std::size_t wanted = std::min(buffers.size(), 4 * threads);
     std::vector<std::size_t> bounds{0};
     std::size_t bytes = 0;
@@ -238,17 +247,18 @@ void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& 
         if (bytes * wanted >= total * bounds.size()) bounds.push_back(i + 1);
     }
     if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
-    const std::size_t runs = bounds.size() - 1;
-    std::vector<PooledBuffer> parts(runs);
+    const std::size_t runs = bounds.size() - 1, first = lines.runs.size();
+    for (std::size_t run = 0; run < runs; ++run) lines.runs.emplace_back();
     std::atomic<std::size_t> next_run{0};
     on_threads(std::min(threads, runs), [&](std::size_t) {
         for (std::size_t run; (run = next_run.fetch_add(1)) < runs;)
-            convert_range(options, buffers, bounds[run], bounds[run + 1], parts[run].get());
+            convert_range(options, buffers, bounds[run], bounds[run + 1], lines.runs[first + run].get());
     });
+    std::size_t offset = lines.out.get().size();
+    for (std::size_t run = 0; run < first; ++run) offset += lines.runs[run].get().size();
     for (std::size_t run = 0; run < runs; ++run) {
-        const std::size_t offset = out.size();
-        out.append({parts[run].get().data(), parts[run].get().size()});
         for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
+        offset += lines.runs[first + run].get().size();
     }
 }
 
@@ -319,7 +329,7 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
 }
 
 // (lines, ends, messages, converted, segments, special)
-PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
+PyRef results_of(std::vector<Buffer>& buffers, const Lines& out) {
     std::size_t messages = 0, converted = 0, segments = 0, end = 0;
     PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
     PyRef special = PyRef::steal(PyList_New(0));
@@ -339,10 +349,17 @@ PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
             if (!entry || PyList_Append(special.get(), entry.get()) < 0) return {};
         }
     }
-    // An empty buffer has no data pointer, which y# would make None.
-    PyRef lines =
-        PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
+    std::vector<const ByteBuffer*> parts{&out.out.get()};
+    for (const PooledBuffer& run : out.runs) parts.push_back(&run.get());
+    std::size_t size = 0;
+    for (const ByteBuffer* part : parts) size += part->size();
+    PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!lines) return {};
+    char* at = PyBytes_AS_STRING(lines.get());
+    for (const ByteBuffer* part : parts) {
+        if (part->size()) std::memcpy(at, part->data(), part->size());
+        at += part->size();
+    }
     return PyRef::steal(Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
                                       static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments),
                                       special.get()));
@@ -385,15 +402,14 @@ PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
         const feeds::LineOptions options{
             {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
             {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
-        PooledBuffer pooled;
-        ByteBuffer& out = pooled.get();
+        Lines lines;
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
             std::vector<Buffer*> all;
             for (Buffer& buffer : buffers) all.push_back(&buffer);
-            convert_all(options, all, total, static_cast<std::size_t>(threads), out);
+            convert_all(options, all, total, static_cast<std::size_t>(threads), lines);
         }
-        return results_of(buffers, out).release();
+        return results_of(buffers, lines).release();
     });
 }
 
@@ -468,8 +484,8 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
         const feeds::WholeFileLimits file_limits{static_cast<std::size_t>(first_read),
                                                  static_cast<std::size_t>(whole_max),
                                                  static_cast<std::size_t>(gzip_max)};
-        PooledBuffer pooled;
-        ByteBuffer& out = pooled.get();
+        Lines lines;
+        ByteBuffer& out = lines.out.get();
         std::size_t done = 0, read = 0;
         Py_ssize_t handed_back = -1;
         if (threads > 1 && buffers.size() > 1) {
@@ -502,9 +518,9 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
             std::vector<Buffer*> readable;
             for (Buffer& buffer : buffers)
                 if (!buffer.file.error) readable.push_back(&buffer);
-            convert_all(options, readable, read, static_cast<std::size_t>(threads), out);
+            convert_all(options, readable, read, static_cast<std::size_t>(threads), lines);
         }
-        PyRef result = results_of(buffers, out);
+        PyRef result = results_of(buffers, lines);
         if (!result) return nullptr;
         return Py_BuildValue("(O(nnn))", result.get(), static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(read),
                              handed_back);
@@ -563,8 +579,7 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
             {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
             {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
         const std::string_view line_head(PyBytes_AS_STRING(head), static_cast<std::size_t>(PyBytes_GET_SIZE(head)));
-        PooledBuffer pooled;
-        ByteBuffer& out = pooled.get();
+        Lines lines;
         feeds::FilePieces read;
         std::vector<Buffer> buffers;
         {
@@ -584,9 +599,9 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
                 total += buffer.data.size();
                 all.push_back(&buffer);
             }
-            convert_all(options, all, total, static_cast<std::size_t>(threads), out);
+            convert_all(options, all, total, static_cast<std::size_t>(threads), lines);
         }
-        PyRef result = results_of(buffers, out);
+        PyRef result = results_of(buffers, lines);
         if (!result) return nullptr;
         PyRef states = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size() + 1)));
         if (!states) return nullptr;
