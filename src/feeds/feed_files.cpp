@@ -1,5 +1,6 @@
 #include "feeds/feed_files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -104,6 +105,100 @@ WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_siz
     }
     if (!read_to_end(fd.get(), file, file.size, limits.first_read)) file.error = errno;
     return file;
+}
+
+namespace {
+
+// Up to `size` bytes at `offset`, fewer only at the end of the file.
+long read_at(int fd, char* into, std::size_t size, std::size_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, into + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
+// Room for `more` bytes after what `buffer` holds, which has `capacity`;
+// grown without the zeroing a string's resize does.
+char* room(WholeFile& buffer, std::size_t& capacity, std::size_t more) {
+    if (capacity - buffer.size < more || !buffer.bytes) {
+        const std::size_t grown = std::max({buffer.size + more, 2 * capacity, std::size_t{1}});
+        auto bytes = std::make_unique_for_overwrite<char[]>(grown);
+        if (buffer.size) std::memcpy(bytes.get(), buffer.bytes.get(), buffer.size);
+        buffer.bytes = std::move(bytes);
+        capacity = grown;
+    }
+    return buffer.bytes.get() + buffer.size;
+}
+
+}  // namespace
+
+FilePieces read_pieces(const char* path, const SplitState& start, std::size_t carried_bytes, std::size_t count,
+                       std::size_t piece_bytes, std::size_t max_piece) {
+    FilePieces result;
+    result.after = start;
+    int raw;
+    do {
+        raw = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) {
+        result.end = PiecesEnd::error;
+        result.error = errno;
+        return result;
+    }
+    const Fd fd(raw);
+    WholeFile carried;
+    std::size_t capacity = 0;
+    const long again = read_at(fd.get(), room(carried, capacity, carried_bytes), carried_bytes, start.offset);
+    if (again < 0) {
+        result.end = PiecesEnd::error;
+        result.error = errno;
+        return result;
+    }
+    carried.size = static_cast<std::size_t>(again);
+    std::size_t position = start.offset + carried.size;  // of the next read
+    while (result.pieces.size() < count) {
+        const long got = read_at(fd.get(), room(carried, capacity, piece_bytes), piece_bytes, position);
+        if (got < 0) {
+            result.end = PiecesEnd::error;
+            result.error = errno;
+            return result;
+        }
+        carried.size += static_cast<std::size_t>(got);
+        position += static_cast<std::size_t>(got);
+        const bool final = got == 0;
+        const std::string_view data = carried.data();
+        const std::size_t cut = final ? data.size() : find_cut(data);
+        if (cut > 0 || final) {
+            FilePiece& piece = result.pieces.emplace_back();
+            piece.start = result.after;
+            result.after = state_after(data.substr(0, cut), result.after);
+            // The piece keeps the buffer; what follows the cut moves to a new one.
+            WholeFile rest;
+            std::size_t rest_capacity = 0;
+            const std::size_t left = data.size() - cut;
+            std::memcpy(room(rest, rest_capacity, left + piece_bytes), data.data() + cut, left);
+            rest.size = left;
+            carried.size = cut;
+            piece.bytes = std::move(carried);
+            carried = std::move(rest);
+            capacity = rest_capacity;
+            if (final) {
+                result.end = PiecesEnd::end;
+                return result;
+            }
+        }
+        if (carried.size > max_piece) {
+            result.end = PiecesEnd::too_long;
+            return result;
+        }
+    }
+    result.carried = carried.size;
+    return result;
 }
 
 }  // namespace tessarin::feeds

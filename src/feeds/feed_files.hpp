@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "feeds/feed_splitter.hpp"
+
 namespace tessarin::feeds {
 
 struct WholeFileLimits {
@@ -30,5 +32,34 @@ struct WholeFile {
 // `scratch` takes the first read of a file of unknown size.
 WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits,
                           std::vector<char>& scratch);
+
+// Pieces of a large file read from `start.offset` on, as the command cut
+// them in Python (tasks._Pieces): a read of `piece_bytes` is added to what
+// is carried, cut at its last place to cut (find_cut), and the rest carried
+// on; at the end of the file the rest is the last piece. `carried` bytes
+// after start.offset were read by the call before (they are read again), so
+// that the reads, and so the pieces, fall where one long run puts them.
+struct FilePiece {
+    WholeFile bytes;
+    SplitState start;
+};
+
+enum class PiecesEnd {
+    more,      // pieces left after these
+    end,       // the last piece is the file's end
+    too_long,  // no place to cut within max_piece bytes: the rest is the reader's
+    error,     // a failed open or read: the rest is the reader's, which meets it too
+};
+
+struct FilePieces {
+    std::vector<FilePiece> pieces;
+    SplitState after;         // where the next piece starts
+    std::size_t carried = 0;  // bytes after it that were read
+    PiecesEnd end = PiecesEnd::more;
+    int error = 0;
+};
+
+FilePieces read_pieces(const char* path, const SplitState& start, std::size_t carried, std::size_t count,
+                       std::size_t piece_bytes, std::size_t max_piece);
 
 }  // namespace tessarin::feeds

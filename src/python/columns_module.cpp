@@ -346,10 +346,11 @@ PyObject* validate(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* convert_buffers(PyObject*, PyObject*, PyObject*);  // feeds_binding.cpp
 PyObject* convert_files(PyObject*, PyObject*, PyObject*);
 PyObject* feed_cut(PyObject*, PyObject*);
-extern const char kConvertBuffersDoc[], kConvertFilesDoc[], kFeedCutDoc[];
 PyObject* build_feeds(PyObject*, PyObject*, PyObject*);  // feed_columns_binding.cpp
 PyObject* build_files(PyObject*, PyObject*, PyObject*);
 extern const char kBuildFeedsDoc[], kBuildFilesDoc[];
+PyObject* convert_file_pieces(PyObject*, PyObject*, PyObject*);
+extern const char kConvertBuffersDoc[], kConvertFilesDoc[], kFeedCutDoc[], kConvertFilePiecesDoc[];
 
 namespace {
 
@@ -359,6 +360,7 @@ PyMethodDef kMethods[] = {
     {"feed_cut", feed_cut, METH_VARARGS, kFeedCutDoc},
     {"build_feeds", py::as_cfunction(build_feeds), METH_VARARGS | METH_KEYWORDS, kBuildFeedsDoc},
     {"build_files", py::as_cfunction(build_files), METH_VARARGS | METH_KEYWORDS, kBuildFilesDoc},
+    {"convert_file_pieces", py::as_cfunction(convert_file_pieces), METH_VARARGS | METH_KEYWORDS, kConvertFilePiecesDoc},
     {"build", py::as_cfunction(build), METH_VARARGS | METH_KEYWORDS,
      "build(texts, errors=None, *, validation_enabled=False, strict_validation=False, escaping_enabled=True)\n--\n\n"
      "One row per text: its segment records as Hl7Json gives them with these options, its MSH-9, MSH-10\n"

@@ -3,7 +3,11 @@
 #include "python/handle.hpp"  // Python.h comes before any system header
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -17,6 +21,62 @@ namespace tessarin::columns {
 namespace {
 
 using py::PyRef;
+
+// Output buffers kept from one call to the next: faulting megabytes of fresh
+// pages in for every call cost more system time than the conversion's copies.
+class BufferPool {
+public:
+    ByteBuffer take() {
+        const std::lock_guard lock(mutex_);
+        if (free_.empty()) return {};
+        ByteBuffer buffer = std::move(free_.back());
+        free_.pop_back();
+        return buffer;
+    }
+    // `used`: the most the buffer held, which bounds its room.
+    void give(ByteBuffer&& buffer, std::size_t used) noexcept {
+        if (used > kKeptBytes) return;
+        buffer.clear();
+        const std::lock_guard lock(mutex_);
+        if (free_.size() >= kKept) return;
+        try {
+            free_.push_back(std::move(buffer));
+        } catch (const std::bad_alloc&) {
+            // Not kept: the next call allocates its own.
+        }
+    }
+
+private:
+    static constexpr std::size_t kKept = 12, kKeptBytes = 16 << 20;
+    std::mutex mutex_;
+    std::vector<ByteBuffer> free_;
+};
+
+BufferPool& buffer_pool() {
+    static BufferPool pool;
+    return pool;
+}
+
+// A buffer of the pool for the length of a call.
+class PooledBuffer {
+public:
+    PooledBuffer() : buffer_(buffer_pool().take()) {}
+    ~PooledBuffer() { buffer_pool().give(std::move(buffer_), buffer_.size()); }
+    PooledBuffer(const PooledBuffer&) = delete;
+    PooledBuffer& operator=(const PooledBuffer&) = delete;
+    ByteBuffer& get() noexcept { return buffer_; }
+    const ByteBuffer& get() const noexcept { return buffer_; }
+
+private:
+    ByteBuffer buffer_;
+};
+
+// A call's lines: `out`, then the runs that threads made, in order; joined
+// only into the bytes object the caller gets, so they are copied once.
+struct Lines {
+    PooledBuffer out;
+    std::deque<PooledBuffer> runs;  // a deque: a PooledBuffer stays where it is made
+};
 
 struct Buffer {
     std::string_view head, data;
@@ -146,52 +206,130 @@ void convert_range(const feeds::LineOptions& options, const std::vector<Buffer*>
     }
 }
 
-// The buffers cut into `threads` runs of about equal bytes, converted side
-// by side; the runs' lines are then joined in input order.
-void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
-                 std::size_t threads, ByteBuffer& out) {
-    threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
-    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), out);
-    std::vector<std::size_t> bounds{0};
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < buffers.size() && bounds.size() < threads; ++i) {
-        bytes += buffers[i]->data.size();
-        if (bytes * threads >= total * bounds.size()) bounds.push_back(i + 1);
-    }
-    if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
-    const std::size_t runs = bounds.size() - 1;
-    std::vector<ByteBuffer> parts(runs);
-    std::vector<std::exception_ptr> failures(runs);
-    const auto work = [&](std::size_t run) {
+// Runs `work(thread)` on `threads` threads, this one among them; a thread
+// that cannot start leaves its share to the others. The first failure is
+// raised once all have ended.
+template <class Work>
+void on_threads(std::size_t threads, const Work& work) {
+    std::vector<std::exception_ptr> failures(threads);
+    const auto guarded_work = [&](std::size_t thread) {
         try {
-            convert_range(options, buffers, bounds[run], bounds[run + 1], run == 0 ? out : parts[run]);
+            work(thread);
         } catch (...) {
-            failures[run] = std::current_exception();
+            failures[thread] = std::current_exception();
         }
     };
-    // Reserved, so that no thread is left running by a vector that cannot grow.
     std::vector<std::thread> workers;
-    workers.reserve(runs - 1);
-    std::size_t started = 1;
+    workers.reserve(threads - 1);
     try {
-        for (; started < runs; ++started) workers.emplace_back(work, started);
+        for (std::size_t thread = 1; thread < threads; ++thread) workers.emplace_back(guarded_work, thread);
     } catch (const std::exception&) {
-        // No thread to be had (out of memory or of threads): the rest run here.
+        // No thread to be had: the work is shared by those that started.
     }
-    work(0);
-    for (std::size_t run = started; run < runs; ++run) work(run);
+    guarded_work(0);
     for (std::thread& worker : workers) worker.join();
     for (const std::exception_ptr& failure : failures)
         if (failure) std::rethrow_exception(failure);
-    for (std::size_t run = 1; run < runs; ++run) {
-        const std::size_t offset = out.size();
-        out.append({parts[run].data(), parts[run].size()});
+}
+
+// The buffers cut into runs of about equal bytes, a few per thread, which
+// the threads take in turn (a thread the machine holds back delays only the
+// run in its hands); the runs' lines are then joined in input order.
+void convert_all(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t total,
+                 std::size_t threads, Lines& lines) {
+    threads = std::max<std::size_t>(1, std::min(threads, buffers.size()));
+    if (threads == 1) return convert_range(options, buffers, 0, buffers.size(), lines.out.get());
+    const std::size_t wanted = std::min(buffers.size(), 4 * threads);
+    std::vector<std::size_t> bounds{0};
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < buffers.size() && bounds.size() < wanted; ++i) {
+        bytes += buffers[i]->data.size();
+        if (bytes * wanted >= total * bounds.size()) bounds.push_back(i + 1);
+    }
+    if (bounds.back() != buffers.size()) bounds.push_back(buffers.size());
+    const std::size_t runs = bounds.size() - 1, first = lines.runs.size();
+    for (std::size_t run = 0; run < runs; ++run) lines.runs.emplace_back();
+    std::atomic<std::size_t> next_run{0};
+    on_threads(std::min(threads, runs), [&](std::size_t) {
+        for (std::size_t run; (run = next_run.fetch_add(1)) < runs;)
+            convert_range(options, buffers, bounds[run], bounds[run + 1], lines.runs[first + run].get());
+    });
+    std::size_t offset = lines.out.get().size();
+    for (std::size_t run = 0; run < first; ++run) offset += lines.runs[run].get().size();
+    for (std::size_t run = 0; run < runs; ++run) {
         for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) buffers[i]->end += offset;
+        offset += lines.runs[first + run].get().size();
     }
 }
 
+struct FilesDone {
+    std::size_t done = 0, read = 0;
+    Py_ssize_t handed_back = -1;
+};
+
+// Files read and converted by several threads, each reading its own: a
+// thread takes the next run of files in order, so the runs taken are always
+// the first ones, and no run is taken once `stop_at` bytes are read or a file
+// was handed back. The files done are those one thread would have done
+// (see convert_files); the few read past them are dropped.
+FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::WholeFileLimits& limits,
+                           const std::vector<std::string_view>& paths, const std::vector<Py_ssize_t>& sizes,
+                           std::vector<Buffer>& buffers, std::size_t stop_at, std::size_t threads, ByteBuffer& out) {
+    constexpr std::size_t kRunFiles = 8;
+    const std::size_t count = buffers.size(), runs = (count + kRunFiles - 1) / kRunFiles;
+    constexpr std::size_t kNone = ~std::size_t{0};
+    std::vector<ByteBuffer> parts(runs);
+    std::atomic<std::size_t> next_run{0}, bytes{0}, first_back{kNone};
+    on_threads(std::min(threads, runs), [&](std::size_t) {
+        feeds::FeedLineWriter writer(options);
+        std::vector<char> scratch;
+        for (;;) {
+            if (bytes.load() >= stop_at || first_back.load() != kNone) return;
+            const std::size_t run = next_run.fetch_add(1);
+            if (run >= runs) return;
+            for (std::size_t i = run * kRunFiles; i < std::min(count, (run + 1) * kRunFiles); ++i) {
+                if (i > first_back.load()) break;
+                Buffer& buffer = buffers[i];
+                buffer.file = feeds::read_whole_file(
+                    paths[i].data(),
+                    sizes[i] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[i])) : std::nullopt,
+                    limits, scratch);
+                if (buffer.file.handed_back) {
+                    std::size_t seen = first_back.load();
+                    while (i < seen && !first_back.compare_exchange_weak(seen, i)) {
+                    }
+                    break;
+                }
+                buffer.data = buffer.file.data();
+                if (!buffer.file.error) writer.write(buffer.data, buffer.head, buffer.start, buffer.result, parts[run]);
+                buffer.end = parts[run].size();
+                bytes += buffer.data.size();
+            }
+        }
+    });
+    // The files one thread would have done: up to the one whose bytes reach
+    // stop_at, so that the result is the same for any number of threads.
+    FilesDone result;
+    const std::size_t taken = std::min({count, next_run.load() * kRunFiles, first_back.load()});
+    std::size_t read = 0;
+    while (result.done < taken && (result.done == 0 || read < stop_at)) read += buffers[result.done++].data.size();
+    if (result.done == first_back.load() && read < stop_at)
+        result.handed_back = static_cast<Py_ssize_t>(*buffers[result.done].file.handed_back);
+    for (std::size_t run = 0; run * kRunFiles < result.done; ++run) {
+        const std::size_t first = run * kRunFiles, last = std::min(result.done, (run + 1) * kRunFiles);
+        const std::size_t offset = out.size();
+        out.append({parts[run].data(), buffers[last - 1].end});
+        for (std::size_t i = first; i < last; ++i) {
+            buffers[i].end += offset;
+            result.read += buffers[i].data.size();
+        }
+    }
+    buffers.resize(result.done);
+    return result;
+}
+
 // (lines, ends, messages, converted, segments, special)
-PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
+PyRef results_of(std::vector<Buffer>& buffers, const Lines& out) {
     std::size_t messages = 0, converted = 0, segments = 0, end = 0;
     PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
     PyRef special = PyRef::steal(PyList_New(0));
@@ -211,10 +349,17 @@ PyRef results_of(std::vector<Buffer>& buffers, const ByteBuffer& out) {
             if (!entry || PyList_Append(special.get(), entry.get()) < 0) return {};
         }
     }
-    // An empty buffer has no data pointer, which y# would make None.
-    PyRef lines =
-        PyRef::steal(PyBytes_FromStringAndSize(out.size() ? out.data() : "", static_cast<Py_ssize_t>(out.size())));
+    std::vector<const ByteBuffer*> parts{&out.out.get()};
+    for (const PooledBuffer& run : out.runs) parts.push_back(&run.get());
+    std::size_t size = 0;
+    for (const ByteBuffer* part : parts) size += part->size();
+    PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!lines) return {};
+    char* at = PyBytes_AS_STRING(lines.get());
+    for (const ByteBuffer* part : parts) {
+        if (part->size()) std::memcpy(at, part->data(), part->size());
+        at += part->size();
+    }
     return PyRef::steal(Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
                                       static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments),
                                       special.get()));
@@ -257,14 +402,14 @@ PyObject* convert_buffers(PyObject*, PyObject* args, PyObject* kwargs) {
         const feeds::LineOptions options{
             {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
             {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
-        ByteBuffer out;
+        Lines lines;
         {
             py::AllowThreads allow(total >= py::kReleaseThreshold);
             std::vector<Buffer*> all;
             for (Buffer& buffer : buffers) all.push_back(&buffer);
-            convert_all(options, all, total, static_cast<std::size_t>(threads), out);
+            convert_all(options, all, total, static_cast<std::size_t>(threads), lines);
         }
-        return results_of(buffers, out).release();
+        return results_of(buffers, lines).release();
     });
 }
 
@@ -339,10 +484,19 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
         const feeds::WholeFileLimits file_limits{static_cast<std::size_t>(first_read),
                                                  static_cast<std::size_t>(whole_max),
                                                  static_cast<std::size_t>(gzip_max)};
-        ByteBuffer out;
+        Lines lines;
+        ByteBuffer& out = lines.out.get();
         std::size_t done = 0, read = 0;
         Py_ssize_t handed_back = -1;
-        {
+        if (threads > 1 && buffers.size() > 1) {
+            py::AllowThreads allow;
+            const FilesDone files = read_and_convert(options, file_limits, paths, sizes, buffers,
+                                                     static_cast<std::size_t>(std::min(limit, budget)),
+                                                     static_cast<std::size_t>(threads), out);
+            done = files.done;
+            read = files.read;
+            handed_back = files.handed_back;
+        } else {
             py::AllowThreads allow;
             std::vector<char> scratch;
             for (; done < buffers.size(); ++done) {
@@ -364,12 +518,100 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
             std::vector<Buffer*> readable;
             for (Buffer& buffer : buffers)
                 if (!buffer.file.error) readable.push_back(&buffer);
-            convert_all(options, readable, read, static_cast<std::size_t>(threads), out);
+            convert_all(options, readable, read, static_cast<std::size_t>(threads), lines);
         }
-        PyRef result = results_of(buffers, out);
+        PyRef result = results_of(buffers, lines);
         if (!result) return nullptr;
         return Py_BuildValue("(O(nnn))", result.get(), static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(read),
                              handed_back);
+    });
+}
+
+extern const char kConvertFilePiecesDoc[] =
+    "convert_file_pieces(head, path, state, *, validation_enabled=False, strict_validation=False,\n"
+    "escaping_enabled=True, max_message_size, max_fields, pieces, piece_bytes, max_piece, carried=0, threads=1)\n"
+    "--\n\n"
+    "convert_buffers for up to `pieces` pieces of a large file read here from state's offset on (see feed_cut):\n"
+    "each read of piece_bytes bytes is cut at its last place to cut and the rest carried to the next; `carried`\n"
+    "bytes after the offset were read by the call before. Returns (convert_buffers' tuple, states, end, errno,\n"
+    "carried): states holds each piece's starting state and the\n"
+    "state after the last; end is 0 when more pieces follow, 1 when the last piece ends the file, 2 when\n"
+    "max_piece bytes hold no place to cut and 3 when the file could not be opened or read (errno), the\n"
+    "rest being the reader's then. A declined piece's special item carries its bytes.";
+
+PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* keywords[] = {"head",
+                                         "path",
+                                         "state",
+                                         "validation_enabled",
+                                         "strict_validation",
+                                         "escaping_enabled",
+                                         "max_message_size",
+                                         "max_fields",
+                                         "pieces",
+                                         "piece_bytes",
+                                         "max_piece",
+                                         "carried",
+                                         "threads",
+                                         nullptr};
+        PyObject *head, *path, *state_object;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
+        Py_ssize_t max_message_size = 0, max_fields = 0, pieces = 0, piece_bytes = 0, max_piece = 0, carried = 0,
+                   threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSO|$pppnnnnnnn:convert_file_pieces",
+                                         const_cast<char**>(keywords), &head, &path, &state_object, &validation_enabled,
+                                         &strict_validation, &escaping_enabled, &max_message_size, &max_fields, &pieces,
+                                         &piece_bytes, &max_piece, &carried, &threads))
+            return nullptr;
+        if (max_message_size < 1 || max_fields < 1 || pieces < 1 || piece_bytes < 1 || max_piece < 1 || carried < 0 ||
+            threads < 1) {
+            PyErr_SetString(PyExc_ValueError, "convert_file_pieces: a size or count below its least value");
+            return nullptr;
+        }
+        if (std::strlen(PyBytes_AS_STRING(path)) != static_cast<std::size_t>(PyBytes_GET_SIZE(path))) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            return nullptr;
+        }
+        feeds::SplitState start;
+        if (!read_state(state_object, start)) return nullptr;
+        const feeds::LineOptions options{
+            {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
+            {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
+        const std::string_view line_head(PyBytes_AS_STRING(head), static_cast<std::size_t>(PyBytes_GET_SIZE(head)));
+        Lines lines;
+        feeds::FilePieces read;
+        std::vector<Buffer> buffers;
+        {
+            py::AllowThreads allow;
+            read = feeds::read_pieces(PyBytes_AS_STRING(path), start, static_cast<std::size_t>(carried),
+                                      static_cast<std::size_t>(pieces), static_cast<std::size_t>(piece_bytes),
+                                      static_cast<std::size_t>(max_piece));
+            buffers.resize(read.pieces.size());
+            std::vector<Buffer*> all;
+            std::size_t total = 0;
+            for (std::size_t i = 0; i < buffers.size(); ++i) {
+                Buffer& buffer = buffers[i];
+                buffer.head = line_head;
+                buffer.start = read.pieces[i].start;
+                buffer.file = std::move(read.pieces[i].bytes);
+                buffer.data = buffer.file.data();
+                total += buffer.data.size();
+                all.push_back(&buffer);
+            }
+            convert_all(options, all, total, static_cast<std::size_t>(threads), lines);
+        }
+        PyRef result = results_of(buffers, lines);
+        if (!result) return nullptr;
+        PyRef states = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size() + 1)));
+        if (!states) return nullptr;
+        for (std::size_t i = 0; i <= buffers.size(); ++i) {
+            PyObject* item = state_tuple(i < buffers.size() ? buffers[i].start : read.after);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(states.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return Py_BuildValue("(OOiin)", result.get(), states.get(), static_cast<int>(read.end), read.error,
+                             static_cast<Py_ssize_t>(read.carried));
     });
 }
 

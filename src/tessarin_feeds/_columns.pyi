@@ -58,6 +58,22 @@ def convert_files(
     threads: int = 1,
 ) -> tuple[_Converted, tuple[int, int, int]]: ...
 def feed_cut(data: bytes, state: _State, final: bool, /) -> tuple[int, _State]: ...
+def convert_file_pieces(
+    head: bytes,
+    path: bytes,
+    state: _State,
+    *,
+    validation_enabled: bool = False,
+    strict_validation: bool = False,
+    escaping_enabled: bool = True,
+    max_message_size: int,
+    max_fields: int,
+    pieces: int,
+    piece_bytes: int,
+    max_piece: int,
+    carried: int = 0,
+    threads: int = 1,
+) -> tuple[_Converted, list[_State], int, int, int]: ...
 
 # (index, declined, notices, data or errno)
 _RowsSpecial = tuple[int, str | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]

@@ -6,7 +6,10 @@ from __future__ import annotations
 
 import itertools
 import os
-from collections.abc import Callable, Iterable
+import queue
+import threading
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import replace
 
 from . import stopping, tasks
 from .model import Notice
@@ -17,9 +20,11 @@ from .tasks import (
     Deliver,
     OutputFormat,
     Settings,
+    Task,
     TaskResult,
     convert_message,
     cut_into_tasks,
+    native_lines,
     streams,
     validate_message,
 )
@@ -41,11 +46,73 @@ __all__ = [
 def _run_here(
     sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
-    for function, arguments in cut_into_tasks(sources, settings):
+    for function, arguments in cut_into_tasks(sources, settings, here=True):
         result = function(*arguments, sink=sink)
         deliver(result)
         if result.handed_back:
             _run_here(result.handed_back, settings, deliver, sink)
+
+
+# Tasks a second thread may be given ahead of the one whose counts are told.
+AHEAD = 3
+
+
+def _run_alongside(
+    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None]
+) -> None:
+    """_run_here with the tasks run, and their rows written, in order by a
+    second thread, whose native calls release the interpreter lock: this one
+    meanwhile walks the folders and cuts the next tasks, and tells what each
+    task counted, in input order. A stop or a failure here ends the second
+    thread after its task in hand; one there is raised here in its turn."""
+    todo: queue.SimpleQueue[Task | None] = queue.SimpleQueue()
+    done: queue.SimpleQueue[TaskResult | BaseException | None] = queue.SimpleQueue()
+    stop = threading.Event()
+
+    def run_task(function: Callable[..., TaskResult], arguments: tuple[object, ...]) -> None:
+        result = function(*arguments, sink=sink)
+        done.put(result)
+        if result.handed_back:  # their rows come next, before the next task's
+            for inner in cut_into_tasks(result.handed_back, settings, here=True):
+                if stop.is_set():
+                    return
+                run_task(*inner)
+
+    def work() -> None:
+        try:
+            while (task := todo.get()) is not None and not stop.is_set():
+                run_task(*task)
+                done.put(None)  # the end of one task given
+        except BaseException as error:  # told in its turn by the main thread
+            done.put(error)
+
+    given = 0  # tasks given whose end is not yet told
+
+    def tell(most: int) -> None:
+        nonlocal given
+        while given > most:
+            item = done.get()
+            if item is None:
+                given -= 1
+            elif isinstance(item, BaseException):
+                raise item
+            else:
+                deliver(item)
+
+    worker = threading.Thread(target=work, name="tessarin tasks", daemon=True)
+    stopping.checkpoint("pool start")
+    worker.start()
+    try:
+        for task in cut_into_tasks(sources, settings, here=True):
+            stopping.checkpoint("submit")
+            todo.put(task)
+            given += 1
+            tell(AHEAD)
+        tell(0)
+    finally:
+        stop.set()
+        todo.put(None)
+        worker.join()
 
 
 def run(
@@ -85,8 +152,29 @@ def run(
     if jobs <= 1:
         _run_here(sources, settings, deliver, sink)
         return total
-    # A few small files convert faster than worker processes start.
     pending = iter(sources)
+    if native_lines(settings):
+        # Files on threads inside the native calls: each reads its own files
+        # and pieces, and nothing is forked or pickled (bench/jsonl.py
+        # measures them against the worker processes). A stream, read in
+        # batches of messages, goes to worker processes from there on.
+        stream: list[Source] = []
+
+        def files() -> Iterator[Source]:
+            for source in pending:
+                if source.path is None or source.size == STREAMED:
+                    stream.append(source)
+                    return
+                yield source
+
+        if sink is not None:
+            _run_alongside(files(), replace(settings, threads=jobs), deliver, sink)
+        else:
+            _run_here(files(), replace(settings, threads=jobs), deliver, sink)
+        if not stream:
+            return total
+        pending = itertools.chain(stream, pending)
+    # A few small files convert faster than worker processes start.
     first: list[Source] = []
     size = 0
     for source in pending:

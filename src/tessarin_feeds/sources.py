@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import fnmatch
+import operator
 import os
 import stat
 from collections.abc import Callable, Iterator
@@ -72,6 +73,9 @@ def _matches(pattern: str | None, name: str, relative: str) -> bool:
 OnSkip = Callable[[str, str], None]
 
 
+_name = operator.attrgetter("name")
+
+
 def _folder_key(status: os.stat_result) -> tuple[int, int]:
     return status.st_dev, status.st_ino
 
@@ -94,7 +98,7 @@ def _walk(
     much as reading a small file."""
     try:
         with os.scandir(folder) as scan:
-            entries = sorted(scan, key=lambda entry: entry.name)
+            entries = sorted(scan, key=_name)
     except OSError as error:
         if on_unreadable is None or not relative:
             raise InputError(f"cannot read {source_name(folder)}: {_describe(error)}") from None
@@ -103,8 +107,12 @@ def _walk(
     for entry in entries:
         if entry.name.startswith("."):
             continue
-        inner = f"{relative}/{entry.name}" if relative else entry.name
         try:
+            if pattern is None and entry.is_file(follow_symlinks=False):
+                # The common case first: a plain file, as the folder listing says.
+                yield Source(source_name(entry.path), entry.path, None)
+                continue
+            inner = f"{relative}/{entry.name}" if relative else entry.name
             if entry.is_symlink():
                 try:
                     status = os.stat(entry.path)

@@ -21,7 +21,7 @@ import orjson
 
 import tessarin
 
-from ._columns import convert_buffers, convert_files, encode_records, feed_cut
+from ._columns import convert_buffers, convert_file_pieces, convert_files, encode_records, feed_cut
 from ._columns import validate as validate_text
 from .jsonl import encode_line_of_json, join_lines
 from .model import Converted, Message, Notice
@@ -71,6 +71,8 @@ class Settings:
     encoding_errors: str = "strict"
     max_message_size: int = MAX_MESSAGE_SIZE
     max_fields: int = MAX_FIELDS
+    # Threads of the native calls of a run in this process; a worker process uses one.
+    threads: int = 1
 
 
 @dataclass(slots=True)
@@ -353,11 +355,12 @@ def _convert_whole_files_natively(
             escaping_enabled=settings.escaping,
             max_message_size=settings.max_message_size,
             max_fields=settings.max_fields,
-            budget=FLUSH_BYTES if sink is not None else limit,
+            budget=FLUSH_BYTES * settings.threads if sink is not None else limit,
             limit=limit - text,
             first_read=FIRST_READ,
             whole_max=WHOLE_FILE_MAX,
             gzip_max=WHOLE_GZIP_MAX,
+            threads=settings.threads,
         )
         lines = _take_native_lines(sources[start : start + done], converted, settings, tally)
         text += read
@@ -456,12 +459,14 @@ def _take_native_lines(
     settings: Settings,
     tally: Tally,
     given: list[bytes | BaseException] | None = None,
+    starts: list[PieceState] | None = None,
 ) -> list[bytes]:
     """The lines of a native call over `sources`, in order, with what it
     left to tell counted into `tally`: notices and failures of the files it
     took, files it could not read, and the lines of the files it declined,
     read by the reader and put where they stand. `given`: the files' bytes,
-    or why they could not be read, when the caller read them."""
+    or why they could not be read, when the caller read them; `starts`: the
+    states the buffers start at, when they are pieces of one file."""
     from .reader import notices_of_parts
 
     lines, ends, count, done, segments, special = converted
@@ -492,7 +497,12 @@ def _take_native_lines(
             out.append(lines[taken:at])
             taken = at
             whole = data if data is not None else cast(list[bytes], given)[index]
-            out.append(cast(bytes, process_messages(_read_files([(source, whole)], settings, tally), plain, tally)))
+            messages = (
+                _read_files([(source, whole)], settings, tally)
+                if starts is None
+                else list(_read_piece(whole, source, starts[index], settings, tally.note))
+            )
+            out.append(cast(bytes, process_messages(messages, plain, tally)))
     out.append(lines[taken:])
     return out
 
@@ -580,22 +590,28 @@ PIECE_MAX = 4 * BATCH_TEXT
 @dataclass(slots=True)
 class _Pieces:
     """Cuts one large regular file, read in this process, into pieces of bytes
-    that begin with a message (_columns.feed_cut), for convert_piece."""
+    that begin with a message (_columns.feed_cut), for convert_piece; from
+    `start` on, where _FilePieces left it (its source then counted)."""
 
     source: Source
     settings: Settings
+    start: PieceState | None = None
 
     def tasks(self) -> Iterator[Task]:
         from .reader import FEED_START, SourceBroken, read_rest
 
         assert self.source.path is not None
-        tally = Tally(sources=1)
-        state = FEED_START
+        tally = Tally(sources=1 if self.start is None else 0)
+        state = FEED_START if self.start is None else self.start
         carried = b""
         try:
             stream = open(self.source.path, "rb", buffering=0)
+            if state[0]:
+                stream.seek(state[0])
         except READ_ERRORS as error:
             _note_read_error(self.source, error, tally)
+            # The progress bar counts the file whole, as the reader's path does.
+            tally.bytes_read = max((self.source.size or 0) - state[0], 0)
             yield convert_batch, ([], self.settings, tally, True)
             return
         with stream:
@@ -637,6 +653,68 @@ class _Pieces:
             )
             for messages, pending, done in batcher.tasks((stream, rest), reported=state[0]):
                 yield convert_batch, (messages, self.settings, pending, done)
+
+
+# What convert_file_pieces tells of the rest of the file.
+PIECES_MORE, PIECES_END = 0, 1
+
+
+@dataclass(slots=True)
+class _FilePieces:
+    """One large regular file read, cut and converted natively, a few pieces
+    per call (side by side with threads), for a run in this process: the
+    pieces are _Pieces' own, and no byte passes through Python. Where the
+    native reading stops short (no place to cut, a failed read), _Pieces
+    goes on from there, as it would have."""
+
+    source: Source
+    settings: Settings
+
+    def tasks(self) -> Iterator[Task]:
+        from .reader import FEED_START
+
+        assert self.source.path is not None
+        settings = self.settings
+        head, path = _head(self.source.name), os.fsencode(self.source.path)
+        # One piece a call to jsonl.gz: a gzip member per piece, as convert_piece writes them.
+        pieces = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
+        state, tally, carried = FEED_START, Tally(sources=1), 0
+        while True:
+            converted, starts, end, _, carried = convert_file_pieces(
+                head,
+                path,
+                state,
+                validation_enabled=settings.validate,
+                strict_validation=settings.strict,
+                escaping_enabled=settings.escaping,
+                max_message_size=settings.max_message_size,
+                max_fields=settings.max_fields,
+                pieces=pieces,
+                piece_bytes=PIECE_BYTES,
+                max_piece=PIECE_MAX,
+                carried=carried,
+                threads=settings.threads,
+            )
+            count = len(starts) - 1
+            lines = _take_native_lines([self.source] * count, converted, settings, tally, starts=starts[:-1])
+            tally.bytes_read = starts[-1][0] - state[0]
+            state = starts[-1]
+            payload = _compressed(b"".join(lines), settings)
+            yield _delivered, (TaskResult([payload] if count else [], tally, int(end == PIECES_END)),)
+            if end != PIECES_MORE:
+                break
+            tally = Tally()
+        if end != PIECES_END:
+            yield from _Pieces(self.source, settings, start=state).tasks()
+
+
+def _delivered(result: TaskResult, sink: Callable[[bytes], None] | None = None) -> TaskResult:
+    """Task: one whose work is done, its rows to `sink` if given."""
+    if sink is not None:
+        for payload in result.payloads:
+            sink(cast(bytes, payload))
+        result.payloads = []
+    return result
 
 
 def _first_bytes(path: str) -> bytes:
@@ -725,10 +803,12 @@ Deliver = Callable[[TaskResult], None]
 Task = tuple[Callable[..., TaskResult], tuple[object, ...]]
 
 
-def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Task]:
+def cut_into_tasks(sources: Iterable[Source], settings: Settings, here: bool = False) -> Iterator[Task]:
     """The run cut into tasks, in input order: small files together (one task
     per file would cost more in messaging than converting them does), other
-    sources read here and sent in batches of messages."""
+    sources read here and sent in batches of messages. `here`: the tasks run
+    in this process, so a large file is read and converted natively as it
+    is cut (_FilePieces)."""
     files: list[Source] = []
     size = 0
     for source in sources:
@@ -742,8 +822,8 @@ def cut_into_tasks(sources: Iterable[Source], settings: Settings) -> Iterator[Ta
         if files:
             yield convert_whole_files, (files, settings)
             files, size = [], 0
-        if (native_lines(settings) or parquet_natively(settings)) and _in_pieces(source):
-            yield from _Pieces(source, settings).tasks()
+        if _in_pieces(source) and (native_lines(settings) or parquet_natively(settings)):
+            yield from (_FilePieces if here and native_lines(settings) else _Pieces)(source, settings).tasks()
             continue
         for messages, tally, done in _Batcher(source, settings).tasks():
             yield convert_batch, (messages, settings, tally, done)

@@ -4,6 +4,7 @@ same notices and counts, or the buffer declined."""
 
 from __future__ import annotations
 
+import dataclasses
 import errno
 import gzip
 import io
@@ -222,13 +223,17 @@ def test_threads_give_the_same_lines(threads: int) -> None:
     assert many == one and one.notices
 
 
-def run_tasks(sources: list[Source], settings: tasks.Settings, native: bool) -> tuple[bytes, Tally]:
-    """The command's tasks in this process: output and the tally they add up to."""
+def run_tasks(
+    sources: list[Source], settings: tasks.Settings, native: bool, here: bool = False, threads: int = 1
+) -> tuple[bytes, Tally]:
+    """The command's tasks: output and the tally they add up to. `here`: as a
+    run in this process cuts them (large files read natively), with `threads`."""
     original = tasks.native_lines
     tasks.native_lines = original if native else (lambda settings: False)  # type: ignore[assignment]
     total, out = Tally(), []
     try:
-        for function, arguments in tasks.cut_into_tasks(sources, settings):
+        cut = tasks.cut_into_tasks(sources, dataclasses.replace(settings, threads=threads), here=here)
+        for function, arguments in cut:
             result = function(*arguments)
             out += result.payloads
             total.add(result.tally)
@@ -238,13 +243,25 @@ def run_tasks(sources: list[Source], settings: tasks.Settings, native: bool) -> 
     return b"".join(out), total  # type: ignore[arg-type]
 
 
-@given(FEEDS, settings_strategy, st.sampled_from([1, 7, 64]), st.sampled_from([16, 200]))
+@given(
+    FEEDS,
+    settings_strategy,
+    st.sampled_from([1, 7, 64]),
+    st.sampled_from([16, 200]),
+    st.sampled_from([(False, 1), (True, 1), (True, 3)]),
+)
 def test_large_files_cut_into_pieces_match_the_reader(
-    tmp_path_factory: pytest.TempPathFactory, data: bytes, settings: tasks.Settings, piece: int, most: int
+    tmp_path_factory: pytest.TempPathFactory,
+    data: bytes,
+    settings: tasks.Settings,
+    piece: int,
+    most: int,
+    here_threads: tuple[bool, int],
 ) -> None:
     """A large file is cut into pieces at message starts; pieces of any size
     (down to one byte read at a time, and the reader taking over from a piece
-    with no place to cut) give the reader's output."""
+    with no place to cut), cut by the parent or read natively a few at a time
+    on any number of threads, give the reader's output."""
     path = tmp_path_factory.mktemp("pieces") / "big.hl7"
     path.write_bytes(data)
     sources = [Source("big.hl7", str(path), path.stat().st_size)]
@@ -252,19 +269,21 @@ def test_large_files_cut_into_pieces_match_the_reader(
         patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
         patch.setattr(tasks, "PIECE_BYTES", piece)
         patch.setattr(tasks, "PIECE_MAX", most)
-        got, want = run_tasks(sources, settings, True), run_tasks(sources, settings, False)
+        got, want = run_tasks(sources, settings, True, *here_threads), run_tasks(sources, settings, False)
     assert got[0] == want[0]
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
 
 
 @needs_corpus
-def test_a_large_file_of_the_corpus_matches_the_reader(tmp_path: pathlib.Path) -> None:
+@pytest.mark.parametrize("here, threads", [(False, 1), (True, 1), (True, 2)])
+def test_a_large_file_of_the_corpus_matches_the_reader(tmp_path: pathlib.Path, here: bool, threads: int) -> None:
     path = tmp_path / "all.hl7"
     path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
     sources = [Source("all.hl7", str(path), path.stat().st_size)]
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
-        got, want = run_tasks(sources, tasks.Settings(), True), run_tasks(sources, tasks.Settings(), False)
+        got = run_tasks(sources, tasks.Settings(), True, here, threads)
+        want = run_tasks(sources, tasks.Settings(), False)
     assert got[0] == want[0] and len(got[0]) > 1 << 20
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
 
@@ -306,3 +325,137 @@ def test_a_large_file_that_breaks_off_reads_as_before(tmp_path: pathlib.Path, fa
     assert got[0] == want[0]
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
     assert (got[1].notice_counts["read error"] == 1) == (fail_at is not None and fail_at < len(data))
+
+
+def test_a_large_file_the_native_reading_cannot_read_goes_on_as_before(tmp_path: pathlib.Path) -> None:
+    """A read that fails natively (a folder named with a size) is left to the
+    reader's path, which tells it as it always did."""
+    sources = [Source("folder", str(tmp_path), 10 << 20)]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        got, want = run_tasks(sources, tasks.Settings(), True, True, 2), run_tasks(sources, tasks.Settings(), False)
+    assert got[0] == want[0] == b""
+    assert (got[1], got[1].notices) == (want[1], want[1].notices) and got[1].notice_counts["read error"] == 1
+
+
+@needs_corpus
+@pytest.mark.parametrize("budget", [1, 3000, 256 << 10, 1 << 40])
+@pytest.mark.parametrize("threads", [2, 5])
+def test_files_read_on_threads_give_what_one_thread_gives(tmp_path: pathlib.Path, budget: int, threads: int) -> None:
+    """Each thread reads its own files; the files done, bytes read, file handed
+    back, lines and notices are one thread's, whatever the budget."""
+    paths = sorted(CORPUS_DIR.glob("*.hl7"))
+    big = tmp_path / "big.hl7"
+    big.write_bytes(paths[0].read_bytes() * 40)  # over whole_max: handed back
+    items = [(b'{"source":"%d"' % n, bytes(path), -1) for n, path in enumerate(paths)]
+    items[7:7] = [(b'{"source":"gone"', bytes(tmp_path / "gone"), -1), (b'{"source":"big"', bytes(big), -1)]
+    items[60:60] = [(b'{"source":"folder"', bytes(tmp_path), -1)]
+    options = {
+        "max_message_size": 1 << 20,
+        "max_fields": 1 << 16,
+        "budget": budget,
+        "limit": 1 << 40,
+        "first_read": 1 << 10,
+        "whole_max": len(big.read_bytes()) - 1,
+        "gzip_max": 1 << 10,
+    }
+
+    def calls(threads: int) -> list[object]:
+        seen, start = [], 0
+        while start < len(items):
+            converted, (done, read, handed_back) = _columns.convert_files(items[start:], threads=threads, **options)
+            seen.append((converted, done, read, handed_back))
+            start += done + (handed_back >= 0)
+        return seen
+
+    one = calls(1)
+    assert calls(threads) == one
+    assert any(handed_back >= 0 for *_, handed_back in one) and any(c[5] for c, *_ in one)
+
+
+@needs_corpus
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_large_file_to_jsonl_gz_gives_the_same_members_however_it_is_read(
+    tmp_path: pathlib.Path, threads: int
+) -> None:
+    """Pieces read natively in this process are compressed one member a piece,
+    as pieces cut by the parent are: the same bytes, whatever the threads."""
+    path = tmp_path / "all.hl7"
+    path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
+    sources = [Source("all.hl7", str(path), path.stat().st_size)]
+    settings = tasks.Settings(output_format="jsonl.gz")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+        patch.setattr(tasks, "PIECE_BYTES", 64 << 10)
+        got = run_tasks(sources, settings, True, True, threads)
+        want = run_tasks(sources, settings, True, False)
+        plain = run_tasks(sources, tasks.Settings(), False)
+    assert got == want
+    assert gzip.decompress(got[0]) == plain[0]
+
+
+def _mixed_folder(folder: pathlib.Path) -> None:
+    """Small files, files too large to go whole, a broken link and a notice or two."""
+    folder.mkdir()
+    for n in range(40):
+        body = b"\r".join(MESSAGES[(n + k) % 6] for k in range(1 + n % 5))
+        (folder / f"{n:03}.hl7").write_bytes(body * (60 if n % 9 == 4 else 1) + b"\rjunk\r")
+    (folder / "017 gone.hl7").symlink_to(folder / "nowhere")
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "jsonl.gz"])
+def test_runs_on_threads_give_one_jobs_bytes_and_counts(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, fmt: str
+) -> None:
+    """--jobs N for files to JSON Lines runs on threads: the same output and
+    counts as one job, files handed back included, whatever N."""
+    from tessarin_feeds import jsonl, pipeline
+    from tessarin_feeds.sources import find_sources
+
+    folder = tmp_path / "in"
+    _mixed_folder(folder)
+    monkeypatch.setattr(tasks, "FIRST_READ", 1000)
+    monkeypatch.setattr(tasks, "WHOLE_FILE_MAX", 3000)  # larger files are handed back, then read in pieces
+    monkeypatch.setattr(tasks, "PIECE_BYTES", 500)
+    handed_back = []
+    pieces = tasks._FilePieces.tasks
+    monkeypatch.setattr(tasks._FilePieces, "tasks", lambda self: handed_back.append(self) or pieces(self))
+    monkeypatch.setattr(tasks, "BATCH_FILES", 7)
+    seen = []
+    for jobs in (1, 2, 3):
+        path = tmp_path / f"out{jobs}"
+        with open(path, "wb") as stream:
+            out = jsonl.JsonlOutput(stream)
+            notices: list[object] = []
+            settings = pipeline.Settings(output_format=fmt)  # type: ignore[arg-type]
+            tally = pipeline.run(find_sources([str(folder)]), settings, out, jobs=jobs, on_notice=notices.append)
+            out.close()
+        seen.append((path.read_bytes(), tally, notices))
+    assert seen[0] == seen[1] == seen[2]
+    assert seen[0][1].notice_counts["read error"] == 1 and seen[0][1].sources == 41
+    assert len(handed_back) == 3 * 4  # files 4, 13, 22 and 31, in each run
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_write_error_on_the_tasks_thread_is_raised_as_one_jobs(tmp_path: pathlib.Path, jobs: int) -> None:
+    from tessarin_feeds import pipeline
+    from tessarin_feeds.outputs import OutputBase
+    from tessarin_feeds.sources import find_sources
+
+    folder = tmp_path / "in"
+    _mixed_folder(folder)
+
+    class Full(OutputBase):
+        def __init__(self) -> None:
+            self.writes = 0
+
+        def write(self, batch: object, /) -> None:
+            self.writes += 1
+            if self.writes > 1:
+                raise OSError(errno.ENOSPC, "No space left on device")
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tasks, "FLUSH_BYTES", 100)
+        with pytest.raises(OSError, match="No space left") as raised:
+            pipeline.run(find_sources([str(folder)]), pipeline.Settings(), Full(), jobs=jobs)
+    assert raised.value.errno == errno.ENOSPC

@@ -1,4 +1,4 @@
-"""The native feed functions (convert_buffers, convert_files, feed_cut) under
+"""The native feed functions (convert_buffers, convert_files, convert_file_pieces, feed_cut) under
 allocation failure, swept as the tessarin module's members are, and under
 calls from several threads at once."""
 
@@ -56,6 +56,7 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "whole_max": 1 << 20,
         "gzip_max": 1 << 20,
     }
+    pieces = {**LIMITS, "pieces": 3, "piece_bytes": 40, "max_piece": 1 << 10}
     buffers = [
         (HEAD, FEED),
         (HEAD, b""),
@@ -71,6 +72,12 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "files_threads": (_columns.convert_files, (files * 2,), {**file_limits, "threads": 3}),
         "files_handed_back": (_columns.convert_files, (files,), {**file_limits, "whole_max": 8}),
         "files_nul": (_columns.convert_files, ([(HEAD, b"a\0b", -1)],), file_limits),
+        "pieces": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), pieces),
+        "pieces_threads": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "threads": 3}),
+        "pieces_too_long": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "max_piece": 8}),
+        "pieces_missing": (_columns.convert_file_pieces, (HEAD, paths["missing"], STATE), pieces),
+        "pieces_carried": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "carried": 50}),
+        "pieces_bad_state": (_columns.convert_file_pieces, (HEAD, paths["feed"], (0, 0, 1, None, 0)), pieces),
         "cut": (_columns.feed_cut, (FEED, (0, 0, b"FHS|x", b"BHS|y", 2), False), {}),
         "cut_final": (_columns.feed_cut, (bytearray(FEED), STATE, True), {}),
         "cut_bad_state": (_columns.feed_cut, (FEED, (0, 0, "FHS", None, 0), False), {}),
@@ -137,3 +144,37 @@ def test_many_threads_calling_at_once_give_one_threads_result() -> None:
     assert len(got) == 18
     for (number, round_), result in got.items():
         assert result == want[(number + round_) % 3], (number, round_)
+
+
+def test_many_threads_reading_files_at_once_give_one_threads_result(tmp_path: pathlib.Path) -> None:
+    """Python threads reading files natively together (whole files and pieces
+    of a large one, some with threads of their own) each get what one call
+    alone gives."""
+    datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
+    big = tmp_path / "big.hl7"
+    big.write_bytes(b"\r".join(datas) * 4)
+    files = [(HEAD, bytes(path), -1) for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [(HEAD, bytes(big), -1)]
+    file_options = {**LIMITS, "budget": 1 << 30, "limit": 1 << 30, "first_read": 1 << 12}
+    file_options |= {"whole_max": 1 << 20, "gzip_max": 1 << 16}
+    piece_options = {**LIMITS, "pieces": 4, "piece_bytes": 1 << 16, "max_piece": 1 << 20}
+    calls = [
+        lambda threads: _columns.convert_files(files, **file_options, threads=threads),
+        lambda threads: _columns.convert_file_pieces(HEAD, bytes(big), STATE, **piece_options, threads=threads),
+    ]
+    want = [call(1) for call in calls]
+    got: dict[tuple[int, int], object] = {}
+    barrier = threading.Barrier(4)
+
+    def run(number: int) -> None:
+        barrier.wait()
+        for round_ in range(4):
+            got[number, round_] = calls[(number + round_) % 2](1 + number % 3)
+
+    workers = [threading.Thread(target=run, args=(number,)) for number in range(4)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join(timeout=120)
+    assert len(got) == 16
+    for (number, round_), result in got.items():
+        assert result == want[(number + round_) % 2], (number, round_)
