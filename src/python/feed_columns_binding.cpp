@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/entry_point.hpp"
+#include "python/file_list.hpp"
 #include "feeds/feed_columns.hpp"
 #include "feeds/feed_files.hpp"
 
@@ -259,32 +260,10 @@ PyObject* build_files(PyObject* module, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "build_files: a size below its least value");
             return nullptr;
         }
-        PyRef fast = py::sequence_items(items, "files must be a sequence of (bytes, bytes, int)");
-        if (!fast) return nullptr;
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
-        std::vector<PyRef> held;
-        std::vector<const char*> paths(static_cast<std::size_t>(count));
-        std::vector<Py_ssize_t> sizes(static_cast<std::size_t>(count));
-        std::vector<Feed> feeds(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
-            held.push_back(PyRef::borrow(item));
-            PyObject *source, *path;
-            Py_ssize_t size;
-            if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "SSn:files", &source, &path, &size)) {
-                if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_TypeError, "files[%zd] must be a (bytes, bytes, int) tuple", i);
-                return nullptr;
-            }
-            const auto index = static_cast<std::size_t>(i);
-            feeds[index].source = view_of(source);
-            paths[index] = PyBytes_AS_STRING(path);  // NUL-terminated, as bytes objects are
-            if (std::string_view(paths[index]).size() != static_cast<std::size_t>(PyBytes_GET_SIZE(path))) {
-                PyErr_SetString(PyExc_ValueError, "embedded null byte");
-                return nullptr;
-            }
-            sizes[index] = size;
-        }
+        py::FileList files;
+        if (!py::read_file_list(items, files)) return nullptr;
+        std::vector<Feed> feeds(files.heads.size());
+        for (std::size_t i = 0; i < feeds.size(); ++i) feeds[i].source = files.heads[i];
         const feeds::WholeFileLimits file_limits{static_cast<std::size_t>(first_read),
                                                  static_cast<std::size_t>(whole_max),
                                                  static_cast<std::size_t>(gzip_max)};
@@ -298,10 +277,7 @@ PyObject* build_files(PyObject* module, PyObject* args, PyObject* kwargs) {
             for (; done < feeds.size(); ++done) {
                 if (done > 0 && read >= static_cast<std::size_t>(limit)) break;
                 Feed& feed = feeds[done];
-                feed.file = feeds::read_whole_file(
-                    paths[done],
-                    sizes[done] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[done])) : std::nullopt,
-                    file_limits, scratch);
+                feed.file = feeds::read_whole_file(files.paths[done].data(), files.sizes[done], file_limits, scratch);
                 if (feed.file.handed_back) {
                     handed_back = static_cast<Py_ssize_t>(*feed.file.handed_back);
                     break;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/entry_point.hpp"
+#include "python/file_list.hpp"
 #include "feeds/feed_files.hpp"
 #include "feeds/feed_lines.hpp"
 
@@ -273,8 +274,8 @@ struct FilesDone {
 // was handed back. The files done are those one thread would have done
 // (see convert_files); the few read past them are dropped.
 FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::WholeFileLimits& limits,
-                           const std::vector<std::string_view>& paths, const std::vector<Py_ssize_t>& sizes,
-                           std::vector<Buffer>& buffers, std::size_t stop_at, std::size_t threads, ByteBuffer& out) {
+                           const py::FileList& files, std::vector<Buffer>& buffers, std::size_t stop_at,
+                           std::size_t threads, ByteBuffer& out) {
     constexpr std::size_t kRunFiles = 8;
     const std::size_t count = buffers.size(), runs = (count + kRunFiles - 1) / kRunFiles;
     constexpr std::size_t kNone = ~std::size_t{0};
@@ -290,10 +291,7 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
             for (std::size_t i = run * kRunFiles; i < std::min(count, (run + 1) * kRunFiles); ++i) {
                 if (i > first_back.load()) break;
                 Buffer& buffer = buffers[i];
-                buffer.file = feeds::read_whole_file(
-                    paths[i].data(),
-                    sizes[i] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[i])) : std::nullopt,
-                    limits, scratch);
+                buffer.file = feeds::read_whole_file(files.paths[i].data(), files.sizes[i], limits, scratch);
                 if (buffer.file.handed_back) {
                     std::size_t seen = first_back.load();
                     while (i < seen && !first_back.compare_exchange_weak(seen, i)) {
@@ -452,32 +450,10 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "convert_files: a size or count below its least value");
             return nullptr;
         }
-        PyRef fast = py::sequence_items(items, "files must be a sequence of (bytes, bytes, int)");
-        if (!fast) return nullptr;
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
-        std::vector<PyRef> held;
-        std::vector<std::string_view> paths(static_cast<std::size_t>(count));
-        std::vector<Py_ssize_t> sizes(static_cast<std::size_t>(count));
-        std::vector<Buffer> buffers(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
-            held.push_back(PyRef::borrow(item));
-            PyObject *head, *path;
-            Py_ssize_t size;
-            if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "SSn:files", &head, &path, &size)) {
-                if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_TypeError, "files[%zd] must be a (bytes, bytes, int) tuple", i);
-                return nullptr;
-            }
-            const auto index = static_cast<std::size_t>(i);
-            buffers[index].head = {PyBytes_AS_STRING(head), static_cast<std::size_t>(PyBytes_GET_SIZE(head))};
-            paths[index] = PyBytes_AS_STRING(path);  // NUL-terminated, as bytes objects are
-            if (paths[index].size() != static_cast<std::size_t>(PyBytes_GET_SIZE(path))) {
-                PyErr_SetString(PyExc_ValueError, "embedded null byte");
-                return nullptr;
-            }
-            sizes[index] = size;
-        }
+        py::FileList files;
+        if (!py::read_file_list(items, files)) return nullptr;
+        std::vector<Buffer> buffers(files.heads.size());
+        for (std::size_t i = 0; i < buffers.size(); ++i) buffers[i].head = files.heads[i];
         const feeds::LineOptions options{
             {validation_enabled != 0, strict_validation != 0, escaping_enabled != 0},
             {static_cast<std::size_t>(max_message_size), static_cast<std::size_t>(max_fields)}};
@@ -490,12 +466,12 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
         Py_ssize_t handed_back = -1;
         if (threads > 1 && buffers.size() > 1) {
             py::AllowThreads allow;
-            const FilesDone files = read_and_convert(options, file_limits, paths, sizes, buffers,
-                                                     static_cast<std::size_t>(std::min(limit, budget)),
-                                                     static_cast<std::size_t>(threads), out);
-            done = files.done;
-            read = files.read;
-            handed_back = files.handed_back;
+            const FilesDone threaded = read_and_convert(options, file_limits, files, buffers,
+                                                        static_cast<std::size_t>(std::min(limit, budget)),
+                                                        static_cast<std::size_t>(threads), out);
+            done = threaded.done;
+            read = threaded.read;
+            handed_back = threaded.handed_back;
         } else {
             py::AllowThreads allow;
             std::vector<char> scratch;
@@ -503,10 +479,7 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (done > 0 && (read >= static_cast<std::size_t>(limit) || read >= static_cast<std::size_t>(budget)))
                     break;
                 Buffer& buffer = buffers[done];
-                buffer.file = feeds::read_whole_file(
-                    paths[done].data(),
-                    sizes[done] >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(sizes[done])) : std::nullopt,
-                    file_limits, scratch);
+                buffer.file = feeds::read_whole_file(files.paths[done].data(), files.sizes[done], file_limits, scratch);
                 if (buffer.file.handed_back) {
                     handed_back = static_cast<Py_ssize_t>(*buffer.file.handed_back);
                     break;

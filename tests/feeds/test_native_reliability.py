@@ -116,65 +116,61 @@ def test_native_allocation_failure(name: str, folder: pathlib.Path) -> None:
     assert not problems, problems[:5]
 
 
-def test_many_threads_calling_at_once_give_one_threads_result() -> None:
-    """Python threads calling convert_buffers together (each call large enough
-    to release the interpreter lock, some with threads of their own) each get
-    exactly what one call alone gives."""
-    datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
-    datas = [data for data in datas for _ in range(max(1, (256 << 10) // sum(map(len, datas))))]
-    calls = [
-        ([(HEAD, data) for data in datas[start::3]], {**LIMITS, "validation_enabled": bool(start % 2)})
-        for start in range(3)
-    ]
-    want = [_columns.convert_buffers(buffers, **options) for buffers, options in calls]
+def agree_across_threads(calls: list, workers: int = 4, rounds: int = 3) -> None:  # noqa: ANN001
+    """Python threads making `calls` together (each given its own thread count
+    for the native side, and large enough to release the interpreter lock)
+    each get exactly what the call gives alone on one thread."""
+    want = [call(1) for call in calls]
     got: dict[tuple[int, int], object] = {}
-    barrier = threading.Barrier(6)
+    barrier = threading.Barrier(workers)
 
     def run(number: int) -> None:
         barrier.wait()
-        for round_ in range(3):
-            buffers, options = calls[(number + round_) % 3]
-            got[number, round_] = _columns.convert_buffers(buffers, **options, threads=1 + number % 3)
+        for round_ in range(rounds):
+            got[number, round_] = calls[(number + round_) % len(calls)](1 + number % 3)
 
-    workers = [threading.Thread(target=run, args=(number,)) for number in range(6)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join(timeout=120)
-    assert len(got) == 18
+    threads = [threading.Thread(target=run, args=(number,)) for number in range(workers)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert len(got) == workers * rounds
     for (number, round_), result in got.items():
-        assert result == want[(number + round_) % 3], (number, round_)
+        assert result == want[(number + round_) % len(calls)], (number, round_)
+
+
+def corpus_datas() -> list[bytes]:
+    return [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
+
+
+def test_many_threads_converting_buffers_at_once_give_one_threads_result() -> None:
+    datas = corpus_datas()
+    datas = [data for data in datas for _ in range(max(1, (256 << 10) // sum(map(len, datas))))]
+    agree_across_threads(
+        [
+            lambda threads, start=start: _columns.convert_buffers(
+                [(HEAD, data) for data in datas[start::3]],
+                **LIMITS,
+                validation_enabled=bool(start % 2),
+                threads=threads,
+            )
+            for start in range(3)
+        ],
+        workers=6,
+    )
 
 
 def test_many_threads_reading_files_at_once_give_one_threads_result(tmp_path: pathlib.Path) -> None:
-    """Python threads reading files natively together (whole files and pieces
-    of a large one, some with threads of their own) each get what one call
-    alone gives."""
-    datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
     big = tmp_path / "big.hl7"
-    big.write_bytes(b"\r".join(datas) * 4)
+    big.write_bytes(b"\r".join(corpus_datas()) * 4)
     files = [(HEAD, bytes(path), -1) for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [(HEAD, bytes(big), -1)]
     file_options = {**LIMITS, "budget": 1 << 30, "limit": 1 << 30, "first_read": 1 << 12}
     file_options |= {"whole_max": 1 << 20, "gzip_max": 1 << 16}
     piece_options = {**LIMITS, "pieces": 4, "piece_bytes": 1 << 16, "max_piece": 1 << 20}
-    calls = [
-        lambda threads: _columns.convert_files(files, **file_options, threads=threads),
-        lambda threads: _columns.convert_file_pieces(HEAD, bytes(big), STATE, **piece_options, threads=threads),
-    ]
-    want = [call(1) for call in calls]
-    got: dict[tuple[int, int], object] = {}
-    barrier = threading.Barrier(4)
-
-    def run(number: int) -> None:
-        barrier.wait()
-        for round_ in range(4):
-            got[number, round_] = calls[(number + round_) % 2](1 + number % 3)
-
-    workers = [threading.Thread(target=run, args=(number,)) for number in range(4)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join(timeout=120)
-    assert len(got) == 16
-    for (number, round_), result in got.items():
-        assert result == want[(number + round_) % 2], (number, round_)
+    agree_across_threads(
+        [
+            lambda threads: _columns.convert_files(files, **file_options, threads=threads),
+            lambda threads: _columns.convert_file_pieces(HEAD, bytes(big), STATE, **piece_options, threads=threads),
+        ],
+        rounds=4,
+    )

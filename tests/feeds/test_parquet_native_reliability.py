@@ -4,13 +4,20 @@ and called from several threads at once."""
 from __future__ import annotations
 
 import pathlib
-import threading
 
 import pytest
 from test_allocation_failure import _require, compile_call, sweep  # noqa: E402
-from test_native_reliability import COLUMNS, FEED, FILES, HOOK, LIMITS, slack  # noqa: E402
-
-from conftest import CORPUS_DIR
+from test_native_reliability import (  # noqa: E402
+    COLUMNS,
+    FEED,
+    FILES,
+    HOOK,
+    LIMITS,
+    agree_across_threads,
+    corpus_datas,
+    folder,  # noqa: F401 - a fixture
+    slack,
+)
 
 pa = pytest.importorskip("pyarrow")
 
@@ -27,8 +34,8 @@ def comparable(function, *args, **kwargs):  # noqa: ANN001, ANN201 - any of the 
     return table.to_pylist(), built[3:], rest
 
 
-def cases(folder: pathlib.Path) -> dict[str, tuple]:
-    paths = {name: bytes(folder / name) for name in [*FILES, "missing"]}
+def cases(root: pathlib.Path) -> dict[str, tuple]:
+    paths = {name: bytes(root / name) for name in [*FILES, "missing"]}
     files = [
         (SOURCE, paths[name], size)
         for name, size in [("feed", len(FEED)), ("missing", -1), ("gzip", -1), ("empty", 0), ("feed", -1)]
@@ -49,40 +56,23 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
     }
 
 
-@pytest.fixture
-def folder(tmp_path: pathlib.Path) -> pathlib.Path:
-    for name, data in FILES.items():
-        (tmp_path / name).write_bytes(data)
-    return tmp_path
-
-
 @pytest.mark.parametrize("name", sorted(cases(pathlib.Path("/nowhere"))))
-def test_native_allocation_failure(name: str, folder: pathlib.Path) -> None:
+def test_native_allocation_failure(name: str, folder: pathlib.Path) -> None:  # noqa: F811
     _require(HOOK is not None, "the allocation hook of test builds")
     problems = sweep(compile_call(*cases(folder)[name]), COLUMNS, 1, slack(name))
     assert not problems, problems[:5]
 
 
 def test_many_threads_calling_at_once_give_one_threads_rows() -> None:
-    """Python threads building rows together (each call large enough to
-    release the interpreter lock) each get what one call alone gives."""
-    datas = [path.read_bytes() for path in sorted(CORPUS_DIR.glob("*.hl7"))] or [FEED] * 50
-    calls = [([(SOURCE, data) for data in datas[start::3]], bool(start % 2)) for start in range(3)]
-    want = [comparable(_columns.build_feeds, feeds, **LIMITS, validation_enabled=v) for feeds, v in calls]
-    got: dict[tuple[int, int], object] = {}
-    barrier = threading.Barrier(4)
-
-    def run(number: int) -> None:
-        barrier.wait()
-        for round_ in range(3):
-            feeds, validate = calls[(number + round_) % 3]
-            got[number, round_] = comparable(_columns.build_feeds, feeds, **LIMITS, validation_enabled=validate)
-
-    workers = [threading.Thread(target=run, args=(number,)) for number in range(4)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join(timeout=120)
-    assert len(got) == 12
-    for (number, round_), result in got.items():
-        assert result == want[(number + round_) % 3], (number, round_)
+    datas = corpus_datas()
+    agree_across_threads(
+        [
+            lambda _, start=start: comparable(
+                _columns.build_feeds,
+                [(SOURCE, d) for d in datas[start::3]],
+                **LIMITS,
+                validation_enabled=bool(start % 2),
+            )
+            for start in range(3)
+        ]
+    )
