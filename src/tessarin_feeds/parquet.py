@@ -217,7 +217,7 @@ def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult
     counts and rows as the reader's path."""
     from .sources import Source
     from .summary import Tally
-    from .tasks import FIRST_READ, WHOLE_FILE_MAX, WHOLE_GZIP_MAX, WHOLE_TASK_TEXT, TaskResult
+    from .tasks import FIRST_READ, WHOLE_FILE_MAX, WHOLE_GZIP_MAX, WHOLE_TASK_TEXT, TaskResult, feed_options
 
     result = TaskResult([], Tally())
     items = [
@@ -226,11 +226,7 @@ def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult
     ]
     built, (done, read, handed_back) = build_files(
         items,
-        validation_enabled=settings.validate,
-        strict_validation=settings.strict,
-        escaping_enabled=settings.escaping,
-        max_message_size=settings.max_message_size,
-        max_fields=settings.max_fields,
+        **feed_options(settings),
         limit=WHOLE_TASK_TEXT,
         first_read=FIRST_READ,
         whole_max=WHOLE_FILE_MAX,
@@ -252,15 +248,11 @@ def convert_piece(
 ) -> TaskResult:
     """tasks.convert_piece to Parquet: a piece of a large file to Arrow rows
     natively; or, when the native path declines it, by the reader."""
-    from .tasks import TaskResult, _read_piece, convert_batch
+    from .tasks import TaskResult, _read_piece, convert_batch, feed_options
 
     built = build_feeds(
         [(source.name.encode(), data, state)],
-        validation_enabled=settings.validate,
-        strict_validation=settings.strict,
-        escaping_enabled=settings.escaping,
-        max_message_size=settings.max_message_size,
-        max_fields=settings.max_fields,
+        **feed_options(settings),
     )
     special = built[4]
     if special and special[0][1] is not None:

@@ -15,7 +15,7 @@ import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
-from typing import BinaryIO, Literal, cast
+from typing import BinaryIO, Literal, TypedDict, cast
 
 import orjson
 
@@ -73,6 +73,26 @@ class Settings:
     max_fields: int = MAX_FIELDS
     # Threads of the native calls of a run in this process; a worker process uses one.
     threads: int = 1
+
+
+class FeedOptions(TypedDict):
+    """How the native feed functions convert each message."""
+
+    validation_enabled: bool
+    strict_validation: bool
+    escaping_enabled: bool
+    max_message_size: int
+    max_fields: int
+
+
+def feed_options(settings: Settings) -> FeedOptions:
+    return FeedOptions(
+        validation_enabled=settings.validate,
+        strict_validation=settings.strict,
+        escaping_enabled=settings.escaping,
+        max_message_size=settings.max_message_size,
+        max_fields=settings.max_fields,
+    )
 
 
 @dataclass(slots=True)
@@ -350,11 +370,7 @@ def _convert_whole_files_natively(
             break
         converted, (done, read, handed_back) = convert_files(
             items[start:],
-            validation_enabled=settings.validate,
-            strict_validation=settings.strict,
-            escaping_enabled=settings.escaping,
-            max_message_size=settings.max_message_size,
-            max_fields=settings.max_fields,
+            **feed_options(settings),
             budget=FLUSH_BYTES * settings.threads if sink is not None else limit,
             limit=limit - text,
             first_read=FIRST_READ,
@@ -436,11 +452,7 @@ def convert_buffers_natively(
     buffers = [(_head(source.name), data if isinstance(data, bytes) else b"") for source, data in files]
     converted = convert_buffers(
         buffers,
-        validation_enabled=settings.validate,
-        strict_validation=settings.strict,
-        escaping_enabled=settings.escaping,
-        max_message_size=settings.max_message_size,
-        max_fields=settings.max_fields,
+        **feed_options(settings),
         threads=threads,
     )
     return _take_native_lines([source for source, _ in files], converted, settings, tally, [data for _, data in files])
@@ -540,11 +552,7 @@ def convert_piece(
         return to_rows(source, data, state, settings, tally, source_done)
     converted = convert_buffers(
         [(_head(source.name), data, state)],
-        validation_enabled=settings.validate,
-        strict_validation=settings.strict,
-        escaping_enabled=settings.escaping,
-        max_message_size=settings.max_message_size,
-        max_fields=settings.max_fields,
+        **feed_options(settings),
     )
     special = converted[5]
     if special and special[0][1] is not None:
@@ -684,11 +692,7 @@ class _FilePieces:
                 head,
                 path,
                 state,
-                validation_enabled=settings.validate,
-                strict_validation=settings.strict,
-                escaping_enabled=settings.escaping,
-                max_message_size=settings.max_message_size,
-                max_fields=settings.max_fields,
+                **feed_options(settings),
                 pieces=pieces,
                 piece_bytes=PIECE_BYTES,
                 max_piece=PIECE_MAX,

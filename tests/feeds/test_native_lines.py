@@ -223,23 +223,35 @@ def test_threads_give_the_same_lines(threads: int) -> None:
     assert many == one and one.notices
 
 
-def run_tasks(
+def task_outputs(
     sources: list[Source], settings: tasks.Settings, native: bool, here: bool = False, threads: int = 1
-) -> tuple[bytes, Tally]:
-    """The command's tasks: output and the tally they add up to. `here`: as a
-    run in this process cuts them (large files read natively), with `threads`."""
-    original = tasks.native_lines
-    tasks.native_lines = original if native else (lambda settings: False)  # type: ignore[assignment]
+) -> tuple[list[object], Tally]:
+    """The command's tasks in this process, the sources a task hands back going
+    on first: each task's output, and the tally they add up to. `native`
+    False turns the native path of the output format off; `here`: as a run
+    in this process cuts them (large files read natively), with `threads`."""
+    switch = "parquet_natively" if settings.output_format == "parquet" else "native_lines"
     total, out = Tally(), []
-    try:
-        cut = tasks.cut_into_tasks(sources, dataclasses.replace(settings, threads=threads), here=here)
-        for function, arguments in cut:
+    with pytest.MonkeyPatch.context() as patch:
+        if not native:
+            patch.setattr(tasks, switch, lambda settings: False)
+        settings = dataclasses.replace(settings, threads=threads)
+        pending = list(tasks.cut_into_tasks(sources, settings, here=here))
+        while pending:
+            function, arguments = pending.pop(0)
             result = function(*arguments)
             out += result.payloads
             total.add(result.tally)
             total.notices += result.tally.notices
-    finally:
-        tasks.native_lines = original  # type: ignore[assignment]
+            pending[:0] = list(tasks.cut_into_tasks(result.handed_back, settings, here=here))
+    return out, total
+
+
+def run_tasks(
+    sources: list[Source], settings: tasks.Settings, native: bool, here: bool = False, threads: int = 1
+) -> tuple[bytes, Tally]:
+    """task_outputs as one output: the lines of every task, in order."""
+    out, total = task_outputs(sources, settings, native, here, threads)
     return b"".join(out), total  # type: ignore[arg-type]
 
 
@@ -275,15 +287,26 @@ def test_large_files_cut_into_pieces_match_the_reader(
 
 
 @needs_corpus
-@pytest.mark.parametrize("here, threads", [(False, 1), (True, 1), (True, 2)])
-def test_a_large_file_of_the_corpus_matches_the_reader(tmp_path: pathlib.Path, here: bool, threads: int) -> None:
+@pytest.mark.parametrize(
+    "fmt, here, threads", [("jsonl", False, 1), ("jsonl", True, 1), ("jsonl", True, 2), ("jsonl.gz", True, 3)]
+)
+def test_a_large_file_of_the_corpus_matches_the_reader(
+    tmp_path: pathlib.Path, fmt: str, here: bool, threads: int
+) -> None:
+    """Pieces read natively in this process, on any threads, give the reader's
+    lines; compressed, one member a piece, as pieces cut by the parent are."""
     path = tmp_path / "all.hl7"
     path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
     sources = [Source("all.hl7", str(path), path.stat().st_size)]
+    settings = tasks.Settings(output_format=fmt)  # type: ignore[arg-type]
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
-        got = run_tasks(sources, tasks.Settings(), True, here, threads)
+        patch.setattr(tasks, "PIECE_BYTES", 64 << 10)
+        got = run_tasks(sources, settings, True, here, threads)
         want = run_tasks(sources, tasks.Settings(), False)
+        if fmt == "jsonl.gz":
+            assert got == run_tasks(sources, settings, True, False)
+            got = (gzip.decompress(got[0]), got[1])
     assert got[0] == want[0] and len(got[0]) > 1 << 20
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
 
@@ -371,27 +394,6 @@ def test_files_read_on_threads_give_what_one_thread_gives(tmp_path: pathlib.Path
     one = calls(1)
     assert calls(threads) == one
     assert any(handed_back >= 0 for *_, handed_back in one) and any(c[5] for c, *_ in one)
-
-
-@needs_corpus
-@pytest.mark.parametrize("threads", [1, 3])
-def test_a_large_file_to_jsonl_gz_gives_the_same_members_however_it_is_read(
-    tmp_path: pathlib.Path, threads: int
-) -> None:
-    """Pieces read natively in this process are compressed one member a piece,
-    as pieces cut by the parent are: the same bytes, whatever the threads."""
-    path = tmp_path / "all.hl7"
-    path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 3)
-    sources = [Source("all.hl7", str(path), path.stat().st_size)]
-    settings = tasks.Settings(output_format="jsonl.gz")
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
-        patch.setattr(tasks, "PIECE_BYTES", 64 << 10)
-        got = run_tasks(sources, settings, True, True, threads)
-        want = run_tasks(sources, settings, True, False)
-        plain = run_tasks(sources, tasks.Settings(), False)
-    assert got == want
-    assert gzip.decompress(got[0]) == plain[0]
 
 
 def _mixed_folder(folder: pathlib.Path) -> None:

@@ -18,7 +18,7 @@ from conftest import CORPUS_DIR, needs_corpus
 pa = pytest.importorskip("pyarrow")
 pytest.importorskip("orjson", reason="the tessarin command needs orjson, not installed for this interpreter")
 
-from test_native_lines import ENVELOPES, FEEDS, MESSAGES, settings_strategy  # noqa: E402
+from test_native_lines import ENVELOPES, FEEDS, MESSAGES, settings_strategy, task_outputs  # noqa: E402
 
 from tessarin_feeds import _columns, parquet, tasks  # noqa: E402
 from tessarin_feeds.sources import Source  # noqa: E402
@@ -110,33 +110,10 @@ def test_corpus_files_give_the_readers_rows(settings: tasks.Settings) -> None:
     assert len(declined) <= 5 and rows.num_rows > 100
 
 
-def run_tasks(sources: list[Source], settings: tasks.Settings, natively: bool) -> list[object]:
-    """The command's tasks in this process, the sources a task hands back going
-    on with the next ones: each task's rows, counts, notices and sources done."""
-    seen: list[object] = []
-    with pytest.MonkeyPatch.context() as patch:
-        if not natively:
-            patch.setattr(tasks, "parquet_natively", lambda settings: False)
-        pending = list(tasks.cut_into_tasks(sources, settings))
-        while pending:
-            function, arguments = pending.pop(0)
-            result = function(*arguments)
-            rows = table(result.payloads).to_pylist()
-            seen.append((rows, result.tally, result.tally.notices, result.sources_done))
-            if result.handed_back:
-                pending[:0] = list(tasks.cut_into_tasks(result.handed_back, settings))
-    return seen
-
-
-def totals(seen: list[object]) -> tuple[list[object], Tally, list[object]]:
-    """Every task's rows in order, the counts they add up to, and the notices."""
-    rows: list[object] = []
-    total, notices = Tally(), []
-    for task_rows, tally, task_notices, _ in seen:  # type: ignore[misc]
-        rows += task_rows
-        total.add(tally)
-        notices += task_notices
-    return rows, total, notices
+def rows_of_tasks(sources: list[Source], settings: tasks.Settings, natively: bool) -> tuple[list[object], Tally]:
+    """The command's tasks' rows in order, and the tally they add up to, with its notices."""
+    batches, tally = task_outputs(sources, settings, natively)
+    return table(batches).to_pylist(), (tally, tally.notices)  # type: ignore[return-value]
 
 
 @pytest.mark.parametrize("small", [False, True])
@@ -158,7 +135,7 @@ def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> Non
                 patch.setattr(tasks, name, value)
             patch.setattr(tasks, "WHOLE_TASK_TEXT", 300)
         settings = tasks.Settings(output_format="parquet")
-        assert run_tasks(sources, settings, True) == run_tasks(sources, settings, False)
+        assert rows_of_tasks(sources, settings, True) == rows_of_tasks(sources, settings, False)
 
 
 @given(FEEDS, parquet_settings, st.sampled_from([1, 7, 64]), st.sampled_from([16, 200]))
@@ -174,21 +151,7 @@ def test_large_files_cut_into_pieces_give_the_readers_rows(
         patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
         patch.setattr(tasks, "PIECE_BYTES", piece)
         patch.setattr(tasks, "PIECE_MAX", most)
-        got, want = run_tasks(sources, settings, True), run_tasks(sources, settings, False)
-    assert totals(got) == totals(want)
-
-
-@needs_corpus
-def test_a_large_file_of_the_corpus_gives_the_readers_rows(tmp_path: pathlib.Path) -> None:
-    path = tmp_path / "all.hl7"
-    path.write_bytes(b"\r\n".join(p.read_bytes() for p in sorted(CORPUS_DIR.glob("*.hl7"))) * 2)
-    sources = [Source("all.hl7", str(path), path.stat().st_size)]
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
-        patch.setattr(tasks, "PIECE_BYTES", 256 << 10)
-        got = run_tasks(sources, tasks.Settings(output_format="parquet"), True)
-        want = run_tasks(sources, tasks.Settings(output_format="parquet"), False)
-    assert len(got) > 4 and totals(got) == totals(want)
+        assert rows_of_tasks(sources, settings, True) == rows_of_tasks(sources, settings, False)
 
 
 @pytest.mark.parametrize(
