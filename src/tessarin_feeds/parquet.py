@@ -9,20 +9,18 @@ from __future__ import annotations
 import array
 import itertools
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, BinaryIO
 
-from ._columns import build, build_feeds, build_files
+from ._columns import build
 from .model import Message
 from .outputs import OutputBase
 
 if TYPE_CHECKING:
     from ._columns import ColumnBatch, _Built
-    from .reader import PieceState
     from .sources import Source
     from .summary import Tally
-    from .tasks import Settings, TaskResult
 
 MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'"
 
@@ -36,11 +34,10 @@ __all__ = [
     "MISSING_PYARROW",
     "SCHEMA",
     "ParquetOutput",
-    "convert_piece",
     "convert_to_batch",
-    "convert_whole_files",
+    "count_rows",
     "header_fields",
-    "segment_count",
+    "take_rows",
 ]
 
 # The column builder's batch is the one definition of the columns it makes
@@ -151,12 +148,6 @@ def convert_to_batch(
     )
 
 
-def segment_count(batch: pa.RecordBatch) -> int:
-    """The segments of every row of a batch of SCHEMA, read from its list offsets."""
-    lists = batch.column("segments")
-    return int(lists.offsets[-1].as_py() - lists.offsets[0].as_py()) if len(lists) else 0
-
-
 def _headers_of_failed(messages: Sequence[Message], columns: list[pa.Array]) -> list[pa.Array]:
     values = [column.to_pylist() for column in columns]
     for row, message in enumerate(messages):
@@ -211,81 +202,39 @@ def _number_array(values: list[int], typecode: str, kind: pa.DataType) -> pa.Arr
     return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(array.array(typecode, values))])
 
 
-def convert_whole_files(sources: list[Source], settings: Settings) -> TaskResult:
-    """tasks.convert_whole_files to Parquet: the files read, split and built
-    into Arrow rows in one native call, with the same hand-backs, notices,
-    counts and rows as the reader's path."""
-    from .sources import Source
-    from .summary import Tally
-    from .tasks import FIRST_READ, WHOLE_FILE_MAX, WHOLE_GZIP_MAX, WHOLE_TASK_TEXT, TaskResult, feed_options
-
-    result = TaskResult([], Tally())
-    items = [
-        (source.name.encode(), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
-        for source in sources
-    ]
-    built, (done, read, handed_back) = build_files(
-        items,
-        **feed_options(settings),
-        limit=WHOLE_TASK_TEXT,
-        first_read=FIRST_READ,
-        whole_max=WHOLE_FILE_MAX,
-        gzip_max=WHOLE_GZIP_MAX,
-    )
-    result.payloads.extend(_take_rows(sources[:done], built, settings, result.tally))
-    result.tally.bytes_read += read
-    result.sources_done = result.tally.sources = done
-    if handed_back >= 0:
-        source = sources[done]
-        result.handed_back = [Source(source.name, source.path, handed_back), *sources[done + 1 :]]
-    elif done < len(sources):
-        result.handed_back = sources[done:]
-    return result
-
-
-def convert_piece(
-    source: Source, data: bytes, state: PieceState, settings: Settings, tally: Tally, source_done: bool
-) -> TaskResult:
-    """tasks.convert_piece to Parquet: a piece of a large file to Arrow rows
-    natively; or, when the native path declines it, by the reader."""
-    from .tasks import TaskResult, _read_piece, convert_batch, feed_options
-
-    built = build_feeds(
-        [(source.name.encode(), data, state)],
-        **feed_options(settings),
-    )
-    special = built[4]
-    if special and special[0][1] is not None:
-        return convert_batch(list(_read_piece(data, source, state, settings, tally.note)), settings, tally, source_done)
-    return TaskResult(_take_rows([source], built, settings, tally), tally, int(source_done))
-
-
-def _take_rows(
-    sources: Sequence[Source],
-    built: _Built,
-    settings: Settings,
-    tally: Tally,
-    given: Sequence[bytes] | None = None,
-) -> list[pa.RecordBatch]:
-    """The batches of a native call over `sources`, in order, with its counts,
-    notices and failures put into `tally`; a source the call declined is read
-    by the reader, its rows put where it stands. `given`: the sources' bytes,
-    where the caller read them."""
-    from .reader import notices_of_parts
+def count_rows(batch: pa.RecordBatch, tally: Tally) -> None:
+    """Counts a batch of SCHEMA into `tally`: its messages, those converted,
+    their segments (from the list offsets) and the reason of every failure."""
     from .summary import reason_of
-    from .tasks import _note_read_error, _read_files, process_messages
 
-    rows, envelopes, columns, ends, special = built
-    batch = _assembled(rows, envelopes, columns)
     errors = batch.column("error")
     tally.messages += batch.num_rows
     tally.converted += errors.null_count  # a row converted has no error
-    tally.segments += segment_count(batch)
+    lists = batch.column("segments")
+    tally.segments += int(lists.offsets[-1].as_py() - lists.offsets[0].as_py()) if len(lists) else 0
     if errors.null_count < batch.num_rows:
         names = batch.column("source")
         for row, error in enumerate(errors.to_pylist()):
             if error is not None:
                 tally.failures[reason_of(error, names[row].as_py())] += 1
+
+
+def take_rows(
+    sources: Sequence[Source],
+    built: _Built,
+    tally: Tally,
+    read_declined: Callable[[Source, bytes], pa.RecordBatch],
+    given: Sequence[bytes] | None = None,
+) -> list[pa.RecordBatch]:
+    """The batches of a native call over `sources` (_columns.build_files or
+    build_feeds), in order, with its counts, notices and failures put into
+    `tally`; a source the call declined goes to `read_declined`, its rows put
+    where it stands. `given`: the sources' bytes, where the caller read them."""
+    from .reader import notices_of_parts
+
+    rows, envelopes, columns, ends, special = built
+    batch = _assembled(rows, envelopes, columns)
+    count_rows(batch, tally)
     if not special:
         return [batch] if batch.num_rows else []
     out: list[pa.RecordBatch] = []
@@ -293,7 +242,7 @@ def _take_rows(
     for index, declined, notices, data in special:
         source = sources[index]
         if isinstance(data, int):
-            _note_read_error(source, OSError(data, os.strerror(data)), tally)
+            tally.note_read_error(source.name, os.strerror(data))
         elif declined is None:
             for notice in notices_of_parts(source.name, notices or []):
                 tally.note(notice)
@@ -301,8 +250,7 @@ def _take_rows(
             at = ends[index]
             out.append(batch.slice(taken, at - taken))
             taken = at
-            whole = data if data is not None else given[index]  # type: ignore[index]
-            out.append(process_messages(_read_files([(source, whole)], settings, tally), settings, tally))
+            out.append(read_declined(source, data if data is not None else given[index]))  # type: ignore[index]
     out.append(batch.slice(taken))
     return [part for part in out if part.num_rows]
 

@@ -104,6 +104,10 @@ class Tally:
         if notice.kind != "envelope segment":
             self.notices.append(notice)
 
+    def note_read_error(self, source: str, reason: str, offset: int = 0) -> None:
+        """A source that cannot be read, or that broke off at `offset`."""
+        self.note(Notice("read error", source, offset, reason.removeprefix(f"{source}: ")))
+
     def add(self, other: Tally) -> None:
         """Fold in the counts of `other` (its notices are shown, not kept)."""
         self.sources += other.sources

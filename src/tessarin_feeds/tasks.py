@@ -21,7 +21,15 @@ import orjson
 
 import tessarin
 
-from ._columns import convert_buffers, convert_file_pieces, convert_files, encode_records, feed_cut
+from ._columns import (
+    build_feeds,
+    build_files,
+    convert_buffers,
+    convert_file_pieces,
+    convert_files,
+    encode_records,
+    feed_cut,
+)
 from ._columns import validate as validate_text
 from .jsonl import encode_line_of_json, join_lines
 from .model import Converted, Message, Notice
@@ -195,25 +203,17 @@ def process_messages(messages: Iterable[Message], settings: Settings, tally: Tal
         payload: object = join_lines(lines, compress=settings.output_format == "jsonl.gz")
     elif settings.action == "convert" and settings.output_format == "parquet":
         # Straight to Arrow columns: no record dicts on the way.
-        from .parquet import convert_to_batch, segment_count
+        from .parquet import convert_to_batch, count_rows
 
-        batch_messages = list(messages)
         batch = convert_to_batch(
-            batch_messages,
+            messages if isinstance(messages, list) else list(messages),
             validation_enabled=settings.validate,
             strict_validation=settings.strict,
             escaping_enabled=settings.escaping,
             hl7_syntax=True,
         )
-        errors = batch.column("error")
-        converted = errors.null_count
-        if errors.null_count < len(errors):
-            for message, error in zip(batch_messages, errors.to_pylist(), strict=True):
-                if error is not None:
-                    failures[reason_of(error, message.source)] += 1
-        segments = segment_count(batch)
-        count = len(batch_messages)
-        payload = batch
+        count_rows(batch, tally)
+        return batch
     elif settings.action == "validate":
         rows = [validate_message(message, settings) for message in messages]
         for row in rows:
@@ -254,9 +254,7 @@ def _note_read_error(source: Source, error: BaseException, tally: Tally) -> None
     """A source that cannot be read, or that broke off: told, counted, and
     the run goes on with the next source."""
     reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
-    offset = error.offset if isinstance(error, SourceBroken) else 0
-    reason = reason.removeprefix(f"{source.name}: ")  # the notice names the source
-    tally.note(Notice("read error", source.name, offset, reason))
+    tally.note_read_error(source.name, reason, error.offset if isinstance(error, SourceBroken) else 0)
 
 
 def _goes_whole(size: int, head: bytes) -> bool:
@@ -312,9 +310,7 @@ def convert_whole_files(
     if native_lines(settings):
         return _convert_whole_files_natively(sources, settings, sink)
     if parquet_natively(settings):
-        from .parquet import convert_whole_files as to_rows
-
-        return to_rows(sources, settings)
+        return _convert_whole_files_to_rows(sources, settings)
     result = TaskResult([], Tally())
     # Files read and not yet converted: their bytes, or why they could not be read.
     files: list[tuple[Source, bytes | BaseException]] = []
@@ -395,6 +391,42 @@ def _convert_whole_files_natively(
     if sink is None:
         result.payloads.append(_compressed(b"".join(pieces), settings))
     return result
+
+
+def _convert_whole_files_to_rows(sources: list[Source], settings: Settings) -> TaskResult:
+    """convert_whole_files to Parquet: the files read, split and built into
+    Arrow rows in one native call, with the same hand-backs, notices, counts
+    and rows as the reader's path."""
+    from .parquet import take_rows
+
+    result = TaskResult([], Tally())
+    items = [
+        (source.name.encode(), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
+        for source in sources
+    ]
+    built, (done, read, handed_back) = build_files(
+        items,
+        **feed_options(settings),
+        limit=WHOLE_TASK_TEXT,
+        first_read=FIRST_READ,
+        whole_max=WHOLE_FILE_MAX,
+        gzip_max=WHOLE_GZIP_MAX,
+    )
+    read_declined = functools.partial(_rows_by_reader, settings=settings, tally=result.tally)
+    result.payloads.extend(take_rows(sources[:done], built, result.tally, read_declined))
+    result.tally.bytes_read += read
+    result.sources_done = result.tally.sources = done
+    if handed_back >= 0:
+        source = sources[done]
+        result.handed_back = [Source(source.name, source.path, handed_back), *sources[done + 1 :]]
+    elif done < len(sources):
+        result.handed_back = sources[done:]
+    return result
+
+
+def _rows_by_reader(source: Source, data: bytes, settings: Settings, tally: Tally) -> object:
+    """The rows of a file that a native call declined, read by the reader."""
+    return process_messages(_read_files([(source, data)], settings, tally), settings, tally)
 
 
 def _compressed(lines: bytes, settings: Settings) -> bytes:
@@ -545,21 +577,22 @@ def convert_piece(
     sink: Callable[[bytes], None] | None = None,
 ) -> TaskResult:
     """Task: a piece of a large file that the parent has cut (_Pieces), to
-    JSON Lines natively; or, when the native path declines it, by the reader."""
+    JSON Lines or Parquet rows natively; or, where the native path declines
+    it, by the reader."""
     if settings.output_format == "parquet":
-        from .parquet import convert_piece as to_rows
+        from .parquet import take_rows
 
-        return to_rows(source, data, state, settings, tally, source_done)
-    converted = convert_buffers(
-        [(_head(source.name), data, state)],
-        **feed_options(settings),
-    )
+        def read_declined(source: Source, whole: bytes) -> object:
+            return process_messages(list(_read_piece(whole, source, state, settings, tally.note)), settings, tally)
+
+        built = build_feeds([(source.name.encode(), data, state)], **feed_options(settings))
+        return TaskResult(take_rows([source], built, tally, read_declined, [data]), tally, int(source_done))
+    converted = convert_buffers([(_head(source.name), data, state)], **feed_options(settings))
     special = converted[5]
     if special and special[0][1] is not None:
         messages = list(_read_piece(data, source, state, settings, tally.note))
         return convert_batch(messages, settings, tally, source_done, sink)
-    lines = _take_native_lines([source], converted, settings, tally)[0]
-    payload = _compressed(lines, settings)
+    payload = _compressed(_take_native_lines([source], converted, settings, tally)[0], settings)
     if sink is None:
         return TaskResult([payload], tally, int(source_done))
     sink(payload)

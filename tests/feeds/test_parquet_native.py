@@ -49,8 +49,12 @@ def native(sources: list[tuple[Source, bytes]], settings: tasks.Settings) -> tup
         max_fields=settings.max_fields,
     )
     declined = [index for index, why, _, _ in built[4] if why is not None]
+
+    def read_declined(source: Source, data: bytes) -> object:
+        return tasks.process_messages(tasks._read_files([(source, data)], settings, tally), settings, tally)
+
     return (
-        table(parquet._take_rows([s for s, _ in sources], built, settings, tally, [d for _, d in sources])),
+        table(parquet.take_rows([s for s, _ in sources], built, tally, read_declined, [d for _, d in sources])),
         tally,
         declined,
     )
