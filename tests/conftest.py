@@ -117,3 +117,69 @@ def write_file(tmp_path):
         return str(path)
 
     return write
+
+
+# A worked example: two records, with the texts they assemble to.
+WORKED = [
+    {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
+    {
+        "segment_name": "PID",
+        "3[0].1": "123",
+        "3[0].4": "HOSP",
+        "3[1]": "456",
+        "5.1": "Doe",
+        "5.2": "John Q",
+        "7": "R&D",
+    },
+]
+WORKED_UNESCAPED = "MSH|^~\\&|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John Q||R&D"
+WORKED_ESCAPED = "MSH|\\S\\\\R\\\\\\\\T\\|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John\\X20\\Q||R\\T\\D"
+
+# Record keys that name no place: JsonHl7 skips each of them.
+MALFORMED_KEYS = [
+    "",
+    "-1",
+    " 1",
+    "1 ",
+    "1.",
+    ".1",
+    "1.2.3",
+    "1[",
+    "1]",
+    "1[x]",
+    "x[0]",
+    "1[0].",
+    "1[0].x",
+    "]1[",
+    "Segment_Name",
+    "SEGMENT_NAME",
+    "segment_name ",
+    "+",
+    "++1",
+    "1+",
+    "+-1",
+    "1e3",
+    "0x1",
+    "1_000",
+    "١",
+    "²",
+    "１",
+    "1[0].1.2",
+    "[0]",
+    "1[]",
+    "1[0].-1",
+    "1..2",
+    "a.1",
+    "1.a",
+    "1]0[",
+    "1\x00",
+    "\x001",
+    "1.\x00",
+    "é",
+    "1[-0]",
+    "18446744073709551616",
+    "99999999999999999999999",
+    "1[18446744073709551616]",
+    "1.18446744073709551616",
+    "18446744073709551616[0].1",
+]

@@ -251,10 +251,10 @@ def output_format_of(path: str | None, chosen: str | None) -> OutputFormat:
         )
     if chosen is not None and by_suffix is not None and not by_suffix.startswith(chosen):
         raise UsageError(f"--format {chosen} does not match the output name {path}")
-    encoding: OutputFormat = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
-    if encoding == "parquet" and path is None:
+    output_format: OutputFormat = by_suffix or ("parquet" if chosen == "parquet" else "jsonl")
+    if output_format == "parquet" and path is None:
         raise UsageError("Parquet output needs a file: give -o OUT.parquet")
-    return encoding
+    return output_format
 
 
 # -- progress ------------------------------------------------------------------
@@ -452,10 +452,9 @@ def _feed_into(args: argparse.Namespace, settings: Settings, target: OutputFile,
 
 
 def command_convert(args: argparse.Namespace) -> int:
-    encoding = output_format_of(args.output, args.format)
     settings = Settings(
         action="convert",
-        output_format=encoding,
+        output_format=output_format_of(args.output, args.format),
         validate=args.validate or args.strict,
         strict=args.strict,
         escaping=not args.no_escaping,
@@ -511,7 +510,7 @@ def command_to_hl7(args: argparse.Namespace) -> int:
                 escaping="none" if args.unescaped else "all" if args.escape_all else "hl7",
                 line_end=args.line_end,
                 mllp=args.mllp,
-                encoding=args.encoding,
+                charset=args.encoding,
                 on_problem=lambda line: print(f"{PROG}: {line}", file=sys.stderr),
             )
         stopping.settle()

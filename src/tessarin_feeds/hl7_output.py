@@ -236,10 +236,10 @@ def encode_message(
     escaping: Escaping = "hl7",
     line_end: str = "\r",
     mllp: bool = False,
-    encoding: str | None = None,
+    charset: str | None = None,
 ) -> bytes:
     """One message: segments ended by `line_end`, in the charset its MSH-18
-    declares (or `encoding`), framed for MLLP if asked.
+    declares (or `charset`), framed for MLLP if asked.
 
     Raises MessageError for a character the charset cannot hold or a segment
     name that would cut the text; the module's own errors as they are.
@@ -249,8 +249,8 @@ def encode_message(
     else:
         converter = tessarin.JsonHl7(records)
         text = converter.hl7_string if escaping == "all" else converter.hl7_string_unescaped
-    if encoding is not None:
-        codec, why = output_codec(encoding) or "utf-8", f"{encoding} (the forced encoding)"
+    if charset is not None:
+        codec, why = output_codec(charset) or "utf-8", f"{charset} (the forced encoding)"
     else:
         codec, why = _message_charset(text)
     # JsonHl7 ends segments with "\n"; values hold none (escaped, or the
@@ -281,7 +281,7 @@ def write_messages(
     escaping: Escaping = "hl7",
     line_end: LineEnd = "cr",
     mllp: bool = False,
-    encoding: str | None = None,
+    charset: str | None = None,
     on_problem: Callable[[str], None] | None = None,
 ) -> HL7Rows:
     """Write a message for every row with records; count the others, and the
@@ -297,7 +297,7 @@ def write_messages(
                 report(f"{row.label}: no message, convert failed: {row.error}")
             continue
         try:
-            data = encode_message(row.records, escaping=escaping, line_end=end, mllp=mllp, encoding=encoding)
+            data = encode_message(row.records, escaping=escaping, line_end=end, mllp=mllp, charset=charset)
         except TypeError as error:
             raise InputError(f"{row.label}: records are not objects of strings ({error})") from None
         except MessageError as error:

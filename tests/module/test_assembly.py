@@ -11,20 +11,7 @@ from hypothesis import strategies as st
 from bench import reference
 from tessarin import Hl7Json, JsonHl7
 
-from conftest import raises_plain
-
-WORKED = [
-    {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
-    {
-        "segment_name": "PID",
-        "3[0].1": "123",
-        "3[0].4": "HOSP",
-        "3[1]": "456",
-        "5.1": "Doe",
-        "5.2": "John Q",
-        "7": "R&D",
-    },
-]
+from conftest import MALFORMED_KEYS, WORKED, WORKED_ESCAPED, WORKED_UNESCAPED, raises_plain
 
 
 def unescaped(records) -> str:
@@ -49,13 +36,11 @@ def all_three(records, escape: bool) -> str:
 
 
 def test_worked_example_unescaped():
-    assert all_three(WORKED, False) == "MSH|^~\\&|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John Q||R&D"
+    assert all_three(WORKED, False) == WORKED_UNESCAPED
 
 
 def test_worked_example_escaped():
-    assert all_three(WORKED, True) == (
-        "MSH|\\S\\\\R\\\\\\\\T\\|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John\\X20\\Q||R\\T\\D"
-    )
+    assert all_three(WORKED, True) == WORKED_ESCAPED
     assert len("\\S\\\\R\\\\\\\\T\\") == 11
 
 
@@ -156,56 +141,7 @@ def test_later_key_in_byte_order_wins_a_shared_place():
     assert unescaped([{"1[0]é": "e", "1[0]z": "z"}]) == "e"
 
 
-@pytest.mark.parametrize(
-    "key",
-    [
-        "",
-        "-1",
-        " 1",
-        "1 ",
-        "1.",
-        ".1",
-        "1.2.3",
-        "1[",
-        "1]",
-        "1[x]",
-        "x[0]",
-        "1[0].",
-        "1[0].x",
-        "]1[",
-        "Segment_Name",
-        "SEGMENT_NAME",
-        "segment_name ",
-        "+",
-        "++1",
-        "1+",
-        "+-1",
-        "1e3",
-        "0x1",
-        "1_000",
-        "١",
-        "²",
-        "１",
-        "1[0].1.2",
-        "[0]",
-        "1[]",
-        "1[0].-1",
-        "1..2",
-        "a.1",
-        "1.a",
-        "1]0[",
-        "1\x00",
-        "\x001",
-        "1.\x00",
-        "é",
-        "1[-0]",
-        "18446744073709551616",
-        "99999999999999999999999",
-        "1[18446744073709551616]",
-        "1.18446744073709551616",
-        "18446744073709551616[0].1",
-    ],
-)
+@pytest.mark.parametrize("key", MALFORMED_KEYS)
 def test_skipped_keys(key):
     assert reference.place_of_key(key) is None
     record = {"segment_name": "Z", key: "lost"}

@@ -11,7 +11,7 @@ import pytest
 
 from tessarin import Hl7Json, JsonHl7
 
-from conftest import raises_plain
+from conftest import WORKED, WORKED_ESCAPED, WORKED_UNESCAPED, raises_plain
 
 CLASSES = [Hl7Json, JsonHl7]
 NOT_UTF8 = "I/O error: stream did not contain valid UTF-8"
@@ -223,23 +223,9 @@ def test_json_long_keys_and_values(write_file):
 
 
 def test_json_from_file_assembles(write_file):
-    text = json.dumps(
-        [
-            {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
-            {
-                "segment_name": "PID",
-                "3[0].1": "123",
-                "3[0].4": "HOSP",
-                "3[1]": "456",
-                "5.1": "Doe",
-                "5.2": "John Q",
-                "7": "R&D",
-            },
-        ]
-    )
-    j = JsonHl7.from_file(write_file(text))
-    assert j.hl7_string_unescaped == "MSH|^~\\&|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John Q||R&D"
-    assert j.hl7_string == "MSH|\\S\\\\R\\\\\\\\T\\|LAB|||ADT^A01\nPID|||123^^^HOSP~456||Doe^John\\X20\\Q||R\\T\\D"
+    j = JsonHl7.from_file(write_file(json.dumps(WORKED)))
+    assert j.hl7_string_unescaped == WORKED_UNESCAPED
+    assert j.hl7_string == WORKED_ESCAPED
 
 
 def test_json_from_file_matches_constructor_for_python_json(write_file):

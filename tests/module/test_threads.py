@@ -22,6 +22,8 @@ import pytest
 
 from tessarin import Hl7Json, JsonHl7
 
+from conftest import WORKED
+
 SECONDS = float(os.environ.get("TESSARIN_STRESS_SECONDS", "3"))
 THREADS = 8
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
@@ -36,19 +38,7 @@ MESSAGE = (
     "OBX|1|TX|||\\H\\bold\\N\\ caf\u00e9 \\X0D0A\\|"
 )
 SEGMENT = "NTE|1||Smith \\T\\ Co~A\\S\\B^C|\\F\\"
-RECORDS = [
-    {"segment_name": "MSH", "1": "^~\\&", "2": "LAB", "5.1": "ADT", "5.2": "A01"},
-    {
-        "segment_name": "PID",
-        "3[0].1": "123",
-        "3[0].4": "HOSP",
-        "3[1]": "456",
-        "5.1": "Doe",
-        "5.2": "John Q",
-        "7": "R&D",
-    },
-    {"segment_name": "ZZZ", "+2": "x|y", "02.3": "\u00e9", "1[2]": "r"},
-]
+RECORDS = [*WORKED, {"segment_name": "ZZZ", "+2": "x|y", "02.3": "\u00e9", "1[2]": "r"}]
 
 
 def outcome(call):
