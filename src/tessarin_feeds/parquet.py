@@ -230,7 +230,7 @@ def take_rows(
     build_feeds), in order, with its counts, notices and failures put into
     `tally`; a source the call declined goes to `read_declined`, its rows put
     where it stands. `given`: the sources' bytes, where the caller read them."""
-    from .reader import notices_of_parts
+    from .framing import notices_of_parts
 
     rows, envelopes, columns, ends, special = built
     batch = _assembled(rows, envelopes, columns)

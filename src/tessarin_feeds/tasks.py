@@ -511,7 +511,7 @@ def _take_native_lines(
     read by the reader and put where they stand. `given`: the files' bytes,
     or why they could not be read, when the caller read them; `starts`: the
     states the buffers start at, when they are pieces of one file."""
-    from .reader import notices_of_parts
+    from .framing import notices_of_parts
 
     lines, ends, count, done, segments, special = converted
     tally.messages += count
