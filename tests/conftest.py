@@ -17,6 +17,7 @@ import re
 
 import pytest
 from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 
 import tessarin  # noqa: F401  (fail early and clearly when the module is missing)
 
@@ -183,3 +184,16 @@ MALFORMED_KEYS = [
     "1.18446744073709551616",
     "18446744073709551616[0].1",
 ]
+
+# Pieces that generated message texts are glued from: separators, line ends,
+# escape sequences, header starts, and bytes that JSON must escape.
+HL7_PIECES = [
+    "|", "^", "~", "\\", "&", "\r", "\n", "\r\n", "\n\r", "MSH|^~\\&|", "MSH\u20ac", "PID", "OBX", "A", "12", " ",
+    '"', "\x00", "\x1f", "\x7f", "\t", "\u00e9", "\U0001f600", "\\T\\", "\\X0D0A\\", "\\E\\", "|2.5", "|ADT^A01",
+    "0123456789abcdef",
+]  # fmt: skip
+
+
+def hl7_like_texts(max_size: int = 60) -> st.SearchStrategy[str]:
+    """Texts of HL7_PIECES and short arbitrary text, glued together."""
+    return st.lists(st.one_of(st.sampled_from(HL7_PIECES), st.text(max_size=4)), max_size=max_size).map("".join)

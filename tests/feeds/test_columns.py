@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import CORPUS_DIR, needs_corpus
+from conftest import CORPUS_DIR, hl7_like_texts, needs_corpus
 
 pa = pytest.importorskip("pyarrow")
 
@@ -110,31 +110,7 @@ def test_corpus_equals_the_dict_path(options):
     assert batch.column("segments").null_count < batch.num_rows
 
 
-PIECES = [
-    "|",
-    "^",
-    "~",
-    "\\",
-    "&",
-    "\r",
-    "\n",
-    "\r\n",
-    "MSH|^~\\&|",
-    "PID",
-    "OBX",
-    "A",
-    "12",
-    " ",
-    "\u00e9",
-    "\U0001f600",
-    "\\T\\",
-    "\\X0D0A\\",
-    "\\E\\",
-    "|2.5",
-    "|ADT^A01",
-    "MSH\u20ac",
-]
-generated = st.lists(st.sampled_from(PIECES), max_size=50).map("".join)
+generated = hl7_like_texts(50)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])

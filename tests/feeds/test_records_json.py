@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import CORPUS_DIR, needs_corpus
+from conftest import CORPUS_DIR, hl7_like_texts, needs_corpus
 
 orjson = pytest.importorskip("orjson")
 
@@ -115,37 +115,7 @@ def test_corpus_equals_the_dict_path(options, hl7_syntax):
     assert sum(type(item) is bytes for item in got) > 10
 
 
-PIECES = [
-    "|",
-    "^",
-    "~",
-    "\\",
-    "&",
-    "\r",
-    "\n",
-    "\r\n",
-    "\n\r",
-    "MSH|^~\\&|",
-    "PID",
-    "OBX",
-    "A",
-    "12",
-    " ",
-    '"',
-    "\x00",
-    "\x1f",
-    "\x7f",
-    "\t",
-    "\u00e9",
-    "\U0001f600",
-    "\\T\\",
-    "\\X0D0A\\",
-    "\\E\\",
-    "|2.5",
-    "|ADT^A01",
-    "0123456789abcdef",
-]
-generated = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=60).map("".join)
+generated = hl7_like_texts(60)
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
