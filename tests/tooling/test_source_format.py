@@ -13,7 +13,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 # The test extra pins the version; other versions format a little differently.
 CLANG_FORMAT = pathlib.Path(sys.executable).parent / "clang-format"
 RUFF = pathlib.Path(sys.executable).parent / "ruff"
-PYTHON_FOLDERS = ("src", "tests", "bench", "examples", "fuzz")
+PYTHON_FOLDERS = ("src", "tessarin-stubs", "tests", "bench", "examples", "fuzz", "scripts")
 
 
 @pytest.mark.skipif(not CLANG_FORMAT.exists(), reason="clang-format is not installed (the test extra has it)")
