@@ -10,8 +10,9 @@
 namespace tessarin {
 
 enum class Utf8Mode : bool {
-    // Any lead byte 0xC2-0xF4 with enough continuation bytes decodes; overlong
-    // three-byte forms, surrogates and values past U+10FFFF pass.
+    // Any lead byte 0xC2-0xF4 with enough continuation bytes decodes, but for
+    // overlong forms: one could hide an ASCII separator from writers that
+    // read bytes. Surrogates and values past U+10FFFF pass.
     Lenient,
     // RFC 3629 exactly: the second byte's range is narrowed after 0xE0, 0xED,
     // 0xF0 and 0xF4.
@@ -42,11 +43,11 @@ inline Utf8Char decode_utf8(std::string_view text, std::size_t pos) noexcept {
         length = 2, value = lead & 0x1F;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3, value = lead & 0x0F;
-        if (mode == Utf8Mode::Strict && lead == 0xE0) low = 0xA0;
+        if (lead == 0xE0) low = 0xA0;
         if (mode == Utf8Mode::Strict && lead == 0xED) high = 0x9F;  // encoded surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4, value = lead & 0x07;
-        if (mode == Utf8Mode::Strict && lead == 0xF0) low = 0x90;
+        if (lead == 0xF0) low = 0x90;
         if (mode == Utf8Mode::Strict && lead == 0xF4) high = 0x8F;
     } else {
         return malformed(pos);
