@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/common_keys.hpp"
 #include "core/key_order.hpp"
 #include "core/utils.hpp"
 
@@ -18,9 +17,9 @@ void RecordStore::grow(std::size_t needed) {
 }
 
 void RecordStore::add(std::string_view key, std::string_view value) {
-    const std::uint64_t prefix = key_prefix(key);
-    const common_keys::Key* common = common_keys::find(prefix, key.size());
-    add(key, value, prefix, common ? common->place : key_place(key));
+    // Reading the place from the key's few bytes beats a lookup in the common
+    // keys' table, whose entries are rarely in cache.
+    add(key, value, key_prefix(key), key_place(key));
 }
 
 void RecordStore::add_huge(std::size_t key_offset, std::size_t key_size, std::size_t value_size, std::uint64_t prefix,

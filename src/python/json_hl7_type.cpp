@@ -155,8 +155,23 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// Room a thread's assembly buffer keeps between calls.
+constexpr std::size_t kKeptTextRoom = std::size_t{4} << 20;
+
 PyObject* assemble(JsonHl7Object* object, bool escape) {
-    TextBuffer text;
+    // A buffer of the thread's own, used again: a new one per call costs an
+    // allocation and, for a long message, the page faults of its first use.
+    // No Python code runs while it is in use, so no call on this thread
+    // can come back in here.
+    thread_local TextBuffer reused;
+    TextBuffer& text = reused;
+    text.clear();
+    struct Trim {
+        TextBuffer& text;
+        ~Trim() {
+            if (text.capacity() > kKeptTextRoom) text = TextBuffer();
+        }
+    } trim{text};
     std::optional<Status> status;
     {
         // The records are immutable and the shared hold keeps them alive.
