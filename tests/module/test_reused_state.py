@@ -47,3 +47,20 @@ def test_assembly_buffer_between_sizes_and_threads():
     with ThreadPoolExecutor(2) as pool:
         texts = list(pool.map(lambda records: JsonHl7(records).hl7_string, cases))
     assert texts == [reference.assemble(records) for records in cases]
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([0, 1, 40, 3_000, 20_000]), st.booleans()), max_size=12))
+def test_stores_made_and_dropped_in_any_order(plan):
+    # A dropped store's buffers go to the next store of about their size:
+    # every store still holds exactly its own records.
+    kept = []
+    for n, keep in plan:
+        records = [{"segment_name": "OBX", "1": str(i), "5.1": f"v{n}^{i}"} for i in range(n)]
+        made = JsonHl7(records)
+        if keep:
+            kept.append((made, records))
+        assert made.json_data == records
+    for made, records in kept:
+        assert made.json_data == records
+        assert made.hl7_string == reference.assemble(records)
