@@ -8,7 +8,9 @@
 namespace tessarin {
 
 Status check_segment_name(std::string_view name, bool escape) {
-    if (escape && name.find_first_of("|\r\n") != std::string_view::npos)
+    // A plain loop: names are a few bytes, shorter than a library search's set-up.
+    const auto breaks_line = [](char c) { return c == '|' || c == '\r' || c == '\n'; };
+    if (escape && std::any_of(name.begin(), name.end(), breaks_line))
         return Hl7Error::encoding("segment name '" + std::string(name) + "' contains a separator or line break");
     return Ok{};
 }
@@ -54,13 +56,13 @@ void Hl7Assembler::write_fields(TextBuffer& out, bool has_name) {
 
     Cursor cursor{has_name ? 0u : 1u, 0, 1};
     if (groups_in_order_) {
-        for (const std::vector<Slot>& group : groups_) at = write_slots(group.data(), group.size(), cursor, at);
+        for (const auto& group : groups_) at = write_slots(group.begin(), group.size(), cursor, at);
     } else {
         // A field with ten or more components or repetitions, or fields from
         // 1000 on: the groups are sorted together. The merge is stable, and
         // equal places share a group, so they stay in key order.
         slots_.clear();
-        for (const std::vector<Slot>& group : groups_) slots_.insert(slots_.end(), group.begin(), group.end());
+        for (const auto& group : groups_) slots_.insert(slots_.end(), group.begin(), group.end());
         merge_runs(slots_, sorted_, [](const Slot& a, const Slot& b) { return a.order < b.order; });
         at = write_slots(slots_.data(), slots_.size(), cursor, at);
     }
@@ -98,7 +100,7 @@ char* Hl7Assembler::write_slots(const Slot* slots, std::size_t count, Cursor& cu
         const std::uint32_t target = std::max<std::uint32_t>(slot.component(), 1);
         at = fill(at, '^', target - component);
         component = target;
-        at = write_value(writer, padded, at, slot.value);
+        at = write_value(writer, padded, at, slot.value());
     }
     cursor = {field, repetition, component};
     return at;

@@ -13,6 +13,7 @@
 #include "core/escape.hpp"
 #include "core/key_place.hpp"
 #include "core/record.hpp"
+#include "core/small_vector.hpp"
 #include "core/text_buffer.hpp"
 
 namespace tessarin {
@@ -83,9 +84,15 @@ public:
 private:
     // A place and its value. `order` packs field, repetition and component,
     // 16 bits each (kMaxIndex), so places compare as one integer.
+    // Left unset when made without a place, so the groups' own room costs
+    // nothing to set up.
     struct Slot {
         std::uint64_t order;
-        std::string_view value;
+        const char* data;
+        std::size_t size;
+        Slot() = default;
+        Slot(std::uint64_t order, std::string_view value) : order(order), data(value.data()), size(value.size()) {}
+        std::string_view value() const noexcept { return {data, size}; }
         std::uint32_t field() const noexcept { return static_cast<std::uint32_t>(order >> 48); }
         std::uint32_t repetition() const noexcept { return static_cast<std::uint32_t>(order >> 32) & 0xFFFF; }
         std::uint32_t component() const noexcept { return static_cast<std::uint32_t>(order >> 16) & 0xFFFF; }
@@ -107,7 +114,7 @@ private:
         switch (place.kind) {
             case KeyPlace::Kind::Value: {
                 const std::uint64_t order = place_order(place);
-                std::vector<Slot>& group = groups_[digit_group(place.field)];
+                auto& group = groups_[digit_group(place.field)];
                 groups_in_order_ = groups_in_order_ && (group.empty() || group.back().order <= order);
                 max_field_ = std::max<std::uint32_t>(max_field_, place.field);
                 room_ += std::size_t{place.repetition} + place.component + value_room(value);
@@ -143,7 +150,8 @@ private:
     bool groups_in_order_ = true;  // each group came in place order
     std::uint32_t max_field_ = 0;
     std::size_t room_ = 0;  // room for the values and the separators within fields
-    std::vector<Slot> groups_[kGroups];
+    // Most lines fit the groups' own room: a short message allocates nothing here.
+    SmallVector<Slot, 32> groups_[kGroups];
     std::vector<Slot> slots_;   // the groups together, when they need sorting
     std::vector<Slot> sorted_;  // scratch space for ordering the slots
 };

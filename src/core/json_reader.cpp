@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "core/key_order.hpp"
+#include "core/key_place.hpp"
 #include "core/utf8.hpp"
 
 namespace tessarin {
@@ -28,6 +30,30 @@ namespace {
 // parser of their own, so no thread keeps a large one.
 constexpr std::size_t kReusedParserSize = 256 * 1024;
 
+// The places of the keys seen last, by a hash of their first bytes: a file
+// repeats a few keys many times, and reading one here is cheaper than
+// reading the key again or looking it up in a table that is rarely in cache.
+class KeyPlaces {
+public:
+    void add(RecordStore& records, std::string_view key, std::string_view value) {
+        const std::uint64_t prefix = key_prefix(key);
+        // A prefix holds the whole of a key of up to 8 bytes; size 0 marks a free slot.
+        if (key.empty() || key.size() > 8) return records.add(key, value, prefix, key_place(key));
+        Seen& seen = seen_[(prefix * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (seen.prefix != prefix || seen.size != key.size()) seen = {prefix, key.size(), key_place(key)};
+        records.add(key, value, prefix, seen.place);
+    }
+
+private:
+    static constexpr unsigned kBits = 7;
+    struct Seen {
+        std::uint64_t prefix = 0;
+        std::size_t size = 0;
+        KeyPlace place;
+    };
+    Seen seen_[std::size_t{1} << kBits];
+};
+
 simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStore& records) {
     thread_local simdjson::ondemand::parser reused;
     std::optional<simdjson::ondemand::parser> own;
@@ -36,8 +62,10 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
     if (auto error = parser.iterate(json).get(doc)) return error;
     simdjson::ondemand::array array;
     if (auto error = doc.get_array().get(array)) return error;
-    // Keys and values rarely take more room than the text they came from.
-    records.reserve(json.size(), 0);
+    // Keys and values rarely take more room than the text they came from,
+    // and an entry ("1.2":"x",) rarely less than 12 bytes of it.
+    records.reserve(json.size(), json.size() / 12);
+    KeyPlaces places;
     for (auto element : array) {
         simdjson::ondemand::object object;
         if (auto error = element.get_object().get(object)) return error;
@@ -50,7 +78,7 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
             if (auto error = field.unescaped_key().get(key)) return error;
             std::string_view value;
             if (auto error = field.value().get_string().get(value)) return error;
-            records.add(key, value);
+            places.add(records, key, value);
         }
         records.end_record();
     }

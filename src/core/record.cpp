@@ -3,13 +3,55 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/common_keys.hpp"
 #include "core/key_order.hpp"
 #include "core/utils.hpp"
 
 namespace tessarin {
 
+namespace {
+
+// The spare buffers of one thread, each at most kSpareSize bytes. A store
+// takes one only when it needs at least a quarter of it, so a small store
+// does not keep a large buffer from the next large one.
+constexpr std::size_t kSpareSize = std::size_t{16} << 20;
+
+struct Spare {
+    std::unique_ptr<char[]> bytes;
+    std::size_t capacity = 0;  // as RecordStore::capacity_, the padding not counted
+    std::vector<RecordStore::Entry> entries;
+    ~Spare();
+};
+thread_local Spare t_spare;
+// Set once the thread's spare is destroyed at its exit: a store destroyed
+// later on it frees its buffers as usual.
+thread_local bool t_spare_gone = false;
+Spare::~Spare() { t_spare_gone = true; }
+
+bool fits_spare(std::size_t spare, std::size_t needed) { return spare >= needed && spare / 4 <= needed; }
+
+}  // namespace
+
+RecordStore::~RecordStore() {
+    if (t_spare_gone) return;
+    Spare& spare = t_spare;
+    if (bytes_ && capacity_ <= kSpareSize && capacity_ > spare.capacity) {
+        spare.bytes = std::move(bytes_);
+        spare.capacity = capacity_;
+    }
+    const std::size_t entries = entries_.capacity();
+    if (entries * sizeof(Entry) <= kSpareSize && entries > spare.entries.capacity()) {
+        entries_.clear();
+        spare.entries.swap(entries_);
+    }
+}
+
 void RecordStore::grow(std::size_t needed) {
+    if (!bytes_ && !t_spare_gone && fits_spare(t_spare.capacity, needed)) {
+        bytes_ = std::move(t_spare.bytes);
+        capacity_ = t_spare.capacity;
+        t_spare.capacity = 0;
+        return;
+    }
     const std::size_t capacity = std::max(needed, 2 * capacity_);
     auto bytes = std::make_unique_for_overwrite<char[]>(capacity + kPadding);
     if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
@@ -18,9 +60,9 @@ void RecordStore::grow(std::size_t needed) {
 }
 
 void RecordStore::add(std::string_view key, std::string_view value) {
-    const std::uint64_t prefix = key_prefix(key);
-    const common_keys::Key* common = common_keys::find(prefix, key.size());
-    add(key, value, prefix, common ? common->place : key_place(key));
+    // Reading the place from the key's few bytes beats a lookup in the common
+    // keys' table, whose entries are rarely in cache.
+    add(key, value, key_prefix(key), key_place(key));
 }
 
 void RecordStore::add_huge(std::size_t key_offset, std::size_t key_size, std::size_t value_size, std::uint64_t prefix,
@@ -48,6 +90,8 @@ void RecordStore::end_record() {
 
 void RecordStore::reserve(std::size_t bytes, std::size_t entries) {
     if (bytes > capacity_) grow(bytes);
+    if (entries_.capacity() == 0 && !t_spare_gone && fits_spare(t_spare.entries.capacity(), entries))
+        entries_.swap(t_spare.entries);
     entries_.reserve(entries);
 }
 

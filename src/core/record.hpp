@@ -60,6 +60,14 @@ public:
         const Entry* last_;
     };
 
+    RecordStore() = default;
+    // Buffers of a store destroyed on a thread wait there for the next store
+    // of about their size: a converter made and dropped per message then
+    // reuses memory already touched, rather than fault in fresh pages.
+    ~RecordStore();
+    RecordStore(RecordStore&&) noexcept = default;
+    RecordStore& operator=(RecordStore&&) noexcept = default;
+
     // Adds an entry to the open record; end_record closes it, in key order,
     // the later of two entries with one key kept.
     void add(std::string_view key, std::string_view value);

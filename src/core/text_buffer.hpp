@@ -29,6 +29,8 @@ public:
     void reserve(std::size_t capacity) {
         if (capacity > capacity_) grow(capacity);
     }
+    // Empties the text and keeps the room, for a buffer used again.
+    void clear() noexcept { size_ = 0; }
     std::string_view view() const noexcept { return {data_.get(), size_}; }
     std::size_t capacity() const noexcept { return capacity_; }
 

@@ -3,6 +3,7 @@
 #include "core/file.hpp"
 #include "core/json_hl7.hpp"
 
+#include <cstdint>
 #include <optional>
 #include "python/binding.hpp"
 #include "python/entry_point.hpp"
@@ -45,7 +46,27 @@ bool text_of(PyObject* value, std::string_view& out, bool& ascii) {
     return true;
 }
 
-bool copy_record(PyObject* item, RecordStore& records, bool& ascii) {
+// The table's entries for the table's own key objects met so far, by their
+// address: records read back from Hl7Json repeat a few of them, and this is
+// a read from the stack where the table's hash lookup reaches into memory
+// that is rarely in cache. Those objects live as long as the process, so an
+// address that matches one is that key.
+class KnownKeys {
+public:
+    const KnownKey* find(PyObject* key) noexcept {
+        const KnownKey*& seen = seen_[(reinterpret_cast<std::uintptr_t>(key) >> 4) & (kSlots - 1)];
+        if (seen && seen->key == key) return seen;
+        const KnownKey* known = find_known_key(key);
+        if (known && known->key == key) seen = known;
+        return known;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 64;
+    const KnownKey* seen_[kSlots] = {};
+};
+
+bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys& known_keys) {
     if (!PyDict_Check(item)) {
         set_type_mismatch(item, "dict");
         return false;
@@ -61,7 +82,7 @@ bool copy_record(PyObject* item, RecordStore& records, bool& ascii) {
         std::string_view key_text, value_text;
         ok = text_of(key, key_text, ascii) && text_of(value, value_text, ascii);
         if (!ok) break;
-        if (const KnownKey* known = find_known_key(key))
+        if (const KnownKey* known = known_keys.find(key))
             records.add(key_text, value_text, known->order, known->place);
         else
             records.add(key_text, value_text);
@@ -104,9 +125,10 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
         records.reserve(entries * 16, entries);
     }
     bool ascii = true;
+    KnownKeys known_keys;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(json_data, i));
-        if (!item || !copy_record(item.get(), records, ascii)) return false;
+        if (!item || !copy_record(item.get(), records, ascii, known_keys)) return false;
     }
     records.set_known_ascii(ascii);
     return true;
@@ -155,8 +177,23 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// Room a thread's assembly buffer keeps between calls.
+constexpr std::size_t kKeptTextRoom = std::size_t{4} << 20;
+
 PyObject* assemble(JsonHl7Object* object, bool escape) {
-    TextBuffer text;
+    // A buffer of the thread's own, used again: a new one per call costs an
+    // allocation and, for a long message, the page faults of its first use.
+    // No Python code runs while it is in use, so no call on this thread
+    // can come back in here.
+    thread_local TextBuffer reused;
+    TextBuffer& text = reused;
+    text.clear();
+    struct Trim {
+        TextBuffer& text;
+        ~Trim() {
+            if (text.capacity() > kKeptTextRoom) text = TextBuffer();
+        }
+    } trim{text};
     std::optional<Status> status;
     {
         // The records are immutable and the shared hold keeps them alive.

@@ -1,0 +1,66 @@
+"""State kept between calls: each thread's assembly buffer, and the key places
+from_file remembers while it reads one file."""
+
+from __future__ import annotations
+
+import json
+import re
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from bench import reference
+from tessarin import JsonHl7
+
+# Keys of up to 8 bytes share a remembered place by their first bytes and size;
+# "1" and "1\0" differ in size only, and longer keys bypass it.
+KEYS = st.one_of(
+    st.sampled_from(["1", "1\x00", "01", "+1", "12345678", "123456789", "1[0].2", "segment_name", "", "x"]),
+    st.builds("{}.{}".format, st.integers(0, 300), st.integers(0, 40)),
+    st.builds("{}[{}]".format, st.integers(0, 99), st.integers(0, 9)),
+)
+RECORDS = st.lists(st.dictionaries(KEYS, st.text("ab|^\\ é", max_size=20), max_size=60), max_size=12)
+
+
+@settings(max_examples=150, deadline=None)
+@given(RECORDS)
+def test_from_file_places_match_the_constructor(write_file, records):
+    loaded = JsonHl7.from_file(write_file(json.dumps(records)))
+    built = JsonHl7(records)
+    assert loaded.json_data == built.json_data
+    for escaped in (True, False):
+        try:
+            expected = reference.assemble(records, escaped)
+        except Exception as error:  # a segment name holding "|": both refuse it alike
+            with pytest.raises(Exception, match=re.escape(str(error))):
+                loaded._convert_json_to_hl7(escaped)
+        else:
+            assert loaded._convert_json_to_hl7(escaped) == expected
+
+
+def test_assembly_buffer_between_sizes_and_threads():
+    # Above and below the room a thread keeps, in turns, on two threads.
+    sizes = [1, 900_000, 3, 2_000_000, 5] * 2
+    cases = [[{"segment_name": "OBX", "5": "v|" * n, "3.1": str(n)}] for n in sizes]
+    with ThreadPoolExecutor(2) as pool:
+        texts = list(pool.map(lambda records: JsonHl7(records).hl7_string, cases))
+    assert texts == [reference.assemble(records) for records in cases]
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([0, 1, 40, 3_000, 20_000]), st.booleans()), max_size=12))
+def test_stores_made_and_dropped_in_any_order(plan):
+    # A dropped store's buffers go to the next store of about their size:
+    # every store still holds exactly its own records.
+    kept = []
+    for n, keep in plan:
+        records = [{"segment_name": "OBX", "1": str(i), "5.1": f"v{n}^{i}"} for i in range(n)]
+        made = JsonHl7(records)
+        if keep:
+            kept.append((made, records))
+        assert made.json_data == records
+    for made, records in kept:
+        assert made.json_data == records
+        assert made.hl7_string == reference.assemble(records)
