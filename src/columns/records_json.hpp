@@ -78,8 +78,10 @@ private:
     Hl7JsonOptions options_;
     Hl7Validator validator_;
     Hl7EscapeHandler escape_handler_;
-    SegmentScanner scanner_;  // one for the writer: it keeps its buffers between lines
+    SegmentScanner scanner_;        // one for the writer: it keeps its buffers between lines
+    const common_keys::Key* keys_;  // the common keys' table, looked up once
     ByteBuffer* out_ = nullptr;
+    const char *text_ = nullptr, *text_end_ = nullptr;  // the message being written
     std::string_view name_;
     bool first_segment_ = true, in_key_order_ = true;
     std::size_t second_run_ = 0;  // where the entries first leave key order

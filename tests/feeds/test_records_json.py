@@ -89,6 +89,14 @@ EDGES = [
 ]
 # A value with one byte to escape at every place of a 16-byte block and its tail.
 EDGES += [f"ZZZ|{'a' * n}{c}{'b' * (40 - n)}|{c * n}" for n in range(34) for c in ('"', "\x01")]
+# Values shorter than a block: one byte to escape at every place, and clean
+# ones with such bytes right after their end, where a block read sees them.
+EDGES += [
+    f"ZZZ|{'a' * k}{c}{'b' * (n - k - 1)}|{c * 16}|{'a' * n}|{c}{'b' * 20}"
+    for n in range(1, 16)
+    for k in range(n)
+    for c in ('"', "\x1f", "\\")
+]
 
 
 @pytest.mark.parametrize("hl7_syntax", [False, True])
