@@ -101,12 +101,6 @@ char* ByteBuffer::grow(std::size_t more) {
     return data_.get() + size_;
 }
 
-void ByteBuffer::append(std::string_view bytes) {
-    char* at = room(bytes.size());
-    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
-    size_ += bytes.size();
-}
-
 char* write_json_string_body(char* out, std::string_view text) noexcept {
     const char* in = text.data();
     const char* const end = in + text.size();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,7 +32,12 @@ public:
     // Ends the written part at `end`, a position inside the last room.
     void set_end(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
     char* end() noexcept { return data_.get() + size_; }
-    void append(std::string_view bytes);
+    // Inline, so that the short fixed texts of the writers copy without a call.
+    void append(std::string_view bytes) {
+        char* at = room(bytes.size());
+        if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+        size_ += bytes.size();
+    }
 
 private:
     char* grow(std::size_t more);
