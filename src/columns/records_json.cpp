@@ -222,7 +222,32 @@ void RecordsJsonWriter::write_in_key_order() {
         copy_in_blocks(at, from + piece.start, piece.size);
         at += piece.size;
     };
-    visit_in_order(pieces_, second_run_, merged_, [this](const Piece& a, const Piece& b) { return less(a, b); }, copy);
+    const auto in_order = [this](const Piece& a, const Piece& b) { return less(a, b); };
+    const Piece *a = pieces_.data(), *const a_end = a + second_run_, *b = a_end, *const b_end = a + pieces_.size();
+    if (!std::is_sorted(b, b_end, in_order)) {
+        visit_in_order(pieces_, second_run_, merged_, in_order, copy);
+        out_->set_end(at);
+        return;
+    }
+    // Two runs, as most segments are ("1".."9", then "10".."99"). The pieces
+    // of a run lie one after another in entries_, so each stretch that the
+    // merge takes from one run is copied at once.
+    const auto copy_stretch = [&](const Piece* first, const Piece* last) {
+        const std::size_t size = last[-1].start + last[-1].size - first->start;
+        copy_in_blocks(at, from + first->start, size);
+        at += size;
+    };
+    while (a != a_end && b != b_end) {
+        const Piece* const first_b = b;
+        while (b != b_end && less(*b, *a)) ++b;
+        if (b != first_b) copy_stretch(first_b, b);
+        if (b == b_end) break;
+        const Piece* const first_a = a;
+        while (a != a_end && !less(*b, *a)) ++a;
+        copy_stretch(first_a, a);
+    }
+    if (a != a_end) copy_stretch(a, a_end);
+    if (b != b_end) copy_stretch(b, b_end);
     out_->set_end(at);
 }
 

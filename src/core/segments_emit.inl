@@ -35,9 +35,10 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         const FieldSpan& span = fields_[n];
         const std::size_t field = n + 1;
         const std::string_view text = line.substr(span.start, span.end - span.start);
-        // The guard text holds both a component and a repetition separator.
-        const bool guarded =
-            (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition) && contains(text, kGuardText);
+        // The guard text holds both a component and a repetition separator,
+        // and an escape character, which a handler's scan marks.
+        const bool guarded = (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition) &&
+                             (!handler_ || (span.flags & kEscape)) && contains(text, kGuardText);
         if ((span.flags & kRepetition) && !guarded) {
             const bool plain_pieces = !(span.flags & (kComponent | kEscape));
             for_each_piece(text, std::string_view(&kRepetitionSeparator, 1), 0,
