@@ -173,8 +173,17 @@ def test_generated_messages_equal_the_dict_path(texts, options):
 WIDE = ["|", "|", "^", "^", "^", "~", "\\", "&", "\\T\\", "\\F\\", "^~\\&", "A", "1", '"', "\x01", "\u00e9", ""]
 
 
+# Up to 30 fields of up to 9 components or repetitions each: the keys fall in
+# two runs of field order ("1".."9", "10".."30"), merged a stretch at a time.
+few_components = st.lists(st.sampled_from(["", "a", '"', "\\T\\", "~"]), max_size=9).map("^".join)
+two_runs = st.lists(few_components, min_size=9, max_size=30).map(lambda fields: "ZTR|" + "|".join(fields))
+
+
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.lists(st.sampled_from(WIDE), max_size=120).map("".join), min_size=1, max_size=4), st.booleans())
+@given(
+    st.lists(st.one_of(st.lists(st.sampled_from(WIDE), max_size=120).map("".join), two_runs), min_size=1, max_size=4),
+    st.booleans(),
+)
 def test_records_equal_the_reference_model(lines, escaping):
     text = "\r".join(lines)
     (got,), _ = _columns.encode_records([text], escaping_enabled=escaping)
