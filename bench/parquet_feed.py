@@ -14,6 +14,9 @@ file. Prints, measured in turns in this run:
   (from the page cache), the native rows (reading, splitting, building the
   Arrow columns), the writer with its compression, and what is left (Python
   per batch, the walk, start-up);
+- pyarrow's writer options, one changed at a time from the kept ones: the
+  writer's CPU over the kept options' and the file's size (every file reads
+  back equal);
 - per core: messages per second and MB/s of the native rows, against reading
   the same bytes from the page cache; instructions per message from
   callgrind, where valgrind is installed;
@@ -42,6 +45,7 @@ sys.path.insert(0, str(REPO))
 
 import orjson  # noqa: E402
 import pyarrow as pa  # noqa: E402
+import pyarrow.parquet as pq  # noqa: E402
 
 import tessarin  # noqa: E402
 from bench import harness  # noqa: E402
@@ -153,10 +157,51 @@ def read_only(items: list[tuple[bytes, bytes, int]]) -> int:
     return total
 
 
-def write_batches(batches: list[pa.RecordBatch], out: pathlib.Path) -> None:
-    with out.open("wb") as stream, parquet.ParquetOutput(stream) as output:
-        for batch in batches:
-            output.write(batch)
+def write_batches(batches: list[pa.RecordBatch], out: pathlib.Path, changed: dict[str, object] | None = None) -> None:
+    """The command's writer over `batches`, with `changed` writer options in place of the kept ones."""
+    kept = parquet.WRITER_OPTIONS
+    parquet.WRITER_OPTIONS = {**kept, **(changed or {})}
+    try:
+        with out.open("wb") as stream, parquet.ParquetOutput(stream) as output:
+            for batch in batches:
+                output.write(batch)
+    finally:
+        parquet.WRITER_OPTIONS = kept
+
+
+# pyarrow's writer options, one changed at a time from the kept ones
+# (parquet.WRITER_OPTIONS), at the default compression.
+WRITER_VARIANTS: dict[str, dict[str, object]] = {
+    "kept": {},
+    "dictionary on every column": {"use_dictionary": True},
+    "statistics on every column": {"write_statistics": True},
+    "no statistics": {"write_statistics": False},
+    "write_batch_size 1024": {"write_batch_size": 1024},
+    "write_batch_size 65536": {"write_batch_size": 65536},
+    "data_page_size 256 KiB": {"data_page_size": 256 << 10},
+    "data_page_size 4 MiB": {"data_page_size": 4 << 20},
+    "no compression (its share)": {"compression": "none"},
+}
+
+
+def writer_options(batches: list[pa.RecordBatch], root: pathlib.Path, rounds: int) -> dict[str, object]:
+    """Each variant's writer CPU over the kept options', in turns, and its
+    file size; every variant's file reads back equal to the kept one's."""
+    files = {name: root / f"variant-{number}.parquet" for number, name in enumerate(WRITER_VARIANTS)}
+    for name, changed in WRITER_VARIANTS.items():
+        write_batches(batches, files[name], changed)
+    kept = pq.read_table(files["kept"])
+    for name, path in files.items():
+        assert pq.read_table(path).equals(kept), name
+    race = harness.race(
+        {name: lambda n=name: write_batches(batches, files[n], WRITER_VARIANTS[n]) for name in WRITER_VARIANTS},
+        rounds,
+        0.5,
+    )
+    return {
+        "CPU / kept": {name: round(race.median(name) / race.median("kept"), 3) for name in WRITER_VARIANTS},
+        "MB": {name: round(path.stat().st_size / 1e6, 1) for name, path in files.items()},
+    }
 
 
 def callgrind_per_message(root: pathlib.Path, texts: list[bytes]) -> float | None:
@@ -288,6 +333,8 @@ def main() -> int:
             rounds,
             0.5,
         )
+        results["writer options"] = writer_options(batches, root, rounds)
+        print(f"writer options: {results['writer options']}", file=sys.stderr)
         command_cpu = statistics.median(cpu["folder, now"])
         shares = {name: round(parts.median(name) / command_cpu, 3) for name in parts.times}
         shares["rest (Python per batch, walk)"] = round(1 - shares["native rows, folder"] - shares["writer"], 3)

@@ -32,6 +32,9 @@ def check_parquet_feed(results: dict, stdout: str) -> None:
     assert all(value > 0 for value in ours["2 jobs / 1 job (wall)"].values())
     assert ours["memory"]["large"]["input_bytes"] > 5 * ours["memory"]["small"]["input_bytes"]
     assert 0 < ours["batch memory"]["batch peak / text"] < 100
+    options = ours["writer options"]
+    assert set(options["CPU / kept"]) == set(options["MB"]) and options["CPU / kept"]["kept"] == 1
+    assert all(value > 0 for value in options["CPU / kept"].values())
     assert "baseline CPU / command CPU" in stdout
 
 

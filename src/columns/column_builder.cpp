@@ -104,7 +104,8 @@ ColumnBuilder::ColumnBuilder(Hl7JsonOptions options, bool hl7_syntax)
     : options_(options),
       validator_{options.strict_validation, false, hl7_syntax},
       escape_handler_(create_default_escape_handler()),
-      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr) {
+      scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
+      common_keys_(common_keys::table()) {
     start();
 }
 
@@ -201,7 +202,8 @@ void ColumnBuilder::name(std::string_view name) { segment_name_.assign(name); }
 
 void ColumnBuilder::entry(const EntryKey& key, std::string_view value) {
     Entry stored;
-    if (const common_keys::Key* known = common_keys::find(key)) {
+    if (const std::size_t index = common_keys::index_of(key); index != common_keys::kNone) {
+        const common_keys::Key* known = common_keys_ + index;
         stored.cached_key = known->text;
         stored.key_size = known->size;
         stored.order = known->order;

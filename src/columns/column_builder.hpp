@@ -102,6 +102,7 @@ private:
     // The current segment: its entries in field order; keys and unescaped
     // values in text_, other values read where they stand in message_.
     std::vector<Entry> segment_entries_, merged_;
+    const common_keys::Key* common_keys_;  // the table, looked up once
     bool in_key_order_ = true;
     std::size_t second_run_ = 0;  // where the entries first leave key order
     std::size_t key_bytes_ = 0, value_bytes_ = 0;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,7 +32,12 @@ public:
     // Ends the written part at `end`, a position inside the last room.
     void set_end(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
     char* end() noexcept { return data_.get() + size_; }
-    void append(std::string_view bytes);
+    // Inline, so that the short fixed texts of the writers copy without a call.
+    void append(std::string_view bytes) {
+        char* at = room(bytes.size());
+        if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+        size_ += bytes.size();
+    }
 
 private:
     char* grow(std::size_t more);
@@ -78,8 +84,10 @@ private:
     Hl7JsonOptions options_;
     Hl7Validator validator_;
     Hl7EscapeHandler escape_handler_;
-    SegmentScanner scanner_;  // one for the writer: it keeps its buffers between lines
+    SegmentScanner scanner_;        // one for the writer: it keeps its buffers between lines
+    const common_keys::Key* keys_;  // the common keys' table, looked up once
     ByteBuffer* out_ = nullptr;
+    const char *text_ = nullptr, *text_end_ = nullptr;  // the message being written
     std::string_view name_;
     bool first_segment_ = true, in_key_order_ = true;
     std::size_t second_run_ = 0;  // where the entries first leave key order

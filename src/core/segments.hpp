@@ -61,11 +61,17 @@ private:
         std::uint8_t flags;
     };
     template <class Sink>
-    void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition, Sink& sink);
+    void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
+                    bool may_escape, Sink& sink);
 
     const Hl7EscapeHandler* handler_;
     const ScanTables* tables_;
     SmallVector<FieldSpan, 48> fields_;
+    // The current line's component separators, by position, and the first
+    // one that the next value may hold.
+    SmallVector<std::size_t, 64> carets_;
+    const char* line_ = nullptr;
+    std::size_t next_caret_ = 0;
     std::string scratch_;
 };
 

@@ -17,6 +17,7 @@ from conftest import CORPUS_DIR, hl7_like_texts, needs_corpus
 
 orjson = pytest.importorskip("orjson")
 
+from bench import reference  # noqa: E402
 from bench.dict_paths import jsonl_by_dicts  # noqa: E402
 from tessarin import Hl7Json  # noqa: E402
 from tessarin_feeds import _columns  # noqa: E402
@@ -89,6 +90,14 @@ EDGES = [
 ]
 # A value with one byte to escape at every place of a 16-byte block and its tail.
 EDGES += [f"ZZZ|{'a' * n}{c}{'b' * (40 - n)}|{c * n}" for n in range(34) for c in ('"', "\x01")]
+# Values shorter than a block: one byte to escape at every place, and clean
+# ones with such bytes right after their end, where a block read sees them.
+EDGES += [
+    f"ZZZ|{'a' * k}{c}{'b' * (n - k - 1)}|{c * 16}|{'a' * n}|{c}{'b' * 20}"
+    for n in range(1, 16)
+    for k in range(n)
+    for c in ('"', "\x1f", "\\")
+]
 
 
 @pytest.mark.parametrize("hl7_syntax", [False, True])
@@ -125,6 +134,30 @@ generated = hl7_like_texts(60)
 )
 def test_generated_messages_equal_the_dict_path(texts, options):
     assert_same_as_dicts(texts, options)
+
+
+# Many separators, so that fields, components and repetitions pass 9 and the
+# keys leave field order in several runs at once; checked against the plain
+# Python model of the records (bench/reference.py), which shares no code
+# with the scanner that Hl7Json and the native writer both use.
+WIDE = ["|", "|", "^", "^", "^", "~", "\\", "&", "\\T\\", "\\F\\", "^~\\&", "A", "1", '"', "\x01", "\u00e9", ""]
+
+
+# Up to 30 fields of up to 9 components or repetitions each: the keys fall in
+# two runs of field order ("1".."9", "10".."30"), merged a stretch at a time.
+few_components = st.lists(st.sampled_from(["", "a", '"', "\\T\\", "~"]), max_size=9).map("^".join)
+two_runs = st.lists(few_components, min_size=9, max_size=30).map(lambda fields: "ZTR|" + "|".join(fields))
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.one_of(st.lists(st.sampled_from(WIDE), max_size=120).map("".join), two_runs), min_size=1, max_size=4),
+    st.booleans(),
+)
+def test_records_equal_the_reference_model(lines, escaping):
+    text = "\r".join(lines)
+    (got,), _ = _columns.encode_records([text], escaping_enabled=escaping)
+    assert got == orjson.dumps(reference.records(text, escaping))
 
 
 # Sources whose names JSON must escape; messages that fail, that convert,
