@@ -40,16 +40,12 @@ from bench import generate  # noqa: E402
 # lambdas inside an entry point, which would toggle counting off again, do
 # not match ("?" stands for the "*" of a pointer type).
 _NS = "tessarin::py::(anonymous namespace)::"
+# A call of the type goes through its vectorcall, not tp_new.
+_NEW = "{}_vectorcall(_object?, _object? const?, unsigned long, _object?)"
 ENTRY_POINTS = {
-    "hl7json": [f"{_NS}hl7_json_new(_typeobject?, _object?, _object?)", f"{_NS}hl7_json_get_records(_object?, void?)"],
-    "hl7_string": [
-        f"{_NS}json_hl7_new(_typeobject?, _object?, _object?)",
-        f"*{_NS}json_hl7_get_text<true>(_object?, void?)",
-    ],
-    "hl7_string_unescaped": [
-        f"{_NS}json_hl7_new(_typeobject?, _object?, _object?)",
-        f"*{_NS}json_hl7_get_text<false>(_object?, void?)",
-    ],
+    "hl7json": [_NS + _NEW.format("hl7_json"), f"{_NS}hl7_json_get_records(_object?, void?)"],
+    "hl7_string": [_NS + _NEW.format("json_hl7"), f"*{_NS}json_hl7_get_text<true>(_object?, void?)"],
+    "hl7_string_unescaped": [_NS + _NEW.format("json_hl7"), f"*{_NS}json_hl7_get_text<false>(_object?, void?)"],
     "from_file": [f"{_NS}json_hl7_from_file(_object?, _object? const?, long, _object?)"],
     "validate": [f"{_NS}hl7_json_validate(_object?, _object? const?, long, _object?)"],
     "columns": ["tessarin::columns::(anonymous namespace)::build(_object?, _object?, _object?)"],
