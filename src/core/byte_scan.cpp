@@ -3,6 +3,7 @@
 #include <atomic>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define TESSARIN_X86 1
 #endif
@@ -11,10 +12,22 @@ namespace tessarin {
 
 namespace {
 
+// cpuid itself, not __builtin_cpu_supports: the runtime of the wheels'
+// toolchain (zig's compiler-rt) answers no to every feature, and linking it
+// in replaces libc's memcmp and memcpy with slower ones.
 VectorWidth widest_supported() noexcept {
 #if defined(TESSARIN_X86)
-    if (__builtin_cpu_supports("avx2")) return VectorWidth::Bytes32;
-    if (__builtin_cpu_supports("ssse3")) return VectorWidth::Bytes16;
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return VectorWidth::Bytes1;
+    const bool ssse3 = (ecx & bit_SSSE3) != 0;
+    // AVX2 also needs the system to save the ymm registers (XCR0 bits 1 and 2).
+    if ((ecx & bit_OSXSAVE) && (ecx & bit_AVX)) {
+        unsigned xcr0 = 0, xcr0_high = 0;
+        __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+        if ((xcr0 & 6) == 6 && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2))
+            return VectorWidth::Bytes32;
+    }
+    if (ssse3) return VectorWidth::Bytes16;
 #endif
     return VectorWidth::Bytes1;
 }

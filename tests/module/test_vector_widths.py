@@ -120,3 +120,15 @@ def test_short_value_beside_any_bytes(width, neighbour):
                 got.append((JsonHl7([record]).hl7_string, JsonHl7([record]).hl7_string_unescaped))
                 expected.append((reference.assemble([record], True), reference.assemble([record], False)))
     assert got == expected
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="no /proc/cpuinfo to compare with")
+def test_the_widest_path_is_the_one_the_processor_has():
+    # A detection that answers no (as a compiler runtime may) would leave
+    # every scan on the byte-at-a-time path with all results still right.
+    if HOOK is None:
+        pytest.skip("the vector width hook is missing (not a development build)")
+    with open("/proc/cpuinfo") as cpuinfo:
+        flags = next((line.split(":", 1)[1].split() for line in cpuinfo if line.startswith("flags")), [])
+    expected = WIDTHS["bytes32"] if "avx2" in flags else WIDTHS["bytes16"] if "ssse3" in flags else WIDTHS["bytes1"]
+    assert _widest() == expected
