@@ -541,14 +541,35 @@ def _take_native_lines(
             out.append(lines[taken:at])
             taken = at
             whole = data if data is not None else cast(list[bytes], given)[index]
-            messages = (
-                _read_files([(source, whole)], settings, tally)
-                if starts is None
-                else list(_read_piece(whole, source, starts[index], settings, tally.note))
-            )
-            out.append(cast(bytes, process_messages(messages, plain, tally)))
+            if starts is None:
+                out.append(cast(bytes, process_messages(_read_files([(source, whole)], settings, tally), plain, tally)))
+            else:
+                out.append(_declined_piece_lines(whole, source, starts[index], plain, tally))
     out.append(lines[taken:])
     return out
+
+
+# A piece declined for one message in it (a charset only Python's codecs
+# read, say) is halved at a place to cut until the half that holds it is
+# this small: the reader reads that part, the native path the rest.
+DECLINED_PART = 16 << 10
+
+
+def _declined_piece_lines(data: bytes, source: Source, state: PieceState, plain: Settings, tally: Tally) -> bytes:
+    """The JSON Lines of a piece that the native path declined, as the
+    reader gives them, with counts and notices into `tally`."""
+    cut, after = feed_cut(data[: len(data) // 2], state, False) if len(data) > DECLINED_PART else (0, state)
+    if cut == 0:
+        return cast(bytes, process_messages(list(_read_piece(data, source, state, plain, tally.note)), plain, tally))
+    out = []
+    for part, start in ((data[:cut], state), (data[cut:], after)):
+        converted = convert_buffers([(_head(source.name), part, start)], **feed_options(plain))
+        special = converted[5]
+        if special and special[0][1] is not None:
+            out.append(_declined_piece_lines(part, source, start, plain, tally))
+        else:
+            out += _take_native_lines([source], converted, plain, tally)
+    return b"".join(out)
 
 
 def convert_batch(

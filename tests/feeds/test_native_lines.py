@@ -281,6 +281,7 @@ def test_large_files_cut_into_pieces_match_the_reader(
         patch.setattr(tasks, "WHOLE_FILE_MAX", 0)
         patch.setattr(tasks, "PIECE_BYTES", piece)
         patch.setattr(tasks, "PIECE_MAX", most)
+        patch.setattr(tasks, "DECLINED_PART", 24)  # declined pieces halved down to a message or two
         got, want = run_tasks(sources, settings, True, *here_threads), run_tasks(sources, settings, False)
     assert got[0] == want[0]
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
@@ -309,6 +310,29 @@ def test_a_large_file_of_the_corpus_matches_the_reader(
             got = (gzip.decompress(got[0]), got[1])
     assert got[0] == want[0] and len(got[0]) > 1 << 20
     assert (got[1], got[1].notices) == (want[1], want[1].notices)
+
+
+def test_a_message_only_the_reader_decodes_costs_a_small_part_of_its_piece(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    """A piece declined for one message is halved until the reader gets a
+    small part that holds it; the rest stays on the native path."""
+    undecodable = b"MSH|^~\\&|A|\x96|B\rPID|1||x\r"  # not UTF-8, and no MSH-18
+    data = b"".join(MESSAGES[n % 4] + b"\r" + (undecodable if n % 600 == 300 else b"") for n in range(6000))
+    path = tmp_path / "big.hl7"
+    path.write_bytes(data)
+    sources = [Source("big.hl7", str(path), len(data))]
+    read_by_reader: list[int] = []
+    read_piece = tasks._read_piece
+    monkeypatch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+    monkeypatch.setattr(tasks, "PIECE_BYTES", 64 << 10)
+    monkeypatch.setattr(tasks, "DECLINED_PART", 2 << 10)
+    monkeypatch.setattr(
+        tasks, "_read_piece", lambda piece, *rest: read_by_reader.append(len(piece)) or read_piece(piece, *rest)
+    )
+    got = run_tasks(sources, tasks.Settings(), True, True)
+    assert max(read_by_reader) <= 2 << 10 and sum(read_by_reader) < len(data) // 10
+    assert got == run_tasks(sources, tasks.Settings(), False)
 
 
 class _Breaking(io.RawIOBase):
