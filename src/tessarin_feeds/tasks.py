@@ -33,7 +33,7 @@ from ._columns import (
 from ._columns import validate as validate_text
 from .jsonl import encode_line_of_json, join_lines
 from .model import Converted, Message, Notice
-from .reader import GZIP_MAGIC, MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken, is_gzip
+from .reader import FEED_START, GZIP_MAGIC, MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken, is_gzip
 from .sources import STREAMED, Source
 from .summary import Tally, reason_of
 
@@ -541,16 +541,18 @@ def _take_native_lines(
             out.append(lines[taken:at])
             taken = at
             whole = data if data is not None else cast(list[bytes], given)[index]
-            if starts is None:
+            if starts is None and is_gzip(whole):
                 out.append(cast(bytes, process_messages(_read_files([(source, whole)], settings, tally), plain, tally)))
-            else:
-                out.append(_declined_piece_lines(whole, source, starts[index], plain, tally))
+            else:  # a whole file reads as its one piece from the start
+                out.append(
+                    _declined_piece_lines(whole, source, FEED_START if starts is None else starts[index], plain, tally)
+                )
     out.append(lines[taken:])
     return out
 
 
-# A piece declined for one message in it (a charset only Python's codecs
-# read, say) is halved at a place to cut until the half that holds it is
+# A file or piece declined for one message in it (a charset only Python's
+# codecs read, say) is halved at a place to cut until the half that holds it is
 # this small: the reader reads that part, the native path the rest.
 DECLINED_PART = 16 << 10
 
@@ -660,7 +662,7 @@ class _Pieces:
     start: PieceState | None = None
 
     def tasks(self) -> Iterator[Task]:
-        from .reader import FEED_START, SourceBroken, read_rest
+        from .reader import read_rest
 
         assert self.source.path is not None
         tally = Tally(sources=1 if self.start is None else 0)
@@ -733,8 +735,6 @@ class _FilePieces:
     settings: Settings
 
     def tasks(self) -> Iterator[Task]:
-        from .reader import FEED_START
-
         assert self.source.path is not None
         settings = self.settings
         head, path = _head(self.source.name), os.fsencode(self.source.path)

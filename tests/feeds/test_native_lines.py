@@ -182,6 +182,7 @@ def test_a_folder_converts_as_before(tmp_path: pathlib.Path, small: bool) -> Non
                 ("FLUSH_BYTES", 300),
                 ("WHOLE_TASK_TEXT", 2000),
                 ("STREAMED_TASK_TEXT", 1500),
+                ("DECLINED_PART", 40),
             ]:
                 patch.setattr(tasks, name, value)
         for output_format in ("jsonl", "jsonl.gz"):
