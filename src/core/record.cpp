@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/key_order.hpp"
+#include "core/per_thread.hpp"
 #include "core/utils.hpp"
 
 namespace tessarin {
@@ -19,37 +20,32 @@ struct Spare {
     std::unique_ptr<char[]> bytes;
     std::size_t capacity = 0;  // as RecordStore::capacity_, the padding not counted
     std::vector<RecordStore::Entry> entries;
-    ~Spare();
 };
-thread_local Spare t_spare;
-// Set once the thread's spare is destroyed at its exit: a store destroyed
-// later on it frees its buffers as usual.
-thread_local bool t_spare_gone = false;
-Spare::~Spare() { t_spare_gone = true; }
 
 bool fits_spare(std::size_t spare, std::size_t needed) { return spare >= needed && spare / 4 <= needed; }
 
 }  // namespace
 
 RecordStore::~RecordStore() {
-    if (t_spare_gone) return;
-    Spare& spare = t_spare;
-    if (bytes_ && capacity_ <= kSpareSize && capacity_ > spare.capacity) {
-        spare.bytes = std::move(bytes_);
-        spare.capacity = capacity_;
+    // Once the thread's spare is gone (the thread is ending), the buffers are freed as usual.
+    Spare* spare = PerThread<Spare>::get(true);
+    if (!spare) return;
+    if (bytes_ && capacity_ <= kSpareSize && capacity_ > spare->capacity) {
+        spare->bytes = std::move(bytes_);
+        spare->capacity = capacity_;
     }
     const std::size_t entries = entries_.capacity();
-    if (entries * sizeof(Entry) <= kSpareSize && entries > spare.entries.capacity()) {
+    if (entries * sizeof(Entry) <= kSpareSize && entries > spare->entries.capacity()) {
         entries_.clear();
-        spare.entries.swap(entries_);
+        spare->entries.swap(entries_);
     }
 }
 
 void RecordStore::grow(std::size_t needed) {
-    if (!bytes_ && !t_spare_gone && fits_spare(t_spare.capacity, needed)) {
-        bytes_ = std::move(t_spare.bytes);
-        capacity_ = t_spare.capacity;
-        t_spare.capacity = 0;
+    if (Spare* spare = bytes_ ? nullptr : PerThread<Spare>::get(false); spare && fits_spare(spare->capacity, needed)) {
+        bytes_ = std::move(spare->bytes);
+        capacity_ = spare->capacity;
+        spare->capacity = 0;
         return;
     }
     const std::size_t capacity = std::max(needed, 2 * capacity_);
@@ -90,8 +86,9 @@ void RecordStore::end_record() {
 
 void RecordStore::reserve(std::size_t bytes, std::size_t entries) {
     if (bytes > capacity_) grow(bytes);
-    if (entries_.capacity() == 0 && !t_spare_gone && fits_spare(t_spare.entries.capacity(), entries))
-        entries_.swap(t_spare.entries);
+    if (Spare* spare = entries_.capacity() == 0 ? PerThread<Spare>::get(false) : nullptr;
+        spare && fits_spare(spare->entries.capacity(), entries))
+        entries_.swap(spare->entries);
     entries_.reserve(entries);
 }
 

@@ -2,6 +2,7 @@
 #include "python/handle.hpp"  // Python.h comes before any system header
 #include "core/file.hpp"
 #include "core/json_hl7.hpp"
+#include "core/per_thread.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -185,8 +186,9 @@ PyObject* assemble(JsonHl7Object* object, bool escape) {
     // allocation and, for a long message, the page faults of its first use.
     // No Python code runs while it is in use, so no call on this thread
     // can come back in here.
-    thread_local TextBuffer reused;
-    TextBuffer& text = reused;
+    TextBuffer own;
+    TextBuffer* reused = PerThread<TextBuffer>::get(true);
+    TextBuffer& text = reused ? *reused : own;
     text.clear();
     struct Trim {
         TextBuffer& text;
