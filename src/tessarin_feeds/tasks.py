@@ -429,6 +429,11 @@ def _rows_by_reader(source: Source, data: bytes, settings: Settings, tally: Tall
     return process_messages(_read_files([(source, data)], settings, tally), settings, tally)
 
 
+def _uncompressed(settings: Settings) -> Settings:
+    """The settings for lines that the caller joins, then compresses as _compressed does."""
+    return settings if settings.output_format == "jsonl" else replace(settings, output_format="jsonl")
+
+
 def _compressed(lines: bytes, settings: Settings) -> bytes:
     """Lines as the output takes them: one gzip member for jsonl.gz, as join_lines makes."""
     return gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.output_format == "jsonl.gz" else lines
@@ -522,7 +527,7 @@ def _take_native_lines(
     )
     if not special and not unread:
         return [lines]
-    plain = settings if settings.output_format == "jsonl" else replace(settings, output_format="jsonl")
+    plain = _uncompressed(settings)
     out: list[bytes] = []
     taken = 0  # of `lines`, given out
     for index, declined, errors, parts, data in sorted(special + unread, key=lambda event: event[0]):  # type: ignore[operator]
@@ -563,15 +568,17 @@ def _declined_piece_lines(data: bytes, source: Source, state: PieceState, plain:
     cut, after = feed_cut(data[: len(data) // 2], state, False) if len(data) > DECLINED_PART else (0, state)
     if cut == 0:
         return cast(bytes, process_messages(list(_read_piece(data, source, state, plain, tally.note)), plain, tally))
-    out = []
-    for part, start in ((data[:cut], state), (data[cut:], after)):
-        converted = convert_buffers([(_head(source.name), part, start)], **feed_options(plain))
-        special = converted[5]
-        if special and special[0][1] is not None:
-            out.append(_declined_piece_lines(part, source, start, plain, tally))
-        else:
-            out += _take_native_lines([source], converted, plain, tally)
-    return b"".join(out)
+    return _piece_lines(data[:cut], source, state, plain, tally) + _piece_lines(data[cut:], source, after, plain, tally)
+
+
+def _piece_lines(data: bytes, source: Source, state: PieceState, plain: Settings, tally: Tally) -> bytes:
+    """The JSON Lines of a piece that starts at `state`: natively, or where
+    the native path declines it, as _declined_piece_lines reads it."""
+    converted = convert_buffers([(_head(source.name), data, state)], **feed_options(plain))
+    special = converted[5]
+    if special and special[0][1] is not None:
+        return _declined_piece_lines(data, source, state, plain, tally)
+    return b"".join(_take_native_lines([source], converted, plain, tally))
 
 
 def convert_batch(
@@ -610,12 +617,8 @@ def convert_piece(
 
         built = build_feeds([(source.name.encode(), data, state)], **feed_options(settings))
         return TaskResult(take_rows([source], built, tally, read_declined, [data]), tally, int(source_done))
-    converted = convert_buffers([(_head(source.name), data, state)], **feed_options(settings))
-    special = converted[5]
-    if special and special[0][1] is not None:
-        messages = list(_read_piece(data, source, state, settings, tally.note))
-        return convert_batch(messages, settings, tally, source_done, sink)
-    payload = _compressed(_take_native_lines([source], converted, settings, tally)[0], settings)
+    plain = _uncompressed(settings)
+    payload = _compressed(_piece_lines(data, source, state, plain, tally), settings)
     if sink is None:
         return TaskResult([payload], tally, int(source_done))
     sink(payload)
