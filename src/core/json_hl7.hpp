@@ -44,6 +44,7 @@ public:
         max_field_ = 0;
         room_ = 0;
         if constexpr (requires { record.entries(); }) {  // stored records carry their places
+            if (write_stored_line(out, record)) return Ok{};
             padded_ = true;
             // Values, the common case, are gathered in locals: the compiler
             // cannot keep members in registers across the vectors' growth.
@@ -138,6 +139,11 @@ private:
     std::size_t value_room(std::string_view value) const {
         return writer_ && value.size() >= kCountedSize ? writer_->escaped_size(value) : value.size() * expansion_;
     }
+    // Writes a stored record's line straight from its entries, which is
+    // most records: each group of fields in place order, every key in range,
+    // a name fit to write. Otherwise false with nothing written, and the
+    // record takes the gathering path, which reports its exact error.
+    bool write_stored_line(TextBuffer& out, const RecordStore::Record& record);
     void write_fields(TextBuffer& out, bool has_name);
     char* write_slots(const Slot* slots, std::size_t count, Cursor& cursor, char* at) const;
     static char* write_value(const EscapeWriter* writer, bool padded, char* out, std::string_view value);
@@ -152,8 +158,9 @@ private:
     std::size_t room_ = 0;  // room for the values and the separators within fields
     // Most lines fit the groups' own room: a short message allocates nothing here.
     SmallVector<Slot, 32> groups_[kGroups];
-    std::vector<Slot> slots_;   // the groups together, when they need sorting
-    std::vector<Slot> sorted_;  // scratch space for ordering the slots
+    SmallVector<const RecordStore::Entry*, 64> waiting_[kGroups - 1];  // fields from 10 on, in write_stored_line
+    std::vector<Slot> slots_;                                          // the groups together, when they need sorting
+    std::vector<Slot> sorted_;                                         // scratch space for ordering the slots
 };
 
 // The message: one line per record, joined by "\n", written to `out`.

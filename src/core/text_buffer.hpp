@@ -19,6 +19,8 @@ public:
         return data_.get() + size_;
     }
     void end_at(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
+    // The end of the room made so far, for a writer that checks as it goes.
+    char* room_end() noexcept { return data_.get() + capacity_; }
 
     void append(std::string_view text) {
         char* at = room_for(text.size());

@@ -49,13 +49,15 @@ bool text_of(PyObject* value, std::string_view& out, bool& ascii) {
 
 // The table's entries for the table's own key objects met so far, by their
 // address: records read back from Hl7Json repeat a few of them, and this is
-// a read from the stack where the table's hash lookup reaches into memory
-// that is rarely in cache. Those objects live as long as the process, so an
-// address that matches one is that key.
+// a read from memory in cache where the table's hash lookup reaches into
+// memory that rarely is. Those objects live as long as the process, so an
+// address that matches one is that key, and the memo stays valid across
+// calls: one per thread, kept for the thread's life.
 class KnownKeys {
 public:
     const KnownKey* find(PyObject* key) noexcept {
-        const KnownKey*& seen = seen_[(reinterpret_cast<std::uintptr_t>(key) >> 4) & (kSlots - 1)];
+        const auto address = reinterpret_cast<std::uintptr_t>(key);
+        const KnownKey*& seen = seen_[address * 0x9E3779B97F4A7C15u >> (64 - kSlotBits)];
         if (seen && seen->key == key) return seen;
         const KnownKey* known = find_known_key(key);
         if (known && known->key == key) seen = known;
@@ -63,11 +65,12 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSlots = 64;
+    static constexpr unsigned kSlotBits = 9;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     const KnownKey* seen_[kSlots] = {};
 };
 
-bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys& known_keys) {
+bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys* known_keys) {
     if (!PyDict_Check(item)) {
         set_type_mismatch(item, "dict");
         return false;
@@ -83,7 +86,7 @@ bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys& k
         std::string_view key_text, value_text;
         ok = text_of(key, key_text, ascii) && text_of(value, value_text, ascii);
         if (!ok) break;
-        if (const KnownKey* known = known_keys.find(key))
+        if (const KnownKey* known = known_keys ? known_keys->find(key) : find_known_key(key))
             records.add(key_text, value_text, known->order, known->place);
         else
             records.add(key_text, value_text);
@@ -126,7 +129,7 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
         records.reserve(entries * 16, entries);
     }
     bool ascii = true;
-    KnownKeys known_keys;
+    KnownKeys* const known_keys = PerThread<KnownKeys>::get(true);  // null when it could not be made
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(json_data, i));
         if (!item || !copy_record(item.get(), records, ascii, known_keys)) return false;

@@ -17,6 +17,7 @@ struct KeyTable {
     KnownKey keys[common_keys::kCount];
     common_keys::Slots by_hash;  // the strings' own hashes
     PyObject* segment_name;
+    KnownKey segment_name_entry;  // every record has one: found without the hash table
 };
 
 // Published once, after it is complete; never written or freed afterwards.
@@ -56,6 +57,8 @@ bool build_key_table() {
         }
         table->segment_name = interned("segment_name");
         if (!table->segment_name) return release_made();
+        table->segment_name_entry = {table->segment_name, key_prefix("segment_name"), UINT32_MAX,
+                                     key_place("segment_name")};
         g_table.store(table.release(), std::memory_order_release);
         return true;
     });
@@ -70,6 +73,7 @@ const KnownKey* find_known_key(PyObject* str) noexcept {
     // Only an exact str: a subclass's __hash__ could run any code.
     if (!PyUnicode_CheckExact(str)) return nullptr;
     const KeyTable* table = g_table.load(std::memory_order_acquire);
+    if (str == table->segment_name) return &table->segment_name_entry;
     // A dict key's hash is cached in the str; -1 means not yet computed.
     Py_hash_t hash = reinterpret_cast<const PyASCIIObject*>(str)->hash;
     if (hash == -1) hash = PyObject_Hash(str);  // a str's hash never fails

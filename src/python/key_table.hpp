@@ -27,7 +27,7 @@ const KnownKey* known_key(const EntryKey& key) noexcept;
 
 // The table's entry for a str equal to one of its keys, or nullptr. Records
 // read back from Hl7Json hold the table's own strings; others are matched by
-// their hash and text.
+// their hash and text. The interned "segment_name" has an entry too.
 const KnownKey* find_known_key(PyObject* str) noexcept;
 
 // "segment_name", interned.
