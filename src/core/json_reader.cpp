@@ -12,6 +12,7 @@
 
 #include "core/key_order.hpp"
 #include "core/key_place.hpp"
+#include "core/per_thread.hpp"
 #include "core/utf8.hpp"
 
 namespace tessarin {
@@ -30,34 +31,39 @@ namespace {
 // parser of their own, so no thread keeps a large one.
 constexpr std::size_t kReusedParserSize = 256 * 1024;
 
-// The places of the keys seen last, by a hash of their first bytes: a file
-// repeats a few keys many times, and reading one here is cheaper than
-// reading the key again or looking it up in a table that is rarely in cache.
+// The places of the keys seen last, by a hash of their bytes: files repeat a
+// few keys many times, and reading one here is cheaper than reading the key
+// again. A place depends on the key's text alone, so the memo is kept per
+// thread across documents. Keys and values lie in the parser's padded
+// string buffer.
 class KeyPlaces {
 public:
     void add(RecordStore& records, std::string_view key, std::string_view value) {
         const std::uint64_t prefix = key_prefix(key);
-        // A prefix holds the whole of a key of up to 8 bytes; size 0 marks a free slot.
-        if (key.empty() || key.size() > 8) return records.add(key, value, prefix, key_place(key));
-        Seen& seen = seen_[(prefix * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
-        if (seen.prefix != prefix || seen.size != key.size()) seen = {prefix, key.size(), key_place(key)};
-        records.add(key, value, prefix, seen.place);
+        // Prefix and suffix hold the whole of a key of up to 16 bytes; size 0 marks a free slot.
+        if (key.empty() || key.size() > 16) return records.add(key, value, prefix, key_place(key));
+        const std::uint64_t suffix = key.size() > 8 ? key_prefix(key.substr(8)) : 0;
+        Seen& seen = seen_[((prefix ^ suffix * 0xFF51AFD7ED558CCDull) * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (seen.prefix != prefix || seen.suffix != suffix || seen.size != key.size())
+            seen = {prefix, suffix, key_place(key), static_cast<std::uint32_t>(key.size())};
+        records.add_padded(key, value, prefix, seen.place);
     }
 
 private:
-    static constexpr unsigned kBits = 7;
+    static constexpr unsigned kBits = 8;
     struct Seen {
-        std::uint64_t prefix = 0;
-        std::size_t size = 0;
+        std::uint64_t prefix = 0, suffix = 0;
         KeyPlace place;
+        std::uint32_t size = 0;
     };
     Seen seen_[std::size_t{1} << kBits];
 };
 
 simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStore& records) {
-    thread_local simdjson::ondemand::parser reused;
+    simdjson::ondemand::parser* reused =
+        json.size() <= kReusedParserSize ? PerThread<simdjson::ondemand::parser>::get(true) : nullptr;
     std::optional<simdjson::ondemand::parser> own;
-    simdjson::ondemand::parser& parser = json.size() <= kReusedParserSize ? reused : own.emplace();
+    simdjson::ondemand::parser& parser = reused ? *reused : own.emplace();
     simdjson::ondemand::document doc;
     if (auto error = parser.iterate(json).get(doc)) return error;
     simdjson::ondemand::array array;
@@ -65,7 +71,13 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
     // Keys and values rarely take more room than the text they came from,
     // and an entry ("1.2":"x",) rarely less than 12 bytes of it.
     records.reserve(json.size(), json.size() / 12);
-    KeyPlaces places;
+    KeyPlaces* places = PerThread<KeyPlaces>::get(true);
+    const auto add = [&](std::string_view key, std::string_view value) {
+        if (places)
+            places->add(records, key, value);
+        else  // the memo could not be made
+            records.add(key, value);
+    };
     for (auto element : array) {
         simdjson::ondemand::object object;
         if (auto error = element.get_object().get(object)) return error;
@@ -78,7 +90,7 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
             if (auto error = field.unescaped_key().get(key)) return error;
             std::string_view value;
             if (auto error = field.value().get_string().get(value)) return error;
-            places.add(records, key, value);
+            add(key, value);
         }
         records.end_record();
     }

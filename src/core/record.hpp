@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -87,6 +88,24 @@ public:
         used_ = needed;
         if (key.size() >= kHugeSize || value.size() >= kHugeSize) [[unlikely]]
             return add_huge(key_offset, key.size(), value.size(), prefix, place);
+        entries_.push_back({key_offset, static_cast<std::uint32_t>(key.size()),
+                            static_cast<std::uint32_t>(value.size()), prefix, place});
+    }
+    // The same for a key and value that are each followed by at least 16
+    // readable bytes (a parser's padded buffers): short ones are copied as
+    // one 16-byte block.
+    void add_padded(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
+        if (key.size() > 16 || value.size() > 16) [[unlikely]]
+            return add(key, value, prefix, place);
+        const std::size_t key_offset = used_;
+        const std::size_t needed = used_ + key.size() + value.size();
+        if (needed > capacity_) [[unlikely]]
+            grow(needed);
+        // Both blocks end within the kPadding bytes past the capacity.
+        char* at = bytes_.get() + used_;
+        std::memcpy(at, key.data(), 16);
+        std::memcpy(at + key.size(), value.data(), 16);
+        used_ = needed;
         entries_.push_back({key_offset, static_cast<std::uint32_t>(key.size()),
                             static_cast<std::uint32_t>(value.size()), prefix, place});
     }
