@@ -137,7 +137,7 @@ const EscapeWriter* EscapeWriter::shared_for(const Hl7EscapeHandler& handler) {
 
 void EscapeWriter::write(std::string& out, std::string_view text) const {
     const std::size_t start = out.size();
-    out.resize(start + text.size() * max_expansion_);
+    out.resize(start + text.size() * max_expansion_ + kReplacementRoom);
     char* const end = write(out.data() + start, text);
     out.resize(static_cast<std::size_t>(end - out.data()));
 }
@@ -160,29 +160,42 @@ char* EscapeWriter::write(char* out, std::string_view text) const {
         if (!escaped.empty()) std::memcpy(out, escaped.data(), escaped.size());
         return out + escaped.size();
     }
-    if (text.size() < 16) {  // most values: one pass that checks and copies each byte
-        for (const char c : text) {
-            const unsigned char byte = static_cast<unsigned char>(c);
-            if (!special_.contains(byte)) {
-                *out++ = c;
-                continue;
-            }
-            const Replacement& replacement = replacement_[byte];
-            for (std::uint8_t k = 0; k < replacement.size; ++k) *out++ = replacement.text[k];
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    // A sequence is written as its whole 8-byte slot; the bytes past it are
+    // overwritten next or lie in the room past the text.
+    const auto replace = [&](unsigned char byte) {
+        static_assert(sizeof(Replacement) == kReplacementRoom);
+        std::memcpy(out, &replacement_[byte], kReplacementRoom);
+        out += replacement_[byte].size;
+    };
+    // Byte by byte: the whole of a short value, and the stretch after each
+    // special byte of a long one, since special bytes (spaces, mostly) come
+    // close together.
+    const auto copy_bytewise = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            const unsigned char byte = static_cast<unsigned char>(data[i]);
+            if (special_.contains(byte))
+                replace(byte);
+            else
+                *out++ = static_cast<char>(byte);
         }
+    };
+    if (size < 16) {
+        copy_bytewise(0, size);
         return out;
     }
-    const char* const data = text.data();
+    constexpr std::size_t kStretch = 16;
     std::size_t copied = 0;
-    special_.scan(text, [&](std::size_t i) {
-        copy_bytes(out, data + copied, i - copied);
-        out += i - copied;
-        const Replacement& replacement = replacement_[static_cast<unsigned char>(data[i])];
-        for (std::uint8_t k = 0; k < replacement.size; ++k) *out++ = replacement.text[k];
-        copied = i + 1;
-    });
-    copy_bytes(out, data + copied, text.size() - copied);
-    return out + (text.size() - copied);
+    for (std::size_t hit = special_.find(text, 0); hit < size; hit = special_.find(text, copied)) {
+        copy_bytes(out, data + copied, hit - copied);
+        out += hit - copied;
+        replace(static_cast<unsigned char>(data[hit]));
+        copied = std::min(size, hit + 1 + kStretch);
+        copy_bytewise(hit + 1, copied);
+    }
+    copy_bytes(out, data + copied, size - copied);
+    return out + (size - copied);
 }
 
 std::string Hl7EscapeHandler::unescape(std::string_view text) const {

@@ -55,7 +55,9 @@ public:
     static const EscapeWriter* shared_for(const Hl7EscapeHandler& handler);
     void write(std::string& out, std::string_view text) const;
     // Writes the escaped text at `out`, which has room for
-    // max_expansion() bytes per byte of text, and returns its end.
+    // max_expansion() bytes per byte of text and kReplacementRoom more, and
+    // returns its end.
+    static constexpr std::size_t kReplacementRoom = 8;
     char* write(char* out, std::string_view text) const;
     // The same for text followed by at least 16 readable bytes, with 16
     // bytes of room past the escaped text: a short value without special

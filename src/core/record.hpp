@@ -83,7 +83,12 @@ public:
         if (needed > capacity_) [[unlikely]]
             grow(needed);
         char* at = bytes_.get() + used_;
-        copy_bytes(at, key.data(), key.size());
+        if (key.size() <= 8) {  // the prefix is the key's bytes: one store, within the padding
+            const std::uint64_t bytes = __builtin_bswap64(prefix);
+            std::memcpy(at, &bytes, 8);
+        } else {
+            copy_bytes(at, key.data(), key.size());
+        }
         copy_bytes(at + key.size(), value.data(), value.size());
         used_ = needed;
         if (key.size() >= kHugeSize || value.size() >= kHugeSize) [[unlikely]]
