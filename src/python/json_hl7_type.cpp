@@ -28,15 +28,20 @@ const Signature kNewSignature{"JsonHl7.__new__()", {"json_data"}, 1};
 const Signature kFromFileSignature{"JsonHl7.from_file()", {"path"}, 1};
 const Signature kConvertSignature{"JsonHl7._convert_json_to_hl7()", {"escape"}, 1};
 
-// `ascii` turns false for a str that is not compact ASCII.
-bool text_of(PyObject* value, std::string_view& out, bool& ascii) {
+// The bytes of a compact ASCII str, which follow its header.
+std::string_view ascii_text(PyObject* str) {
+    return {reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
+// text_of for what is not an exact compact ASCII str.
+[[gnu::noinline]] bool text_of_other(PyObject* value, std::string_view& out, bool& ascii) {
     if (!PyUnicode_Check(value)) {
         set_type_mismatch(value, "str");
         return false;
     }
-    if (PyUnicode_IS_COMPACT_ASCII(value)) {  // the common case, without a call
-        out = std::string_view(reinterpret_cast<const char*>(PyUnicode_DATA(value)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {
+        out = ascii_text(value);
         return true;
     }
     ascii = false;
@@ -45,6 +50,15 @@ bool text_of(PyObject* value, std::string_view& out, bool& ascii) {
     if (!data) return false;
     out = std::string_view(data, static_cast<std::size_t>(size));
     return true;
+}
+
+// `ascii` turns false for a str that is not compact ASCII.
+inline bool text_of(PyObject* value, std::string_view& out, bool& ascii) {
+    if (Py_IS_TYPE(value, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(value)) [[likely]] {
+        out = ascii_text(value);
+        return true;
+    }
+    return text_of_other(value, out, ascii);
 }
 
 // The table's entries for the table's own key objects met so far, by their
@@ -82,11 +96,20 @@ bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys* k
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    while (ok && PyDict_Next(item, &pos, &key, &value)) {
+    while (PyDict_Next(item, &pos, &key, &value)) {
+        // A known key is an exact str with the text of the table's own,
+        // which is compact ASCII.
+        const KnownKey* known = known_keys ? known_keys->find(key) : find_known_key(key);
         std::string_view key_text, value_text;
-        ok = text_of(key, key_text, ascii) && text_of(value, value_text, ascii);
-        if (!ok) break;
-        if (const KnownKey* known = known_keys ? known_keys->find(key) : find_known_key(key))
+        if (known)
+            key_text = ascii_text(known->key);
+        else if (!text_of(key, key_text, ascii))
+            ok = false;
+        if (!ok || !text_of(value, value_text, ascii)) {
+            ok = false;
+            break;
+        }
+        if (known)
             records.add(key_text, value_text, known->order, known->place);
         else
             records.add(key_text, value_text);
