@@ -17,9 +17,9 @@ namespace {
 constexpr std::size_t kSpareSize = std::size_t{16} << 20;
 
 struct Spare {
-    std::unique_ptr<char[]> bytes;
+    BufferMemory bytes;
     std::size_t capacity = 0;  // as RecordStore::capacity_, the padding not counted
-    std::vector<RecordStore::Entry> entries;
+    RecordStore::Entries entries;
 };
 
 bool fits_spare(std::size_t spare, std::size_t needed) { return spare >= needed && spare / 4 <= needed; }
@@ -48,11 +48,10 @@ void RecordStore::grow(std::size_t needed) {
         spare->capacity = 0;
         return;
     }
-    const std::size_t capacity = std::max(needed, 2 * capacity_);
-    auto bytes = std::make_unique_for_overwrite<char[]>(capacity + kPadding);
+    BufferMemory bytes(std::max(needed, 2 * capacity_) + kPadding);
     if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
+    capacity_ = bytes.size() - kPadding;
     bytes_ = std::move(bytes);
-    capacity_ = capacity;
 }
 
 void RecordStore::add(std::string_view key, std::string_view value) {

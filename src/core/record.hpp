@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/buffer_memory.hpp"
 #include "core/key_order.hpp"
 #include "core/key_place.hpp"
 #include "core/utils.hpp"
@@ -30,6 +31,7 @@ public:
         KeyPlace place;                      // read once here, so assembly does not parse keys
     };
     using Item = std::pair<std::string_view, std::string_view>;
+    using Entries = std::vector<Entry, BufferAllocator<Entry>>;
 
     class Record {
     public:
@@ -151,9 +153,9 @@ private:
                   KeyPlace place);
 
     // Raw storage rather than std::string: appends are plain copies.
-    std::unique_ptr<char[]> bytes_;
+    BufferMemory bytes_;
     std::size_t used_ = 0, capacity_ = 0;
-    std::vector<Entry> entries_;
+    Entries entries_;
     std::vector<std::size_t> record_ends_;  // one past each record's last entry
     std::vector<HugeSizes> huge_sizes_;     // in key_offset order
     bool known_ascii_ = false;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string_view>
 
+#include "core/buffer_memory.hpp"
+
 namespace tessarin {
 
 class TextBuffer {
@@ -38,14 +40,13 @@ public:
 
 private:
     void grow(std::size_t needed) {
-        const std::size_t capacity = std::max(needed, 2 * capacity_);
-        auto data = std::make_unique_for_overwrite<char[]>(capacity);
+        BufferMemory data(std::max(needed, 2 * capacity_));
         if (size_ > 0) std::memcpy(data.get(), data_.get(), size_);
+        capacity_ = data.size();
         data_ = std::move(data);
-        capacity_ = capacity;
     }
 
-    std::unique_ptr<char[]> data_;
+    BufferMemory data_;
     std::size_t size_ = 0, capacity_ = 0;
 };
 
