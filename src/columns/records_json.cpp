@@ -253,6 +253,7 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
         *at++ = '"';
         piece.key_size = key.write(at);
         piece.rank = key_rank(key);
+        if (piece.rank == kNoRank) ranked_ = false;  // common keys all have a rank
         at += piece.key_size;
         std::memcpy(at, "\":\"", 3);
         at += 3;
@@ -267,7 +268,6 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     // Field order is key order below field 10; a rank below the last one
     // starts a new run.
     if (piece.rank < last_rank_) run_starts_.push_back(pieces_.size());
-    if (piece.rank == kNoRank) ranked_ = false;
     last_rank_ = piece.rank;
     pieces_.push_back(piece);
 }
@@ -314,8 +314,8 @@ void RecordsJsonWriter::merge_runs_into(char* at) {
     const Piece *next[kMaxRuns], *end[kMaxRuns];
     std::size_t runs = count;
     for (std::size_t r = 0; r < runs; ++r) {
-        next[r] = pieces_.data() + (r == 0 ? 0 : run_starts_[r - 1]);
-        end[r] = r + 1 < runs ? pieces_.data() + run_starts_[r] : pieces_.data() + pieces_.size();
+        next[r] = pieces_.begin() + (r == 0 ? 0 : run_starts_[r - 1]);
+        end[r] = r + 1 < runs ? pieces_.begin() + run_starts_[r] : pieces_.begin() + pieces_.size();
     }
     while (runs > 1) {
         std::size_t best = 0;

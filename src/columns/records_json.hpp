@@ -102,7 +102,7 @@ private:
     // out_ in key order; run_starts_ holds where each run in key order
     // after the first begins.
     ByteBuffer entries_;
-    std::vector<Piece> pieces_, merged_;
+    SmallVector<Piece, 64> pieces_, merged_;
     SmallVector<std::size_t, 16> run_starts_;
 };
 
