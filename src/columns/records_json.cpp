@@ -296,7 +296,7 @@ void RecordsJsonWriter::merge_runs_into(char* at) {
         copy_in_blocks(at, from + first->start, size);
         at += size;
     };
-    constexpr std::size_t kMaxRuns = 8;
+    constexpr std::size_t kMaxRuns = 32;
     const std::size_t count = run_starts_.size() + 1;
     if (!ranked_ || count > kMaxRuns) {
         // Keys with numbers of four digits, or many runs (n log runs then).
@@ -348,7 +348,7 @@ bool RecordsJsonWriter::end_segment() {
     constexpr std::string_view kNameKey = "\"segment_name\":\"";
     char* at = out_->room(kNameKey.size() + 2 + json_string_room(name_.size()));
     std::memcpy(at, kNameKey.data(), kNameKey.size());
-    at = write_json_string_body(at + kNameKey.size(), name_);
+    at = write_value(at + kNameKey.size(), name_, text_, text_end_);
     *at++ = '"';
     *at++ = '}';
     out_->set_end(at);

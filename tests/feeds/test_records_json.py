@@ -171,7 +171,7 @@ far_keys = st.builds(
     st.sampled_from([0, 1, 9, 10, 99, 100, 998, 999, 1000, 1001]),
     st.sampled_from([0, 1, 9, 10, 11, 999, 1000]),
 )
-many_runs = st.lists(st.integers(0, 14).map(lambda n: "^".join("c" * n)), min_size=2, max_size=40).map(
+many_runs = st.lists(st.integers(0, 14).map(lambda n: "^".join("c" * n)), min_size=2, max_size=120).map(
     lambda fields: "ZMR|" + "|".join(fields)
 )
 
