@@ -92,6 +92,67 @@ void copy_in_blocks(char* to, const char* from, std::size_t size) noexcept {
 
 }  // namespace
 
+// `"KEY":"`, with the key's rank.
+struct KeyHead {
+    std::uint64_t rank;
+    char text[16];
+    std::uint8_t size;  // of the key alone
+};
+
+namespace {
+
+// Four bits a place for a number below 1000 and the byte after it: its
+// digits as 2..11, then `after`, zero beyond. Text order of the numbers'
+// digits followed by that byte is the order of these values.
+constexpr std::uint64_t number_places(std::size_t n, std::uint64_t after) noexcept {
+    if (n < 10) return (n + 2) << 12 | after << 8;
+    if (n < 100) return (n / 10 + 2) << 12 | (n % 10 + 2) << 8 | after << 4;
+    return (n / 100 + 2) << 12 | (n / 10 % 10 + 2) << 8 | (n % 10 + 2) << 4 | after;
+}
+
+// A number in the order of the key's text, for keys whose numbers are all
+// below 1000: field, repetition and component places, one after another.
+// An end or "." sorts below the digits (1), "[" and "]" above them (12).
+std::uint64_t key_rank(const EntryKey& key) noexcept {
+    if (key.field >= 1000 || key.repetition >= 1000 || key.component >= 1000) return ~std::uint64_t{0};
+    constexpr std::uint64_t kEnd = 1, kBracket = 12;
+    using Form = EntryKey::Form;
+    switch (key.form) {
+        case Form::Field: return number_places(key.field, kEnd) << 32;
+        case Form::Component: return number_places(key.field, kEnd) << 32 | number_places(key.component, kEnd);
+        case Form::Repetition:
+            return number_places(key.field, kBracket) << 32 | number_places(key.repetition, kBracket) << 16;
+        case Form::RepetitionComponent:
+            return number_places(key.field, kBracket) << 32 | number_places(key.repetition, kBracket) << 16 |
+                   number_places(key.component, kEnd);
+    }
+    return ~std::uint64_t{0};
+}
+
+struct KeyHeads {
+    KeyHead heads[common_keys::kCount];
+    KeyHeads() noexcept {
+        for (std::size_t i = 0; i < common_keys::kCount; ++i) {
+            const EntryKey key = common_keys::key_at(i);
+            char text[EntryKey::kMaxText];
+            KeyHead& head = heads[i];
+            head.size = static_cast<std::uint8_t>(key.write(text));
+            head.rank = key_rank(key);
+            head.text[0] = '"';
+            std::memcpy(head.text + 1, text, head.size);
+            std::memcpy(head.text + 1 + head.size, "\":\"", 3);
+        }
+    }
+};
+
+// Made once, without allocating: every writer and thread reads it.
+const KeyHead* key_heads() noexcept {
+    static const KeyHeads table;
+    return table.heads;
+}
+
+}  // namespace
+
 char* ByteBuffer::grow(std::size_t more) {
     const std::size_t capacity = std::max({capacity_ * 2, size_ + more, std::size_t{4096}});
     auto grown = std::make_unique_for_overwrite<char[]>(capacity);
@@ -136,7 +197,7 @@ RecordsJsonWriter::RecordsJsonWriter(Hl7JsonOptions options, bool hl7_syntax)
       validator_{options.strict_validation, false, hl7_syntax},
       escape_handler_(create_default_escape_handler()),
       scanner_(options.escaping_enabled ? &escape_handler_ : nullptr),
-      keys_(common_keys::table()) {}
+      heads_(key_heads()) {}
 
 std::optional<std::string> RecordsJsonWriter::append_records(std::string_view text, ByteBuffer& out) {
     if (options_.validation_enabled) {
@@ -161,16 +222,17 @@ std::optional<std::string> RecordsJsonWriter::append_records(std::string_view te
 void RecordsJsonWriter::begin_segment(std::string_view) {
     out_->append(first_segment_ ? "{" : ",{");
     first_segment_ = false;
-    in_key_order_ = true;
+    ranked_ = true;
+    last_rank_ = 0;
     entries_.clear();
     pieces_.clear();
+    run_starts_.clear();
     name_ = {};
 }
 
 void RecordsJsonWriter::name(std::string_view name) { name_ = name; }
 
 bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
-    if (a.order != b.order) return a.order < b.order;
     const char* text = entries_.data();
     return std::string_view(text + a.start + 1, a.key_size) < std::string_view(text + b.start + 1, b.key_size);
 }
@@ -180,75 +242,105 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
 [[gnu::always_inline]] inline void RecordsJsonWriter::entry(const EntryKey& key, std::string_view value) {
     char* const start = entries_.room(EntryKey::kMaxText + 8 + json_string_room(value.size()));
     char* at = start;
-    *at++ = '"';
     Piece piece;
     if (const std::size_t index = common_keys::index_of(key); index != common_keys::kNone) {
-        const common_keys::Key* known = keys_ + index;
-        std::memcpy(at, known->text, sizeof known->text);
-        piece.key_size = known->size;
-        piece.order = known->order;
+        const KeyHead& head = heads_[index];
+        std::memcpy(at, head.text, sizeof head.text);
+        piece.key_size = head.size;
+        piece.rank = head.rank;
+        at += head.size + 4;
     } else {
+        *at++ = '"';
         piece.key_size = key.write(at);
-        piece.order = key_prefix({at, piece.key_size});
+        piece.rank = key_rank(key);
+        if (piece.rank == kNoRank) ranked_ = false;  // common keys all have a rank
+        at += piece.key_size;
+        std::memcpy(at, "\":\"", 3);
+        at += 3;
     }
-    at += piece.key_size;
-    std::memcpy(at, "\":\"", 3);
-    at = write_value(at + 3, value, text_, text_end_);
+    at = write_value(at, value, text_, text_end_);
     // Every entry ends with a comma: "segment_name" always follows.
     *at++ = '"';
     *at++ = ',';
     piece.start = entries_.size();
     piece.size = static_cast<std::size_t>(at - start);
     entries_.set_end(at);
-    // Field order is key order below field 10.
-    if (in_key_order_ && !pieces_.empty() && !less(pieces_.back(), piece)) {
-        in_key_order_ = false;
-        second_run_ = pieces_.size();
-    }
+    // Field order is key order below field 10; a rank below the last one
+    // starts a new run.
+    if (piece.rank < last_rank_) run_starts_.push_back(pieces_.size());
+    last_rank_ = piece.rank;
     pieces_.push_back(piece);
 }
 
 void RecordsJsonWriter::write_in_key_order() {
-    if (in_key_order_) {
+    if (run_starts_.empty() && ranked_) {
         out_->append({entries_.data(), entries_.size()});
         return;
     }
     // Pieces are copied sixteen bytes a step, past their end into room
     // that the next piece or the segment's name overwrites.
     entries_.room(16);
+    char* const at = out_->room(entries_.size() + 16);
+    merge_runs_into(at);
+    out_->set_end(at + entries_.size());
+}
+
+// Writes the pieces at `at` in key order. The pieces of a run lie one after
+// another in entries_, so each stretch that the merge takes from one run is
+// copied at once; the run with the lowest next rank gives pieces until its
+// next one passes the lowest of the others.
+void RecordsJsonWriter::merge_runs_into(char* at) {
     const char* from = entries_.data();
-    char* at = out_->room(entries_.size() + 16);
-    const auto copy = [&](const Piece& piece) {
-        copy_in_blocks(at, from + piece.start, piece.size);
-        at += piece.size;
-    };
-    const auto in_order = [this](const Piece& a, const Piece& b) { return less(a, b); };
-    const Piece *a = pieces_.data(), *const a_end = a + second_run_, *b = a_end, *const b_end = a + pieces_.size();
-    if (!std::is_sorted(b, b_end, in_order)) {
-        visit_in_order(pieces_, second_run_, merged_, in_order, copy);
-        out_->set_end(at);
-        return;
-    }
-    // Two runs, as most segments are ("1".."9", then "10".."99"). The pieces
-    // of a run lie one after another in entries_, so each stretch that the
-    // merge takes from one run is copied at once.
     const auto copy_stretch = [&](const Piece* first, const Piece* last) {
         const std::size_t size = last[-1].start + last[-1].size - first->start;
         copy_in_blocks(at, from + first->start, size);
         at += size;
     };
-    while (a != a_end && b != b_end) {
-        const Piece* const first_b = b;
-        while (b != b_end && less(*b, *a)) ++b;
-        if (b != first_b) copy_stretch(first_b, b);
-        if (b == b_end) break;
-        const Piece* const first_a = a;
-        while (a != a_end && !less(*b, *a)) ++a;
-        copy_stretch(first_a, a);
+    constexpr std::size_t kMaxRuns = 32;
+    const std::size_t count = run_starts_.size() + 1;
+    if (!ranked_ || count > kMaxRuns) {
+        // Keys with numbers of four digits, or many runs (n log runs then).
+        const auto copy = [&](const Piece& piece) {
+            copy_in_blocks(at, from + piece.start, piece.size);
+            at += piece.size;
+        };
+        if (ranked_)
+            visit_in_order(
+                pieces_, run_starts_[0], merged_, [](const Piece& a, const Piece& b) { return a.rank < b.rank; }, copy);
+        else
+            visit_in_order(pieces_, 0, merged_, [this](const Piece& a, const Piece& b) { return less(a, b); }, copy);
+        return;
     }
-    if (a != a_end) copy_stretch(a, a_end);
-    if (b != b_end) copy_stretch(b, b_end);
-    out_->set_end(at);
+    const Piece *next[kMaxRuns], *end[kMaxRuns];
+    std::size_t runs = count;
+    for (std::size_t r = 0; r < runs; ++r) {
+        next[r] = pieces_.begin() + (r == 0 ? 0 : run_starts_[r - 1]);
+        end[r] = r + 1 < runs ? pieces_.begin() + run_starts_[r] : pieces_.begin() + pieces_.size();
+    }
+    while (runs > 1) {
+        std::size_t best = 0;
+        std::uint64_t lowest = next[0]->rank, second = kNoRank;
+        for (std::size_t r = 1; r < runs; ++r) {
+            const std::uint64_t rank = next[r]->rank;
+            if (rank < lowest) {
+                second = lowest;
+                lowest = rank;
+                best = r;
+            } else if (rank < second) {
+                second = rank;
+            }
+        }
+        const Piece* last = next[best] + 1;
+        while (last != end[best] && last->rank < second) ++last;
+        copy_stretch(next[best], last);
+        next[best] = last;
+        if (last == end[best]) {
+            --runs;
+            next[best] = next[runs];
+            end[best] = end[runs];
+        }
+    }
+    copy_stretch(next[0], end[0]);
 }
 
 bool RecordsJsonWriter::end_segment() {
@@ -256,7 +348,7 @@ bool RecordsJsonWriter::end_segment() {
     constexpr std::string_view kNameKey = "\"segment_name\":\"";
     char* at = out_->room(kNameKey.size() + 2 + json_string_room(name_.size()));
     std::memcpy(at, kNameKey.data(), kNameKey.size());
-    at = write_json_string_body(at + kNameKey.size(), name_);
+    at = write_value(at + kNameKey.size(), name_, text_, text_end_);
     *at++ = '"';
     *at++ = '}';
     out_->set_end(at);

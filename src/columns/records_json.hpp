@@ -14,8 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hl7_json.hpp"
 #include "core/common_keys.hpp"
+#include "core/hl7_json.hpp"
+#include "core/small_vector.hpp"
 
 namespace tessarin::columns {
 
@@ -53,6 +54,9 @@ constexpr std::size_t json_string_room(std::size_t size) noexcept { return 6 * s
 // bytes of room; returns the end of what it wrote.
 char* write_json_string_body(char* out, std::string_view text) noexcept;
 
+// How an entry of a common key starts (records_json.cpp).
+struct KeyHead;
+
 class RecordsJsonWriter {
 public:
     // With `hl7_syntax`, validation (when enabled) follows the feed command's
@@ -75,27 +79,31 @@ public:
 private:
     // One `"key":"value",` as written into entries_, in field order.
     struct Piece {
-        std::uint64_t order;  // key_prefix() of the key
+        std::uint64_t rank;  // key_rank() of the key; kNoRank when it has none
         std::size_t start, size, key_size;
     };
+    static constexpr std::uint64_t kNoRank = ~std::uint64_t{0};
     bool less(const Piece& a, const Piece& b) const noexcept;
     void write_in_key_order();
+    void merge_runs_into(char* at);
 
     Hl7JsonOptions options_;
     Hl7Validator validator_;
     Hl7EscapeHandler escape_handler_;
-    SegmentScanner scanner_;        // one for the writer: it keeps its buffers between lines
-    const common_keys::Key* keys_;  // the common keys' table, looked up once
+    SegmentScanner scanner_;  // one for the writer: it keeps its buffers between lines
+    const KeyHead* heads_;    // by common key number, made once
     ByteBuffer* out_ = nullptr;
     const char *text_ = nullptr, *text_end_ = nullptr;  // the message being written
     std::string_view name_;
-    bool first_segment_ = true, in_key_order_ = true;
-    std::size_t second_run_ = 0;  // where the entries first leave key order
+    bool first_segment_ = true, ranked_ = true;  // ranked_: every piece has a rank
+    std::uint64_t last_rank_ = 0;
     std::size_t segments_ = 0;
     // The current segment's entries, written as they come, then copied to
-    // out_ in key order.
+    // out_ in key order; run_starts_ holds where each run in key order
+    // after the first begins.
     ByteBuffer entries_;
-    std::vector<Piece> pieces_, merged_;
+    SmallVector<Piece, 64> pieces_, merged_;
+    SmallVector<std::size_t, 16> run_starts_;
 };
 
 }  // namespace tessarin::columns

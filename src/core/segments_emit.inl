@@ -34,7 +34,7 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
     for (std::size_t n = 0; n < fields_.size(); ++n) {
         const FieldSpan& span = fields_[n];
         const std::size_t field = n + 1;
-        const std::string_view text = line.substr(span.start, span.end - span.start);
+        const std::string_view text(line.data() + span.start, span.end - span.start);  // inside the line
         // The guard text holds both a component and a repetition separator,
         // and an escape character, which a handler's scan marks.
         const bool guarded = (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition) &&

@@ -52,15 +52,47 @@ bool read_to_end(int fd, WholeFile& file, std::size_t capacity, std::size_t step
     }
 }
 
+// Only a handle to look names up in: no read permission needed.
+#ifdef O_PATH
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+int open_path(int folder, const char* path) {
+    int fd;
+    do {
+        fd = ::openat(folder, path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 }  // namespace
 
+FolderCache::~FolderCache() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FolderCache::open(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash[1] == '\0') return open_path(AT_FDCWD, path);
+    const std::string_view folder(path, static_cast<std::size_t>(slash - path) + 1);
+    if (folder != folder_) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        folder_.assign(folder);
+        do {
+            fd_ = ::open(folder_.c_str(), kFolderFlags);
+        } while (fd_ < 0 && errno == EINTR);
+    }
+    // A folder that cannot be opened leaves the whole path to tell why.
+    return fd_ >= 0 ? open_path(fd_, slash + 1) : open_path(AT_FDCWD, path);
+}
+
 WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits,
-                          std::vector<char>& scratch) {
+                          std::vector<char>& scratch, FolderCache* folders) {
     WholeFile file;
-    int raw;
-    do {
-        raw = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
+    const int raw = folders ? folders->open(path) : open_path(AT_FDCWD, path);
     if (raw < 0) {
         file.error = errno;
         return file;

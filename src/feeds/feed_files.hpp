@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,10 +29,29 @@ struct WholeFile {
     std::string_view data() const noexcept { return {bytes.get(), size}; }
 };
 
+// Opens files relative to their folder: the folder of the last path stays
+// open, so the files of one folder skip the lookup of its path each time
+// (a tenth of a small file's cost). A path without a folder, or whose
+// folder cannot be opened, is opened whole, with the same outcome.
+class FolderCache {
+public:
+    FolderCache() = default;
+    FolderCache(const FolderCache&) = delete;
+    FolderCache& operator=(const FolderCache&) = delete;
+    ~FolderCache();
+    // As ::open(path, O_RDONLY | O_CLOEXEC).
+    int open(const char* path);
+
+private:
+    std::string folder_;  // with its final "/"
+    int fd_ = -1;
+};
+
 // `known_size`: the size the caller found, if it stat-ed the file;
-// `scratch` takes the first read of a file of unknown size.
+// `scratch` takes the first read of a file of unknown size; `folders`, if
+// given, opens it.
 WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits,
-                          std::vector<char>& scratch);
+                          std::vector<char>& scratch, FolderCache* folders = nullptr);
 
 // Pieces of a large file read from `start.offset` on, as the command cut
 // them in Python (tasks._Pieces): a read of `piece_bytes` is added to what

@@ -274,10 +274,12 @@ PyObject* build_files(PyObject* module, PyObject* args, PyObject* kwargs) {
         try {
             py::AllowThreads allow;
             std::vector<char> scratch;
+            feeds::FolderCache folders;
             for (; done < feeds.size(); ++done) {
                 if (done > 0 && read >= static_cast<std::size_t>(limit)) break;
                 Feed& feed = feeds[done];
-                feed.file = feeds::read_whole_file(files.paths[done].data(), files.sizes[done], file_limits, scratch);
+                feed.file =
+                    feeds::read_whole_file(files.paths[done].data(), files.sizes[done], file_limits, scratch, &folders);
                 if (feed.file.handed_back) {
                     handed_back = static_cast<Py_ssize_t>(*feed.file.handed_back);
                     break;

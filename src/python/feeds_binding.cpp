@@ -284,6 +284,7 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
     on_threads(std::min(threads, runs), [&](std::size_t) {
         feeds::FeedLineWriter writer(options);
         std::vector<char> scratch;
+        feeds::FolderCache folders;
         for (;;) {
             if (bytes.load() >= stop_at || first_back.load() != kNone) return;
             const std::size_t run = next_run.fetch_add(1);
@@ -291,7 +292,7 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
             for (std::size_t i = run * kRunFiles; i < std::min(count, (run + 1) * kRunFiles); ++i) {
                 if (i > first_back.load()) break;
                 Buffer& buffer = buffers[i];
-                buffer.file = feeds::read_whole_file(files.paths[i].data(), files.sizes[i], limits, scratch);
+                buffer.file = feeds::read_whole_file(files.paths[i].data(), files.sizes[i], limits, scratch, &folders);
                 if (buffer.file.handed_back) {
                     std::size_t seen = first_back.load();
                     while (i < seen && !first_back.compare_exchange_weak(seen, i)) {
@@ -475,11 +476,13 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
         } else {
             py::AllowThreads allow;
             std::vector<char> scratch;
+            feeds::FolderCache folders;
             for (; done < buffers.size(); ++done) {
                 if (done > 0 && (read >= static_cast<std::size_t>(limit) || read >= static_cast<std::size_t>(budget)))
                     break;
                 Buffer& buffer = buffers[done];
-                buffer.file = feeds::read_whole_file(files.paths[done].data(), files.sizes[done], file_limits, scratch);
+                buffer.file =
+                    feeds::read_whole_file(files.paths[done].data(), files.sizes[done], file_limits, scratch, &folders);
                 if (buffer.file.handed_back) {
                     handed_back = static_cast<Py_ssize_t>(*buffer.file.handed_back);
                     break;

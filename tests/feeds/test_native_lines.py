@@ -486,3 +486,76 @@ def test_a_write_error_on_the_tasks_thread_is_raised_as_one_jobs(tmp_path: pathl
         with pytest.raises(OSError, match="No space left") as raised:
             pipeline.run(find_sources([str(folder)]), pipeline.Settings(), Full(), jobs=jobs)
     assert raised.value.errno == errno.ENOSPC
+
+
+def _paths_of_every_kind(root: pathlib.Path) -> dict[str, str]:
+    """Files in two folders, reached directly, through a link, a '..' or the
+    working folder, and paths that fail in each way a folder can fail."""
+    a, b = root / "a", root / "b"
+    for n, folder in enumerate((a, b)):
+        folder.mkdir()
+        for k in range(3):
+            (folder / f"{k}.hl7").write_bytes(MESSAGES[(3 * n + k) % len(MESSAGES)])
+    (root / "link").symlink_to(a)
+    (a / "loop").symlink_to(a / "loop")
+    (a / "dangling").symlink_to(root / "nowhere")
+    paths = {f"{folder.name}{k}": str(folder / f"{k}.hl7") for folder in (a, b) for k in range(3)}
+    paths.update(
+        {
+            "through a link": f"{root}/link/1.hl7",
+            "up and over": f"{a}/../b/2.hl7",
+            "working folder": "0.hl7",
+            "relative": "../b/1.hl7",
+            "missing folder": f"{root}/gone/0.hl7",
+            "a file as folder": f"{a}/0.hl7/x",
+            "a folder": str(b),
+            "a folder, ending in /": f"{b}/",
+            "a link loop": f"{a}/loop",
+            "a broken link": f"{a}/dangling",
+            "the root": "/",
+        }
+    )
+    return paths
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_files_opened_through_their_folder_read_as_each_path_alone(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, threads: int
+) -> None:
+    """Files are opened relative to the folder of the one before: any mix of
+    folders and failures gives, file by file, the bytes or the error that
+    opening the path alone gives (os.open as the model)."""
+    import os
+    import random
+
+    paths = _paths_of_every_kind(tmp_path)
+    monkeypatch.chdir(tmp_path / "a")
+    options = {"max_message_size": 1 << 20, "max_fields": 1 << 16}
+    limits = {"budget": 1 << 40, "limit": 1 << 40, "first_read": 1 << 10, "whole_max": 1 << 20, "gzip_max": 1 << 10}
+    names = list(paths) * 3
+    random.Random(threads).shuffle(names)
+    want: list[bytes | int] = []
+    for name in names:
+        try:
+            fd = os.open(paths[name], os.O_RDONLY)
+            try:
+                data = os.read(fd, 1 << 20)
+            finally:
+                os.close(fd)
+        except OSError as error:
+            want.append(error.errno)  # type: ignore[arg-type]
+            continue
+        (lines, *_), _ = _columns.convert_buffers([(b'{"source":"x"', data)], **options), None
+        want.append(lines)
+    items = [(b'{"source":"x"', os.fsencode(paths[name]), -1) for name in names]
+    (lines, ends, *_, notices), (done, _, handed_back) = _columns.convert_files(
+        items, threads=threads, **options, **limits
+    )
+    assert (done, handed_back) == (len(items), -1)
+    errors = {notice[0]: notice[-1] for notice in notices if notice[-1] is not None}
+    got = [
+        errors.get(index, lines[start:end])
+        for index, (start, end) in enumerate(zip([0, *ends[:-1]], ends, strict=True))
+    ]
+    assert list(zip(names, got, strict=True)) == list(zip(names, want, strict=True))
+    assert {errno.ENOENT, errno.ENOTDIR, errno.EISDIR, errno.ELOOP} <= {w for w in want if type(w) is int}

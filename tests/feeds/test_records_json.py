@@ -160,6 +160,30 @@ def test_records_equal_the_reference_model(lines, escaping):
     assert got == orjson.dumps(reference.records(text, escaping))
 
 
+# Keys whose numbers reach four digits (field, component or repetition past
+# 999, ordered by their text rather than by number) beside short ones, and
+# segments of many fields of ten or more components, whose keys fall in many
+# runs of field order.
+far_keys = st.builds(
+    lambda gap, value, components, repetitions: "ZKN" + "|" * gap + value + "^x" * components + "~y" * repetitions,
+    st.integers(1, 1100),
+    st.sampled_from(["", "a", "b^c", "d~e^f", "\\T\\"]),
+    st.sampled_from([0, 1, 9, 10, 99, 100, 998, 999, 1000, 1001]),
+    st.sampled_from([0, 1, 9, 10, 11, 999, 1000]),
+)
+many_runs = st.lists(st.integers(0, 14).map(lambda n: "^".join("c" * n)), min_size=2, max_size=120).map(
+    lambda fields: "ZMR|" + "|".join(fields)
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.one_of(far_keys, many_runs, two_runs), min_size=1, max_size=3), st.booleans())
+def test_far_keys_and_many_runs_equal_the_reference_model(lines, escaping):
+    text = "\r".join(lines)
+    (got,), _ = _columns.encode_records([text], escaping_enabled=escaping)
+    assert got == orjson.dumps(reference.records(text, escaping))
+
+
 # Sources whose names JSON must escape; messages that fail, that convert,
 # that were cut short, and that batch envelopes enclose.
 ENVELOPE = ('FHS|^~\\&|LAB|"X"|||20240101', "BHS|^~\\&|LAB|\t|||20240101")
