@@ -33,7 +33,6 @@ VectorWidth widest_supported() noexcept {
 }
 
 const VectorWidth kSupported = widest_supported();
-std::atomic<VectorWidth> g_limit{VectorWidth::Bytes32};
 
 std::size_t find_bytes1(const bool* member, const char* data, std::size_t from, std::size_t size,
                         std::uint8_t& seen) noexcept {
@@ -121,12 +120,12 @@ __attribute__((target("avx2"))) std::size_t find_bytes32(const std::uint8_t* low
 
 }  // namespace
 
-VectorWidth vector_width() noexcept {
-    const VectorWidth limit = g_limit.load(std::memory_order_relaxed);
-    return limit < kSupported ? limit : kSupported;
-}
+// Zero, so bytewise, until this initialiser runs.
+std::atomic<VectorWidth> g_vector_width{kSupported};
 
-void limit_vector_width(VectorWidth width) noexcept { g_limit.store(width, std::memory_order_relaxed); }
+void limit_vector_width(VectorWidth width) noexcept {
+    g_vector_width.store(width < kSupported ? width : kSupported, std::memory_order_relaxed);
+}
 
 void AsciiByteSet::add(unsigned char byte) noexcept {
     if (byte >= 0x80) return;
@@ -141,13 +140,16 @@ void AsciiByteSet::add(unsigned char byte) noexcept {
     }
 }
 
-bool AsciiByteSet::copy_if_clean16(char* to, const char* from, std::size_t size) const noexcept {
 #if defined(TESSARIN_X86)
-    if (vector_width() != VectorWidth::Bytes1) return copy_if_clean16_ssse3(low_.data(), high_.data(), to, from, size);
+__attribute__((target("ssse3")))
+#endif
+bool AsciiByteSet::copy_if_clean16_vector(char* to, const char* from, std::size_t size) const noexcept {
+#if defined(TESSARIN_X86)
+    return copy_if_clean16_ssse3(low_.data(), high_.data(), to, from, size);
 #else
     (void)to, (void)from, (void)size;
-#endif
     return false;
+#endif
 }
 
 std::size_t AsciiByteSet::find(std::string_view text, std::size_t from, std::uint8_t& seen) const noexcept {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -14,7 +15,9 @@ namespace tessarin {
 enum class VectorWidth : std::uint8_t { Bytes1 = 0, Bytes16 = 1, Bytes32 = 2 };
 
 // The width the scans use: the widest the processor has, unless lowered.
-VectorWidth vector_width() noexcept;
+// One load, as short values ask for it once each.
+extern std::atomic<VectorWidth> g_vector_width;
+inline VectorWidth vector_width() noexcept { return g_vector_width.load(std::memory_order_relaxed); }
 // Caps the width (development builds' tests force each path through it).
 void limit_vector_width(VectorWidth width) noexcept;
 
@@ -38,7 +41,12 @@ public:
     // copies them to `to` and returns true. Reads and writes 16 bytes
     // whatever `size` is, so both sides need that much room; false without
     // a copy below the 16-byte width, where callers copy byte by byte.
-    bool copy_if_clean16(char* to, const char* from, std::size_t size) const noexcept;
+    bool copy_if_clean16(char* to, const char* from, std::size_t size) const noexcept {
+        return vector_width() != VectorWidth::Bytes1 && copy_if_clean16_vector(to, from, size);
+    }
+
+    // copy_if_clean16 once a vector width is known to be there.
+    bool copy_if_clean16_vector(char* to, const char* from, std::size_t size) const noexcept;
 
     // Calls hit(position) for every member, in order; true when every byte
     // of the text is below 0x80.
