@@ -48,7 +48,12 @@ char* fill(char* out, char separator, std::size_t count) {
 
 char* Hl7Assembler::write_value(const EscapeWriter* writer, bool padded, char* out, std::string_view value) {
     if (writer) return padded ? writer->write_padded(out, value) : writer->write(out, value);
-    copy_bytes(out, value.data(), value.size());
+    // A stored value is one block, within the store's padding and the room;
+    // an empty store has no bytes to read.
+    if (padded && value.size() - 1 < 16)
+        std::memcpy(out, value.data(), 16);
+    else
+        copy_bytes(out, value.data(), value.size());
     return out + value.size();
 }
 

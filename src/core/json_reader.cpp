@@ -69,8 +69,9 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
     simdjson::ondemand::array array;
     if (auto error = doc.get_array().get(array)) return error;
     // Keys and values rarely take more room than the text they came from,
-    // and an entry ("1.2":"x",) rarely less than 12 bytes of it.
-    records.reserve(json.size(), json.size() / 12);
+    // an entry ("1.2":"x",) rarely less than 12 bytes of it, and a record
+    // rarely less than 256.
+    records.reserve(json.size(), json.size() / 12, json.size() / 256 + 1);
     KeyPlaces* places = PerThread<KeyPlaces>::get(true);
     const auto add = [&](std::string_view key, std::string_view value) {
         if (places)

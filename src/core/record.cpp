@@ -83,7 +83,8 @@ void RecordStore::end_record() {
     if (bytes_) std::memset(bytes_.get() + used_, 0, kPadding);
 }
 
-void RecordStore::reserve(std::size_t bytes, std::size_t entries) {
+void RecordStore::reserve(std::size_t bytes, std::size_t entries, std::size_t records) {
+    record_ends_.reserve(records);
     if (bytes > capacity_) grow(bytes);
     if (Spare* spare = entries_.capacity() == 0 ? PerThread<Spare>::get(false) : nullptr;
         spare && fits_spare(spare->entries.capacity(), entries))

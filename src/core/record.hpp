@@ -132,7 +132,7 @@ public:
         }
         return {std::string_view(key, entry.key_size), std::string_view(key + entry.key_size, entry.value_size)};
     }
-    void reserve(std::size_t bytes, std::size_t entries);
+    void reserve(std::size_t bytes, std::size_t entries, std::size_t records);
     // Bytes of all keys and values together.
     std::size_t byte_size() const noexcept { return used_; }
     // Whether every key and value is known to be ASCII, as the caller that

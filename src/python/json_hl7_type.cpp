@@ -149,7 +149,7 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
 #ifdef Py_END_CRITICAL_SECTION
         Py_END_CRITICAL_SECTION();
 #endif
-        records.reserve(entries * 16, entries);
+        records.reserve(entries * 16, entries, static_cast<std::size_t>(count));
     }
     bool ascii = true;
     KnownKeys* const known_keys = PerThread<KnownKeys>::get(true);  // null when it could not be made
