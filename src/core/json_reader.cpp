@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -34,8 +35,8 @@ constexpr std::size_t kReusedParserSize = 256 * 1024;
 // The places of the keys seen last, by a hash of their bytes: files repeat a
 // few keys many times, and reading one here is cheaper than reading the key
 // again. A place depends on the key's text alone, so the memo is kept per
-// thread across documents. Keys and values lie in the parser's padded
-// string buffer.
+// thread across documents. Keys and values lie in the padded document or
+// the parser's padded string buffer.
 class KeyPlaces {
 public:
     void add(RecordStore& records, std::string_view key, std::string_view value) {
@@ -83,12 +84,16 @@ simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStor
         simdjson::ondemand::object object;
         if (auto error = element.get_object().get(object)) return error;
         for (auto field : object) {
-            // Both views point into the parser's string buffer and stay valid
-            // until the next document, so the key survives get_string().
-            // Unescaping refuses lone surrogates (UTF-8 of the raw text is
-            // checked in stage 1), so only valid UTF-8 is ever stored.
+            // A key without a backslash is its raw text, read in place from
+            // the padded document; others are unescaped into the parser's
+            // string buffer. Both views stay valid until the next document,
+            // so the key survives get_string(). Unescaping refuses lone
+            // surrogates (UTF-8 of the raw text, and control characters in
+            // strings, are checked in stage 1), so only valid UTF-8 is stored.
             std::string_view key;
-            if (auto error = field.unescaped_key().get(key)) return error;
+            if (auto error = field.escaped_key().get(key)) return error;
+            if (std::find(key.begin(), key.end(), '\\') != key.end())  // keys are short: no library call
+                if (auto error = field.unescaped_key().get(key)) return error;
             std::string_view value;
             if (auto error = field.value().get_string().get(value)) return error;
             add(key, value);
