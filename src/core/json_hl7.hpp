@@ -30,6 +30,8 @@ public:
         expansion_ = writer_->max_expansion();
     }
     Hl7Assembler(const Hl7Assembler&) = delete;  // writer_ may point into own_writer_
+    // Most bytes one byte of a value can take once written.
+    std::size_t expansion() const noexcept { return expansion_; }
     Hl7Assembler& operator=(const Hl7Assembler&) = delete;
 
     // Appends the line of one record (entries sorted by key) to `out`.
@@ -168,9 +170,16 @@ private:
 // targets' vectors).
 template <class Records>
 Status write_message(TextBuffer& out, const Records& records, const Hl7EscapeHandler& handler, bool escape) {
-    // The text is about as long as the keys and values it comes from.
-    if constexpr (requires { records.byte_size(); }) out.reserve(records.byte_size() + records.size());
     Hl7Assembler assembler(handler, escape);
+    // The text is about as long as the keys and values it comes from. A
+    // large escaped text gets room for the worst case at once: its pages
+    // are touched only as they are written, and the buffer is not copied as
+    // escaping outgrows it.
+    if constexpr (requires { records.byte_size(); }) {
+        const std::size_t room = records.byte_size() + records.size();
+        const std::size_t worst = room * assembler.expansion();
+        out.reserve(buffer_memory::is_large(worst) ? worst : room);
+    }
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (i > 0) out.push_back('\n');
         if (Status status = assembler.append_line(out, records[i]); !status) return status;
