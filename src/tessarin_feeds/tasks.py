@@ -668,6 +668,10 @@ def _read_piece(
 # the file to the reader, whose memory stays flat whatever the message.
 PIECE_BYTES = BATCH_TEXT
 PIECE_MAX = 4 * BATCH_TEXT
+# Messages this large on average convert at about the speed of copying them:
+# a second thread then costs more than it saves (bench/jsonl.py), so the
+# rest of their file goes on one.
+LARGE_MESSAGE = 64 << 10
 
 
 @dataclass(slots=True)
@@ -759,7 +763,7 @@ class _FilePieces:
         head, path = _head(self.source.name), os.fsencode(self.source.path)
         # One piece a call to jsonl.gz: a gzip member per piece, as convert_piece writes them.
         pieces = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
-        state, tally, carried = FEED_START, Tally(sources=1), 0
+        state, tally, carried, threads = FEED_START, Tally(sources=1), 0, settings.threads
         while True:
             converted, starts, end, _, carried = convert_file_pieces(
                 head,
@@ -770,13 +774,15 @@ class _FilePieces:
                 piece_bytes=PIECE_BYTES,
                 max_piece=PIECE_MAX,
                 carried=carried,
-                threads=settings.threads,
+                threads=threads,
                 views=True,
             )
             count = len(starts) - 1
             lines = _take_native_lines([self.source] * count, converted, settings, tally, starts=starts[:-1])
             tally.bytes_read = starts[-1][0] - state[0]
             state = starts[-1]
+            if tally.bytes_read >= LARGE_MESSAGE * max(converted[2], 1):
+                threads = 1
             yield _delivered, (TaskResult(_payloads(lines, settings), tally, int(end == PIECES_END)),)
             del converted, lines  # their buffers serve the next call once written
             if end != PIECES_MORE:
