@@ -382,8 +382,10 @@ def _convert_whole_files_natively(
         start += done
         if sink is None:
             pieces += lines
-        elif any(lines):  # one write per flush
-            sink(cast(bytes, _payloads(lines, settings, together=True)[0]))
+        else:  # the threads' views as they are, else one write per flush
+            together = not all(isinstance(part, memoryview) for part in lines)
+            for part in _payloads(lines, settings, together):
+                sink(cast(bytes, part))
         if handed_back >= 0:
             source = sources[start]
             result.handed_back = [Source(source.name, source.path, handed_back), *sources[start + 1 :]]
