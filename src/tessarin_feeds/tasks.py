@@ -784,7 +784,7 @@ class _FilePieces:
             tally.bytes_read = starts[-1][0] - state[0]
             state = starts[-1]
             if tally.bytes_read >= LARGE_MESSAGE * max(converted[2], 1):
-                threads = 1
+                threads, pieces = 1, min(pieces, 2)
             yield _delivered, (TaskResult(_payloads(lines, settings), tally, int(end == PIECES_END)),)
             del converted, lines  # their buffers serve the next call once written
             if end != PIECES_MORE:
