@@ -617,3 +617,30 @@ def test_a_file_of_large_messages_goes_on_one_thread(
     got = run_tasks(sources, tasks.Settings(), True, True, threads=2)
     assert threads_given[0] == 2 and set(threads_given[1:]) == {threads_after} and len(threads_given) > 2
     assert got == run_tasks(sources, tasks.Settings(), False)
+
+
+@given(st.lists(FEEDS, min_size=1, max_size=6), st.sampled_from([1, 2, 3]), st.sampled_from([7, 64, 1 << 20]))
+def test_views_hold_the_bytes_a_call_returns(
+    tmp_path_factory: pytest.TempPathFactory, feeds: list[bytes], threads: int, piece: int
+) -> None:
+    """Files and pieces of a file, with the lines as views: the same ends,
+    counts and notices as with bytes, and the views joined are those bytes."""
+    folder = tmp_path_factory.mktemp("views")
+    files = []
+    for number, data in enumerate(feeds):
+        (folder / f"{number}.hl7").write_bytes(data)
+        files.append((b'{"source":"f"', bytes(folder / f"{number}.hl7"), len(data)))
+    limits = {**tasks.feed_options(tasks.Settings()), "budget": 1 << 20, "limit": 1 << 20, "first_read": 64}
+    limits |= {"whole_max": 1 << 20, "gzip_max": 1 << 20, "threads": threads}
+    pieces = {**tasks.feed_options(tasks.Settings()), "pieces": 3, "piece_bytes": piece, "max_piece": 1 << 20}
+    calls = [
+        lambda views: _columns.convert_files(files, **limits, views=views),
+        lambda views: _columns.convert_file_pieces(
+            *files[0][:2], tasks.FEED_START, **pieces, threads=threads, views=views
+        ),
+    ]
+    for call in calls:
+        (lines, *rest), *more = call(False)
+        (views, *rest_of_views), *more_of_views = call(True)
+        assert (b"".join(views), rest_of_views, more_of_views) == (lines, rest, more)
+        assert all(views)  # no empty view is handed out
