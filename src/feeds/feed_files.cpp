@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <vector>
 
 #include <fcntl.h>
@@ -154,9 +156,53 @@ long read_at(int fd, char* into, std::size_t size, std::size_t offset) {
     return static_cast<long>(got);
 }
 
+// Piece buffers kept between calls.
+class PiecePool {
+public:
+    // A kept buffer of at least `wanted` bytes, or none.
+    WholeFile take(std::size_t wanted) {
+        const std::lock_guard lock(mutex_);
+        for (std::size_t i = kept_.size(); i-- > 0;) {
+            if (kept_[i].capacity < wanted) continue;
+            WholeFile file = std::move(kept_[i]);
+            kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
+            return file;
+        }
+        return {};
+    }
+    void give(WholeFile&& file) noexcept {
+        if (!file.bytes || file.capacity > kKeptBytes) return;
+        file.size = 0;
+        const std::lock_guard lock(mutex_);
+        if (kept_.size() >= kKept) return;
+        try {
+            kept_.push_back(std::move(file));
+        } catch (const std::bad_alloc&) {
+            // Not kept: a later piece allocates its own.
+        }
+    }
+
+private:
+    // A call's pieces and what it carries, for two threads' calls.
+    static constexpr std::size_t kKept = 16, kKeptBytes = 16 << 20;
+    std::mutex mutex_;
+    std::vector<WholeFile> kept_;
+};
+
+PiecePool& piece_pool() {
+    static PiecePool pool;
+    return pool;
+}
+
 // Room for `more` bytes after what `buffer` holds, which has `capacity`;
 // grown without the zeroing a string's resize does.
 char* room(WholeFile& buffer, std::size_t& capacity, std::size_t more) {
+    if (!buffer.bytes) {
+        if (WholeFile kept = piece_pool().take(more); kept.bytes) {
+            buffer.bytes = std::move(kept.bytes);
+            capacity = kept.capacity;
+        }
+    }
     if (capacity - buffer.size < more || !buffer.bytes) {
         const std::size_t grown = std::max({buffer.size + more, 2 * capacity, std::size_t{1}});
         auto bytes = std::make_unique_for_overwrite<char[]>(grown);
@@ -216,6 +262,7 @@ FilePieces read_pieces(const char* path, const SplitState& start, std::size_t ca
             std::memcpy(room(rest, rest_capacity, left + piece_bytes), data.data() + cut, left);
             rest.size = left;
             carried.size = cut;
+            carried.capacity = capacity;
             piece.bytes = std::move(carried);
             carried = std::move(rest);
             capacity = rest_capacity;
@@ -230,7 +277,11 @@ FilePieces read_pieces(const char* path, const SplitState& start, std::size_t ca
         }
     }
     result.carried = carried.size;
+    carried.capacity = capacity;  // its bytes are read again by the next call
+    keep_piece_buffer(std::move(carried));
     return result;
 }
+
+void keep_piece_buffer(WholeFile&& piece) noexcept { piece_pool().give(std::move(piece)); }
 
 }  // namespace tessarin::feeds

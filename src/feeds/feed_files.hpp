@@ -24,6 +24,7 @@ struct WholeFileLimits {
 struct WholeFile {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
+    std::size_t capacity = 0;                // of `bytes`, where known (pieces)
     int error = 0;                           // errno of a failed open or read
     std::optional<std::size_t> handed_back;  // the size of a file too large to go whole
     std::string_view data() const noexcept { return {bytes.get(), size}; }
@@ -81,5 +82,9 @@ struct FilePieces {
 
 FilePieces read_pieces(const char* path, const SplitState& start, std::size_t carried, std::size_t count,
                        std::size_t piece_bytes, std::size_t max_piece);
+
+// Keeps a piece's buffer for the pieces of later calls, whose reads then
+// land in pages already mapped rather than in fresh ones.
+void keep_piece_buffer(WholeFile&& piece) noexcept;
 
 }  // namespace tessarin::feeds

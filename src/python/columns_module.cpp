@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/entry_point.hpp"
+#include "python/lines_view.hpp"
 #include "columns/column_builder.hpp"
 #include "core/common_keys.hpp"
 #include "columns/records_json.hpp"
@@ -23,6 +24,7 @@ using py::PyRef;
 
 struct ModuleState {
     PyObject* batch_type;
+    PyObject* lines_type;
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -125,6 +127,8 @@ PyType_Spec kBatchSpec{"tessarin_feeds._columns.ColumnBatch", sizeof(BatchObject
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, kBatchSlots};
 
 }  // namespace
+
+PyObject* lines_type_of(PyObject* module) { return state_of(module)->lines_type; }
 
 PyObject* new_batch(PyObject* module, ArrowArray* array, std::int64_t rows) {
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->batch_type);
@@ -386,17 +390,22 @@ int exec_module(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &kBatchSpec, nullptr);
     if (!type) return -1;
     state_of(module)->batch_type = type;
+    if (!(state_of(module)->lines_type = new_lines_type(module))) return -1;
     return PyModule_AddObjectRef(module, "ColumnBatch", type);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     ModuleState* state = state_of(module);
     Py_VISIT(state ? state->batch_type : nullptr);
+    Py_VISIT(state ? state->lines_type : nullptr);
     return 0;
 }
 
 int clear_module(PyObject* module) {
-    if (ModuleState* state = state_of(module)) Py_CLEAR(state->batch_type);
+    if (ModuleState* state = state_of(module)) {
+        Py_CLEAR(state->batch_type);
+        Py_CLEAR(state->lines_type);
+    }
     return 0;
 }
 

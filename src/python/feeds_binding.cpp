@@ -14,55 +14,23 @@
 
 #include "python/entry_point.hpp"
 #include "python/file_list.hpp"
+#include "python/lines_view.hpp"
 #include "feeds/feed_files.hpp"
 #include "feeds/feed_lines.hpp"
 
 namespace tessarin::columns {
 
+PyObject* lines_type_of(PyObject* module);  // columns_module.cpp
+
 namespace {
 
 using py::PyRef;
 
-// Output buffers kept from one call to the next: faulting megabytes of fresh
-// pages in for every call cost more system time than the conversion's copies.
-class BufferPool {
-public:
-    ByteBuffer take() {
-        const std::lock_guard lock(mutex_);
-        if (free_.empty()) return {};
-        ByteBuffer buffer = std::move(free_.back());
-        free_.pop_back();
-        return buffer;
-    }
-    // `used`: the most the buffer held, which bounds its room.
-    void give(ByteBuffer&& buffer, std::size_t used) noexcept {
-        if (used > kKeptBytes) return;
-        buffer.clear();
-        const std::lock_guard lock(mutex_);
-        if (free_.size() >= kKept) return;
-        try {
-            free_.push_back(std::move(buffer));
-        } catch (const std::bad_alloc&) {
-            // Not kept: the next call allocates its own.
-        }
-    }
-
-private:
-    static constexpr std::size_t kKept = 12, kKeptBytes = 16 << 20;
-    std::mutex mutex_;
-    std::vector<ByteBuffer> free_;
-};
-
-BufferPool& buffer_pool() {
-    static BufferPool pool;
-    return pool;
-}
-
 // A buffer of the pool for the length of a call.
 class PooledBuffer {
 public:
-    PooledBuffer() : buffer_(buffer_pool().take()) {}
-    ~PooledBuffer() { buffer_pool().give(std::move(buffer_), buffer_.size()); }
+    PooledBuffer() : buffer_(take_kept_buffer()) {}
+    ~PooledBuffer() { keep_buffer(std::move(buffer_), buffer_.size()); }
     PooledBuffer(const PooledBuffer&) = delete;
     PooledBuffer& operator=(const PooledBuffer&) = delete;
     ByteBuffer& get() noexcept { return buffer_; }
@@ -201,6 +169,12 @@ PyRef special_of(std::size_t index, const Buffer& buffer) {
 void convert_range(const feeds::LineOptions& options, const std::vector<Buffer*>& buffers, std::size_t first,
                    std::size_t last, ByteBuffer& out) {
     feeds::FeedLineWriter writer(options);
+    // Room for all the lines at once (their JSON is about three times the
+    // text): pages not written are never faulted in, while growing by
+    // doubling would touch each page twice.
+    std::size_t text = 0;
+    for (std::size_t i = first; i < last; ++i) text += buffers[i]->data.size();
+    out.room(std::min<std::size_t>(4 * text, 64 << 20) + 4096);
     for (std::size_t i = first; i < last; ++i) {
         writer.write(buffers[i]->data, buffers[i]->head, buffers[i]->start, buffers[i]->result, out);
         buffers[i]->end = out.size();
@@ -275,11 +249,11 @@ struct FilesDone {
 // (see convert_files); the few read past them are dropped.
 FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::WholeFileLimits& limits,
                            const py::FileList& files, std::vector<Buffer>& buffers, std::size_t stop_at,
-                           std::size_t threads, ByteBuffer& out) {
+                           std::size_t threads, Lines& lines) {
     constexpr std::size_t kRunFiles = 8;
     const std::size_t count = buffers.size(), runs = (count + kRunFiles - 1) / kRunFiles;
     constexpr std::size_t kNone = ~std::size_t{0};
-    std::vector<ByteBuffer> parts(runs);
+    std::deque<PooledBuffer> parts(runs);
     std::atomic<std::size_t> next_run{0}, bytes{0}, first_back{kNone};
     on_threads(std::min(threads, runs), [&](std::size_t) {
         feeds::FeedLineWriter writer(options);
@@ -300,8 +274,9 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
                     break;
                 }
                 buffer.data = buffer.file.data();
-                if (!buffer.file.error) writer.write(buffer.data, buffer.head, buffer.start, buffer.result, parts[run]);
-                buffer.end = parts[run].size();
+                ByteBuffer& part = parts[run].get();
+                if (!buffer.file.error) writer.write(buffer.data, buffer.head, buffer.start, buffer.result, part);
+                buffer.end = part.size();
                 bytes += buffer.data.size();
             }
         }
@@ -314,21 +289,60 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
     while (result.done < taken && (result.done == 0 || read < stop_at)) read += buffers[result.done++].data.size();
     if (result.done == first_back.load() && read < stop_at)
         result.handed_back = static_cast<Py_ssize_t>(*buffers[result.done].file.handed_back);
+    // The runs' buffers become the call's, without a copy.
+    std::size_t offset = lines.out.get().size();
+    for (const PooledBuffer& run : lines.runs) offset += run.get().size();
     for (std::size_t run = 0; run * kRunFiles < result.done; ++run) {
         const std::size_t first = run * kRunFiles, last = std::min(result.done, (run + 1) * kRunFiles);
-        const std::size_t offset = out.size();
-        out.append({parts[run].data(), buffers[last - 1].end});
+        ByteBuffer& part = lines.runs.emplace_back().get();
+        std::swap(part, parts[run].get());
+        part.set_end(part.data() + buffers[last - 1].end);
         for (std::size_t i = first; i < last; ++i) {
             buffers[i].end += offset;
             result.read += buffers[i].data.size();
         }
+        offset += part.size();
     }
     buffers.resize(result.done);
     return result;
 }
 
-// (lines, ends, messages, converted, segments, special)
-PyRef results_of(std::vector<Buffer>& buffers, const Lines& out) {
+// All the lines in one bytes object, copied once.
+PyRef joined_lines(const Lines& out) {
+    std::vector<const ByteBuffer*> parts{&out.out.get()};
+    for (const PooledBuffer& run : out.runs) parts.push_back(&run.get());
+    std::size_t size = 0;
+    for (const ByteBuffer* part : parts) size += part->size();
+    PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!lines) return {};
+    char* at = PyBytes_AS_STRING(lines.get());
+    for (const ByteBuffer* part : parts) {
+        if (part->size()) std::memcpy(at, part->data(), part->size());
+        at += part->size();
+    }
+    return lines;
+}
+
+// The lines as a list of views of the call's buffers, in order, the empty
+// ones left out: nothing is copied, and the buffers serve the next calls
+// once the views are gone.
+PyRef lines_views(PyObject* module, Lines& out) {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return {};
+    const auto add = [&](PooledBuffer& part) {
+        if (part.get().size() == 0) return true;
+        PyRef view = PyRef::steal(lines_view(lines_type_of(module), std::move(part.get())));
+        return view && PyList_Append(list.get(), view.get()) == 0;
+    };
+    if (!add(out.out)) return {};
+    for (PooledBuffer& run : out.runs)
+        if (!add(run)) return {};
+    return list;
+}
+
+// (lines, ends, messages, converted, segments, special); lines as bytes, or
+// with `module`, as lines_views gives them.
+PyRef results_of(std::vector<Buffer>& buffers, Lines& out, PyObject* module = nullptr) {
     std::size_t messages = 0, converted = 0, segments = 0, end = 0;
     PyRef ends = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size())));
     PyRef special = PyRef::steal(PyList_New(0));
@@ -348,17 +362,8 @@ PyRef results_of(std::vector<Buffer>& buffers, const Lines& out) {
             if (!entry || PyList_Append(special.get(), entry.get()) < 0) return {};
         }
     }
-    std::vector<const ByteBuffer*> parts{&out.out.get()};
-    for (const PooledBuffer& run : out.runs) parts.push_back(&run.get());
-    std::size_t size = 0;
-    for (const ByteBuffer* part : parts) size += part->size();
-    PyRef lines = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    PyRef lines = module ? lines_views(module, out) : joined_lines(out);
     if (!lines) return {};
-    char* at = PyBytes_AS_STRING(lines.get());
-    for (const ByteBuffer* part : parts) {
-        if (part->size()) std::memcpy(at, part->data(), part->size());
-        at += part->size();
-    }
     return PyRef::steal(Py_BuildValue("(OOnnnO)", lines.get(), ends.get(), static_cast<Py_ssize_t>(messages),
                                       static_cast<Py_ssize_t>(converted), static_cast<Py_ssize_t>(segments),
                                       special.get()));
@@ -420,9 +425,10 @@ extern const char kConvertFilesDoc[] =
     "first file, have been read, and one of unknown size over whole_max bytes (gzip_max for gzip) stops the\n"
     "reading: it is handed back. Returns convert_buffers' tuple, each special item with a fifth part, the\n"
     "data of a declined file or the errno of one that could not be read (then declined, errors and notices\n"
-    "are None), and (files done, bytes read, size of the file handed back or -1).";
+    "are None), and (files done, bytes read, size of the file handed back or -1). With `views`, the lines are\n"
+    "a list of read-only memoryviews, in order, whose buffers later calls reuse once the views are gone.";
 
-PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* convert_files(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {"files",
                                          "validation_enabled",
@@ -436,15 +442,16 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
                                          "whole_max",
                                          "gzip_max",
                                          "threads",
+                                         "views",
                                          nullptr};
         PyObject* items;
-        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1, views = 0;
         Py_ssize_t max_message_size = 0, max_fields = 0, budget = 0, limit = 0, first_read = 0, whole_max = 0,
                    gzip_max = 0, threads = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnnnnnnn:convert_files", const_cast<char**>(keywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnnnnnnnp:convert_files", const_cast<char**>(keywords),
                                          &items, &validation_enabled, &strict_validation, &escaping_enabled,
                                          &max_message_size, &max_fields, &budget, &limit, &first_read, &whole_max,
-                                         &gzip_max, &threads))
+                                         &gzip_max, &threads, &views))
             return nullptr;
         if (max_message_size < 1 || max_fields < 1 || threads < 1 || first_read < 1 || budget < 1 || limit < 1 ||
             whole_max < 0 || gzip_max < 0) {
@@ -462,14 +469,13 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
                                                  static_cast<std::size_t>(whole_max),
                                                  static_cast<std::size_t>(gzip_max)};
         Lines lines;
-        ByteBuffer& out = lines.out.get();
         std::size_t done = 0, read = 0;
         Py_ssize_t handed_back = -1;
         if (threads > 1 && buffers.size() > 1) {
             py::AllowThreads allow;
             const FilesDone threaded = read_and_convert(options, file_limits, files, buffers,
                                                         static_cast<std::size_t>(std::min(limit, budget)),
-                                                        static_cast<std::size_t>(threads), out);
+                                                        static_cast<std::size_t>(threads), lines);
             done = threaded.done;
             read = threaded.read;
             handed_back = threaded.handed_back;
@@ -496,7 +502,7 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!buffer.file.error) readable.push_back(&buffer);
             convert_all(options, readable, read, static_cast<std::size_t>(threads), lines);
         }
-        PyRef result = results_of(buffers, lines);
+        PyRef result = results_of(buffers, lines, views ? module : nullptr);
         if (!result) return nullptr;
         return Py_BuildValue("(O(nnn))", result.get(), static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(read),
                              handed_back);
@@ -505,7 +511,8 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
 
 extern const char kConvertFilePiecesDoc[] =
     "convert_file_pieces(head, path, state, *, validation_enabled=False, strict_validation=False,\n"
-    "escaping_enabled=True, max_message_size, max_fields, pieces, piece_bytes, max_piece, carried=0, threads=1)\n"
+    "escaping_enabled=True, max_message_size, max_fields, pieces, piece_bytes, max_piece, carried=0, threads=1,\n"
+    "views=False)\n"
     "--\n\n"
     "convert_buffers for up to `pieces` pieces of a large file read here from state's offset on (see feed_cut):\n"
     "each read of piece_bytes bytes is cut at its last place to cut and the rest carried to the next; `carried`\n"
@@ -513,9 +520,9 @@ extern const char kConvertFilePiecesDoc[] =
     "carried): states holds each piece's starting state and the\n"
     "state after the last; end is 0 when more pieces follow, 1 when the last piece ends the file, 2 when\n"
     "max_piece bytes hold no place to cut and 3 when the file could not be opened or read (errno), the\n"
-    "rest being the reader's then. A declined piece's special item carries its bytes.";
+    "rest being the reader's then. A declined piece's special item carries its bytes. `views` as for convert_files.";
 
-PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* convert_file_pieces(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* keywords[] = {"head",
                                          "path",
@@ -530,15 +537,16 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
                                          "max_piece",
                                          "carried",
                                          "threads",
+                                         "views",
                                          nullptr};
         PyObject *head, *path, *state_object;
-        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1;
+        int validation_enabled = 0, strict_validation = 0, escaping_enabled = 1, views = 0;
         Py_ssize_t max_message_size = 0, max_fields = 0, pieces = 0, piece_bytes = 0, max_piece = 0, carried = 0,
                    threads = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSO|$pppnnnnnnn:convert_file_pieces",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSO|$pppnnnnnnnp:convert_file_pieces",
                                          const_cast<char**>(keywords), &head, &path, &state_object, &validation_enabled,
                                          &strict_validation, &escaping_enabled, &max_message_size, &max_fields, &pieces,
-                                         &piece_bytes, &max_piece, &carried, &threads))
+                                         &piece_bytes, &max_piece, &carried, &threads, &views))
             return nullptr;
         if (max_message_size < 1 || max_fields < 1 || pieces < 1 || piece_bytes < 1 || max_piece < 1 || carried < 0 ||
             threads < 1) {
@@ -577,8 +585,9 @@ PyObject* convert_file_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             convert_all(options, all, total, static_cast<std::size_t>(threads), lines);
         }
-        PyRef result = results_of(buffers, lines);
+        PyRef result = results_of(buffers, lines, views ? module : nullptr);
         if (!result) return nullptr;
+        for (Buffer& buffer : buffers) feeds::keep_piece_buffer(std::move(buffer.file));
         PyRef states = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(buffers.size() + 1)));
         if (!states) return nullptr;
         for (std::size_t i = 0; i <= buffers.size(); ++i) {

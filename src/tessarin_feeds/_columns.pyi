@@ -30,7 +30,8 @@ def validate(text: str, *, strict_mode: bool = False, validate_required_fields: 
 _State = tuple[int, int, bytes | None, bytes | None, int]
 # (index, declined, errors, notices, data or errno)
 _Special = tuple[int, str | None, list[str] | None, list[tuple[int, int, bytes, int]] | None, bytes | int | None]
-_Converted = tuple[bytes, list[int], int, int, int, list[_Special]]
+# lines as bytes, or with views=True as a list of read-only memoryviews
+_Converted = tuple[bytes | list[memoryview], list[int], int, int, int, list[_Special]]
 
 def convert_buffers(
     buffers: Sequence[tuple[bytes, bytes] | tuple[bytes, bytes, _State]],
@@ -56,6 +57,7 @@ def convert_files(
     whole_max: int,
     gzip_max: int,
     threads: int = 1,
+    views: bool = False,
 ) -> tuple[_Converted, tuple[int, int, int]]: ...
 def feed_cut(data: bytes, state: _State, final: bool, /) -> tuple[int, _State]: ...
 def convert_file_pieces(
@@ -73,6 +75,7 @@ def convert_file_pieces(
     max_piece: int,
     carried: int = 0,
     threads: int = 1,
+    views: bool = False,
 ) -> tuple[_Converted, list[_State], int, int, int]: ...
 
 # (index, declined, notices, data or errno)

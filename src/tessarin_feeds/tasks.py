@@ -358,7 +358,7 @@ def _convert_whole_files_natively(
         (_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
         for source in sources
     ]
-    pieces: list[bytes] = []
+    pieces: list[bytes | memoryview] = []
     text = start = 0
     while start < len(sources):
         if text >= limit:
@@ -373,6 +373,7 @@ def _convert_whole_files_natively(
             whole_max=WHOLE_FILE_MAX,
             gzip_max=WHOLE_GZIP_MAX,
             threads=settings.threads,
+            views=True,
         )
         lines = _take_native_lines(sources[start : start + done], converted, settings, tally)
         text += read
@@ -381,8 +382,10 @@ def _convert_whole_files_natively(
         start += done
         if sink is None:
             pieces += lines
-        elif any(lines):
-            sink(_compressed(b"".join(lines), settings))
+        else:  # the threads' views as they are, else one write per flush
+            together = not all(isinstance(part, memoryview) for part in lines)
+            for part in _payloads(lines, settings, together):
+                sink(cast(bytes, part))
         if handed_back >= 0:
             source = sources[start]
             result.handed_back = [Source(source.name, source.path, handed_back), *sources[start + 1 :]]
@@ -439,6 +442,16 @@ def _compressed(lines: bytes, settings: Settings) -> bytes:
     return gzip.compress(lines, compresslevel=6, mtime=0) if lines and settings.output_format == "jsonl.gz" else lines
 
 
+def _payloads(lines: list[bytes | memoryview], settings: Settings, together: bool = False) -> list[object]:
+    """A native call's lines as the output takes them: for jsonl, the views
+    themselves, written without a copy (their buffers serve later calls once
+    written), or `together` in one payload; for jsonl.gz, one gzip member."""
+    if settings.output_format == "jsonl" and not (together and len(lines) > 1):
+        return [part for part in lines if part]
+    joined = b"".join(lines)
+    return [_compressed(joined, settings)] if joined else []
+
+
 def _head(name: str) -> bytes:
     """The start of a line, '{"source":"NAME"'; a name orjson cannot write
     fails here as it fails in the reader's path."""
@@ -492,13 +505,16 @@ def convert_buffers_natively(
         **feed_options(settings),
         threads=threads,
     )
-    return _take_native_lines([source for source, _ in files], converted, settings, tally, [data for _, data in files])
+    return cast(
+        list[bytes],
+        _take_native_lines([source for source, _ in files], converted, settings, tally, [data for _, data in files]),
+    )
 
 
 def _take_native_lines(
     sources: list[Source],
     converted: tuple[
-        bytes,
+        bytes | list[memoryview],
         list[int],
         int,
         int,
@@ -509,7 +525,7 @@ def _take_native_lines(
     tally: Tally,
     given: list[bytes | BaseException] | None = None,
     starts: list[PieceState] | None = None,
-) -> list[bytes]:
+) -> list[bytes | memoryview]:
     """The lines of a native call over `sources`, in order, with what it
     left to tell counted into `tally`: notices and failures of the files it
     took, files it could not read, and the lines of the files it declined,
@@ -526,9 +542,11 @@ def _take_native_lines(
         [] if given is None else [(n, None, None, None, e) for n, e in enumerate(given) if not isinstance(e, bytes)]
     )
     if not special and not unread:
-        return [lines]
+        return list(lines) if isinstance(lines, list) else [lines]
+    if isinstance(lines, list):  # views: `ends` count through all of them
+        lines = b"".join(lines)
+    out: list[bytes | memoryview] = []
     plain = _uncompressed(settings)
-    out: list[bytes] = []
     taken = 0  # of `lines`, given out
     for index, declined, errors, parts, data in sorted(special + unread, key=lambda event: event[0]):  # type: ignore[operator]
         source = sources[index]
@@ -652,6 +670,10 @@ def _read_piece(
 # the file to the reader, whose memory stays flat whatever the message.
 PIECE_BYTES = BATCH_TEXT
 PIECE_MAX = 4 * BATCH_TEXT
+# Messages this large on average convert at about the speed of copying them:
+# a second thread then costs more than it saves (bench/jsonl.py), so the
+# rest of their file goes on one.
+LARGE_MESSAGE = 64 << 10
 
 
 @dataclass(slots=True)
@@ -743,7 +765,7 @@ class _FilePieces:
         head, path = _head(self.source.name), os.fsencode(self.source.path)
         # One piece a call to jsonl.gz: a gzip member per piece, as convert_piece writes them.
         pieces = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
-        state, tally, carried = FEED_START, Tally(sources=1), 0
+        state, tally, carried, threads = FEED_START, Tally(sources=1), 0, settings.threads
         while True:
             converted, starts, end, _, carried = convert_file_pieces(
                 head,
@@ -754,14 +776,17 @@ class _FilePieces:
                 piece_bytes=PIECE_BYTES,
                 max_piece=PIECE_MAX,
                 carried=carried,
-                threads=settings.threads,
+                threads=threads,
+                views=True,
             )
             count = len(starts) - 1
             lines = _take_native_lines([self.source] * count, converted, settings, tally, starts=starts[:-1])
             tally.bytes_read = starts[-1][0] - state[0]
             state = starts[-1]
-            payload = _compressed(b"".join(lines), settings)
-            yield _delivered, (TaskResult([payload] if count else [], tally, int(end == PIECES_END)),)
+            if tally.bytes_read >= LARGE_MESSAGE * max(converted[2], 1):
+                threads, pieces = 1, min(pieces, 2)
+            yield _delivered, (TaskResult(_payloads(lines, settings), tally, int(end == PIECES_END)),)
+            del converted, lines  # their buffers serve the next call once written
             if end != PIECES_MORE:
                 break
             tally = Tally()

@@ -559,3 +559,88 @@ def test_files_opened_through_their_folder_read_as_each_path_alone(
     ]
     assert list(zip(names, got, strict=True)) == list(zip(names, want, strict=True))
     assert {errno.ENOENT, errno.ENOTDIR, errno.EISDIR, errno.ELOOP} <= {w for w in want if type(w) is int}
+
+
+def _addresses(views: list[memoryview]) -> set[int]:
+    np = pytest.importorskip("numpy")
+    return {np.frombuffer(view, dtype=np.uint8).ctypes.data for view in views}
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_views_of_a_call_keep_their_bytes_and_their_buffers_serve_later_calls(
+    tmp_path: pathlib.Path, threads: int
+) -> None:
+    """Lines handed out as views equal the call's bytes; later calls never
+    write over a view still held, and reuse its buffer once it is dropped."""
+    paths = []
+    for number in range(2):
+        path = tmp_path / f"{number}.hl7"
+        path.write_bytes(b"".join(MESSAGES[(n + number) % 2] + b"\r" for n in range(3000)))
+        paths.append(bytes(path))
+    options = {**tasks.feed_options(tasks.Settings()), "pieces": 4, "piece_bytes": 32 << 10, "max_piece": 1 << 20}
+
+    def call(path: bytes, views: bool) -> object:
+        return _columns.convert_file_pieces(
+            b'{"source":"f"', path, tasks.FEED_START, **options, threads=threads, views=views
+        )
+
+    held = call(paths[0], True)[0][0]  # type: ignore[index]
+    want = call(paths[0], False)[0][0]  # type: ignore[index]
+    assert all(isinstance(view, memoryview) and view.readonly for view in held)
+    for _ in range(4):
+        assert b"".join(call(paths[1], True)[0][0]) != want  # type: ignore[index]
+    assert b"".join(held) == want and len(want) > 1 << 16
+    addresses = _addresses(held)
+    del held
+    assert addresses & _addresses(call(paths[1], True)[0][0])  # type: ignore[index]
+
+
+@pytest.mark.parametrize("length, count, threads_after", [(200, 8000, 2), (100_000, 40, 1)])
+def test_a_file_of_large_messages_goes_on_one_thread(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, length: int, count: int, threads_after: int
+) -> None:
+    """Where messages average LARGE_MESSAGE or more, the pieces after the
+    first call are converted on one thread, with the same lines."""
+    path = tmp_path / "big.hl7"
+    path.write_bytes(b"".join(MESSAGES[0] + b"\rOBX|1|ED|||" + b"QUJD" * (length // 4) + b"\r" for _ in range(count)))
+    sources = [Source("big.hl7", str(path), path.stat().st_size)]
+    threads_given: list[int] = []
+    convert = tasks.convert_file_pieces
+
+    def recording(*args: object, **kwargs: object) -> object:
+        threads_given.append(kwargs["threads"])  # type: ignore[arg-type]
+        return convert(*args, **kwargs)  # type: ignore[arg-type]
+
+    monkeypatch.setattr(tasks, "WHOLE_FILE_MAX", 0)
+    monkeypatch.setattr(tasks, "PIECE_BYTES", 200 << 10)
+    monkeypatch.setattr(tasks, "convert_file_pieces", recording)
+    got = run_tasks(sources, tasks.Settings(), True, True, threads=2)
+    assert threads_given[0] == 2 and set(threads_given[1:]) == {threads_after} and len(threads_given) > 2
+    assert got == run_tasks(sources, tasks.Settings(), False)
+
+
+@given(st.lists(FEEDS, min_size=1, max_size=6), st.sampled_from([1, 2, 3]), st.sampled_from([7, 64, 1 << 20]))
+def test_views_hold_the_bytes_a_call_returns(
+    tmp_path_factory: pytest.TempPathFactory, feeds: list[bytes], threads: int, piece: int
+) -> None:
+    """Files and pieces of a file, with the lines as views: the same ends,
+    counts and notices as with bytes, and the views joined are those bytes."""
+    folder = tmp_path_factory.mktemp("views")
+    files = []
+    for number, data in enumerate(feeds):
+        (folder / f"{number}.hl7").write_bytes(data)
+        files.append((b'{"source":"f"', bytes(folder / f"{number}.hl7"), len(data)))
+    limits = {**tasks.feed_options(tasks.Settings()), "budget": 1 << 20, "limit": 1 << 20, "first_read": 64}
+    limits |= {"whole_max": 1 << 20, "gzip_max": 1 << 20, "threads": threads}
+    pieces = {**tasks.feed_options(tasks.Settings()), "pieces": 3, "piece_bytes": piece, "max_piece": 1 << 20}
+    calls = [
+        lambda views: _columns.convert_files(files, **limits, views=views),
+        lambda views: _columns.convert_file_pieces(
+            *files[0][:2], tasks.FEED_START, **pieces, threads=threads, views=views
+        ),
+    ]
+    for call in calls:
+        (lines, *rest), *more = call(False)
+        (views, *rest_of_views), *more_of_views = call(True)
+        assert (b"".join(views), rest_of_views, more_of_views) == (lines, rest, more)
+        assert all(views)  # no empty view is handed out
