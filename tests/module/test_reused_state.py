@@ -1,5 +1,6 @@
-"""State kept between calls: each thread's assembly buffer, and the key places
-from_file remembers while it reads one file."""
+"""State kept between calls: each thread's assembly buffer and spare store
+buffers, and what each thread remembers of keys (from_file's key places, the
+key table's strings met by the constructor)."""
 
 from __future__ import annotations
 
@@ -12,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from bench import reference
-from tessarin import JsonHl7
+from tessarin import Hl7Json, JsonHl7
 
 # Keys of up to 8 bytes share a remembered place by their first bytes and size;
 # "1" and "1\0" differ in size only, and longer keys bypass it.
@@ -68,3 +69,34 @@ def test_stores_made_and_dropped_in_any_order(plan):
     for made, records in kept:
         assert made.json_data == records
         assert made.hl7_string == reference.assemble(records)
+
+
+SPELLINGS = {"1": ["1", "\\u0031"], "2.1": ["2.1", "\\u0032.1", "2\\u002e1"], "segment_name": ["segment_name"]}
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(sorted(SPELLINGS)), st.integers(0, 2), st.text(" \t\n\r", max_size=3))))
+def test_keys_read_in_place_or_unescaped_give_one_place(write_file, fields):
+    # A key without a backslash is read from the document as it stands, with
+    # any space before its colon; an escaped spelling of the same key must
+    # give the same entry, and the later of the two wins.
+    parts = [
+        f'"{SPELLINGS[key][pick % len(SPELLINGS[key])]}"{space}:{space}"v{i}"'
+        for i, (key, pick, space) in enumerate(fields)
+    ]
+    text = "[{" + ",".join(parts) + "}]"
+    loaded = JsonHl7.from_file(write_file(text))
+    assert loaded.json_data == JsonHl7(json.loads(text)).json_data
+    assert loaded.hl7_string == reference.assemble(json.loads(text))
+
+
+def test_known_key_memo_outlives_the_strings_it_saw():
+    # The per-thread memo of the key table's strings is found by address:
+    # equal keys made and freed between calls, whose addresses are used
+    # again by other strings, must never be taken for the table's own.
+    table_records = Hl7Json("MSH|^~\\&\rPID|||a||b").hl7_json  # the table's own key strings
+    for round_ in range(200):
+        made = [{"".join(["segment_", "name"]): "ZZZ", f"1{round_ % 7}": "x", f"{round_ % 3 + 1}.2": "y"}]
+        assert JsonHl7(made).hl7_string == reference.assemble(made)
+        assert JsonHl7(table_records).hl7_string == reference.assemble(table_records)
+        del made
