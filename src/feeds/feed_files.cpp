@@ -1,4 +1,5 @@
 #include "feeds/feed_files.hpp"
+#include "core/kept_buffers.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -156,38 +157,10 @@ long read_at(int fd, char* into, std::size_t size, std::size_t offset) {
     return static_cast<long>(got);
 }
 
-// Piece buffers kept between calls.
-class PiecePool {
-public:
-    // A kept buffer of at least `wanted` bytes, or none.
-    WholeFile take(std::size_t wanted) {
-        const std::lock_guard lock(mutex_);
-        for (std::size_t i = kept_.size(); i-- > 0;) {
-            if (kept_[i].capacity < wanted) continue;
-            WholeFile file = std::move(kept_[i]);
-            kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
-            return file;
-        }
-        return {};
-    }
-    void give(WholeFile&& file) noexcept {
-        if (!file.bytes || file.capacity > kKeptBytes) return;
-        file.size = 0;
-        const std::lock_guard lock(mutex_);
-        if (kept_.size() >= kKept) return;
-        try {
-            kept_.push_back(std::move(file));
-        } catch (const std::bad_alloc&) {
-            // Not kept: a later piece allocates its own.
-        }
-    }
-
-private:
-    // A call's pieces and what it carries, for two threads' calls.
-    static constexpr std::size_t kKept = 16, kKeptBytes = 16 << 20;
-    std::mutex mutex_;
-    std::vector<WholeFile> kept_;
-};
+// Piece buffers kept between calls: a call's pieces and what it carries,
+// for two threads' calls.
+constexpr std::size_t kKeptPieceBytes = 16 << 20;
+using PiecePool = KeptBuffers<WholeFile, 16>;
 
 PiecePool& piece_pool() {
     static PiecePool pool;
@@ -198,7 +171,8 @@ PiecePool& piece_pool() {
 // grown without the zeroing a string's resize does.
 char* room(WholeFile& buffer, std::size_t& capacity, std::size_t more) {
     if (!buffer.bytes) {
-        if (WholeFile kept = piece_pool().take(more); kept.bytes) {
+        if (WholeFile kept = piece_pool().take([&](const WholeFile& file) { return file.capacity >= more; });
+            kept.bytes) {
             buffer.bytes = std::move(kept.bytes);
             capacity = kept.capacity;
         }
@@ -282,6 +256,10 @@ FilePieces read_pieces(const char* path, const SplitState& start, std::size_t ca
     return result;
 }
 
-void keep_piece_buffer(WholeFile&& piece) noexcept { piece_pool().give(std::move(piece)); }
+void keep_piece_buffer(WholeFile&& piece) noexcept {
+    if (!piece.bytes || piece.capacity > kKeptPieceBytes) return;
+    piece.size = 0;
+    piece_pool().keep(std::move(piece));
+}
 
 }  // namespace tessarin::feeds

@@ -4,44 +4,18 @@
 // view, the buffer, its pages still mapped, goes back for the next call.
 #include "python/lines_view.hpp"
 
-#include <mutex>
-#include <new>
 #include <utility>
-#include <vector>
+
+#include "core/kept_buffers.hpp"
 
 namespace tessarin::columns {
 
 namespace {
 
-class BufferPool {
-public:
-    ByteBuffer take() {
-        const std::lock_guard lock(mutex_);
-        if (free_.empty()) return {};
-        ByteBuffer buffer = std::move(free_.back());
-        free_.pop_back();
-        return buffer;
-    }
-    void give(ByteBuffer&& buffer, std::size_t used) noexcept {
-        // A buffer whose bytes were moved out has no room worth keeping.
-        if (used > kKeptBytes || buffer.data() == nullptr) return;
-        buffer.clear();
-        const std::lock_guard lock(mutex_);
-        if (free_.size() >= kKept) return;
-        try {
-            free_.push_back(std::move(buffer));
-        } catch (const std::bad_alloc&) {
-            // Not kept: the next call allocates its own.
-        }
-    }
-
-private:
-    // Enough for two threads' runs, a call's views still being written and
-    // the next call's buffers at once.
-    static constexpr std::size_t kKept = 24, kKeptBytes = 16 << 20;
-    std::mutex mutex_;
-    std::vector<ByteBuffer> free_;
-};
+// Enough for two threads' runs, a call's views still being written and the
+// next call's buffers at once.
+constexpr std::size_t kKeptBufferBytes = 16 << 20;
+using BufferPool = KeptBuffers<ByteBuffer, 24>;
 
 BufferPool& buffer_pool() {
     static BufferPool pool;
@@ -63,7 +37,7 @@ int lines_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 void lines_dealloc(PyObject* self) {
     LinesObject* lines = as_lines(self);
     const std::size_t used = lines->buffer.size();
-    buffer_pool().give(std::move(lines->buffer), used);
+    keep_buffer(std::move(lines->buffer), used);
     lines->buffer.~ByteBuffer();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -82,9 +56,16 @@ PyType_Spec kLinesSpec{"tessarin_feeds._columns.Lines", sizeof(LinesObject), 0,
 
 }  // namespace
 
-ByteBuffer take_kept_buffer() { return buffer_pool().take(); }
+ByteBuffer take_kept_buffer() {
+    return buffer_pool().take([](const ByteBuffer&) { return true; });
+}
 
-void keep_buffer(ByteBuffer&& buffer, std::size_t used) noexcept { buffer_pool().give(std::move(buffer), used); }
+void keep_buffer(ByteBuffer&& buffer, std::size_t used) noexcept {
+    // A buffer whose bytes were moved out has no room worth keeping.
+    if (used > kKeptBufferBytes || buffer.data() == nullptr) return;
+    buffer.clear();
+    buffer_pool().keep(std::move(buffer));
+}
 
 PyObject* new_lines_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kLinesSpec, nullptr); }
 
