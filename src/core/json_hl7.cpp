@@ -79,6 +79,8 @@ bool Hl7Assembler::write_stored_line(TextBuffer& out, const RecordStore::Record&
     const std::size_t expansion = expansion_;
     std::uint32_t field = name ? 0 : 1, repetition = 0, component = 1;
     // As write_slots, for one slot whose successor in place order is known.
+    // Its own copy: the two sharing one helper cost 5-7% more instructions
+    // per message, the cursor no longer staying in registers.
     const auto write = [&](const Slot& slot) {
         const std::size_t need = std::size_t{slot.field()} - field + slot.repetition() + slot.component() +
                                  slot.size * expansion + RecordStore::kPadding;
