@@ -275,6 +275,14 @@ def test_segment_name_with_separator_refused_when_escaping(name):
     assert j._convert_json_to_hl7(False) == "MSH|a\n" + name + "|v"
 
 
+@pytest.mark.parametrize("key", ["65536", "1[65536]", "2.70000"])
+def test_key_out_of_range_is_told_before_a_bad_name_of_its_record(key):
+    # A line that cannot be written straight is gathered again, and reports
+    # what the gathering meets first: the keys, then the name.
+    with raises_plain(encoding_error(int(key.strip("12[].")), key)):
+        JsonHl7([{"segment_name": "PID|x", "1": "a", key: "v"}]).hl7_string
+
+
 def test_segment_name_with_a_separator_gives_the_exact_error_text():
     with raises_plain("HL7 encoding error: segment name 'PID|x' contains a separator or line break"):
         JsonHl7([{"segment_name": "PID|x"}]).hl7_string
