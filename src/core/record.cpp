@@ -42,7 +42,8 @@ RecordStore::~RecordStore() {
 }
 
 void RecordStore::grow(std::size_t needed) {
-    if (Spare* spare = bytes_ ? nullptr : PerThread<Spare>::get(false); spare && fits_spare(spare->capacity, needed)) {
+    if (Spare* spare = bytes_ ? nullptr : PerThread<Spare>::get(false);
+        spare && spare->bytes && fits_spare(spare->capacity, needed)) {
         bytes_ = std::move(spare->bytes);
         capacity_ = spare->capacity;
         spare->capacity = 0;

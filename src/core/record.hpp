@@ -82,7 +82,7 @@ public:
     void add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
         const std::size_t key_offset = used_;
         const std::size_t needed = used_ + key.size() + value.size();
-        if (needed > capacity_) [[unlikely]]
+        if (needed > capacity_ || !bytes_) [[unlikely]]  // the block stores below need the padding, even for ""
             grow(needed);
         char* at = bytes_.get() + used_;
         if (key.size() <= 8) {  // the prefix is the key's bytes: one store, within the padding
@@ -106,7 +106,7 @@ public:
             return add(key, value, prefix, place);
         const std::size_t key_offset = used_;
         const std::size_t needed = used_ + key.size() + value.size();
-        if (needed > capacity_) [[unlikely]]
+        if (needed > capacity_ || !bytes_) [[unlikely]]
             grow(needed);
         // Both blocks end within the kPadding bytes past the capacity.
         char* at = bytes_.get() + used_;
