@@ -124,13 +124,16 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
 }
 
 const EscapeWriter* EscapeWriter::shared_for(const Hl7EscapeHandler& handler) {
+    // A default-made handler has the default separators, so the test below
+    // compares with constants and only the writer needs a guard.
+    constexpr Hl7EscapeHandler kSeparators{};
     static const Hl7EscapeHandler kDefault = create_default_escape_handler();
     static const EscapeWriter kWriter(kDefault);
-    const bool is_default = handler.field_separator == kDefault.field_separator &&
-                            handler.component_separator == kDefault.component_separator &&
-                            handler.repetition_separator == kDefault.repetition_separator &&
-                            handler.escape_character == kDefault.escape_character &&
-                            handler.subcomponent_separator == kDefault.subcomponent_separator;
+    const bool is_default = handler.field_separator == kSeparators.field_separator &&
+                            handler.component_separator == kSeparators.component_separator &&
+                            handler.repetition_separator == kSeparators.repetition_separator &&
+                            handler.escape_character == kSeparators.escape_character &&
+                            handler.subcomponent_separator == kSeparators.subcomponent_separator;
     // The table takes no part in escaping.
     return is_default ? &kWriter : nullptr;
 }

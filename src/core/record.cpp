@@ -16,13 +16,35 @@ namespace {
 // does not keep a large buffer from the next large one.
 constexpr std::size_t kSpareSize = std::size_t{16} << 20;
 
-struct Spare {
+}  // namespace
+
+struct RecordStore::Spare {
     BufferMemory bytes;
     std::size_t capacity = 0;  // as RecordStore::capacity_, the padding not counted
     RecordStore::Entries entries;
+    std::vector<std::size_t> record_ends;
 };
 
+namespace {
+
 bool fits_spare(std::size_t spare, std::size_t needed) { return spare >= needed && spare / 4 <= needed; }
+
+// Hands `from` over to `to` when `to` has no buffer of its own and `from` is
+// of a size `needed` may take.
+template <class Vector>
+void take_if_fits(Vector& to, Vector& from, std::size_t needed) {
+    if (to.capacity() == 0 && fits_spare(from.capacity(), needed)) to.swap(from);
+}
+
+// Keeps `from` as the spare `to` when it is larger and not too large.
+template <class Vector>
+void keep_if_larger(Vector& to, Vector& from) {
+    const std::size_t capacity = from.capacity();
+    if (capacity * sizeof(typename Vector::value_type) <= kSpareSize && capacity > to.capacity()) {
+        from.clear();
+        to.swap(from);
+    }
+}
 
 }  // namespace
 
@@ -34,21 +56,25 @@ RecordStore::~RecordStore() {
         spare->bytes = std::move(bytes_);
         spare->capacity = capacity_;
     }
-    const std::size_t entries = entries_.capacity();
-    if (entries * sizeof(Entry) <= kSpareSize && entries > spare->entries.capacity()) {
-        entries_.clear();
-        spare->entries.swap(entries_);
-    }
+    keep_if_larger(spare->entries, entries_);
+    keep_if_larger(spare->record_ends, record_ends_);
+}
+
+bool RecordStore::take_spare_bytes(Spare& spare, std::size_t needed) {
+    if (bytes_ || !spare.bytes || !fits_spare(spare.capacity, needed)) return false;
+    bytes_ = std::move(spare.bytes);
+    capacity_ = spare.capacity;
+    spare.capacity = 0;
+    return true;
 }
 
 void RecordStore::grow(std::size_t needed) {
-    if (Spare* spare = bytes_ ? nullptr : PerThread<Spare>::get(false);
-        spare && spare->bytes && fits_spare(spare->capacity, needed)) {
-        bytes_ = std::move(spare->bytes);
-        capacity_ = spare->capacity;
-        spare->capacity = 0;
+    if (Spare* spare = bytes_ ? nullptr : PerThread<Spare>::get(false); spare && take_spare_bytes(*spare, needed))
         return;
-    }
+    allocate(needed);
+}
+
+void RecordStore::allocate(std::size_t needed) {
     BufferMemory bytes(std::max(needed, 2 * capacity_) + kPadding);
     if (used_ > 0) std::memcpy(bytes.get(), bytes_.get(), used_);
     capacity_ = bytes.size() - kPadding;
@@ -85,12 +111,17 @@ void RecordStore::end_record() {
 }
 
 void RecordStore::reserve(std::size_t bytes, std::size_t entries, std::size_t records) {
-    record_ends_.reserve(records);
-    if (bytes > capacity_) grow(bytes);
-    if (Spare* spare = entries_.capacity() == 0 ? PerThread<Spare>::get(false) : nullptr;
-        spare && fits_spare(spare->entries.capacity(), entries))
-        entries_.swap(spare->entries);
+    // One look for the thread's spare serves all three buffers of a new store.
+    const bool fresh = !bytes_ && entries_.capacity() == 0 && record_ends_.capacity() == 0;
+    Spare* spare = fresh ? PerThread<Spare>::get(false) : nullptr;
+    if (spare) {
+        take_spare_bytes(*spare, bytes);
+        take_if_fits(entries_, spare->entries, entries);
+        take_if_fits(record_ends_, spare->record_ends, records);
+    }
+    if (bytes > capacity_) allocate(bytes);
     entries_.reserve(entries);
+    record_ends_.reserve(records);
 }
 
 }  // namespace tessarin

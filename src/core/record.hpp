@@ -148,7 +148,11 @@ private:
         std::uint64_t key_offset, key_size, value_size;
     };
     std::pair<std::uint64_t, std::uint64_t> huge_sizes(std::uint64_t key_offset) const;
+    // The store's growth: the thread's spare bytes first when it has none.
     void grow(std::size_t needed);
+    void allocate(std::size_t needed);
+    struct Spare;  // buffers a thread keeps from its last store
+    bool take_spare_bytes(Spare& spare, std::size_t needed);
     void add_huge(std::size_t key_offset, std::size_t key_size, std::size_t value_size, std::uint64_t prefix,
                   KeyPlace place);
 

@@ -2,6 +2,7 @@
 #include "python/binding.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, P
 }
 
 bool check_required(const Signature& signature, PyObject* (&bound)[kMaxParameters]) {
+    if (std::all_of(bound, bound + signature.required, [](PyObject* argument) { return argument != nullptr; }))
+        return true;
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < signature.required; ++i)
         if (!bound[i]) missing.push_back(parameter_name(signature, i));

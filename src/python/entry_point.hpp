@@ -47,6 +47,18 @@ PyObject* new_instance(PyTypeObject* type, State&& state) {
     return self;
 }
 
+// The same with a default state, for a constructor that fills it in place:
+// moving a state in costs as much as a small conversion's own work.
+template <class Object>
+PyObject* new_instance(PyTypeObject* type) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* object = reinterpret_cast<Object*>(self);
+    new (&object->borrow) decltype(object->borrow)();
+    new (&object->state) decltype(object->state)();
+    return self;
+}
+
 template <class Object>
 void dealloc_instance(PyObject* self) {
     auto* object = reinterpret_cast<Object*>(self);

@@ -162,12 +162,13 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* (&bound)[kMaxParameters]) {
-    JsonHl7State state;
-    if (!copy_records(bound[0], state.json_data)) {
+    PyRef self = PyRef::steal(new_instance<JsonHl7Object>(type));
+    if (!self) return nullptr;
+    if (!copy_records(bound[0], as_object(self.get())->state.json_data)) {
         add_parameter_note("json_data");
         return nullptr;
     }
-    return new_instance<JsonHl7Object>(type, std::move(state));
+    return self.release();
 }
 
 PyObject* json_hl7_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
