@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include "python/binding.hpp"
+#include "python/dict_items.hpp"
 #include "python/entry_point.hpp"
 #include "python/key_table.hpp"
 #include "python/types.hpp"
@@ -93,10 +94,8 @@ bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys* k
 #ifdef Py_BEGIN_CRITICAL_SECTION
     Py_BEGIN_CRITICAL_SECTION(item);
 #endif
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(item, &pos, &key, &value)) {
+    // Inlined in each of the walk's loops: the call alone cost a sixth of an item.
+    for_each_item(item, [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
         // A known key is an exact str with the text of the table's own,
         // which is compact ASCII.
         const KnownKey* known = known_keys ? known_keys->find(key) : find_known_key(key);
@@ -104,16 +103,14 @@ bool copy_record(PyObject* item, RecordStore& records, bool& ascii, KnownKeys* k
         if (known)
             key_text = ascii_text(known->key);
         else if (!text_of(key, key_text, ascii))
-            ok = false;
-        if (!ok || !text_of(value, value_text, ascii)) {
-            ok = false;
-            break;
-        }
+            return ok = false;
+        if (!text_of(value, value_text, ascii)) return ok = false;
         if (known)
             records.add(key_text, value_text, known->order, known->place);
         else
             records.add(key_text, value_text);
-    }
+        return true;
+    });
 #ifdef Py_END_CRITICAL_SECTION
     Py_END_CRITICAL_SECTION();
 #endif

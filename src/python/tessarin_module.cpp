@@ -1,5 +1,6 @@
 // The module definition: one execution step that registers both classes.
 #include "python/handle.hpp"
+#include "python/dict_items.hpp"
 #include "python/key_table.hpp"
 #include "python/types.hpp"
 
@@ -37,6 +38,7 @@ int exec_module(PyObject* module) {
     if (refuse_subinterpreter() < 0) return -1;
     // Before any call can run: the table is read without a lock afterwards.
     if (!build_key_table()) return -1;
+    check_dict_layout();
     if (add_class(module, "Hl7Json", hl7_json_type) < 0) return -1;
     return add_class(module, "JsonHl7", json_hl7_type);
 }

@@ -429,3 +429,38 @@ def test_keys_equal_to_common_keys_assemble_alike(remake):
     assert built.hl7_string == JsonHl7(records).hl7_string
     assert built.hl7_string_unescaped == JsonHl7(records).hl7_string_unescaped
     assert built.json_data == records
+
+
+class _Attributes:  # instances keep their attributes in dicts of a split table
+    pass
+
+
+def _with_holes(record):
+    held = {"gone": "", **record, "gone too": ""}
+    del held["gone"], held["gone too"]
+    return held
+
+
+def _once_not_str(record):
+    held = {0: ""}  # a key other than a str changes how the dict lays its items out
+    held.update(record)
+    del held[0]
+    return held
+
+
+def _attributes(record):
+    holder = _Attributes()
+    for key, value in record.items():
+        setattr(holder, key, value)
+    return vars(holder)
+
+
+@pytest.mark.parametrize(
+    "layout", [dict, _with_holes, _once_not_str, _attributes, json.loads], ids=lambda f: f.__name__
+)
+def test_every_dict_layout_gives_the_same_text(layout):
+    records = Hl7Json("MSH|^~\\&|A\rPID|1|x^y~z|" + "|".join(f"f {i}" for i in range(40))).hl7_json
+    held = json.loads(json.dumps(records)) if layout is json.loads else [layout(record) for record in records]
+    built = JsonHl7(held)
+    assert built.hl7_string == JsonHl7(records).hl7_string
+    assert built.json_data == records
