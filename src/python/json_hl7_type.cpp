@@ -135,10 +135,11 @@ bool copy_records(PyObject* json_data, RecordStore& records) {
     if (PyList_CheckExact(json_data) || PyTuple_CheckExact(json_data)) {
         // Sizing the store up front saves the copies of a growing buffer.
         std::size_t entries = 0;
+        Py_ssize_t count = 0;  // outside the critical section, which is a block of its own
 #ifdef Py_BEGIN_CRITICAL_SECTION
         Py_BEGIN_CRITICAL_SECTION(json_data);
 #endif
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(json_data);
+        count = PySequence_Fast_GET_SIZE(json_data);
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(json_data, i);
             if (PyDict_Check(item)) entries += static_cast<std::size_t>(PyDict_GET_SIZE(item));
