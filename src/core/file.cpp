@@ -98,7 +98,7 @@ Result<std::string> read_message_file(std::string_view path, std::size_t padding
     return text;
 }
 
-Result<RecordStore> read_json_file(std::string_view path) {
+Status read_json_file(std::string_view path, RecordStore& records) {
     // Four system calls for a small file: open, fstat, read, close.
     if (path.find('\0') != std::string_view::npos) return Hl7Error::io("file name contained an unexpected NUL byte");
     const std::string name(path);
@@ -119,13 +119,13 @@ Result<RecordStore> read_json_file(std::string_view path) {
     if (Status status = read_open_file(file, known ? &info : nullptr, json_padding(), buffer); !status)
         return std::move(status).error();
     const std::string_view text = buffer.view();
-    Result<RecordStore> records = read_json_store(text, buffer.capacity());
+    Status status = read_json_store(text, buffer.capacity(), records);
     // The parser checks the UTF-8 of every byte, so a parsed file needs no
     // second pass; a failed one is looked at in the order of the other readers.
-    if (records) return records;
+    if (status) return status;
     if (!is_valid_utf8(text)) return Hl7Error::io("stream did not contain valid UTF-8");
     if (is_blank(text)) return Hl7Error::empty_message();
-    return records;
+    return status;
 }
 
 }  // namespace tessarin

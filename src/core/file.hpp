@@ -18,7 +18,8 @@ Result<std::string> read_text_file(std::string_view path, std::size_t padding = 
 // The same, and EmptyMessage when the text holds only white space.
 Result<std::string> read_message_file(std::string_view path, std::size_t padding = 0);
 
-// Records from a JSON file holding an array of objects of strings.
-Result<RecordStore> read_json_file(std::string_view path);
+// Records from a JSON file holding an array of objects of strings, read
+// into `records`, an empty store.
+Status read_json_file(std::string_view path, RecordStore& records);
 
 }  // namespace tessarin

@@ -51,7 +51,7 @@ public:
     }
 
 private:
-    static constexpr unsigned kBits = 8;
+    static constexpr unsigned kBits = 10;
     struct Seen {
         std::uint64_t prefix = 0, suffix = 0;
         KeyPlace place;
@@ -60,7 +60,8 @@ private:
     Seen seen_[std::size_t{1} << kBits];
 };
 
-simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStore& records) {
+// Apart from its caller, whose error paths cost it registers.
+[[gnu::noinline]] simdjson::error_code parse_records(simdjson::padded_string_view json, RecordStore& records) {
     simdjson::ondemand::parser* reused =
         json.size() <= kReusedParserSize ? PerThread<simdjson::ondemand::parser>::get(true) : nullptr;
     std::optional<simdjson::ondemand::parser> own;
@@ -360,6 +361,12 @@ Hl7Error json_too_large(std::size_t size) {
 Result<RecordStore> read_json_store(const std::string& text) { return read_json_store(text, text.capacity()); }
 
 Result<RecordStore> read_json_store(std::string_view text, std::size_t capacity) {
+    RecordStore records;
+    if (Status status = read_json_store(text, capacity, records); !status) return std::move(status).error();
+    return records;
+}
+
+Status read_json_store(std::string_view text, std::size_t capacity, RecordStore& records) {
     // Past the cap the parser fails with no position of its own to report.
     if (text.size() > json_size_limit()) return json_too_large(text.size());
     simdjson::padded_string copy;
@@ -371,12 +378,11 @@ Result<RecordStore> read_json_store(std::string_view text, std::size_t capacity)
         if (copy.data() == nullptr) throw std::bad_alloc();
         view = copy;
     }
-    RecordStore records;
     // simdjson skips a leading byte order mark, which RFC 8259 forbids and
     // the reader has always refused; the locator reports it.
     const simdjson::error_code error =
         text.starts_with("\xEF\xBB\xBF") ? simdjson::TAPE_ERROR : parse_records(view, records);
-    if (error == simdjson::SUCCESS) return records;
+    if (error == simdjson::SUCCESS) return Ok{};
     if (error == simdjson::MEMALLOC) throw std::bad_alloc();
     records = {};
     if (auto failure = locate_first_error(text)) return invalid_json(text, failure->offset, failure->what);

@@ -28,5 +28,8 @@ Result<RecordStore> read_json_store(const std::string& text);
 // The same for text whose buffer holds `capacity` bytes, so that the reader
 // can parse in place when capacity >= text.size() + json_padding().
 Result<RecordStore> read_json_store(std::string_view text, std::size_t capacity);
+// The same into `records`, an empty store (left empty on failure), which the
+// caller may already hold where the records are to stay.
+Status read_json_store(std::string_view text, std::size_t capacity, RecordStore& records);
 
 }  // namespace tessarin

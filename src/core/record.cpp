@@ -101,11 +101,16 @@ std::pair<std::uint64_t, std::uint64_t> RecordStore::huge_sizes(std::uint64_t ke
 }
 
 void RecordStore::end_record() {
-    const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(record_ends_.empty() ? 0 : record_ends_.back());
-    entries_.erase(sort_keeping_last(
-                       first, entries_.end(), [](const Entry& entry) { return entry.key_prefix; },
-                       [this](const Entry& entry) { return item(entry).first; }),
-                   entries_.end());
+    if (!in_order_) {
+        const auto first =
+            entries_.begin() + static_cast<std::ptrdiff_t>(record_ends_.empty() ? 0 : record_ends_.back());
+        entries_.erase(sort_keeping_last(
+                           first, entries_.end(), [](const Entry& entry) { return entry.key_prefix; },
+                           [this](const Entry& entry) { return item(entry).first; }),
+                       entries_.end());
+    }
+    in_order_ = true;
+    last_prefix_ = 0;
     record_ends_.push_back(entries_.size());
     if (bytes_) std::memset(bytes_.get() + used_, 0, kPadding);
 }

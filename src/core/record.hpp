@@ -80,6 +80,7 @@ public:
     static constexpr std::size_t kPadding = 16;
 
     void add(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
+        note_order(prefix);
         const std::size_t key_offset = used_;
         const std::size_t needed = used_ + key.size() + value.size();
         if (needed > capacity_ || !bytes_) [[unlikely]]  // the block stores below need the padding, even for ""
@@ -104,6 +105,7 @@ public:
     void add_padded(std::string_view key, std::string_view value, std::uint64_t prefix, KeyPlace place) {
         if (key.size() > 16 || value.size() > 16) [[unlikely]]
             return add(key, value, prefix, place);
+        note_order(prefix);
         const std::size_t key_offset = used_;
         const std::size_t needed = used_ + key.size() + value.size();
         if (needed > capacity_ || !bytes_) [[unlikely]]
@@ -148,6 +150,12 @@ private:
         std::uint64_t key_offset, key_size, value_size;
     };
     std::pair<std::uint64_t, std::uint64_t> huge_sizes(std::uint64_t key_offset) const;
+    // Keys whose prefixes rise are in key order and distinct, as records
+    // read back from our own output are: end_record then has nothing to check.
+    void note_order(std::uint64_t prefix) noexcept {
+        in_order_ &= prefix > last_prefix_;
+        last_prefix_ = prefix;
+    }
     // The store's growth: the thread's spare bytes first when it has none.
     void grow(std::size_t needed);
     void allocate(std::size_t needed);
@@ -163,6 +171,8 @@ private:
     std::vector<std::size_t> record_ends_;  // one past each record's last entry
     std::vector<HugeSizes> huge_sizes_;     // in key_offset order
     bool known_ascii_ = false;
+    bool in_order_ = true;           // of the open record's entries so far
+    std::uint64_t last_prefix_ = 0;  // of the open record's last entry
 };
 
 }  // namespace tessarin

@@ -191,15 +191,15 @@ PyObject* json_hl7_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_arguments(kFromFileSignature, args, nargs, kwnames, bound)) return nullptr;
         std::string_view path;
         if (!convert_str(bound[0], "path", path)) return nullptr;
-        std::optional<Result<RecordStore>> records;
+        PyRef self = PyRef::steal(new_instance<JsonHl7Object>(g_type.load(std::memory_order_acquire)));
+        if (!self) return nullptr;
+        std::optional<Status> status;
         {
-            AllowThreads allow;
-            records.emplace(read_json_file(path));
+            AllowThreads allow;  // the new object is ours alone until it is returned
+            status.emplace(read_json_file(path, as_object(self.get())->state.json_data));
         }
-        if (!*records) return raise_error(records->error());
-        JsonHl7State state;
-        state.json_data = std::move(*records).value();
-        return new_instance<JsonHl7Object>(g_type.load(std::memory_order_acquire), std::move(state));
+        if (!*status) return raise_error(status->error());
+        return self.release();
     });
 }
 
