@@ -75,11 +75,27 @@ bool layout_matches(bool general) {
 }  // namespace
 #endif
 
+#ifdef TESSARIN_DICT_LAYOUT
+namespace {
+bool g_found = false;
+}  // namespace
+#endif
+
 void check_dict_layout() noexcept {
 #ifdef TESSARIN_DICT_LAYOUT
-    const bool matches = layout_matches(false) && layout_matches(true);
-    if (!matches) PyErr_Clear();  // PyDict_Next serves then
-    dict_layout::g_checked = matches;
+    g_found = layout_matches(false) && layout_matches(true);
+    if (!g_found) PyErr_Clear();  // PyDict_Next serves then
+    dict_layout::g_checked = g_found;
+#endif
+}
+
+bool read_dicts_directly(bool wanted) noexcept {
+#ifdef TESSARIN_DICT_LAYOUT
+    dict_layout::g_checked = wanted && g_found;
+    return dict_layout::g_checked;
+#else
+    (void)wanted;
+    return false;
 #endif
 }
 

@@ -19,6 +19,9 @@ namespace tessarin::py {
 
 // Whether this interpreter's dicts have the layout below; sets nothing on failure.
 void check_dict_layout() noexcept;
+// Turns the direct reading off, or on again where check_dict_layout found
+// the layout (tests run both ways); whether it is on.
+bool read_dicts_directly(bool wanted) noexcept;
 
 namespace dict_layout {
 

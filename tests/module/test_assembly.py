@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import ctypes
 import json
+import os
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import tessarin
 from bench import reference
 from tessarin import Hl7Json, JsonHl7
 
@@ -455,10 +458,31 @@ def _attributes(record):
     return vars(holder)
 
 
+def _dict_walk_hook():
+    library = ctypes.CDLL(tessarin.__file__)
+    return getattr(library, "tessarin_test_read_dicts_directly", None)
+
+
+@pytest.fixture(params=["directly", "PyDict_Next"])
+def dict_walk(request):
+    """Records' dicts read from their entry array (where this interpreter's
+    layout was found at import) or through PyDict_Next: both must agree."""
+    hook = _dict_walk_hook()
+    if hook is None:
+        if os.environ.get("CI"):  # CI builds with the hook
+            pytest.fail("the dict walk hook is missing in CI")
+        pytest.skip("the dict walk hook is missing (not a development build)")
+    if request.param == "directly" and not hook(1):
+        pytest.skip("this interpreter's dicts are read through PyDict_Next only")
+    hook(1 if request.param == "directly" else 0)
+    yield
+    hook(1)
+
+
 @pytest.mark.parametrize(
     "layout", [dict, _with_holes, _once_not_str, _attributes, json.loads], ids=lambda f: f.__name__
 )
-def test_every_dict_layout_gives_the_same_text(layout):
+def test_every_dict_layout_gives_the_same_text(layout, dict_walk):
     records = Hl7Json("MSH|^~\\&|A\rPID|1|x^y~z|" + "|".join(f"f {i}" for i in range(40))).hl7_json
     held = json.loads(json.dumps(records)) if layout is json.loads else [layout(record) for record in records]
     built = JsonHl7(held)
