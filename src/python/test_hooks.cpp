@@ -124,17 +124,3 @@ __attribute__((visibility("default"))) int tessarin_test_vector_width(void) {
 }
 
 }  // extern "C"
-
-namespace tessarin::py {
-bool read_dicts_directly(bool wanted) noexcept;  // dict_items.hpp, which needs Python.h first
-}  // namespace tessarin::py
-
-extern "C" {
-
-// 0 reads records' dicts through PyDict_Next, 1 directly where the layout
-// was found; returns whether they are read directly now.
-__attribute__((visibility("default"))) int tessarin_test_read_dicts_directly(int wanted) {
-    return tessarin::py::read_dicts_directly(wanted != 0) ? 1 : 0;
-}
-
-}  // extern "C"
