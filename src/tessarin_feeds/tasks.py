@@ -764,8 +764,11 @@ class _FilePieces:
         settings = self.settings
         head, path = _head(self.source.name), os.fsencode(self.source.path)
         # One piece a call to jsonl.gz: a gzip member per piece, as convert_piece writes them.
-        pieces = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
-        state, tally, carried, threads = FEED_START, Tally(sources=1), 0, settings.threads
+        wide = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
+        # The first call on one thread, as one job makes it: its pieces tell
+        # whether the messages are small enough for the threads to pay.
+        pieces, threads = min(wide, 2), 1
+        state, tally, carried = FEED_START, Tally(sources=1), 0
         while True:
             converted, starts, end, _, carried = convert_file_pieces(
                 head,
@@ -784,7 +787,9 @@ class _FilePieces:
             tally.bytes_read = starts[-1][0] - state[0]
             state = starts[-1]
             if tally.bytes_read >= LARGE_MESSAGE * max(converted[2], 1):
-                threads, pieces = 1, min(pieces, 2)
+                threads, pieces = 1, min(wide, 2)
+            else:
+                threads, pieces = settings.threads, wide
             yield _delivered, (TaskResult(_payloads(lines, settings), tally, int(end == PIECES_END)),)
             del converted, lines  # their buffers serve the next call once written
             if end != PIECES_MORE:
