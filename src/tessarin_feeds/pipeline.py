@@ -25,6 +25,7 @@ from .tasks import (
     convert_message,
     cut_into_tasks,
     native_lines,
+    parquet_natively,
     streams,
     validate_message,
 )
@@ -58,12 +59,12 @@ AHEAD = 3
 
 
 def _run_alongside(
-    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None]
+    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
-    """_run_here with the tasks run, and their rows written, in order by a
-    second thread, whose native calls release the interpreter lock: this one
-    meanwhile walks the folders and cuts the next tasks, and tells what each
-    task counted, in input order. A stop or a failure here ends the second
+    """_run_here with the tasks run, and with `sink` their rows written, in
+    order by a second thread, whose native calls release the interpreter
+    lock: this one meanwhile walks the folders and cuts the next tasks, and
+    delivers what each task counted (and, without `sink`, its rows), in input order. A stop or a failure here ends the second
     thread after its task in hand; one there is raised here in its turn."""
     todo: queue.SimpleQueue[Task | None] = queue.SimpleQueue()
     done: queue.SimpleQueue[TaskResult | BaseException | None] = queue.SimpleQueue()
@@ -133,7 +134,7 @@ def run(
     total = Tally()
     chosen = jobs is None
     if jobs is None:
-        jobs = default_jobs() if native_lines(settings) else 1
+        jobs = default_jobs() if native_lines(settings) or parquet_natively(settings) else 1
 
     def deliver(result: TaskResult) -> None:
         stopping.checkpoint("deliver")
@@ -157,7 +158,7 @@ def run(
         _run_here(sources, settings, deliver, sink)
         return total
     pending = iter(sources)
-    if native_lines(settings):
+    if native_lines(settings) or parquet_natively(settings):
         # Files on threads inside the native calls: each reads its own files
         # and pieces, and nothing is forked or pickled (bench/jsonl.py
         # measures them against the worker processes). A stream, read in
@@ -171,7 +172,13 @@ def run(
                     return
                 yield source
 
-        if sink is not None:
+        if parquet_natively(settings):
+            # Rows built on a second thread while this one writes the row
+            # groups, which pyarrow does without the interpreter lock: worker
+            # processes cost more in pickled batches than they save
+            # (bench/parquet_feed.py).
+            _run_alongside(files(), settings, deliver, None)
+        elif sink is not None:
             _run_alongside(files(), replace(settings, threads=jobs), deliver, sink)
         else:
             _run_here(files(), replace(settings, threads=jobs), deliver, sink)

@@ -47,8 +47,9 @@ class Collect(OutputBase):
     def __init__(self) -> None:
         self.data = b""
 
-    def write(self, batch: bytes) -> None:
-        self.data += bytes(batch)
+    def write(self, batch: object) -> None:
+        # Parquet's record batches by their rows.
+        self.data += bytes(batch) if isinstance(batch, bytes | memoryview) else repr(batch.to_pylist()).encode()  # type: ignore[attr-defined]
 
 
 def _folder(tmp_path: pathlib.Path) -> list:
@@ -65,13 +66,16 @@ def _folder(tmp_path: pathlib.Path) -> list:
         pipeline.Settings(),
         pipeline.Settings(action="validate", output_format="report", require_pid=True),
         pipeline.Settings(charset="latin-1"),
+        pipeline.Settings(output_format="parquet"),
     ],
-    ids=["jsonl", "report", "encoding"],
+    ids=["jsonl", "report", "encoding", "parquet"],
 )
 def test_the_default_uses_threads_and_never_worker_processes(tmp_path, monkeypatch, settings):
-    """With jobs None, files to JSON Lines go on default_jobs() threads; work
-    that would go to worker processes stays in this process. The output is
-    that of one job."""
+    """With jobs None, files to JSON Lines go on default_jobs() threads (to
+    Parquet, rows are built on a second thread); work that would go to worker
+    processes stays in this process. The output is that of one job."""
+    if settings.output_format == "parquet":
+        pytest.importorskip("pyarrow")
     sources = _folder(tmp_path)
     one = Collect()
     pipeline.run(sources, settings, one, jobs=1)
