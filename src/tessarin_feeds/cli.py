@@ -117,8 +117,8 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
         type=_positive,
         default=None,
         metavar="N",
-        help="threads or worker processes (default: for files to JSON Lines, the cores not busy"
-        " with other work; else one)",
+        help="threads or worker processes (default: for files, a thread per core, fewer while"
+        " other work holds the cores; no worker processes)",
     )
     parser.add_argument(
         "--progress",

@@ -22,6 +22,7 @@ from .tasks import (
     Settings,
     Task,
     TaskResult,
+    ThreadChoice,
     convert_message,
     cut_into_tasks,
     native_lines,
@@ -130,7 +131,8 @@ def run(
     `on_progress(part, sources_done)` follows each written part; `on_notice`
     is called for each notice worth showing, in input order. A source that
     cannot be read, or breaks off, is such a notice; the run goes on.
-    `jobs` None: as default_jobs tells, on native threads only (see there)."""
+    `jobs` None: default_jobs() threads, fewer while they share a core
+    (tasks.ThreadChoice), and no worker processes (see default_jobs)."""
     total = Tally()
     chosen = jobs is None
     if jobs is None:
@@ -172,6 +174,7 @@ def run(
                     return
                 yield source
 
+        threaded = replace(settings, threads=jobs, measured=ThreadChoice(jobs) if chosen else None)
         if parquet_natively(settings):
             # Rows built on a second thread while this one writes the row
             # groups, which pyarrow does without the interpreter lock: worker
@@ -179,9 +182,9 @@ def run(
             # (bench/parquet_feed.py).
             _run_alongside(files(), settings, deliver, None)
         elif sink is not None:
-            _run_alongside(files(), replace(settings, threads=jobs), deliver, sink)
+            _run_alongside(files(), threaded, deliver, sink)
         else:
-            _run_here(files(), replace(settings, threads=jobs), deliver, sink)
+            _run_here(files(), threaded, deliver, sink)
         if not stream:
             return total
         pending = itertools.chain(stream, pending)
@@ -209,17 +212,11 @@ def cores() -> int:
 
 
 def default_jobs() -> int:
-    """The threads a run of files to JSON Lines gets when --jobs is not
-    given: the cores not busy with other work (the last minute's load, as a
-    share of the machine's cores), at least one. A second thread on a core
-    that other work holds only shares it, and costs more than it saves
-    (bench/jsonl.py). Work that would go to worker processes (Parquet,
-    reports, --encoding, standard input) runs in this process by default:
-    on this benchmark's loaded two cores, two processes took 1.3 times as
-    long as one to Parquet, and 2.4 times on large messages."""
-    mine = cores()
-    try:
-        busy = os.getloadavg()[0] / (os.cpu_count() or mine)
-    except (AttributeError, OSError):  # no load average here
-        return mine
-    return max(1, min(mine, int(mine * (1 - min(busy, 1.0)) + 0.5)))
+    """The jobs of a run without --jobs: one thread per core for files to
+    JSON Lines, fewer while the run measures that they share a core with
+    other work (tasks.ThreadChoice); to Parquet, the rows built on a second
+    thread. Work that would go to worker processes (reports, --encoding,
+    standard input) runs in this process by default: on bench/parquet_feed.py's
+    loaded two cores, two processes took 1.3 times as long as one to
+    Parquet, and 2.4 times on large messages."""
+    return cores()

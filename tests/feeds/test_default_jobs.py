@@ -1,9 +1,8 @@
-"""The number of jobs a run gets when --jobs is not given: threads for the
-cores other work leaves free, and no worker processes."""
+"""The jobs a run gets when --jobs is not given: threads, fewer while they
+share a core with other work, and no worker processes."""
 
 from __future__ import annotations
 
-import os
 import pathlib
 
 import pytest
@@ -16,31 +15,35 @@ MESSAGE = "MSH|^~\\&|A|B|C|D|20240101||ADT^A01|{n}|P|2.5\rPID|1||{n}\r"
 
 
 @pytest.mark.parametrize(
-    "cores, machine, load, jobs",
-    [
-        (2, 2, 0.0, 2),
-        (2, 2, 0.4, 2),
-        (2, 2, 1.0, 1),  # the other core is taken
-        (2, 2, 7.5, 1),
-        (8, 8, 2.0, 6),
-        (2, 64, 30.0, 1),  # two cores of a busy large machine
-        (4, 64, 0.0, 4),
-    ],
+    "cores_had, threads_then",
+    [(1.0, [1, 1, 4]), (1.2, [1, 1, 4]), (1.3, [4, 4, 4]), (2.0, [4, 4, 4])],
 )
-def test_default_jobs_are_the_cores_other_work_leaves(monkeypatch, cores, machine, load, jobs):
-    monkeypatch.setattr(pipeline, "cores", lambda: cores)
-    monkeypatch.setattr(os, "cpu_count", lambda: machine)
-    monkeypatch.setattr(os, "getloadavg", lambda: (load, load, load))
-    assert pipeline.default_jobs() == jobs
+def test_threads_shared_with_other_work_give_way_to_one(monkeypatch, cores_had, threads_then):
+    """Calls on the threads are watched for WATCH_SECONDS: if the process had
+    less than KEEP_CORES cores' time, the next calls run on one thread until
+    ALONE_SECONDS have passed; calls on one thread are not judged."""
+    clock = {"wall": 100.0, "cpu": 10.0}
+    monkeypatch.setattr(tasks.time, "perf_counter", lambda: clock["wall"])
+    monkeypatch.setattr(tasks.time, "process_time", lambda: clock["cpu"])
 
+    def call(threads: int, seconds: float) -> None:
+        with choice.call(threads):
+            clock["wall"] += seconds
+            clock["cpu"] += seconds * cores_had
 
-def test_default_jobs_without_a_load_average_are_the_cores(monkeypatch):
-    def no_load() -> tuple[float, float, float]:
-        raise OSError("no load average")
-
-    monkeypatch.setattr(pipeline, "cores", lambda: 3)
-    monkeypatch.setattr(os, "getloadavg", no_load)
-    assert pipeline.default_jobs() == 3
+    choice = tasks.ThreadChoice(4)
+    for _ in range(3):  # together over WATCH_SECONDS, but one thread's calls do not count
+        assert choice.threads() == 4
+        call(1, tasks.WATCH_SECONDS / 2)
+    call(4, tasks.WATCH_SECONDS * 0.6)
+    assert choice.threads() == 4  # not yet watched long enough
+    call(4, tasks.WATCH_SECONDS * 0.6)
+    seen = [choice.threads()]
+    clock["wall"] += tasks.ALONE_SECONDS * 0.9
+    seen.append(choice.threads())
+    clock["wall"] += tasks.ALONE_SECONDS * 0.2
+    seen.append(choice.threads())
+    assert seen == threads_then
 
 
 class Collect(OutputBase):
@@ -97,4 +100,5 @@ def test_the_default_uses_threads_and_never_worker_processes(tmp_path, monkeypat
     chosen = Collect()
     tally = pipeline.run(sources, settings, chosen, jobs=None)
     assert chosen.data == one.data and tally.sources == 40
-    assert set(threads) == ({2} if tasks.native_lines(settings) else set())
+    # The first call on all the threads; later ones as they are measured.
+    assert threads[:1] == ([2] if tasks.native_lines(settings) else [])
