@@ -117,8 +117,8 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
         type=_positive,
         default=None,
         metavar="N",
-        help="threads or worker processes (default: for files, a thread per core, fewer while"
-        " other work holds the cores; no worker processes)",
+        help="threads or worker processes (default: one job, its native calls on a thread per"
+        " core while other work leaves the cores free)",
     )
     parser.add_argument(
         "--progress",

@@ -131,12 +131,9 @@ def run(
     `on_progress(part, sources_done)` follows each written part; `on_notice`
     is called for each notice worth showing, in input order. A source that
     cannot be read, or breaks off, is such a notice; the run goes on.
-    `jobs` None: default_jobs() threads, fewer while they share a core
-    (tasks.ThreadChoice), and no worker processes (see default_jobs)."""
+    `jobs` None: as one job, with the native calls on default_jobs()
+    threads while they pay (see there)."""
     total = Tally()
-    chosen = jobs is None
-    if jobs is None:
-        jobs = default_jobs() if native_lines(settings) or parquet_natively(settings) else 1
 
     def deliver(result: TaskResult) -> None:
         stopping.checkpoint("deliver")
@@ -156,7 +153,11 @@ def run(
 
     # Whole-file tasks run here write each file's rows at once.
     sink = output.write if streams(settings) else None
-    if jobs <= 1:
+    if jobs is None and native_lines(settings) and (most := default_jobs()) > 1:
+        # As one job, but the native calls on threads while they pay.
+        _run_here(sources, replace(settings, threads=most, measured=ThreadChoice(most)), deliver, sink)
+        return total
+    if jobs is None or jobs <= 1:
         _run_here(sources, settings, deliver, sink)
         return total
     pending = iter(sources)
@@ -174,7 +175,6 @@ def run(
                     return
                 yield source
 
-        threaded = replace(settings, threads=jobs, measured=ThreadChoice(jobs) if chosen else None)
         if parquet_natively(settings):
             # Rows built on a second thread while this one writes the row
             # groups, which pyarrow does without the interpreter lock: worker
@@ -182,15 +182,12 @@ def run(
             # (bench/parquet_feed.py).
             _run_alongside(files(), settings, deliver, None)
         elif sink is not None:
-            _run_alongside(files(), threaded, deliver, sink)
+            _run_alongside(files(), replace(settings, threads=jobs), deliver, sink)
         else:
-            _run_here(files(), threaded, deliver, sink)
+            _run_here(files(), replace(settings, threads=jobs), deliver, sink)
         if not stream:
             return total
         pending = itertools.chain(stream, pending)
-        if chosen:  # the rest would go to worker processes: not by default
-            _run_here(pending, settings, deliver, sink)
-            return total
     # A few small files convert faster than worker processes start.
     first: list[Source] = []
     size = 0
@@ -204,19 +201,15 @@ def run(
     return total
 
 
-def cores() -> int:
+def default_jobs() -> int:
+    """The threads of a run of files to JSON Lines without --jobs: one per
+    core for the native calls, fewer while the run measures that they share
+    a core with other work (tasks.ThreadChoice); the rest of the run goes as
+    with one job. A second Python thread (files to Parquet, or the writing
+    beside the native calls) and worker processes pay only on an idle core:
+    on the loaded two cores of bench/jsonl.py and bench/parquet_feed.py, on
+    256 KB messages, they took 1.2 and 4.7 times as long as one job."""
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:  # not on every platform
         return os.cpu_count() or 1
-
-
-def default_jobs() -> int:
-    """The jobs of a run without --jobs: one thread per core for files to
-    JSON Lines, fewer while the run measures that they share a core with
-    other work (tasks.ThreadChoice); to Parquet, the rows built on a second
-    thread. Work that would go to worker processes (reports, --encoding,
-    standard input) runs in this process by default: on bench/parquet_feed.py's
-    loaded two cores, two processes took 1.3 times as long as one to
-    Parquet, and 2.4 times on large messages."""
-    return cores()

@@ -1,5 +1,5 @@
-"""The jobs a run gets when --jobs is not given: threads, fewer while they
-share a core with other work, and no worker processes."""
+"""The jobs a run gets when --jobs is not given: one job's run, with the
+native calls on threads while they do not share a core with other work."""
 
 from __future__ import annotations
 
@@ -73,10 +73,10 @@ def _folder(tmp_path: pathlib.Path) -> list:
     ],
     ids=["jsonl", "report", "encoding", "parquet"],
 )
-def test_the_default_uses_threads_and_never_worker_processes(tmp_path, monkeypatch, settings):
-    """With jobs None, files to JSON Lines go on default_jobs() threads (to
-    Parquet, rows are built on a second thread); work that would go to worker
-    processes stays in this process. The output is that of one job."""
+def test_the_default_runs_as_one_job_with_the_native_calls_on_threads(tmp_path, monkeypatch, settings):
+    """With jobs None, the native calls of files to JSON Lines go on
+    default_jobs() threads; nothing else goes to another Python thread or a
+    worker process. The output is that of one job."""
     if settings.output_format == "parquet":
         pytest.importorskip("pyarrow")
     sources = _folder(tmp_path)
@@ -84,7 +84,7 @@ def test_the_default_uses_threads_and_never_worker_processes(tmp_path, monkeypat
     pipeline.run(sources, settings, one, jobs=1)
 
     def no_workers(*args: object, **kwargs: object) -> None:
-        raise AssertionError("worker processes started by default")
+        raise AssertionError("worker processes or a second Python thread by default")
 
     threads: list[int] = []
     convert_files = tasks.convert_files
@@ -94,6 +94,7 @@ def test_the_default_uses_threads_and_never_worker_processes(tmp_path, monkeypat
         return convert_files(*args, **kwargs)  # type: ignore[arg-type]
 
     monkeypatch.setattr(pipeline, "run_in_workers", no_workers)
+    monkeypatch.setattr(pipeline, "_run_alongside", no_workers)
     monkeypatch.setattr(pipeline, "default_jobs", lambda: 2)
     monkeypatch.setattr(tasks, "convert_files", recording)
     monkeypatch.setattr(tasks, "SIZE_GUESS", 1 << 20)  # workers, were they allowed, even for so few files
