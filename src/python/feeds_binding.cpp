@@ -246,23 +246,34 @@ struct FilesDone {
 // thread takes the next run of files in order, so the runs taken are always
 // the first ones, and no run is taken once `stop_at` bytes are read or a file
 // was handed back. The files done are those one thread would have done
-// (see convert_files); the few read past them are dropped.
+// (see convert_files); the few read past them are dropped. Each thread
+// writes its runs into one buffer of its own, and the runs are then joined
+// in order into one: a buffer per run meant fresh pages and a view, and so a
+// write, for every few files.
 FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::WholeFileLimits& limits,
                            const py::FileList& files, std::vector<Buffer>& buffers, std::size_t stop_at,
                            std::size_t threads, Lines& lines) {
     constexpr std::size_t kRunFiles = 8;
     const std::size_t count = buffers.size(), runs = (count + kRunFiles - 1) / kRunFiles;
     constexpr std::size_t kNone = ~std::size_t{0};
-    std::deque<PooledBuffer> parts(runs);
+    threads = std::min(threads, runs);
+    std::deque<PooledBuffer> parts(threads);
+    // Where each run's lines lie: its thread's buffer, from `begin` on.
+    struct Run {
+        std::size_t thread = 0, begin = 0;
+    };
+    std::vector<Run> placed(runs);
     std::atomic<std::size_t> next_run{0}, bytes{0}, first_back{kNone};
-    on_threads(std::min(threads, runs), [&](std::size_t) {
+    on_threads(threads, [&](std::size_t thread) {
         feeds::FeedLineWriter writer(options);
         std::vector<char> scratch;
         feeds::FolderCache folders;
+        ByteBuffer& part = parts[thread].get();
         for (;;) {
             if (bytes.load() >= stop_at || first_back.load() != kNone) return;
             const std::size_t run = next_run.fetch_add(1);
             if (run >= runs) return;
+            placed[run] = {thread, part.size()};
             for (std::size_t i = run * kRunFiles; i < std::min(count, (run + 1) * kRunFiles); ++i) {
                 if (i > first_back.load()) break;
                 Buffer& buffer = buffers[i];
@@ -274,7 +285,6 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
                     break;
                 }
                 buffer.data = buffer.file.data();
-                ByteBuffer& part = parts[run].get();
                 if (!buffer.file.error) writer.write(buffer.data, buffer.head, buffer.start, buffer.result, part);
                 buffer.end = part.size();
                 bytes += buffer.data.size();
@@ -289,20 +299,33 @@ FilesDone read_and_convert(const feeds::LineOptions& options, const feeds::Whole
     while (result.done < taken && (result.done == 0 || read < stop_at)) read += buffers[result.done++].data.size();
     if (result.done == first_back.load() && read < stop_at)
         result.handed_back = static_cast<Py_ssize_t>(*buffers[result.done].file.handed_back);
-    // The runs' buffers become the call's, without a copy.
+    // The runs of the files done, joined in order after what the call holds.
     std::size_t offset = lines.out.get().size();
     for (const PooledBuffer& run : lines.runs) offset += run.get().size();
-    for (std::size_t run = 0; run * kRunFiles < result.done; ++run) {
+    const std::size_t done_runs = (result.done + kRunFiles - 1) / kRunFiles;
+    std::size_t total = 0;
+    std::vector<std::size_t> ends(done_runs);
+    for (std::size_t run = 0; run < done_runs; ++run) {
+        const std::size_t last = std::min(result.done, (run + 1) * kRunFiles);
+        ends[run] = buffers[last - 1].end;
+        total += ends[run] - placed[run].begin;
+    }
+    ByteBuffer& joined = lines.runs.emplace_back().get();
+    char* at = joined.room(total);
+    for (std::size_t run = 0; run < done_runs; ++run) {
+        const Run& where = placed[run];
+        const char* from = parts[where.thread].get().data() + where.begin;
+        const std::size_t size = ends[run] - where.begin;
+        if (size) std::memcpy(at, from, size);
         const std::size_t first = run * kRunFiles, last = std::min(result.done, (run + 1) * kRunFiles);
-        ByteBuffer& part = lines.runs.emplace_back().get();
-        std::swap(part, parts[run].get());
-        part.set_end(part.data() + buffers[last - 1].end);
+        const std::size_t shift = offset + static_cast<std::size_t>(at - joined.data()) - where.begin;
         for (std::size_t i = first; i < last; ++i) {
-            buffers[i].end += offset;
+            buffers[i].end += shift;
             result.read += buffers[i].data.size();
         }
-        offset += part.size();
+        at += size;
     }
+    joined.set_end(at);
     buffers.resize(result.done);
     return result;
 }

@@ -20,7 +20,7 @@ from typing import BinaryIO, NoReturn
 from . import stopping
 from .model import Notice
 from .outputs import GuardedOutput, Output, OutputError, OutputFile
-from .pipeline import OutputFormat, Settings, WorkerCrashed, default_jobs, run
+from .pipeline import OutputFormat, Settings, WorkerCrashed, run
 from .reader import MAX_FIELDS, MAX_MESSAGE_SIZE
 from .sources import STDIN, STREAMED, InputError, check_paths, iter_sources
 from .stopping import Terminated
@@ -115,9 +115,10 @@ def _add_reading_options(parser: argparse.ArgumentParser) -> None:
         "--jobs",
         "-j",
         type=_positive,
-        default=default_jobs(),
+        default=None,
         metavar="N",
-        help="worker processes (default: the number of cores)",
+        help="threads or worker processes (default: one job, its native calls on a thread per"
+        " core while other work leaves the cores free)",
     )
     parser.add_argument(
         "--progress",

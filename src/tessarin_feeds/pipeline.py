@@ -22,9 +22,11 @@ from .tasks import (
     Settings,
     Task,
     TaskResult,
+    ThreadChoice,
     convert_message,
     cut_into_tasks,
     native_lines,
+    parquet_natively,
     streams,
     validate_message,
 )
@@ -58,12 +60,12 @@ AHEAD = 3
 
 
 def _run_alongside(
-    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None]
+    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
-    """_run_here with the tasks run, and their rows written, in order by a
-    second thread, whose native calls release the interpreter lock: this one
-    meanwhile walks the folders and cuts the next tasks, and tells what each
-    task counted, in input order. A stop or a failure here ends the second
+    """_run_here with the tasks run, and with `sink` their rows written, in
+    order by a second thread, whose native calls release the interpreter
+    lock: this one meanwhile walks the folders and cuts the next tasks, and
+    delivers what each task counted (and, without `sink`, its rows), in input order. A stop or a failure here ends the second
     thread after its task in hand; one there is raised here in its turn."""
     todo: queue.SimpleQueue[Task | None] = queue.SimpleQueue()
     done: queue.SimpleQueue[TaskResult | BaseException | None] = queue.SimpleQueue()
@@ -120,7 +122,7 @@ def run(
     settings: Settings,
     output: Output,
     *,
-    jobs: int = 1,
+    jobs: int | None = 1,
     on_progress: Callable[[Tally, int], None] | None = None,
     on_notice: Callable[[Notice], None] | None = None,
 ) -> Tally:
@@ -128,7 +130,9 @@ def run(
 
     `on_progress(part, sources_done)` follows each written part; `on_notice`
     is called for each notice worth showing, in input order. A source that
-    cannot be read, or breaks off, is such a notice; the run goes on."""
+    cannot be read, or breaks off, is such a notice; the run goes on.
+    `jobs` None: as one job, with the native calls on default_jobs()
+    threads while they pay (see there)."""
     total = Tally()
 
     def deliver(result: TaskResult) -> None:
@@ -149,11 +153,15 @@ def run(
 
     # Whole-file tasks run here write each file's rows at once.
     sink = output.write if streams(settings) else None
-    if jobs <= 1:
+    if jobs is None and native_lines(settings) and (most := default_jobs()) > 1:
+        # As one job, but the native calls on threads while they pay.
+        _run_here(sources, replace(settings, threads=most, measured=ThreadChoice(most)), deliver, sink)
+        return total
+    if jobs is None or jobs <= 1:
         _run_here(sources, settings, deliver, sink)
         return total
     pending = iter(sources)
-    if native_lines(settings):
+    if native_lines(settings) or parquet_natively(settings):
         # Files on threads inside the native calls: each reads its own files
         # and pieces, and nothing is forked or pickled (bench/jsonl.py
         # measures them against the worker processes). A stream, read in
@@ -167,7 +175,13 @@ def run(
                     return
                 yield source
 
-        if sink is not None:
+        if parquet_natively(settings):
+            # Rows built on a second thread while this one writes the row
+            # groups, which pyarrow does without the interpreter lock: worker
+            # processes cost more in pickled batches than they save
+            # (bench/parquet_feed.py).
+            _run_alongside(files(), settings, deliver, None)
+        elif sink is not None:
             _run_alongside(files(), replace(settings, threads=jobs), deliver, sink)
         else:
             _run_here(files(), replace(settings, threads=jobs), deliver, sink)
@@ -188,6 +202,13 @@ def run(
 
 
 def default_jobs() -> int:
+    """The threads of a run of files to JSON Lines without --jobs: one per
+    core for the native calls, fewer while the run measures that they share
+    a core with other work (tasks.ThreadChoice); the rest of the run goes as
+    with one job. A second Python thread (files to Parquet, or the writing
+    beside the native calls) and worker processes pay only on an idle core:
+    on the loaded two cores of bench/jsonl.py and bench/parquet_feed.py, on
+    256 KB messages, they took 1.2 and 4.7 times as long as one job."""
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:  # not on every platform

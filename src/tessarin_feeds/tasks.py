@@ -12,6 +12,7 @@ import functools
 import gzip
 import os
 import sys
+import time
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
@@ -81,6 +82,57 @@ class Settings:
     max_fields: int = MAX_FIELDS
     # Threads of the native calls of a run in this process; a worker process uses one.
     threads: int = 1
+    # Where the run chose its threads (no --jobs): fewer while they share a core.
+    measured: ThreadChoice | None = field(default=None, compare=False)
+
+
+# A run with its threads measured: how long the threads are watched before
+# they are judged, the least cores they must have had to be kept, and how
+# long one thread then runs before the threads are tried again.
+WATCH_SECONDS = 0.05
+KEEP_CORES = 1.25
+ALONE_SECONDS = 0.5
+
+
+@dataclass(slots=True)
+class ThreadChoice:
+    """The native threads a run's calls get, measured as the run goes: a
+    second thread on a core that other work holds only shares it, and costs
+    more than it saves (bench/jsonl.py), so while the process gets less than
+    KEEP_CORES cores' time from its threads, its calls run on one, and the
+    threads are tried again every ALONE_SECONDS. The output is the same for
+    any choice."""
+
+    most: int
+    alone_until: float = 0.0
+    wall: float = 0.0
+    cpu: float = 0.0
+
+    def threads(self) -> int:
+        return 1 if time.perf_counter() < self.alone_until else self.most
+
+    @contextlib.contextmanager
+    def call(self, threads: int) -> Iterator[None]:
+        """Times a native call on `threads` threads (the process's CPU time:
+        what the other threads of the run did meanwhile counts too)."""
+        wall, cpu = time.perf_counter(), time.process_time()
+        yield
+        if threads < 2:
+            return
+        self.wall += time.perf_counter() - wall
+        self.cpu += time.process_time() - cpu
+        if self.wall >= WATCH_SECONDS:
+            if self.cpu < KEEP_CORES * self.wall:
+                self.alone_until = time.perf_counter() + ALONE_SECONDS
+            self.wall = self.cpu = 0.0
+
+
+def threads_for(settings: Settings) -> tuple[int, contextlib.AbstractContextManager[None]]:
+    """The threads of a run's next native call, and the context to make it in."""
+    if settings.measured is None:
+        return settings.threads, contextlib.nullcontext()
+    threads = settings.measured.threads()
+    return threads, settings.measured.call(threads)
 
 
 class FeedOptions(TypedDict):
@@ -364,17 +416,19 @@ def _convert_whole_files_natively(
         if text >= limit:
             result.handed_back = sources[start:]
             break
-        converted, (done, read, handed_back) = convert_files(
-            items[start:],
-            **feed_options(settings),
-            budget=FLUSH_BYTES * settings.threads if sink is not None else limit,
-            limit=limit - text,
-            first_read=FIRST_READ,
-            whole_max=WHOLE_FILE_MAX,
-            gzip_max=WHOLE_GZIP_MAX,
-            threads=settings.threads,
-            views=True,
-        )
+        threads, timed = threads_for(settings)
+        with timed:
+            converted, (done, read, handed_back) = convert_files(
+                items[start:],
+                **feed_options(settings),
+                budget=FLUSH_BYTES * settings.threads if sink is not None else limit,
+                limit=limit - text,
+                first_read=FIRST_READ,
+                whole_max=WHOLE_FILE_MAX,
+                gzip_max=WHOLE_GZIP_MAX,
+                threads=threads,
+                views=True,
+            )
         lines = _take_native_lines(sources[start : start + done], converted, settings, tally)
         text += read
         tally.bytes_read += read
@@ -764,27 +818,32 @@ class _FilePieces:
         settings = self.settings
         head, path = _head(self.source.name), os.fsencode(self.source.path)
         # One piece a call to jsonl.gz: a gzip member per piece, as convert_piece writes them.
-        pieces = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
-        state, tally, carried, threads = FEED_START, Tally(sources=1), 0, settings.threads
+        wide = 1 if settings.output_format == "jsonl.gz" else 2 * settings.threads
+        # The first call on one thread, as one job makes it: its pieces tell
+        # whether the messages are small enough for the threads to pay.
+        small = False
+        state, tally, carried = FEED_START, Tally(sources=1), 0
         while True:
-            converted, starts, end, _, carried = convert_file_pieces(
-                head,
-                path,
-                state,
-                **feed_options(settings),
-                pieces=pieces,
-                piece_bytes=PIECE_BYTES,
-                max_piece=PIECE_MAX,
-                carried=carried,
-                threads=threads,
-                views=True,
-            )
+            threads, timed = threads_for(settings) if small else (1, contextlib.nullcontext())
+            pieces = wide if threads > 1 else min(wide, 2)
+            with timed:
+                converted, starts, end, _, carried = convert_file_pieces(
+                    head,
+                    path,
+                    state,
+                    **feed_options(settings),
+                    pieces=pieces,
+                    piece_bytes=PIECE_BYTES,
+                    max_piece=PIECE_MAX,
+                    carried=carried,
+                    threads=threads,
+                    views=True,
+                )
             count = len(starts) - 1
             lines = _take_native_lines([self.source] * count, converted, settings, tally, starts=starts[:-1])
             tally.bytes_read = starts[-1][0] - state[0]
             state = starts[-1]
-            if tally.bytes_read >= LARGE_MESSAGE * max(converted[2], 1):
-                threads, pieces = 1, min(pieces, 2)
+            small = tally.bytes_read < LARGE_MESSAGE * max(converted[2], 1)
             yield _delivered, (TaskResult(_payloads(lines, settings), tally, int(end == PIECES_END)),)
             del converted, lines  # their buffers serve the next call once written
             if end != PIECES_MORE:

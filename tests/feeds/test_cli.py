@@ -188,11 +188,11 @@ def test_jobs_keep_input_order_and_give_the_same_bytes(tmp_path, option):
     _many_messages(folder, files=150, per_file=30)
     (folder / "big.hl7").write_text("\n".join(message(m) for m in range(2500)))  # several batches
     outputs = []
-    for jobs in ("1", "2"):
-        done = tessarin("convert", *option, "--jobs", jobs, str(folder), "-", stdin=(message(9) + "\n").encode() * 1200)
+    for jobs in (["--jobs", "1"], ["--jobs", "2"], []):  # [] the default, whatever the load
+        done = tessarin("convert", *option, *jobs, str(folder), "-", stdin=(message(9) + "\n").encode() * 1200)
         assert done.returncode == (1 if option == ["--validate"] else 0), done.stderr
         outputs.append(done.stdout)
-    assert outputs[0] == outputs[1]
+    assert outputs[0] == outputs[1] == outputs[2]
     lines = rows(outputs[0])
     assert len(lines) == 150 * 30 + 2500 + 1200
     assert [r["message"] for r in lines[-1200:]] == list(range(1200))
