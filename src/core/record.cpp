@@ -11,38 +11,53 @@ namespace tessarin {
 
 namespace {
 
-// The spare buffers of one thread, each at most kSpareSize bytes. A store
-// takes one only when it needs at least a quarter of it, so a small store
-// does not keep a large buffer from the next large one.
+// The spare buffers of one thread, each at most kSpareSize bytes, in two
+// sizes: small ones (up to kSmallSpare bytes) for the next small store,
+// large ones for the next large one, so that a large conversion does not
+// leave the small ones after it without. A store takes a large buffer only
+// when it needs at least a quarter of it, so a small store does not keep it
+// from the next large one.
 constexpr std::size_t kSpareSize = std::size_t{16} << 20;
+constexpr std::size_t kSmallSpare = std::size_t{64} << 10;
+
+std::size_t size_class(std::size_t bytes) noexcept { return bytes > kSmallSpare ? 1 : 0; }
 
 }  // namespace
 
 struct RecordStore::Spare {
-    BufferMemory bytes;
-    std::size_t capacity = 0;  // as RecordStore::capacity_, the padding not counted
-    RecordStore::Entries entries;
-    std::vector<std::size_t> record_ends;
+    struct Bytes {
+        BufferMemory memory;
+        std::size_t capacity = 0;  // as RecordStore::capacity_, the padding not counted
+    };
+    Bytes bytes[2];
+    RecordStore::Entries entries[2];
+    std::vector<std::size_t> record_ends[2];
 };
 
 namespace {
 
-bool fits_spare(std::size_t spare, std::size_t needed) { return spare >= needed && spare / 4 <= needed; }
-
-// Hands `from` over to `to` when `to` has no buffer of its own and `from` is
-// of a size `needed` may take.
-template <class Vector>
-void take_if_fits(Vector& to, Vector& from, std::size_t needed) {
-    if (to.capacity() == 0 && fits_spare(from.capacity(), needed)) to.swap(from);
+// Whether a spare of `spare` items of `item` bytes each serves a need of `needed` items.
+bool fits_spare(std::size_t spare, std::size_t needed, std::size_t item) {
+    return spare >= needed && (spare * item <= kSmallSpare || spare / 4 <= needed);
 }
 
-// Keeps `from` as the spare `to` when it is larger and not too large.
+// Hands over to `to`, which has no buffer of its own, the spare of the size
+// `needed` asks for, when it fits.
 template <class Vector>
-void keep_if_larger(Vector& to, Vector& from) {
-    const std::size_t capacity = from.capacity();
-    if (capacity * sizeof(typename Vector::value_type) <= kSpareSize && capacity > to.capacity()) {
+void take_if_fits(Vector& to, Vector (&from)[2], std::size_t needed) {
+    constexpr std::size_t item = sizeof(typename Vector::value_type);
+    Vector& spare = from[size_class(needed * item)];
+    if (to.capacity() == 0 && fits_spare(spare.capacity(), needed, item)) to.swap(spare);
+}
+
+// Keeps `from` as the spare of its size when it is larger than the one kept.
+template <class Vector>
+void keep_if_larger(Vector (&to)[2], Vector& from) {
+    const std::size_t bytes = from.capacity() * sizeof(typename Vector::value_type);
+    Vector& spare = to[size_class(bytes)];
+    if (bytes <= kSpareSize && from.capacity() > spare.capacity()) {
         from.clear();
-        to.swap(from);
+        spare.swap(from);
     }
 }
 
@@ -52,19 +67,21 @@ RecordStore::~RecordStore() {
     // Once the thread's spare is gone (the thread is ending), the buffers are freed as usual.
     Spare* spare = PerThread<Spare>::get(true);
     if (!spare) return;
-    if (bytes_ && capacity_ <= kSpareSize && capacity_ > spare->capacity) {
-        spare->bytes = std::move(bytes_);
-        spare->capacity = capacity_;
+    if (Spare::Bytes& kept = spare->bytes[size_class(capacity_)];
+        bytes_ && capacity_ <= kSpareSize && capacity_ > kept.capacity) {
+        kept.memory = std::move(bytes_);
+        kept.capacity = capacity_;
     }
     keep_if_larger(spare->entries, entries_);
     keep_if_larger(spare->record_ends, record_ends_);
 }
 
 bool RecordStore::take_spare_bytes(Spare& spare, std::size_t needed) {
-    if (bytes_ || !spare.bytes || !fits_spare(spare.capacity, needed)) return false;
-    bytes_ = std::move(spare.bytes);
-    capacity_ = spare.capacity;
-    spare.capacity = 0;
+    Spare::Bytes& kept = spare.bytes[size_class(needed)];
+    if (bytes_ || !kept.memory || !fits_spare(kept.capacity, needed, 1)) return false;
+    bytes_ = std::move(kept.memory);
+    capacity_ = kept.capacity;
+    kept.capacity = 0;
     return true;
 }
 
