@@ -46,6 +46,14 @@ from bench import harness  # noqa: E402
 CORPUS = REPO.parent / "shared" / "corpus" / "hl7"
 COMMAND = [sys.executable, "-m", "tessarin_feeds", "convert", "--no-progress"]
 
+
+def patched_command(module: str, function: str) -> list[str]:
+    """COMMAND run through `module.function`, which patches the command
+    (an earlier path, say) and then calls its main."""
+    code = f"import sys; sys.path.insert(0, {str(REPO)!r}); from {module} import {function}; sys.exit({function}())"
+    return [sys.executable, "-c", code, *COMMAND[3:]]
+
+
 TARGETS = {"2 jobs / 1 job": 1.7, "1 job / Hl7Json+orjson": 0.7, "memory large / small": 1.2}
 
 

@@ -45,7 +45,7 @@ import orjson  # noqa: E402
 
 import tessarin  # noqa: E402
 from bench import dict_paths, harness  # noqa: E402
-from bench.feeds import COMMAND, CORPUS, PROBE, build_folder  # noqa: E402
+from bench.feeds import COMMAND, CORPUS, PROBE, build_folder, patched_command  # noqa: E402
 from tessarin_feeds import _columns, tasks  # noqa: E402
 from tessarin_feeds.model import Message  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
@@ -102,29 +102,11 @@ def run_reader_path_command() -> int:
     return main(sys.argv[1:])
 
 
-READER_COMMAND = [
-    sys.executable,
-    "-c",
-    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-    "from bench.jsonl import run_reader_path_command; sys.exit(run_reader_path_command())",
-    *COMMAND[3:],
-]
+READER_COMMAND = patched_command("bench.jsonl", "run_reader_path_command")
 
-PROCESS_COMMAND = [
-    sys.executable,
-    "-c",
-    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-    "from bench.jsonl import run_process_pool_command; sys.exit(run_process_pool_command())",
-    *COMMAND[3:],
-]
+PROCESS_COMMAND = patched_command("bench.jsonl", "run_process_pool_command")
 
-DICT_COMMAND = [
-    sys.executable,
-    "-c",
-    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-    "from bench.jsonl import run_dict_path_command; sys.exit(run_dict_path_command())",
-    *COMMAND[3:],
-]
+DICT_COMMAND = patched_command("bench.jsonl", "run_dict_path_command")
 
 
 def command_cpu(command: list[str], folder: pathlib.Path, jobs: int | None = 1) -> tuple[float, int]:

@@ -51,7 +51,7 @@ import pyarrow.parquet as pq  # noqa: E402
 
 import tessarin  # noqa: E402
 from bench import harness  # noqa: E402
-from bench.feeds import COMMAND, CORPUS, PROBE, build_folder  # noqa: E402
+from bench.feeds import COMMAND, CORPUS, PROBE, build_folder, patched_command  # noqa: E402
 from bench.jsonl import large_messages_file  # noqa: E402
 from tessarin_feeds import _columns, parquet, tasks  # noqa: E402
 from tessarin_feeds.reader import read_messages  # noqa: E402
@@ -76,13 +76,7 @@ def run_reader_path_command() -> int:
     return main(sys.argv[1:])
 
 
-READER_COMMAND = [
-    sys.executable,
-    "-c",
-    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-    "from bench.parquet_feed import run_reader_path_command; sys.exit(run_reader_path_command())",
-    *COMMAND[3:],
-]
+READER_COMMAND = patched_command("bench.parquet_feed", "run_reader_path_command")
 
 
 def corpus_texts(target_bytes: int) -> list[bytes]:
@@ -114,13 +108,7 @@ def run_process_pool_command() -> int:
     return main(sys.argv[1:])
 
 
-PROCESS_COMMAND = [
-    sys.executable,
-    "-c",
-    f"import sys; sys.path.insert(0, {str(REPO)!r}); "
-    "from bench.parquet_feed import run_process_pool_command; sys.exit(run_process_pool_command())",
-    *COMMAND[3:],
-]
+PROCESS_COMMAND = patched_command("bench.parquet_feed", "run_process_pool_command")
 
 
 def command(argv: list[str], target: pathlib.Path, out: pathlib.Path, jobs: int | None = 1) -> dict[str, float]:
