@@ -47,7 +47,7 @@ template <class Vector>
 void take_if_fits(Vector& to, Vector (&from)[2], std::size_t needed) {
     constexpr std::size_t item = sizeof(typename Vector::value_type);
     Vector& spare = from[size_class(needed * item)];
-    if (to.capacity() == 0 && fits_spare(spare.capacity(), needed, item)) to.swap(spare);
+    if (fits_spare(spare.capacity(), needed, item)) to.swap(spare);
 }
 
 // Keeps `from` as the spare of its size when it is larger than the one kept.
@@ -78,7 +78,7 @@ RecordStore::~RecordStore() {
 
 bool RecordStore::take_spare_bytes(Spare& spare, std::size_t needed) {
     Spare::Bytes& kept = spare.bytes[size_class(needed)];
-    if (bytes_ || !kept.memory || !fits_spare(kept.capacity, needed, 1)) return false;
+    if (!kept.memory || !fits_spare(kept.capacity, needed, 1)) return false;
     bytes_ = std::move(kept.memory);
     capacity_ = kept.capacity;
     kept.capacity = 0;

@@ -160,6 +160,7 @@ private:
     void grow(std::size_t needed);
     void allocate(std::size_t needed);
     struct Spare;  // buffers a thread keeps from its last store
+    // For a store that has no bytes yet.
     bool take_spare_bytes(Spare& spare, std::size_t needed);
     void add_huge(std::size_t key_offset, std::size_t key_size, std::size_t value_size, std::uint64_t prefix,
                   KeyPlace place);

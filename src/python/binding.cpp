@@ -1,8 +1,8 @@
 #include "python/handle.hpp"  // Python.h comes before any system header
 #include "python/binding.hpp"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>

@@ -11,6 +11,8 @@ bool g_checked = false;
 
 namespace {
 
+bool g_found = false;  // whether check_dict_layout found the layout
+
 constexpr std::array<const char*, 5> kKeys = {"segment_name", "1", "3[0].1", "deleted", "10"};
 constexpr std::size_t kDeleted = 3;
 
@@ -72,12 +74,6 @@ bool layout_matches(bool general) {
                    : reads_alike<dict_layout::UnicodeEntry>(dict.get(), dict_layout::kUnicodeKeys, 0, keys, values);
 }
 
-}  // namespace
-#endif
-
-#ifdef TESSARIN_DICT_LAYOUT
-namespace {
-bool g_found = false;
 }  // namespace
 #endif
 

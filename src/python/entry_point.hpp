@@ -4,7 +4,7 @@
 
 #include <new>
 #include <stdexcept>
-#include <type_traits>
+#include <utility>
 
 #include "python/handle.hpp"
 
@@ -36,26 +36,16 @@ inline PyRef sequence_items(PyObject* sequence, const char* message) {
 }
 
 // The object part of an instance: header, borrow flag and the native state,
-// which is constructed in place after the memory comes from tp_alloc.
-template <class Object, class State>
-PyObject* new_instance(PyTypeObject* type, State&& state) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    auto* object = reinterpret_cast<Object*>(self);
-    new (&object->borrow) decltype(object->borrow)();
-    new (&object->state) std::remove_reference_t<State>(std::move(state));
-    return self;
-}
-
-// The same with a default state, for a constructor that fills it in place:
+// which is constructed in place from `state_args` after the memory comes
+// from tp_alloc. With none, a constructor fills the default state in place:
 // moving a state in costs as much as a small conversion's own work.
-template <class Object>
-PyObject* new_instance(PyTypeObject* type) {
+template <class Object, class... StateArgs>
+PyObject* new_instance(PyTypeObject* type, StateArgs&&... state_args) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* object = reinterpret_cast<Object*>(self);
     new (&object->borrow) decltype(object->borrow)();
-    new (&object->state) decltype(object->state)();
+    new (&object->state) decltype(object->state)(std::forward<StateArgs>(state_args)...);
     return self;
 }
 

@@ -65,8 +65,9 @@ def _run_alongside(
     """_run_here with the tasks run, and with `sink` their rows written, in
     order by a second thread, whose native calls release the interpreter
     lock: this one meanwhile walks the folders and cuts the next tasks, and
-    delivers what each task counted (and, without `sink`, its rows), in input order. A stop or a failure here ends the second
-    thread after its task in hand; one there is raised here in its turn."""
+    delivers what each task counted (and, without `sink`, its rows), in
+    input order. A stop or a failure here ends the second thread after its
+    task in hand; one there is raised here in its turn."""
     todo: queue.SimpleQueue[Task | None] = queue.SimpleQueue()
     done: queue.SimpleQueue[TaskResult | BaseException | None] = queue.SimpleQueue()
     stop = threading.Event()
