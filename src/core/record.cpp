@@ -11,13 +11,16 @@ namespace tessarin {
 
 namespace {
 
-// The spare buffers of one thread, each at most kSpareSize bytes, in two
-// sizes: small ones (up to kSmallSpare bytes) for the next small store,
-// large ones for the next large one, so that a large conversion does not
-// leave the small ones after it without. A store takes a large buffer only
-// when it needs at least a quarter of it, so a small store does not keep it
-// from the next large one.
+// The spare buffers of one thread, in two sizes: small ones (up to
+// kSmallSpare bytes) for the next small store, large ones for the next large
+// one, so that a large conversion does not leave the small ones after it
+// without. A store takes a large buffer only when it needs at least a quarter
+// of it, so a small store does not keep it from the next large one.
+// Buffers of up to kSpareSize stay; larger ones, up to kLargestSpare, serve
+// a run of conversions of one large message (refilling fresh pages costs
+// more than the conversion) and go when a store ends that did not use them.
 constexpr std::size_t kSpareSize = std::size_t{16} << 20;
+constexpr std::size_t kLargestSpare = std::size_t{256} << 20;
 constexpr std::size_t kSmallSpare = std::size_t{64} << 10;
 
 std::size_t size_class(std::size_t bytes) noexcept { return bytes > kSmallSpare ? 1 : 0; }
@@ -50,12 +53,18 @@ void take_if_fits(Vector& to, Vector (&from)[2], std::size_t needed) {
     if (fits_spare(spare.capacity(), needed, item)) to.swap(spare);
 }
 
+// Whether a spare above kSpareSize has met a store of `own` bytes that could not use it.
+bool outlived(std::size_t spare, std::size_t own) { return spare > kSpareSize && own < spare / 4; }
+
 // Keeps `from` as the spare of its size when it is larger than the one kept.
 template <class Vector>
 void keep_if_larger(Vector (&to)[2], Vector& from) {
-    const std::size_t bytes = from.capacity() * sizeof(typename Vector::value_type);
+    constexpr std::size_t item = sizeof(typename Vector::value_type);
+    const std::size_t bytes = from.capacity() * item;
+    if (bytes == 0) return;
+    if (outlived(to[1].capacity() * item, bytes)) Vector().swap(to[1]);
     Vector& spare = to[size_class(bytes)];
-    if (bytes <= kSpareSize && from.capacity() > spare.capacity()) {
+    if (bytes <= kLargestSpare && from.capacity() > spare.capacity()) {
         from.clear();
         spare.swap(from);
     }
@@ -67,10 +76,13 @@ RecordStore::~RecordStore() {
     // Once the thread's spare is gone (the thread is ending), the buffers are freed as usual.
     Spare* spare = PerThread<Spare>::get(true);
     if (!spare) return;
-    if (Spare::Bytes& kept = spare->bytes[size_class(capacity_)];
-        bytes_ && capacity_ <= kSpareSize && capacity_ > kept.capacity) {
-        kept.memory = std::move(bytes_);
-        kept.capacity = capacity_;
+    if (bytes_) {
+        if (outlived(spare->bytes[1].capacity, capacity_)) spare->bytes[1] = {};
+        if (Spare::Bytes& kept = spare->bytes[size_class(capacity_)];
+            capacity_ <= kLargestSpare && capacity_ > kept.capacity) {
+            kept.memory = std::move(bytes_);
+            kept.capacity = capacity_;
+        }
     }
     keep_if_larger(spare->entries, entries_);
     keep_if_larger(spare->record_ends, record_ends_);

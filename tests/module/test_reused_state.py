@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from bench import reference
+from test_leaks import HEAP
 from tessarin import Hl7Json, JsonHl7
 
 # Keys of up to 8 bytes share a remembered place by their first bytes and size;
@@ -52,6 +53,24 @@ def test_assembly_buffer_between_sizes_and_threads():
     # result a character at a time, which a sanitizer's realloc makes quadratic.
     assert texts == [f"OBX|||{n}||" + "v\\F\\" * n for n in sizes]
     assert texts[0] == reference.assemble(cases[0])
+
+
+@pytest.mark.skipif(HEAP is None, reason="reads the C heap through glibc's mallinfo2")
+def test_a_large_spare_serves_its_size_and_goes_after_a_smaller_store():
+    def heap_held_after_each() -> list[int]:
+        value = "1" * (64 << 20)
+        before = HEAP()
+        held = []
+        for records in ([{"segment_name": "PID", "1": value}],) * 2 + ([{"segment_name": "PID"}],):
+            JsonHl7(records)
+            held.append(HEAP() - before)
+        return held
+
+    with ThreadPoolExecutor(1) as pool:  # a thread of its own: its spares start empty
+        kept, again, after = pool.submit(heap_held_after_each).result()
+    assert kept > 64 << 20  # the store's bytes, kept for the next one of its size
+    assert abs(again - kept) < 1 << 20  # ... which took them rather than mapping more
+    assert after < 1 << 20
 
 
 @settings(max_examples=25, deadline=None)
