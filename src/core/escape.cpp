@@ -1,5 +1,9 @@
 #include "core/escape.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -109,6 +113,7 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
     // The longest sequence is two escape characters around three letters.
     max_expansion_ = 2 * esc.size() + 3;
     if (!ascii_) return;
+    std::size_t special_count = 0;
     // Only these characters can have a sequence; the first rule that names one wins.
     for (char32_t byte : {handler.field_separator, handler.component_separator, handler.repetition_separator,
                           handler.subcomponent_separator, handler.escape_character, U'\t', U'\n', U'\r', U' '}) {
@@ -116,11 +121,14 @@ EscapeWriter::EscapeWriter(const Hl7EscapeHandler& handler) : handler_(handler) 
         const std::string_view letters = escape_letters(handler, byte);
         if (letters.empty()) continue;
         special_.add(static_cast<unsigned char>(byte));
+        special_blocks_[special_count++].fill(static_cast<unsigned char>(byte));
         const std::string sequence = escape_sequence(esc, letters);
         Replacement& replacement = replacement_[byte];
         std::memcpy(replacement.text, sequence.data(), sequence.size());
         replacement.size = static_cast<std::uint8_t>(sequence.size());
     }
+    for (std::size_t k = special_count; k < kSpecialSlots && special_count > 0; ++k)
+        special_blocks_[k] = special_blocks_[0];
 }
 
 const EscapeWriter* EscapeWriter::shared_for(const Hl7EscapeHandler& handler) {
@@ -199,6 +207,41 @@ char* EscapeWriter::write(char* out, std::string_view text) const {
     }
     copy_bytes(out, data + copied, size - copied);
     return out + (size - copied);
+}
+
+char* EscapeWriter::write_masked(char* out, std::string_view text) const {
+#if defined(__SSE2__)
+    if (special_.empty()) return write(out, text);  // the unused slots would match NUL bytes
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    // Bit i marks a special byte at i; the blocks may read past the value
+    // into the 16 bytes that follow it, which the last mask drops.
+    std::uint64_t mask = 0;
+    for (std::size_t at = 0; at < size; at += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        __m128i hits = _mm_setzero_si128();
+        for (std::size_t k = 0; k < kSpecialSlots; ++k)
+            hits = _mm_or_si128(
+                hits,
+                _mm_cmpeq_epi8(block, _mm_load_si128(reinterpret_cast<const __m128i*>(special_blocks_[k].data()))));
+        mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(hits))) << at;
+    }
+    if (size < 64) mask &= (std::uint64_t{1} << size) - 1;
+    std::size_t copied = 0;
+    for (; mask != 0; mask &= mask - 1) {
+        const auto hit = static_cast<std::size_t>(__builtin_ctzll(mask));
+        copy_bytes(out, data + copied, hit - copied);
+        out += hit - copied;
+        const auto byte = static_cast<unsigned char>(data[hit]);
+        std::memcpy(out, &replacement_[byte], kReplacementRoom);
+        out += replacement_[byte].size;
+        copied = hit + 1;
+    }
+    copy_bytes(out, data + copied, size - copied);
+    return out + (size - copied);
+#else
+    return write(out, text);
+#endif
 }
 
 std::string Hl7EscapeHandler::unescape(std::string_view text) const {

@@ -64,8 +64,11 @@ public:
     // bytes is then one block copy.
     char* write_padded(char* out, std::string_view text) const {
         if (text.empty()) return out;  // an empty store has no bytes to read
-        if (ascii_ && text.size() <= 16 && special_.copy_if_clean16(out, text.data(), text.size()))
-            return out + text.size();
+        if (ascii_ && text.size() <= 16) {
+            if (special_.copy_if_clean16(out, text.data(), text.size())) return out + text.size();
+        } else if (ascii_ && text.size() <= kMaskedSize && vector_width() != VectorWidth::Bytes1) {
+            return write_masked(out, text);
+        }
         return write(out, text);
     }
     std::size_t max_expansion() const noexcept { return max_expansion_; }
@@ -77,8 +80,24 @@ private:
         char text[7];
         std::uint8_t size;
     };
+    // Values of 17 bytes up to this size, followed by 16 readable bytes, find
+    // their special bytes as one bit mask rather than by searches and a byte
+    // at a time after each; shorter ones go a byte at a time, which costs
+    // less where special bytes lie close.
+#if defined(__SSE2__)
+    static constexpr std::size_t kMaskedSize = 64;
+#else
+    static constexpr std::size_t kMaskedSize = 0;
+#endif
+    char* write_masked(char* out, std::string_view text) const;
+
     const Hl7EscapeHandler& handler_;
     bool ascii_ = true;
+    // Each member of special_ (at most the nine bytes that can have a
+    // sequence) sixteen times, for comparing a block at once; the slots left
+    // over repeat the first member, so all nine are always compared.
+    static constexpr std::size_t kSpecialSlots = 9;
+    alignas(16) std::array<std::array<unsigned char, 16>, kSpecialSlots> special_blocks_{};
     std::size_t max_expansion_ = 1;
     AsciiByteSet special_;                      // bytes >= 0x80 are never special
     std::array<Replacement, 128> replacement_;  // filled for the special bytes only
