@@ -14,7 +14,7 @@ from dataclasses import replace
 from . import stopping, tasks
 from .model import Notice
 from .outputs import Output
-from .sources import STREAMED, Source
+from .sources import STREAMED, FolderFiles, Source, Walk
 from .summary import Tally
 from .tasks import (
     Deliver,
@@ -46,7 +46,7 @@ __all__ = [
 
 
 def _run_here(
-    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
+    sources: Iterable[Source | FolderFiles], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
     for function, arguments in cut_into_tasks(sources, settings, here=True):
         result = function(*arguments, sink=sink)
@@ -154,12 +154,15 @@ def run(
 
     # Whole-file tasks run here write each file's rows at once.
     sink = output.write if streams(settings) else None
+    parts: Iterable[Source | FolderFiles] = sources
+    if (jobs is None or jobs <= 1) and native_lines(settings) and isinstance(sources, Walk):
+        parts = sources.parts()  # folders of plain files go to the native reader by name
     if jobs is None and native_lines(settings) and (most := default_jobs()) > 1:
         # As one job, but the native calls on threads while they pay.
-        _run_here(sources, replace(settings, threads=most, measured=ThreadChoice(most)), deliver, sink)
+        _run_here(parts, replace(settings, threads=most, measured=ThreadChoice(most)), deliver, sink)
         return total
     if jobs is None or jobs <= 1:
-        _run_here(sources, settings, deliver, sink)
+        _run_here(parts, settings, deliver, sink)
         return total
     pending = iter(sources)
     if native_lines(settings) or parquet_natively(settings):
