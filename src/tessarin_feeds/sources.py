@@ -98,16 +98,16 @@ class FolderFiles(Sequence[Source]):
     by a NUL, read natively from there, so that no object is made per file
     until one is asked for (to tell of it, or hand it back)."""
 
-    __slots__ = ("folder", "count", "names", "_sources")
+    __slots__ = ("folder", "names", "_length", "_sources")
 
     def __init__(self, folder: str, count: int, names: bytes) -> None:
         self.folder = folder  # with its final "/": a file's path is folder + name
-        self.count = count
+        self._length = count
         self.names = names
         self._sources: list[Source] | None = None
 
     def __len__(self) -> int:
-        return self.count
+        return self._length
 
     @overload
     def __getitem__(self, index: int) -> Source: ...
