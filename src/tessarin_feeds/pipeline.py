@@ -25,6 +25,7 @@ from .tasks import (
     ThreadChoice,
     convert_message,
     cut_into_tasks,
+    folders_by_name,
     native_lines,
     parquet_natively,
     streams,
@@ -155,7 +156,7 @@ def run(
     # Whole-file tasks run here write each file's rows at once.
     sink = output.write if streams(settings) else None
     parts: Iterable[Source | FolderFiles] = sources
-    if (jobs is None or jobs <= 1) and native_lines(settings) and isinstance(sources, Walk):
+    if (jobs is None or jobs <= 1) and folders_by_name(settings) and isinstance(sources, Walk):
         parts = sources.parts()  # folders of plain files go to the native reader by name
     if jobs is None and native_lines(settings) and (most := default_jobs()) > 1:
         # As one job, but the native calls on threads while they pay.

@@ -555,6 +555,13 @@ def native_lines(settings: Settings) -> bool:
     return settings.action == "convert" and settings.output_format in ("jsonl", "jsonl.gz") and settings.charset is None
 
 
+def folders_by_name(settings: Settings) -> bool:
+    """Whether a folder's plain files go to the native reader by name
+    (FolderFiles): JSON Lines natively, uncompressed, so that where the tasks
+    end (a folder's, not every BATCH_FILES files') changes no byte."""
+    return native_lines(settings) and settings.output_format == "jsonl"
+
+
 def parquet_natively(settings: Settings) -> bool:
     """Whether files and large files' pieces go to Parquet rows natively (parquet.py)."""
     return settings.action == "convert" and settings.output_format == "parquet" and settings.charset is None
@@ -970,11 +977,11 @@ def cut_into_tasks(sources: Iterable[Source | FolderFiles], settings: Settings, 
     per file would cost more in messaging than converting them does), other
     sources read here and sent in batches of messages. `here`: the tasks run
     in this process, so a large file is read and converted natively as it
-    is cut (_FilePieces). FolderFiles go to JSON Lines as they are, each a
-    task, and otherwise as their sources."""
+    is cut (_FilePieces). FolderFiles are a task each where folders_by_name,
+    and otherwise go as their sources."""
     files: list[Source] = []
     size = 0
-    if not native_lines(settings):
+    if not folders_by_name(settings):
         sources = flattened(sources)
     for source in sources:
         if isinstance(source, FolderFiles):
