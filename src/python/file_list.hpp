@@ -5,7 +5,6 @@
 #include "python/handle.hpp"  // Python.h comes before any system header
 
 #include <cstddef>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>

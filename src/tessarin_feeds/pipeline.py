@@ -14,7 +14,7 @@ from dataclasses import replace
 from . import stopping, tasks
 from .model import Notice
 from .outputs import Output
-from .sources import STREAMED, FolderFiles, Source, Walk
+from .sources import STREAMED, FolderFiles, Source, Walk, flattened
 from .summary import Tally
 from .tasks import (
     Deliver,
@@ -61,7 +61,7 @@ AHEAD = 3
 
 
 def _run_alongside(
-    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
+    sources: Iterable[Source | FolderFiles], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
     """_run_here with the tasks run, and with `sink` their rows written, in
     order by a second thread, whose native calls release the interpreter
@@ -156,7 +156,7 @@ def run(
     # Whole-file tasks run here write each file's rows at once.
     sink = output.write if streams(settings) else None
     parts: Iterable[Source | FolderFiles] = sources
-    if (jobs is None or jobs <= 1) and folders_by_name(settings) and isinstance(sources, Walk):
+    if folders_by_name(settings) and isinstance(sources, Walk):
         parts = sources.parts()  # folders of plain files go to the native reader by name
     if jobs is None and native_lines(settings) and (most := default_jobs()) > 1:
         # As one job, but the native calls on threads while they pay.
@@ -165,7 +165,7 @@ def run(
     if jobs is None or jobs <= 1:
         _run_here(parts, settings, deliver, sink)
         return total
-    pending = iter(sources)
+    pending: Iterator[Source | FolderFiles] = iter(parts)
     if native_lines(settings) or parquet_natively(settings):
         # Files on threads inside the native calls: each reads its own files
         # and pieces, and nothing is forked or pickled (bench/jsonl.py
@@ -173,9 +173,9 @@ def run(
         # batches of messages, goes to worker processes from there on.
         stream: list[Source] = []
 
-        def files() -> Iterator[Source]:
+        def files() -> Iterator[Source | FolderFiles]:
             for source in pending:
-                if source.path is None or source.size == STREAMED:
+                if isinstance(source, Source) and (source.path is None or source.size == STREAMED):
                     stream.append(source)
                     return
                 yield source
@@ -196,11 +196,12 @@ def run(
     # A few small files convert faster than worker processes start.
     first: list[Source] = []
     size = 0
-    for source in pending:
+    left = flattened(pending)
+    for source in left:
         first.append(source)
         size += max(source.size, 0) if source.size is not None else tasks.SIZE_GUESS
         if size >= tasks.BATCH_TEXT or source.path is None or source.size == STREAMED:
-            run_in_workers(itertools.chain(first, pending), settings, deliver, jobs, output.direct_fd())
+            run_in_workers(itertools.chain(first, left), settings, deliver, jobs, output.direct_fd())
             return total
     _run_here(first, settings, deliver, sink)
     return total

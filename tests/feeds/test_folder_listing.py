@@ -78,7 +78,7 @@ def _feed_tree(root: pathlib.Path) -> pathlib.Path:
     return top
 
 
-@pytest.mark.parametrize("jobs", [1, None])
+@pytest.mark.parametrize("jobs", [1, 2, None])
 @pytest.mark.parametrize("fmt", ["jsonl", "jsonl.gz"])
 def test_folders_read_by_name_give_the_python_walks_output(
     tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, fmt: str, jobs: int | None
