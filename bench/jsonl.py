@@ -102,7 +102,18 @@ def run_reader_path_command() -> int:
     return main(sys.argv[1:])
 
 
+def run_python_walk_command() -> int:
+    """`tessarin` with every folder walked in Python, a Source per file, as before the native listing."""
+    from tessarin_feeds import sources
+    from tessarin_feeds.cli import main
+
+    sources.list_folder = lambda path, batch: None  # type: ignore[assignment]
+    return main(sys.argv[1:])
+
+
 READER_COMMAND = patched_command("bench.jsonl", "run_reader_path_command")
+
+WALK_COMMAND = patched_command("bench.jsonl", "run_python_walk_command")
 
 PROCESS_COMMAND = patched_command("bench.jsonl", "run_process_pool_command")
 
@@ -139,7 +150,7 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
     cpu: dict[str, list[float]] = {}
     # Parquet with the default compression, for the same targets' Parquet half.
     parquet = [*COMMAND, "-o", str(root / "out.parquet")]
-    commands = {"native": COMMAND, "reader": READER_COMMAND, "parquet": parquet}
+    commands = {"native": COMMAND, "reader": READER_COMMAND, "parquet": parquet, "walk": WALK_COMMAND}
     for r in range(rounds):
         start = time.thread_time()
         for text in strings:
@@ -148,6 +159,8 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
         for name in list(commands) if r % 2 == 0 else list(commands)[::-1]:
             start_cpu, _ = command_cpu(commands[name], empty)
             for target, path in (("folder", folder), ("big file", big)):
+                if name == "walk" and target == "big file":
+                    continue  # the native path with the folder walked in Python: a folder's matter
                 seconds, count = command_cpu(commands[name], path)
                 assert count == len(messages), (name, target, count)
                 cpu.setdefault(f"{target}, {name}", []).append(max(seconds - start_cpu, 1e-9))
@@ -169,6 +182,73 @@ def fast_path(messages: list[Message], root: pathlib.Path, rounds: int) -> dict[
             "page cache MB_per_s": round(text_mb / reading[target], 1),
         }
     return result
+
+
+def folder_breakdown(folder: pathlib.Path, rounds: int) -> dict[str, dict[str, float]]:
+    """Where a file of the folder path goes, in microseconds of user and
+    kernel CPU per file, in this process, in turns: converting its bytes
+    held in memory (convert_buffers); reading and converting it by name
+    (convert_files, as list_folder names it); the command's run (one job,
+    to /dev/null) with the folder listed natively and walked in Python."""
+    import resource
+
+    from tessarin_feeds import jsonl, pipeline, sources
+
+    prefix = os.fsencode(os.path.join(folder, ""))
+    listed = _columns.list_folder(prefix, tasks.BATCH_FILES)
+    assert listed is not None
+    count = sum(number for number, _ in listed)
+    head, options = tasks._head(os.fsdecode(prefix))[:-1], tasks.feed_options(tasks.Settings())
+    limits = {"first_read": tasks.FIRST_READ, "whole_max": tasks.WHOLE_FILE_MAX, "gzip_max": tasks.WHOLE_GZIP_MAX}
+    buffers = [
+        (head + name + b'"', (pathlib.Path(os.fsdecode(prefix + name))).read_bytes())
+        for _, names in listed
+        for name in names.split(b"\0")[:-1]
+    ]
+
+    def in_memory() -> None:
+        for at in range(0, len(buffers), 256):
+            _columns.convert_buffers(buffers[at : at + 256], **options)
+
+    def by_name() -> None:
+        for number, names in listed:
+            start = 0
+            while start < number:
+                _, (done, _, _) = _columns.convert_files(
+                    (prefix, head, names, start), **options, budget=tasks.FLUSH_BYTES, limit=1 << 40, **limits
+                )
+                start += done
+
+    def command(walked: bool) -> None:
+        real = sources.list_folder
+        if walked:
+            sources.list_folder = lambda path, batch: None  # type: ignore[assignment]
+        try:
+            with open(os.devnull, "wb") as out:
+                pipeline.run(sources.iter_sources([str(folder)]), tasks.Settings(), jsonl.JsonlOutput(out), jobs=1)
+        finally:
+            sources.list_folder = real  # type: ignore[assignment]
+
+    ways = {
+        "convert in memory": in_memory,
+        "read and convert by name": by_name,
+        "run, native listing": lambda: command(False),
+        "run, Python walk": lambda: command(True),
+    }
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in ways}
+    for r in range(rounds):
+        for name in list(ways) if r % 2 == 0 else list(ways)[::-1]:
+            before = resource.getrusage(resource.RUSAGE_SELF)
+            ways[name]()
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            times[name].append((after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime))
+    return {
+        name: {
+            "user_us": round(statistics.median(user for user, _ in spent) / count * 1e6, 2),
+            "kernel_us": round(statistics.median(kernel for _, kernel in spent) / count * 1e6, 2),
+        }
+        for name, spent in times.items()
+    }
 
 
 def page_cache_seconds(path: pathlib.Path) -> float:
@@ -329,6 +409,7 @@ def main() -> int:
             [m for m in messages[: len(messages) // copies]] * fast_copies, root, command_rounds
         )
         print(f"fast path: {results['fast path, 1 job']}", file=sys.stderr)
+        results["folder, us per file"] = folder_breakdown(root / "one-message files", 3 if args.quick else 7)
         inputs = {"folder": root / "one-message files", "big file": root / "big.hl7"}
         inputs["large messages"] = large_messages_file(
             root / "large.hl7",
@@ -352,6 +433,10 @@ def main() -> int:
     for target in ("folder", "big file"):
         cells = [fast[f"{target}, {path}: baseline / command"] for path in ("native", "reader", "parquet")]  # type: ignore[index]
         print(f"{target:12} " + " ".join(f"{cell:>8.2f}" if cell else f"{'-':>8}" for cell in cells))
+    print(f"{'folder walked in Python':12} {fast['folder, walk: baseline / command'] or '-':>8}")  # type: ignore[index]
+    print("folder, per file (us, user + kernel):")
+    for name, spent in results["folder, us per file"].items():  # type: ignore[attr-defined]
+        print(f"  {name:28} {spent['user_us']:6.2f} + {spent['kernel_us']:5.2f}")
     for target in ("folder", "big file"):
         core = fast[f"{target}, per core"]  # type: ignore[index]
         print(

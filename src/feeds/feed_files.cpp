@@ -1,5 +1,6 @@
 #include "feeds/feed_files.hpp"
 #include "core/kept_buffers.hpp"
+#include "core/utf8.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -140,6 +142,46 @@ WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_siz
     }
     if (!read_to_end(fd.get(), file, file.size, limits.first_read)) file.error = errno;
     return file;
+}
+
+namespace {
+
+bool plain_name(std::string_view name) {
+    const bool escaped = std::any_of(
+        name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\'; });
+    return !escaped && is_valid_utf8(name);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> plain_file_names(const char* path) {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::nullopt;
+    DIR* folder = ::fdopendir(fd);
+    if (folder == nullptr) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closed(folder, ::closedir);
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(folder);
+        if (entry == nullptr) {
+            if (errno != 0) return std::nullopt;
+            break;
+        }
+        const std::string_view name(entry->d_name);
+        if (name.front() == '.') continue;
+        // A type the listing does not tell (some file systems) needs a stat: the caller's.
+        if (entry->d_type != DT_REG || !plain_name(name)) return std::nullopt;
+        names.emplace_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 namespace {

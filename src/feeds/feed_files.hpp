@@ -54,6 +54,13 @@ private:
 WholeFile read_whole_file(const char* path, std::optional<std::size_t> known_size, const WholeFileLimits& limits,
                           std::vector<char>& scratch, FolderCache* folders = nullptr);
 
+// The names in the folder at `path` when it holds plain files only (hidden
+// entries aside), each a name JSON writes as it is (UTF-8, no quote,
+// backslash or control byte), in byte order, which is their order as text.
+// None for any other folder, or one that cannot be read: the caller walks
+// those its own way, and meets the same errors.
+std::optional<std::vector<std::string>> plain_file_names(const char* path);
+
 // Pieces of a large file read from `start.offset` on, as the command cut
 // them in Python (tasks._Pieces): a read of `piece_bytes` is added to what
 // is carried, cut at its last place to cut (find_cut), and the rest carried

@@ -355,6 +355,8 @@ PyObject* build_files(PyObject*, PyObject*, PyObject*);
 extern const char kBuildFeedsDoc[], kBuildFilesDoc[];
 PyObject* convert_file_pieces(PyObject*, PyObject*, PyObject*);
 extern const char kConvertBuffersDoc[], kConvertFilesDoc[], kFeedCutDoc[], kConvertFilePiecesDoc[];
+PyObject* list_folder(PyObject*, PyObject*);  // folder_binding.cpp
+extern const char kListFolderDoc[];
 
 namespace {
 
@@ -362,6 +364,7 @@ PyMethodDef kMethods[] = {
     {"convert_buffers", py::as_cfunction(convert_buffers), METH_VARARGS | METH_KEYWORDS, kConvertBuffersDoc},
     {"convert_files", py::as_cfunction(convert_files), METH_VARARGS | METH_KEYWORDS, kConvertFilesDoc},
     {"feed_cut", feed_cut, METH_VARARGS, kFeedCutDoc},
+    {"list_folder", list_folder, METH_VARARGS, kListFolderDoc},
     {"build_feeds", py::as_cfunction(build_feeds), METH_VARARGS | METH_KEYWORDS, kBuildFeedsDoc},
     {"build_files", py::as_cfunction(build_files), METH_VARARGS | METH_KEYWORDS, kBuildFilesDoc},
     {"convert_file_pieces", py::as_cfunction(convert_file_pieces), METH_VARARGS | METH_KEYWORDS, kConvertFilePiecesDoc},

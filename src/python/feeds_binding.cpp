@@ -444,8 +444,10 @@ extern const char kConvertFilesDoc[] =
     "convert_files(files, *, validation_enabled=False, strict_validation=False, escaping_enabled=True,\n"
     "max_message_size, max_fields, budget, limit, first_read, whole_max, gzip_max, threads=1)\n--\n\n"
     "convert_buffers for files read here, whole, without the interpreter lock: `files` holds (head, path, size)\n"
-    "triples, size -1 when unknown. Files are read in order until `limit` bytes, or `budget` bytes after the\n"
-    "first file, have been read, and one of unknown size over whole_max bytes (gzip_max for gzip) stops the\n"
+    "triples, size -1 when unknown; or is (folder, head, names, first) for the files of one folder from the\n"
+    "one numbered `first` on, as list_folder names them (each ended by a NUL), sizes unknown, each line's head\n"
+    "being head + name + '\"'. Files are read in order until `limit` bytes, or `budget` bytes after the first\n"
+    "file, have been read, and one of unknown size over whole_max bytes (gzip_max for gzip) stops the\n"
     "reading: it is handed back. Returns convert_buffers' tuple, each special item with a fifth part, the\n"
     "data of a declined file or the errno of one that could not be read (then declined, errors and notices\n"
     "are None), and (files done, bytes read, size of the file handed back or -1). With `views`, the lines are\n"
@@ -482,7 +484,8 @@ PyObject* convert_files(PyObject* module, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         py::FileList files;
-        if (!py::read_file_list(items, files)) return nullptr;
+        if (!(py::names_folder_files(items) ? py::read_folder_files(items, files) : py::read_file_list(items, files)))
+            return nullptr;
         std::vector<Buffer> buffers(files.heads.size());
         for (std::size_t i = 0; i < buffers.size(); ++i) buffers[i].head = files.heads[i];
         const feeds::LineOptions options{

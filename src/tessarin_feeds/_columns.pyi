@@ -44,7 +44,8 @@ def convert_buffers(
     threads: int = 1,
 ) -> _Converted: ...
 def convert_files(
-    files: Sequence[tuple[bytes, bytes, int]],
+    # (head, path, size) triples, or (folder, head, names, first): names as list_folder gives them
+    files: Sequence[tuple[bytes, bytes, int]] | tuple[bytes, bytes, bytes, int],
     *,
     validation_enabled: bool = False,
     strict_validation: bool = False,
@@ -59,6 +60,7 @@ def convert_files(
     threads: int = 1,
     views: bool = False,
 ) -> tuple[_Converted, tuple[int, int, int]]: ...
+def list_folder(path: bytes, batch: int, /) -> list[tuple[int, bytes]] | None: ...
 def feed_cut(data: bytes, state: _State, final: bool, /) -> tuple[int, _State]: ...
 def convert_file_pieces(
     head: bytes,

@@ -14,7 +14,7 @@ from dataclasses import replace
 from . import stopping, tasks
 from .model import Notice
 from .outputs import Output
-from .sources import STREAMED, Source
+from .sources import STREAMED, FolderFiles, Source, Walk, flattened
 from .summary import Tally
 from .tasks import (
     Deliver,
@@ -25,6 +25,7 @@ from .tasks import (
     ThreadChoice,
     convert_message,
     cut_into_tasks,
+    folders_by_name,
     native_lines,
     parquet_natively,
     streams,
@@ -46,7 +47,7 @@ __all__ = [
 
 
 def _run_here(
-    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
+    sources: Iterable[Source | FolderFiles], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
     for function, arguments in cut_into_tasks(sources, settings, here=True):
         result = function(*arguments, sink=sink)
@@ -60,7 +61,7 @@ AHEAD = 3
 
 
 def _run_alongside(
-    sources: Iterable[Source], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
+    sources: Iterable[Source | FolderFiles], settings: Settings, deliver: Deliver, sink: Callable[[bytes], None] | None
 ) -> None:
     """_run_here with the tasks run, and with `sink` their rows written, in
     order by a second thread, whose native calls release the interpreter
@@ -154,14 +155,17 @@ def run(
 
     # Whole-file tasks run here write each file's rows at once.
     sink = output.write if streams(settings) else None
+    parts: Iterable[Source | FolderFiles] = sources
+    if folders_by_name(settings) and isinstance(sources, Walk):
+        parts = sources.parts()  # folders of plain files go to the native reader by name
     if jobs is None and native_lines(settings) and (most := default_jobs()) > 1:
         # As one job, but the native calls on threads while they pay.
-        _run_here(sources, replace(settings, threads=most, measured=ThreadChoice(most)), deliver, sink)
+        _run_here(parts, replace(settings, threads=most, measured=ThreadChoice(most)), deliver, sink)
         return total
     if jobs is None or jobs <= 1:
-        _run_here(sources, settings, deliver, sink)
+        _run_here(parts, settings, deliver, sink)
         return total
-    pending = iter(sources)
+    pending: Iterator[Source | FolderFiles] = iter(parts)
     if native_lines(settings) or parquet_natively(settings):
         # Files on threads inside the native calls: each reads its own files
         # and pieces, and nothing is forked or pickled (bench/jsonl.py
@@ -169,9 +173,9 @@ def run(
         # batches of messages, goes to worker processes from there on.
         stream: list[Source] = []
 
-        def files() -> Iterator[Source]:
+        def files() -> Iterator[Source | FolderFiles]:
             for source in pending:
-                if source.path is None or source.size == STREAMED:
+                if isinstance(source, Source) and (source.path is None or source.size == STREAMED):
                     stream.append(source)
                     return
                 yield source
@@ -192,11 +196,12 @@ def run(
     # A few small files convert faster than worker processes start.
     first: list[Source] = []
     size = 0
-    for source in pending:
+    left = flattened(pending)
+    for source in left:
         first.append(source)
         size += max(source.size, 0) if source.size is not None else tasks.SIZE_GUESS
         if size >= tasks.BATCH_TEXT or source.path is None or source.size == STREAMED:
-            run_in_workers(itertools.chain(first, pending), settings, deliver, jobs, output.direct_fd())
+            run_in_workers(itertools.chain(first, left), settings, deliver, jobs, output.direct_fd())
             return total
     _run_here(first, settings, deliver, sink)
     return total

@@ -3,18 +3,25 @@
 from __future__ import annotations
 
 import fnmatch
+import itertools
 import operator
 import os
+import re
 import stat
-from collections.abc import Callable, Iterator
-from typing import NamedTuple
+import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import NamedTuple, overload
+
+from ._columns import list_folder
 
 __all__ = [
     "STDIN",
     "STDIN_NAME",
     "STREAMED",
+    "FolderFiles",
     "InputError",
     "Source",
+    "Walk",
     "check_paths",
     "find_sources",
     "iter_sources",
@@ -80,6 +87,56 @@ def _folder_key(status: os.stat_result) -> tuple[int, int]:
     return status.st_dev, status.st_ino
 
 
+# Files of a folder listed natively go together this many at a time: a
+# task's worth (tasks.BATCH_FILES).
+LISTED_BATCH = 512
+
+
+class FolderFiles(Sequence[Source]):
+    """Plain files of one folder, in name order, as the native listing gives
+    them (_columns.list_folder): their names in one bytes object, each ended
+    by a NUL, read natively from there, so that no object is made per file
+    until one is asked for (to tell of it, or hand it back)."""
+
+    __slots__ = ("folder", "names", "_length", "_sources")
+
+    def __init__(self, folder: str, count: int, names: bytes) -> None:
+        self.folder = folder  # with its final "/": a file's path is folder + name
+        self._length = count
+        self.names = names
+        self._sources: list[Source] | None = None
+
+    def __len__(self) -> int:
+        return self._length
+
+    @overload
+    def __getitem__(self, index: int) -> Source: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[Source]: ...
+    def __getitem__(self, index: int | slice) -> Source | list[Source]:
+        if self._sources is None:
+            # The names are UTF-8 that needs no escape, as is the folder: a path is its own name.
+            paths = [self.folder + name for name in self.names.decode().split("\0")[:-1]]
+            self._sources = [Source(path, path, None) for path in paths]
+        return self._sources[index]
+
+
+# A folder whose name needs escaping in a row (a control character, a quote,
+# a backslash, bytes that are not UTF-8) is walked in Python, as its names are.
+_ESCAPED = re.compile(r'[\x00-\x1f"\\]')
+
+
+def _listed(folder: str) -> list[FolderFiles] | None:
+    """A folder of plain files only, listed natively; None for any other."""
+    prefix = os.path.join(folder, "")
+    if _ESCAPED.search(prefix) or source_name(prefix) != prefix or sys.getfilesystemencoding() != "utf-8":
+        return None
+    batches = list_folder(os.fsencode(prefix), LISTED_BATCH)
+    if batches is None:
+        return None
+    return [FolderFiles(prefix, count, names) for count, names in batches]
+
+
 def _walk(
     folder: str,
     relative: str,
@@ -87,7 +144,7 @@ def _walk(
     seen: set[tuple[int, int]],
     on_skip: OnSkip | None,
     on_unreadable: OnSkip | None = None,
-) -> Iterator[Source]:
+) -> Iterator[Source | FolderFiles]:
     """Regular files under folder, depth first in name order, hidden ones skipped.
     Symbolic links are followed, but every folder is read once, so a link
     back up the tree (a loop) or to a folder already read is passed over and
@@ -95,7 +152,11 @@ def _walk(
     source whose reading fails; a folder inside that cannot be listed is told
     to `on_unreadable`. Lazily: a tree of a million files is never
     held as a list. Sizes are not looked up: on some systems a stat costs as
-    much as reading a small file."""
+    much as reading a small file. A folder of plain files only goes as
+    FolderFiles, listed natively."""
+    if pattern is None and (listed := _listed(folder)) is not None:
+        yield from listed
+        return
     try:
         with os.scandir(folder) as scan:
             entries = sorted(scan, key=_name)
@@ -163,14 +224,9 @@ def check_paths(paths: list[str]) -> None:
             raise InputError(f"cannot read {source_name(path)}: Permission denied")
 
 
-def iter_sources(
-    paths: list[str],
-    pattern: str | None = None,
-    on_skip: OnSkip | None = None,
-    on_unreadable: OnSkip | None = None,
-) -> Iterator[Source]:
-    """The sources in command-line order. A file named directly is always
-    taken; `pattern` (fnmatch) selects files inside folders only."""
+def _parts(
+    paths: list[str], pattern: str | None, on_skip: OnSkip | None, on_unreadable: OnSkip | None
+) -> Iterator[Source | FolderFiles]:
     check_paths(paths)
     for path in paths:
         if path == STDIN:
@@ -180,6 +236,43 @@ def iter_sources(
         else:
             status = os.stat(path)
             yield Source(source_name(path), path, status.st_size if stat.S_ISREG(status.st_mode) else STREAMED)
+
+
+def flattened(parts: Iterable[Source | FolderFiles]) -> Iterator[Source]:
+    """Sources one by one, each FolderFiles as its sources."""
+    return itertools.chain.from_iterable(part if isinstance(part, FolderFiles) else (part,) for part in parts)
+
+
+class Walk(Iterator[Source]):
+    """The sources of iter_sources, one by one; or, through parts(), with the
+    plain files of a folder together as FolderFiles, for a caller that reads
+    them natively."""
+
+    __slots__ = ("_parts", "_sources", "_started")
+
+    def __init__(self, parts: Iterator[Source | FolderFiles]) -> None:
+        self._parts = parts
+        self._sources = flattened(parts)
+        self._started = False
+
+    def __next__(self) -> Source:
+        self._started = True
+        return next(self._sources)
+
+    def parts(self) -> Iterator[Source | FolderFiles]:
+        """The sources to come, with FolderFiles, if none has been taken one by one."""
+        return self if self._started else self._parts
+
+
+def iter_sources(
+    paths: list[str],
+    pattern: str | None = None,
+    on_skip: OnSkip | None = None,
+    on_unreadable: OnSkip | None = None,
+) -> Walk:
+    """The sources in command-line order. A file named directly is always
+    taken; `pattern` (fnmatch) selects files inside folders only."""
+    return Walk(_parts(paths, pattern, on_skip, on_unreadable))
 
 
 def find_sources(paths: list[str], pattern: str | None = None) -> list[Source]:

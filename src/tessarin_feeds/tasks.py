@@ -35,7 +35,7 @@ from ._columns import validate as validate_text
 from .jsonl import encode_line_of_json, join_lines
 from .model import Converted, Message, Notice
 from .reader import FEED_START, GZIP_MAGIC, MAX_FIELDS, MAX_MESSAGE_SIZE, PieceState, SourceBroken, is_gzip
-from .sources import STREAMED, Source
+from .sources import STREAMED, FolderFiles, Source, flattened
 from .summary import Tally, reason_of
 
 Action = Literal["convert", "validate"]
@@ -398,28 +398,42 @@ def convert_whole_files(
     return result
 
 
+def convert_folder_files(
+    files: FolderFiles, settings: Settings, sink: Callable[[bytes], None] | None = None
+) -> TaskResult:
+    """Task: files of one folder listed natively, as convert_whole_files
+    converts them, to JSON Lines; their names go to the native reader
+    together, with no object per file."""
+    return _convert_whole_files_natively(files, settings, sink)
+
+
 def _convert_whole_files_natively(
-    sources: list[Source], settings: Settings, sink: Callable[[bytes], None] | None
+    sources: Sequence[Source], settings: Settings, sink: Callable[[bytes], None] | None
 ) -> TaskResult:
     """convert_whole_files with the files read, split and converted natively:
     the same flushes, hand-backs, notices and counts."""
     result = TaskResult([], Tally())
     tally = result.tally
     limit = WHOLE_TASK_TEXT if sink is None else STREAMED_TASK_TEXT
-    items = [
-        (_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
-        for source in sources
-    ]
+    items: list[tuple[bytes, bytes, int]] = []
+    if isinstance(sources, FolderFiles):
+        # (folder, head, names, first): names go whole, with where to start.
+        folder = (os.fsencode(sources.folder), _head(sources.folder)[:-1], sources.names)
+    else:
+        items = [
+            (_head(source.name), os.fsencode(source.path or ""), -1 if source.size is None else source.size)
+            for source in sources
+        ]
     pieces: list[bytes | memoryview] = []
     text = start = 0
     while start < len(sources):
         if text >= limit:
-            result.handed_back = sources[start:]
+            result.handed_back = list(sources[start:])
             break
         threads, timed = threads_for(settings)
         with timed:
             converted, (done, read, handed_back) = convert_files(
-                items[start:],
+                (*folder, start) if isinstance(sources, FolderFiles) else items[start:],
                 **feed_options(settings),
                 budget=FLUSH_BYTES * settings.threads if sink is not None else limit,
                 limit=limit - text,
@@ -429,7 +443,7 @@ def _convert_whole_files_natively(
                 threads=threads,
                 views=True,
             )
-        lines = _take_native_lines(sources[start : start + done], converted, settings, tally)
+        lines = _take_native_lines(sources, converted, settings, tally, first=start)
         text += read
         tally.bytes_read += read
         result.sources_done += done
@@ -541,6 +555,13 @@ def native_lines(settings: Settings) -> bool:
     return settings.action == "convert" and settings.output_format in ("jsonl", "jsonl.gz") and settings.charset is None
 
 
+def folders_by_name(settings: Settings) -> bool:
+    """Whether a folder's plain files go to the native reader by name
+    (FolderFiles): JSON Lines natively, uncompressed, so that where the tasks
+    end (a folder's, not every BATCH_FILES files') changes no byte."""
+    return native_lines(settings) and settings.output_format == "jsonl"
+
+
 def parquet_natively(settings: Settings) -> bool:
     """Whether files and large files' pieces go to Parquet rows natively (parquet.py)."""
     return settings.action == "convert" and settings.output_format == "parquet" and settings.charset is None
@@ -566,7 +587,7 @@ def convert_buffers_natively(
 
 
 def _take_native_lines(
-    sources: list[Source],
+    sources: Sequence[Source],
     converted: tuple[
         bytes | list[memoryview],
         list[int],
@@ -579,13 +600,16 @@ def _take_native_lines(
     tally: Tally,
     given: list[bytes | BaseException] | None = None,
     starts: list[PieceState] | None = None,
+    *,
+    first: int = 0,
 ) -> list[bytes | memoryview]:
     """The lines of a native call over `sources`, in order, with what it
     left to tell counted into `tally`: notices and failures of the files it
     took, files it could not read, and the lines of the files it declined,
     read by the reader and put where they stand. `given`: the files' bytes,
     or why they could not be read, when the caller read them; `starts`: the
-    states the buffers start at, when they are pieces of one file."""
+    states the buffers start at, when they are pieces of one file; `first`:
+    the call's first source in `sources`."""
     from .framing import notices_of_parts
 
     lines, ends, count, done, segments, special = converted
@@ -603,7 +627,7 @@ def _take_native_lines(
     plain = _uncompressed(settings)
     taken = 0  # of `lines`, given out
     for index, declined, errors, parts, data in sorted(special + unread, key=lambda event: event[0]):  # type: ignore[operator]
-        source = sources[index]
+        source = sources[first + index]
         if isinstance(data, BaseException):
             _note_read_error(source, data, tally)
         elif isinstance(data, int):
@@ -948,15 +972,24 @@ Deliver = Callable[[TaskResult], None]
 Task = tuple[Callable[..., TaskResult], tuple[object, ...]]
 
 
-def cut_into_tasks(sources: Iterable[Source], settings: Settings, here: bool = False) -> Iterator[Task]:
+def cut_into_tasks(sources: Iterable[Source | FolderFiles], settings: Settings, here: bool = False) -> Iterator[Task]:
     """The run cut into tasks, in input order: small files together (one task
     per file would cost more in messaging than converting them does), other
     sources read here and sent in batches of messages. `here`: the tasks run
     in this process, so a large file is read and converted natively as it
-    is cut (_FilePieces)."""
+    is cut (_FilePieces). FolderFiles are a task each where folders_by_name,
+    and otherwise go as their sources."""
     files: list[Source] = []
     size = 0
+    if not folders_by_name(settings):
+        sources = flattened(sources)
     for source in sources:
+        if isinstance(source, FolderFiles):
+            if files:
+                yield convert_whole_files, (files, settings)
+                files, size = [], 0
+            yield convert_folder_files, (source, settings)
+            continue
         if _source_goes_whole(source):
             files.append(source)
             size += source.size or 0  # None: a file from a folder, size unknown

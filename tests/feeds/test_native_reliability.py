@@ -1,4 +1,4 @@
-"""The native feed functions (convert_buffers, convert_files, convert_file_pieces, feed_cut) under
+"""The native feed functions (convert_buffers, convert_files, convert_file_pieces, feed_cut, list_folder) under
 allocation failure, swept as the tessarin module's members are, and under
 calls from several threads at once."""
 
@@ -56,6 +56,7 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "whole_max": 1 << 20,
         "gzip_max": 1 << 20,
     }
+    by_name = (bytes(folder) + b"/", HEAD[:-1] + b"/", b"empty\0feed\0gzip\0missing\0", 1)
     pieces = {**LIMITS, "pieces": 3, "piece_bytes": 40, "max_piece": 1 << 10}
     buffers = [
         (HEAD, FEED),
@@ -73,6 +74,11 @@ def cases(folder: pathlib.Path) -> dict[str, tuple]:
         "files_handed_back": (_columns.convert_files, (files,), {**file_limits, "whole_max": 8}),
         "files_nul": (_columns.convert_files, ([(HEAD, b"a\0b", -1)],), file_limits),
         "files_views": (_columns.convert_files, (files * 2,), {**file_limits, "threads": 3, "views": True}),
+        "folder_files": (_columns.convert_files, (by_name,), {**file_limits, "threads": 1}),
+        "folder_files_threads": (_columns.convert_files, (by_name,), {**file_limits, "threads": 3}),
+        "folder_files_bad": (_columns.convert_files, ((*by_name[:2], b"feed", 0),), file_limits),
+        "list_folder": (_columns.list_folder, (bytes(folder), 2), {}),
+        "list_folder_missing": (_columns.list_folder, (paths["missing"], 2), {}),
         "pieces": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), pieces),
         "pieces_threads": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "threads": 3}),
         "pieces_views": (_columns.convert_file_pieces, (HEAD, paths["feed"], STATE), {**pieces, "views": True}),
