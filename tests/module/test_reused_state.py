@@ -11,9 +11,9 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from test_leaks import HEAP
 
 from bench import reference
-from test_leaks import HEAP
 from tessarin import Hl7Json, JsonHl7
 
 # Keys of up to 8 bytes share a remembered place by their first bytes and size;
