@@ -6,10 +6,7 @@
 namespace tessarin {
 
 SegmentScanner::ScanTables::ScanTables(bool unescapes) {
-    const auto mark = [this](char byte, std::uint8_t kind) {
-        byte_kind[static_cast<unsigned char>(byte)] |= kind;
-        special.add(static_cast<unsigned char>(byte));
-    };
+    const auto mark = [this](char byte, std::uint8_t kind) { byte_kind[static_cast<unsigned char>(byte)] |= kind; };
     mark('|', kBar);
     mark(kComponentSeparator, kComponent);
     mark(kRepetitionSeparator, kRepetition);

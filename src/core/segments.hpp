@@ -52,21 +52,20 @@ private:
     // message does not pay for them.
     struct ScanTables {
         std::uint8_t byte_kind[256] = {};
-        ByteSet special;  // the bytes with a kind
         explicit ScanTables(bool unescapes);
     };
     static const ScanTables* tables_for(const Hl7EscapeHandler* handler);
-    struct FieldSpan {
-        std::size_t start, end;
-        std::uint8_t flags;
-    };
+    template <class Sink>
+    void emit_field(std::string_view text, std::size_t field, std::uint8_t flags, Sink& sink);
     template <class Sink>
     void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
                     bool may_escape, Sink& sink);
+    template <class Sink>
+    void emit_components(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
+                         Sink& sink);
 
     const Hl7EscapeHandler* handler_;
     const ScanTables* tables_;
-    SmallVector<FieldSpan, 48> fields_;
     // The current line's component separators, by position, and the first
     // one that the next value may hold.
     SmallVector<std::size_t, 64> carets_;

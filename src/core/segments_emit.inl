@@ -9,52 +9,82 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
     sink.name(line.substr(0, bar));
     if (bar == std::string_view::npos) return;
 
-    // One pass over the bytes finds every field, what each one holds and
-    // where its component separators are, so no value is searched again.
-    fields_.clear();
+    // One pass over the bytes: each field is given to the sink as soon as
+    // the bar after it is found, with what it holds and where its component
+    // separators are, so no value is searched again.
     carets_.clear();
     line_ = line.data();
     next_caret_ = 0;
-    std::size_t start = bar + 1;
+    const char* const data = line.data();
+    const std::size_t size = line.size();
+    const std::uint8_t* const kinds = tables_->byte_kind;
+    std::size_t start = bar + 1, field = 1;
     std::uint8_t flags = 0;
-    tables_->special.for_each(line, start, [&](std::size_t i) {
-        const std::uint8_t kind = tables_->byte_kind[static_cast<unsigned char>(line[i])];
+    const auto field_done = [&](std::size_t end) {
+        const std::string_view text(data + start, end - start);
+        if (flags == 0)
+            sink.entry(EntryKey{EntryKey::Form::Field, field, 0, 0}, text);
+        else if (flags == kComponent)
+            emit_components(text, field, 0, false, sink);
+        else
+            emit_field(text, field, flags, sink);
+        ++field;
+        start = end + 1;
+        flags = 0;
+    };
+    const auto hit = [&](std::size_t i) {
+        const std::uint8_t kind = kinds[static_cast<unsigned char>(data[i])];
         if (kind & kBar) {
-            fields_.push_back({start, i, flags});
-            start = i + 1;
-            flags = 0;
+            field_done(i);
         } else {
             flags |= kind;
             if (kind & kComponent) carets_.push_back(i);
         }
-    });
-    fields_.push_back({start, line.size(), flags});
+    };
+    std::size_t i = start;
+#if defined(__SSE2__)
+    // Without a handler the escape character is no mark: the bar stands in.
+    const __m128i bars = _mm_set1_epi8('|'), components = _mm_set1_epi8(kComponentSeparator),
+                  repetitions = _mm_set1_epi8(kRepetitionSeparator),
+                  escapes = _mm_set1_epi8(handler_ ? kEscapeCharacter : '|');
+    for (; i + 16 <= size; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i marks =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, bars), _mm_cmpeq_epi8(bytes, escapes)),
+                         _mm_or_si128(_mm_cmpeq_epi8(bytes, components), _mm_cmpeq_epi8(bytes, repetitions)));
+        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(marks)); mask != 0; mask &= mask - 1)
+            hit(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+    }
+#endif
+    for (; i < size; ++i)
+        if (kinds[static_cast<unsigned char>(data[i])]) hit(i);
+    field_done(size);
+}
 
+// A field that holds repetition separators or escape characters, or the
+// guard text.
+template <class Sink>
+void SegmentScanner::emit_field(std::string_view text, std::size_t field, std::uint8_t flags, Sink& sink) {
     using Form = EntryKey::Form;
-    for (std::size_t n = 0; n < fields_.size(); ++n) {
-        const FieldSpan& span = fields_[n];
-        const std::size_t field = n + 1;
-        const std::string_view text(line.data() + span.start, span.end - span.start);  // inside the line
-        // The guard text holds both a component and a repetition separator,
-        // and an escape character, which a handler's scan marks.
-        const bool guarded = (span.flags & (kComponent | kRepetition)) == (kComponent | kRepetition) &&
-                             (!handler_ || (span.flags & kEscape)) && contains(text, kGuardText);
-        if ((span.flags & kRepetition) && !guarded) {
-            const bool plain_pieces = !(span.flags & (kComponent | kEscape));
-            for_each_piece(text, std::string_view(&kRepetitionSeparator, 1), 0,
-                           [&](std::string_view piece, std::size_t repetition) {
-                               if (plain_pieces)
-                                   sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
-                               else
-                                   emit_value(piece, field, repetition, true, span.flags & kEscape, sink);
-                           });
-        } else if (!(span.flags & (kComponent | kEscape))) {
-            sink.entry(EntryKey{Form::Field, field, 0, 0}, text);
-        } else if (!handler_ && guarded) {
-            sink.entry(EntryKey{Form::Field, field, 0, 0}, text);  // without a handler the guard stops every cut
-        } else {
-            emit_value(text, field, 0, false, span.flags & kEscape, sink);
-        }
+    // The guard text holds both a component and a repetition separator,
+    // and an escape character, which a handler's scan marks.
+    const bool guarded = (flags & (kComponent | kRepetition)) == (kComponent | kRepetition) &&
+                         (!handler_ || (flags & kEscape)) && contains(text, kGuardText);
+    if ((flags & kRepetition) && !guarded) {
+        const bool plain_pieces = !(flags & (kComponent | kEscape));
+        for_each_piece(text, std::string_view(&kRepetitionSeparator, 1), 0,
+                       [&](std::string_view piece, std::size_t repetition) {
+                           if (plain_pieces)
+                               sink.entry(EntryKey{Form::Repetition, field, repetition, 0}, piece);
+                           else
+                               emit_value(piece, field, repetition, true, flags & kEscape, sink);
+                       });
+    } else if (!(flags & (kComponent | kEscape))) {
+        sink.entry(EntryKey{Form::Field, field, 0, 0}, text);
+    } else if (!handler_ && guarded) {
+        sink.entry(EntryKey{Form::Field, field, 0, 0}, text);  // without a handler the guard stops every cut
+    } else {
+        emit_value(text, field, 0, false, flags & kEscape, sink);
     }
 }
 
@@ -63,25 +93,8 @@ void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::si
                                 bool may_escape, Sink& sink) {
     using Form = EntryKey::Form;
     // `may_escape`: the field holds an escape character (only marked with a handler).
-    if (!(may_escape && contains(raw, kEscapeCharacter))) {
-        // The value is the line's own text: its separators were found in the first pass.
-        const auto begin = static_cast<std::size_t>(raw.data() - line_), end = begin + raw.size();
-        std::size_t k = next_caret_;
-        while (k < carets_.size() && carets_[k] < begin) ++k;
-        if (k < carets_.size() && carets_[k] < end) {
-            const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
-            std::size_t from = begin, component = 1;
-            for (; k < carets_.size() && carets_[k] < end; ++k) {
-                sink.entry(EntryKey{form, field, repetition, component++}, {line_ + from, carets_[k] - from});
-                from = carets_[k] + 1;
-            }
-            sink.entry(EntryKey{form, field, repetition, component}, {line_ + from, end - from});
-        } else {
-            sink.entry(EntryKey{in_repetition ? Form::Repetition : Form::Field, field, repetition, 0}, raw);
-        }
-        next_caret_ = k;
-        return;
-    }
+    if (!(may_escape && contains(raw, kEscapeCharacter)))
+        return emit_components(raw, field, repetition, in_repetition, sink);
     scratch_.clear();
     handler_->unescape_into(scratch_, raw);
     const std::string_view value = scratch_;
@@ -94,6 +107,31 @@ void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::si
     } else {
         sink.entry(EntryKey{in_repetition ? Form::Repetition : Form::Field, field, repetition, 0}, value);
     }
+}
+
+// A value of the line's own text: its component separators were found by
+// the scan, in carets_.
+template <class Sink>
+void SegmentScanner::emit_components(std::string_view raw, std::size_t field, std::size_t repetition,
+                                     bool in_repetition, Sink& sink) {
+    using Form = EntryKey::Form;
+    const auto begin = static_cast<std::size_t>(raw.data() - line_), end = begin + raw.size();
+    const std::size_t* const carets = carets_.begin();
+    const std::size_t count = carets_.size();
+    std::size_t k = next_caret_;
+    while (k < count && carets[k] < begin) ++k;
+    if (k < count && carets[k] < end) {
+        const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
+        std::size_t from = begin, component = 1;
+        for (; k < count && carets[k] < end; ++k) {
+            sink.entry(EntryKey{form, field, repetition, component++}, {line_ + from, carets[k] - from});
+            from = carets[k] + 1;
+        }
+        sink.entry(EntryKey{form, field, repetition, component}, {line_ + from, end - from});
+    } else {
+        sink.entry(EntryKey{in_repetition ? Form::Repetition : Form::Field, field, repetition, 0}, raw);
+    }
+    next_caret_ = k;
 }
 
 }  // namespace tessarin
