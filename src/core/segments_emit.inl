@@ -32,14 +32,10 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         start = end + 1;
         flags = 0;
     };
-    const auto hit = [&](std::size_t i) {
+    const auto mark = [&](std::size_t i) {
         const std::uint8_t kind = kinds[static_cast<unsigned char>(data[i])];
-        if (kind & kBar) {
-            field_done(i);
-        } else {
-            flags |= kind;
-            if (kind & kComponent) carets_.push_back(i);
-        }
+        flags |= kind;
+        if (kind & kComponent) carets_.push_back(i);
     };
     std::size_t i = start;
 #if defined(__SSE2__)
@@ -49,15 +45,32 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
                   escapes = _mm_set1_epi8(handler_ ? kEscapeCharacter : '|');
     for (; i + 16 <= size; i += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i marks =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, bars), _mm_cmpeq_epi8(bytes, escapes)),
-                         _mm_or_si128(_mm_cmpeq_epi8(bytes, components), _mm_cmpeq_epi8(bytes, repetitions)));
-        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(marks)); mask != 0; mask &= mask - 1)
-            hit(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+        const auto bar_mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, bars)));
+        const auto other_mask = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, escapes),
+                         _mm_or_si128(_mm_cmpeq_epi8(bytes, components), _mm_cmpeq_epi8(bytes, repetitions)))));
+        if (other_mask == 0) {
+            // Only bars: the common case of plain fields.
+            for (unsigned mask = bar_mask; mask != 0; mask &= mask - 1)
+                field_done(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+            continue;
+        }
+        for (unsigned mask = bar_mask | other_mask; mask != 0; mask &= mask - 1) {
+            const auto bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (bar_mask >> bit & 1)
+                field_done(i + bit);
+            else
+                mark(i + bit);
+        }
     }
 #endif
-    for (; i < size; ++i)
-        if (kinds[static_cast<unsigned char>(data[i])]) hit(i);
+    for (; i < size; ++i) {
+        const std::uint8_t kind = kinds[static_cast<unsigned char>(data[i])];
+        if (kind & kBar)
+            field_done(i);
+        else if (kind)
+            mark(i);
+    }
     field_done(size);
 }
 
