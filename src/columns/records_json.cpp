@@ -140,7 +140,7 @@ struct KeyHeads {
             head.rank = key_rank(key);
             head.text[0] = '"';
             std::memcpy(head.text + 1, text, head.size);
-            std::memcpy(head.text + 1 + head.size, "\":\"", 3);
+            std::memcpy(head.text + 1 + head.size, "\":\"\",", 5);  // an empty value's whole entry
         }
     }
 };
@@ -243,12 +243,14 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     char* const start = entries_.room(EntryKey::kMaxText + 8 + json_string_room(value.size()));
     char* at = start;
     Piece piece;
+    bool ended = false;
     if (const std::size_t index = common_keys::index_of(key); index != common_keys::kNone) {
         const KeyHead& head = heads_[index];
         std::memcpy(at, head.text, sizeof head.text);
         piece.key_size = head.size;
         piece.rank = head.rank;
-        at += head.size + 4;
+        ended = value.empty();  // the head holds the whole entry then
+        at += head.size + (ended ? 6 : 4);
     } else {
         *at++ = '"';
         piece.key_size = key.write(at);
@@ -258,10 +260,12 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
         std::memcpy(at, "\":\"", 3);
         at += 3;
     }
-    at = write_value(at, value, text_, text_end_);
-    // Every entry ends with a comma: "segment_name" always follows.
-    *at++ = '"';
-    *at++ = ',';
+    if (!ended) {
+        at = write_value(at, value, text_, text_end_);
+        // Every entry ends with a comma: "segment_name" always follows.
+        *at++ = '"';
+        *at++ = ',';
+    }
     piece.start = entries_.size();
     piece.size = static_cast<std::size_t>(at - start);
     entries_.set_end(at);
