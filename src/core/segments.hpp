@@ -60,9 +60,8 @@ private:
     template <class Sink>
     void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
                     bool may_escape, Sink& sink);
-    template <class Sink>
-    void emit_components(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
-                         Sink& sink);
+    template <bool in_repetition, class Sink>
+    void emit_components(std::string_view raw, std::size_t field, std::size_t repetition, Sink& sink);
 
     const Hl7EscapeHandler* handler_;
     const ScanTables* tables_;

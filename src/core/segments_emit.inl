@@ -25,7 +25,7 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
         if (flags == 0)
             sink.entry(EntryKey{EntryKey::Form::Field, field, 0, 0}, text);
         else if (flags == kComponent)
-            emit_components(text, field, 0, false, sink);
+            emit_components<false>(text, field, 0, sink);
         else
             emit_field(text, field, flags, sink);
         ++field;
@@ -107,7 +107,8 @@ void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::si
     using Form = EntryKey::Form;
     // `may_escape`: the field holds an escape character (only marked with a handler).
     if (!(may_escape && contains(raw, kEscapeCharacter)))
-        return emit_components(raw, field, repetition, in_repetition, sink);
+        return in_repetition ? emit_components<true>(raw, field, repetition, sink)
+                             : emit_components<false>(raw, field, repetition, sink);
     scratch_.clear();
     handler_->unescape_into(scratch_, raw);
     const std::string_view value = scratch_;
@@ -124,9 +125,8 @@ void SegmentScanner::emit_value(std::string_view raw, std::size_t field, std::si
 
 // A value of the line's own text: its component separators were found by
 // the scan, in carets_.
-template <class Sink>
-void SegmentScanner::emit_components(std::string_view raw, std::size_t field, std::size_t repetition,
-                                     bool in_repetition, Sink& sink) {
+template <bool in_repetition, class Sink>
+void SegmentScanner::emit_components(std::string_view raw, std::size_t field, std::size_t repetition, Sink& sink) {
     using Form = EntryKey::Form;
     const auto begin = static_cast<std::size_t>(raw.data() - line_), end = begin + raw.size();
     const std::size_t* const carets = carets_.begin();
@@ -134,7 +134,7 @@ void SegmentScanner::emit_components(std::string_view raw, std::size_t field, st
     std::size_t k = next_caret_;
     while (k < count && carets[k] < begin) ++k;
     if (k < count && carets[k] < end) {
-        const Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
+        constexpr Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
         std::size_t from = begin, component = 1;
         for (; k < count && carets[k] < end; ++k) {
             sink.entry(EntryKey{form, field, repetition, component++}, {line_ + from, carets[k] - from});
