@@ -1,5 +1,6 @@
 #include "core/segments.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <charconv>
 
@@ -23,6 +24,13 @@ const SegmentScanner::ScanTables* SegmentScanner::tables_for(const Hl7EscapeHand
 }
 
 SegmentScanner::SegmentScanner(const Hl7EscapeHandler* handler) : handler_(handler), tables_(tables_for(handler)) {}
+
+std::size_t* SegmentScanner::more_carets(const std::size_t* carets, std::size_t count) {
+    std::vector<std::size_t> more(2 * count);
+    std::copy(carets, carets + count, more.begin());
+    spill_.swap(more);
+    return spill_.data();
+}
 
 std::size_t EntryKey::write(char* out) const noexcept {
     char* const begin = out;
