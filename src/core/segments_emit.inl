@@ -83,7 +83,7 @@ void SegmentScanner::emit(std::string_view line, Sink& sink) {
     std::size_t i = start;
     for (; i + 16 <= size; i += 16) block(data + i, i, 16);
     char last[16] = {};
-    std::memcpy(last, data + i, size - i);
+    copy_bytes(last, data + i, (size - i) & 15);  // below 16: the mask tells the compiler
     last[size - i] = '|';
     block(last, i, size - i + 1);
 }
