@@ -55,7 +55,12 @@ inline unsigned special_mask(__m128i bytes) noexcept {
 // readable from its start is checked and copied in one block when clean.
 [[gnu::always_inline]] inline char* write_value(char* out, std::string_view text, const char* readable,
                                                 const char* readable_end) noexcept {
-    if (text.size() >= 16) return write_json_string_body(out, text);
+    if (text.size() >= 16) {
+        // Whole blocks first; the tail then goes as a short value does.
+        const std::size_t blocks = text.size() & ~std::size_t{15};
+        out = write_json_string_body(out, text.substr(0, blocks));
+        text.remove_prefix(blocks);
+    }
     if (text.empty()) return out;
 #if defined(__SSE2__)
     if (text.data() >= readable && readable_end - text.data() >= 16) {
