@@ -151,11 +151,14 @@ std::size_t SegmentScanner::emit_components(std::string_view raw, std::size_t fi
                                             const std::size_t* carets, std::size_t count, std::size_t k, Sink& sink) {
     using Form = EntryKey::Form;
     const auto begin = static_cast<std::size_t>(raw.data() - line_), end = begin + raw.size();
-    while (k < count && carets[k] < begin) ++k;
-    if (k < count && carets[k] < end) {
+    // A whole field holds all of them; a repetition, those between its ends.
+    if (in_repetition)
+        while (k < count && carets[k] < begin) ++k;
+    const auto inside = [&](std::size_t n) { return n < count && (!in_repetition || carets[n] < end); };
+    if (inside(k)) {
         constexpr Form form = in_repetition ? Form::RepetitionComponent : Form::Component;
         std::size_t from = begin, component = 1;
-        for (; k < count && carets[k] < end; ++k) {
+        for (; inside(k); ++k) {
             sink.entry(EntryKey{form, field, repetition, component++}, {line_ + from, carets[k] - from});
             from = carets[k] + 1;
         }
