@@ -239,7 +239,12 @@ void RecordsJsonWriter::name(std::string_view name) { name_ = name; }
 
 bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     const char* text = entries_.data();
-    return std::string_view(text + a.start + 1, a.key_size) < std::string_view(text + b.start + 1, b.key_size);
+    // A key holds no quote: its text ends at the first one.
+    const auto key = [text](const Piece& piece) {
+        const std::string_view entry(text + piece.start + 1, piece.size - 1);
+        return entry.substr(0, entry.find('"'));
+    };
+    return key(a) < key(b);
 }
 
 // Inlined into the scanner's walk, its one caller: a call per entry costs a
@@ -252,16 +257,15 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     if (const std::size_t index = common_keys::index_of(key); index != common_keys::kNone) {
         const KeyHead& head = heads_[index];
         std::memcpy(at, head.text, sizeof head.text);
-        piece.key_size = head.size;
         piece.rank = head.rank;
         ended = value.empty();  // the head holds the whole entry then
         at += head.size + (ended ? 6 : 4);
     } else {
         *at++ = '"';
-        piece.key_size = key.write(at);
+        const std::size_t key_size = key.write(at);
         piece.rank = key_rank(key);
         if (piece.rank == kNoRank) ranked_ = false;  // common keys all have a rank
-        at += piece.key_size;
+        at += key_size;
         std::memcpy(at, "\":\"", 3);
         at += 3;
     }
