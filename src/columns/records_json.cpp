@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "core/key_order.hpp"
 
@@ -323,6 +324,20 @@ void RecordsJsonWriter::merge_runs_into(char* at) {
         else
             visit_in_order(pieces_, 0, merged_, [this](const Piece& a, const Piece& b) { return less(a, b); }, copy);
         return;
+    }
+    if (count == 2) {
+        // Fields 1-9 and 10 on, most segments: the runs take turns.
+        const Piece *a = pieces_.begin(), *a_end = a + run_starts_[0], *b = a_end, *b_end = pieces_.end();
+        if (b->rank < a->rank) std::swap(a, b), std::swap(a_end, b_end);  // "10" before "1[0]"
+        // `a` is the run with the lowest next piece.
+        for (;;) {
+            const Piece* last = a + 1;
+            while (last != a_end && last->rank < b->rank) ++last;
+            copy_stretch(a, last);
+            if (last == a_end) return copy_stretch(b, b_end);
+            a = b, b = last;
+            std::swap(a_end, b_end);
+        }
     }
     const Piece *next[kMaxRuns], *end[kMaxRuns];
     std::size_t runs = count;
