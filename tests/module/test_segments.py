@@ -382,3 +382,14 @@ def test_many_component_separators_in_one_field(carets, shape):
     for escaping in (False, True):
         (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
         assert items(got) == items(reference.records(line, escaping)[0])
+
+
+# The scan reads sixteen bytes a block and the last block from a copy: every
+# length of a line, cut anywhere in a separator, an escape or a name.
+@pytest.mark.parametrize("length", range(50))
+def test_every_line_length_matches_model(length):
+    whole = "ZBK|a^b~c^\\T\\d|\\F\\|^~\\&|" + "x^y|" * 10
+    for line in (whole[:length], whole[4 : 4 + length], "|" + whole[:length]):
+        for escaping in (False, True):
+            (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
+            assert items(got) == items(reference.records(line, escaping)[0])
