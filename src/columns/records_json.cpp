@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "core/key_order.hpp"
 
@@ -55,7 +56,12 @@ inline unsigned special_mask(__m128i bytes) noexcept {
 // readable from its start is checked and copied in one block when clean.
 [[gnu::always_inline]] inline char* write_value(char* out, std::string_view text, const char* readable,
                                                 const char* readable_end) noexcept {
-    if (text.size() >= 16) return write_json_string_body(out, text);
+    if (text.size() >= 16) {
+        // Whole blocks first; the tail then goes as a short value does.
+        const std::size_t blocks = text.size() & ~std::size_t{15};
+        out = write_json_string_body(out, text.substr(0, blocks));
+        text.remove_prefix(blocks);
+    }
     if (text.empty()) return out;
 #if defined(__SSE2__)
     if (text.data() >= readable && readable_end - text.data() >= 16) {
@@ -140,7 +146,7 @@ struct KeyHeads {
             head.rank = key_rank(key);
             head.text[0] = '"';
             std::memcpy(head.text + 1, text, head.size);
-            std::memcpy(head.text + 1 + head.size, "\":\"", 3);
+            std::memcpy(head.text + 1 + head.size, "\":\"\",", 5);  // an empty value's whole entry
         }
     }
 };
@@ -234,7 +240,12 @@ void RecordsJsonWriter::name(std::string_view name) { name_ = name; }
 
 bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     const char* text = entries_.data();
-    return std::string_view(text + a.start + 1, a.key_size) < std::string_view(text + b.start + 1, b.key_size);
+    // A key holds no quote: its text ends at the first one.
+    const auto key = [text](const Piece& piece) {
+        const std::string_view entry(text + piece.start + 1, piece.size - 1);
+        return entry.substr(0, entry.find('"'));
+    };
+    return key(a) < key(b);
 }
 
 // Inlined into the scanner's walk, its one caller: a call per entry costs a
@@ -243,25 +254,28 @@ bool RecordsJsonWriter::less(const Piece& a, const Piece& b) const noexcept {
     char* const start = entries_.room(EntryKey::kMaxText + 8 + json_string_room(value.size()));
     char* at = start;
     Piece piece;
+    bool ended = false;
     if (const std::size_t index = common_keys::index_of(key); index != common_keys::kNone) {
         const KeyHead& head = heads_[index];
         std::memcpy(at, head.text, sizeof head.text);
-        piece.key_size = head.size;
         piece.rank = head.rank;
-        at += head.size + 4;
+        ended = value.empty();  // the head holds the whole entry then
+        at += head.size + (ended ? 6 : 4);
     } else {
         *at++ = '"';
-        piece.key_size = key.write(at);
+        const std::size_t key_size = key.write(at);
         piece.rank = key_rank(key);
         if (piece.rank == kNoRank) ranked_ = false;  // common keys all have a rank
-        at += piece.key_size;
+        at += key_size;
         std::memcpy(at, "\":\"", 3);
         at += 3;
     }
-    at = write_value(at, value, text_, text_end_);
-    // Every entry ends with a comma: "segment_name" always follows.
-    *at++ = '"';
-    *at++ = ',';
+    if (!ended) {
+        at = write_value(at, value, text_, text_end_);
+        // Every entry ends with a comma: "segment_name" always follows.
+        *at++ = '"';
+        *at++ = ',';
+    }
     piece.start = entries_.size();
     piece.size = static_cast<std::size_t>(at - start);
     entries_.set_end(at);
@@ -310,6 +324,20 @@ void RecordsJsonWriter::merge_runs_into(char* at) {
         else
             visit_in_order(pieces_, 0, merged_, [this](const Piece& a, const Piece& b) { return less(a, b); }, copy);
         return;
+    }
+    if (count == 2) {
+        // Fields 1-9 and 10 on, most segments: the runs take turns.
+        const Piece *a = pieces_.begin(), *a_end = a + run_starts_[0], *b = a_end, *b_end = pieces_.end();
+        if (b->rank < a->rank) std::swap(a, b), std::swap(a_end, b_end);  // "10" before "1[0]"
+        // `a` is the run with the lowest next piece.
+        for (;;) {
+            const Piece* last = a + 1;
+            while (last != a_end && last->rank < b->rank) ++last;
+            copy_stretch(a, last);
+            if (last == a_end) return copy_stretch(b, b_end);
+            a = b, b = last;
+            std::swap(a_end, b_end);
+        }
     }
     const Piece *next[kMaxRuns], *end[kMaxRuns];
     std::size_t runs = count;

@@ -80,7 +80,7 @@ private:
     // One `"key":"value",` as written into entries_, in field order.
     struct Piece {
         std::uint64_t rank;  // key_rank() of the key; kNoRank when it has none
-        std::size_t start, size, key_size;
+        std::size_t start, size;
     };
     static constexpr std::uint64_t kNoRank = ~std::uint64_t{0};
     bool less(const Piece& a, const Piece& b) const noexcept;

@@ -1,15 +1,13 @@
 #include "core/segments.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <charconv>
 
 namespace tessarin {
 
 SegmentScanner::ScanTables::ScanTables(bool unescapes) {
-    const auto mark = [this](char byte, std::uint8_t kind) {
-        byte_kind[static_cast<unsigned char>(byte)] |= kind;
-        special.add(static_cast<unsigned char>(byte));
-    };
+    const auto mark = [this](char byte, std::uint8_t kind) { byte_kind[static_cast<unsigned char>(byte)] |= kind; };
     mark('|', kBar);
     mark(kComponentSeparator, kComponent);
     mark(kRepetitionSeparator, kRepetition);
@@ -26,6 +24,13 @@ const SegmentScanner::ScanTables* SegmentScanner::tables_for(const Hl7EscapeHand
 }
 
 SegmentScanner::SegmentScanner(const Hl7EscapeHandler* handler) : handler_(handler), tables_(tables_for(handler)) {}
+
+std::size_t* SegmentScanner::more_carets(const std::size_t* carets, std::size_t count) {
+    std::vector<std::size_t> more(2 * count);
+    std::copy(carets, carets + count, more.begin());
+    spill_.swap(more);
+    return spill_.data();
+}
 
 std::size_t EntryKey::write(char* out) const noexcept {
     char* const begin = out;

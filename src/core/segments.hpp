@@ -52,26 +52,28 @@ private:
     // message does not pay for them.
     struct ScanTables {
         std::uint8_t byte_kind[256] = {};
-        ByteSet special;  // the bytes with a kind
         explicit ScanTables(bool unescapes);
     };
     static const ScanTables* tables_for(const Hl7EscapeHandler* handler);
-    struct FieldSpan {
-        std::size_t start, end;
-        std::uint8_t flags;
-    };
+    template <class Sink>
+    void emit_field(std::string_view text, std::size_t field, std::uint8_t flags, const std::size_t* carets,
+                    std::size_t caret_count, Sink& sink);
     template <class Sink>
     void emit_value(std::string_view raw, std::size_t field, std::size_t repetition, bool in_repetition,
-                    bool may_escape, Sink& sink);
+                    bool may_escape, const std::size_t* carets, std::size_t caret_count, std::size_t& next_caret,
+                    Sink& sink);
+    template <bool in_repetition, class Sink>
+    std::size_t emit_components(std::string_view raw, std::size_t field, std::size_t repetition,
+                                const std::size_t* carets, std::size_t count, std::size_t k, Sink& sink);
+    // Room for a field's component separators past the local array: a copy
+    // of the `count` at `carets` in spill_, twice as long.
+    std::size_t* more_carets(const std::size_t* carets, std::size_t count);
 
     const Hl7EscapeHandler* handler_;
     const ScanTables* tables_;
-    SmallVector<FieldSpan, 48> fields_;
-    // The current line's component separators, by position, and the first
-    // one that the next value may hold.
-    SmallVector<std::size_t, 64> carets_;
-    const char* line_ = nullptr;
-    std::size_t next_caret_ = 0;
+    static constexpr std::size_t kLocalCarets = 64;
+    const char* line_ = nullptr;      // the current line; separators are positions in it
+    std::vector<std::size_t> spill_;  // a field's separators past kLocalCarets
     std::string scratch_;
 };
 

@@ -176,6 +176,8 @@ private:
             }
             return;
         }
+        // Most lines start with no name looked for (nor a byte order mark).
+        if (c != 'M' && c != 'F' && c != 'B' && c != kBom[0]) return;
         const std::size_t name_start = data_.substr(at).starts_with(kBom) ? at + kBom.size() : at;
         const Name name = name_at(data_, name_start);
         if (name == Name::none) return;

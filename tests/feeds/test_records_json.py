@@ -98,6 +98,16 @@ EDGES += [
     for k in range(n)
     for c in ('"', "\x1f", "\\")
 ]
+# Empty values of every key form, inside the shared key table and past it
+# (a common key's head holds an empty value's whole entry).
+EDGES += [
+    "ZEM|" + "|" * 130,
+    "ZEM|" + "^" * 40 + "|" + "~" * 20 + "|" + "~".join("^" * k for k in range(20)),
+    "ZEM|1|" + "|".join("~".join("^" * c for _ in range(r)) for r in range(1, 12) for c in (0, 3, 17)),
+]
+# Long clean values: their tail after the whole blocks ends the message, or
+# meets a byte to escape where a block read sees it.
+EDGES += [f"ZLV|{'a' * n}{end}" for n in range(16, 49) for end in ("", '|"', "\x01b", "^\\")]
 
 
 @pytest.mark.parametrize("hl7_syntax", [False, True])

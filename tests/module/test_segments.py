@@ -364,3 +364,32 @@ def test_common_keys_are_shared_between_calls():
     assert all(a is b for a, b in zip(first, second, strict=True))
     wide = Hl7Json(_wide_line(130, 1, 1)).hl7_json[0]
     assert "129" in wide and wide["129"] == "v0c0"
+
+
+# A field's component separators are kept in a fixed array until it fills
+# (64), then on the heap; the fields after it start from none again.
+@pytest.mark.parametrize("carets", [63, 64, 65, 200])
+@pytest.mark.parametrize("shape", ["field", "repetitions", "escape", "guard"])
+def test_many_component_separators_in_one_field(carets, shape):
+    value = "^".join(f"c{n}" for n in range(carets + 1))
+    field = {
+        "field": value,
+        "repetitions": f"{value}~x^y~{value}",
+        "escape": value + "\\T\\z",
+        "guard": "^~\\&" + value,
+    }[shape]
+    line = f"ZMC|a^b|{field}|{value}|end^1"
+    for escaping in (False, True):
+        (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
+        assert items(got) == items(reference.records(line, escaping)[0])
+
+
+# The scan reads sixteen bytes a block and the last block from a copy: every
+# length of a line, cut anywhere in a separator, an escape or a name.
+@pytest.mark.parametrize("length", range(50))
+def test_every_line_length_matches_model(length):
+    whole = "ZBK|a^b~c^\\T\\d|\\F\\|^~\\&|" + "x^y|" * 10
+    for line in (whole[:length], whole[4 : 4 + length], "|" + whole[:length]):
+        for escaping in (False, True):
+            (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
+            assert items(got) == items(reference.records(line, escaping)[0])
