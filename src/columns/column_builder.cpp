@@ -48,6 +48,20 @@ void append_optional(ArrowArray* array, std::optional<std::string_view> text) {
         check(ArrowArrayAppendNull(array, 1));
 }
 
+// Gives back what reserve_values and growth set aside beyond the rows: a
+// finished batch may wait for its row group for a while, and its unused
+// room would be heap that no later batch can take. Shrinking in place is
+// cheap (the tail is freed, or unmapped), and a batch is finished rarely.
+void shrink_to_rows(ArrowArray* array) {
+    constexpr std::int64_t kSlack = 4096;
+    for (std::int64_t i = 0; i < NANOARROW_MAX_FIXED_BUFFERS; ++i) {
+        ArrowBuffer* buffer = ArrowArrayBuffer(array, i);
+        if (buffer->size_bytes > 0 && buffer->capacity_bytes - buffer->size_bytes >= kSlack)
+            check(ArrowBufferResize(buffer, buffer->size_bytes, true));
+    }
+    for (std::int64_t i = 0; i < array->n_children; ++i) shrink_to_rows(array->children[i]);
+}
+
 }  // namespace
 
 void init_batch_schema(ArrowSchema* schema) {
@@ -185,6 +199,7 @@ void ColumnBuilder::add_unconverted(std::string_view error, std::string_view hea
 }
 
 void ColumnBuilder::finish(ArrowArray* out) {
+    shrink_to_rows(&root_);
     // Default validation checks buffer sizes, not every offset: ours rise by construction.
     check(ArrowArrayFinishBuildingDefault(&root_, nullptr));
     ArrowArrayMove(&root_, out);
