@@ -54,7 +54,8 @@ def _run_here(
         deliver(result)
         # Its rows, written or waiting in the output, are not kept alive
         # while the next task builds its own.
-        handed_back, result = result.handed_back, None
+        handed_back = result.handed_back
+        del result
         if handed_back:
             _run_here(handed_back, settings, deliver, sink)
 
