@@ -146,13 +146,15 @@ void ColumnBuilder::start() {
     values_ = entries_->children[1];
 }
 
-void ColumnBuilder::reserve_values(std::size_t text_bytes) {
+void ColumnBuilder::reserve_values(std::size_t text_bytes, std::size_t entries_at_most) {
     const auto bytes = std::min<std::size_t>(text_bytes, INT32_MAX);  // more would not fit anyway
     check(ArrowBufferReserve(ArrowArrayBuffer(values_, 2), static_cast<std::int64_t>(bytes)));
     // Keys and offsets too, as real messages need them (about an entry per
-    // five bytes of text, keys half the text): growing, they are copied.
-    const auto entries = static_cast<std::int64_t>(bytes / 4 + 1);
-    check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 2), static_cast<std::int64_t>(bytes / 2)));
+    // five bytes of text, keys some 2.5 bytes an entry): growing, they are
+    // copied. Text of few, long values (embedded documents) needs far less,
+    // and room reserved and never used is heap that fragments.
+    const auto entries = static_cast<std::int64_t>(std::min(bytes / 4, entries_at_most) + 1);
+    check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 2), entries * 3));
     check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 1), entries * 4));
     check(ArrowBufferReserve(ArrowArrayBuffer(values_, 1), entries * 4));
 }
