@@ -27,8 +27,9 @@ MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'
 
 if "pyarrow" not in sys.modules and sys.platform == "linux":
     # pyarrow's Parquet writer allocates from Arrow's process-wide pool, which
-    # a caller can only choose before pyarrow loads: jemalloc gives back the
-    # writer's freed pages, where mimalloc kept them resident (see _writer_pool).
+    # can only be chosen before pyarrow loads. With mimalloc, the default, the
+    # writer's short-lived page and encoder buffers stayed resident once freed:
+    # some 30 MB more over 1 GB of input than over 10 MB (bench/parquet_feed.py).
     os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "jemalloc")
 
 try:
@@ -83,18 +84,6 @@ WRITER_OPTIONS: dict[str, object] = {
     "write_statistics": list(FLAT_COLUMNS),
     "write_batch_size": 16384,
 }
-
-
-def _writer_pool() -> pa.MemoryPool:
-    """jemalloc where pyarrow has it: the writer's short-lived page and
-    encoder buffers, freed to mimalloc (the default pool), stayed resident
-    and took a third more memory over 1 GB of input than over 10 MB
-    (bench/parquet_feed.py, "memory")."""
-    try:
-        return pa.jemalloc_memory_pool()
-    except NotImplementedError:  # not in every build (Windows)
-        return pa.default_memory_pool()
-
 
 # A row group is written once this many rows, or this many bytes of Arrow
 # data, are waiting; whichever comes first bounds the memory held.
@@ -323,7 +312,7 @@ class ParquetOutput(OutputBase):
         options = dict(WRITER_OPTIONS)
         if compression is not None:
             options["compression"] = compression
-        self._writer = pq.ParquetWriter(stream, SCHEMA, memory_pool=_writer_pool(), **options)
+        self._writer = pq.ParquetWriter(stream, SCHEMA, **options)
         self._row_group_rows = row_group_rows
         self._row_group_bytes = row_group_bytes
         self._waiting: list[pa.RecordBatch] = []
