@@ -48,6 +48,20 @@ void append_optional(ArrowArray* array, std::optional<std::string_view> text) {
         check(ArrowArrayAppendNull(array, 1));
 }
 
+// Gives back what reserve_values and growth set aside beyond the rows: a
+// finished batch may wait for its row group for a while, and its unused
+// room would be heap that no later batch can take. Shrinking in place is
+// cheap (the tail is freed, or unmapped), and a batch is finished rarely.
+void shrink_to_rows(ArrowArray* array) {
+    constexpr std::int64_t kSlack = 4096;
+    for (std::int64_t i = 0; i < NANOARROW_MAX_FIXED_BUFFERS; ++i) {
+        ArrowBuffer* buffer = ArrowArrayBuffer(array, i);
+        if (buffer->size_bytes > 0 && buffer->capacity_bytes - buffer->size_bytes >= kSlack)
+            check(ArrowBufferResize(buffer, buffer->size_bytes, true));
+    }
+    for (std::int64_t i = 0; i < array->n_children; ++i) shrink_to_rows(array->children[i]);
+}
+
 }  // namespace
 
 void init_batch_schema(ArrowSchema* schema) {
@@ -132,13 +146,15 @@ void ColumnBuilder::start() {
     values_ = entries_->children[1];
 }
 
-void ColumnBuilder::reserve_values(std::size_t text_bytes) {
+void ColumnBuilder::reserve_values(std::size_t text_bytes, std::size_t entries_at_most) {
     const auto bytes = std::min<std::size_t>(text_bytes, INT32_MAX);  // more would not fit anyway
     check(ArrowBufferReserve(ArrowArrayBuffer(values_, 2), static_cast<std::int64_t>(bytes)));
     // Keys and offsets too, as real messages need them (about an entry per
-    // five bytes of text, keys half the text): growing, they are copied.
-    const auto entries = static_cast<std::int64_t>(bytes / 4 + 1);
-    check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 2), static_cast<std::int64_t>(bytes / 2)));
+    // five bytes of text, keys some 2.5 bytes an entry): growing, they are
+    // copied. Text of few, long values (embedded documents) needs far less,
+    // and room reserved and never used is heap that fragments.
+    const auto entries = static_cast<std::int64_t>(std::min(bytes / 4, entries_at_most) + 1);
+    check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 2), entries * 3));
     check(ArrowBufferReserve(ArrowArrayBuffer(keys_, 1), entries * 4));
     check(ArrowBufferReserve(ArrowArrayBuffer(values_, 1), entries * 4));
 }
@@ -185,6 +201,7 @@ void ColumnBuilder::add_unconverted(std::string_view error, std::string_view hea
 }
 
 void ColumnBuilder::finish(ArrowArray* out) {
+    shrink_to_rows(&root_);
     // Default validation checks buffer sizes, not every offset: ours rise by construction.
     check(ArrowArrayFinishBuildingDefault(&root_, nullptr));
     ArrowArrayMove(&root_, out);

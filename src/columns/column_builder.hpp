@@ -57,8 +57,9 @@ public:
 
     // Room for the values of messages of `text_bytes` in all (values take
     // at most about as many bytes), and for their keys: each time a buffer
-    // grows, it is copied into fresh pages.
-    void reserve_values(std::size_t text_bytes);
+    // grows, it is copied into fresh pages. `entries_at_most`, where the
+    // caller counted the text's separators, bounds the room for the keys.
+    void reserve_values(std::size_t text_bytes, std::size_t entries_at_most = SIZE_MAX);
 
     std::int64_t rows() const noexcept { return root_.length; }
     // Moves the rows out as a struct array of init_batch_schema's type; the

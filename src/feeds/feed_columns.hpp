@@ -32,7 +32,9 @@ public:
 
     std::int64_t rows() const noexcept { return rows_.rows(); }
     // Room for the values of feeds of `text_bytes` in all.
-    void reserve_values(std::size_t text_bytes) { rows_.reserve_values(text_bytes); }
+    void reserve_values(std::size_t text_bytes, std::size_t entries_at_most = SIZE_MAX) {
+        rows_.reserve_values(text_bytes, entries_at_most);
+    }
     bool has_envelopes() const noexcept { return has_envelopes_; }
     // Moves the rows out: the builder's struct array, and, when any row has
     // one, the envelopes' (a row outside any envelope has a null list there).

@@ -52,8 +52,12 @@ def _run_here(
     for function, arguments in cut_into_tasks(sources, settings, here=True):
         result = function(*arguments, sink=sink)
         deliver(result)
-        if result.handed_back:
-            _run_here(result.handed_back, settings, deliver, sink)
+        # Its rows, written or waiting in the output, are not kept alive
+        # while the next task builds its own.
+        handed_back = result.handed_back
+        del result
+        if handed_back:
+            _run_here(handed_back, settings, deliver, sink)
 
 
 # Tasks a second thread may be given ahead of the one whose counts are told.
