@@ -9,7 +9,6 @@ from __future__ import annotations
 import array
 import itertools
 import os
-import sys
 from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, BinaryIO
@@ -24,13 +23,6 @@ if TYPE_CHECKING:
     from .summary import Tally
 
 MISSING_PYARROW = "Parquet output needs pyarrow: pip install 'tessarin[parquet]'"
-
-if "pyarrow" not in sys.modules and sys.platform == "linux":
-    # pyarrow's Parquet writer allocates from Arrow's process-wide pool, which
-    # can only be chosen before pyarrow loads. With mimalloc, the default, the
-    # writer's short-lived page and encoder buffers stayed resident once freed:
-    # some 30 MB more over 1 GB of input than over 10 MB (bench/parquet_feed.py).
-    os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "jemalloc")
 
 try:
     import pyarrow as pa  # type: ignore[import-untyped]

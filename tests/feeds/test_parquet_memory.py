@@ -66,7 +66,7 @@ def test_finished_batch_holds_about_its_own_bytes(messages: int, value_bytes: in
 
 
 PROBE = (
-    "import tessarin_feeds.parquet, pyarrow as pa\n"
+    "import tessarin_feeds._entry as entry\nentry.choose_arrow_pool()\nimport tessarin_feeds.parquet, pyarrow as pa\n"
     "try:\n    pa.jemalloc_memory_pool(); has = True\nexcept NotImplementedError:\n    has = False\n"
     "print(pa.default_memory_pool().backend_name, has)"
 )
