@@ -14,6 +14,7 @@ import sys
 import pytest
 
 pa = pytest.importorskip("pyarrow")
+pytest.importorskip("orjson", reason="the tessarin command needs orjson, not installed for this interpreter")
 
 from tessarin_feeds import _columns, tasks  # noqa: E402
 
