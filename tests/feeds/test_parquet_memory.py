@@ -38,6 +38,8 @@ try:
     _MALLINFO2.restype = _MallInfo2
 except (AttributeError, OSError, TypeError):  # not glibc 2.33 or later
     _MALLINFO2 = None
+if os.environ.get("LD_PRELOAD"):  # a sanitizer runtime owns malloc, and glibc's counts stay 0
+    _MALLINFO2 = None
 
 
 def _feed(messages: int, value_bytes: int) -> bytes:
