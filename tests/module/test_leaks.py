@@ -10,7 +10,9 @@ import ctypes
 import ctypes.util
 import gc
 import os
+import re
 import sys
+import tempfile
 
 import pytest
 
@@ -55,36 +57,31 @@ class bool_:  # noqa: N801 - poses as numpy's boolean, whose truth value the mod
         return True
 
 
-def _mallinfo_bytes():
-    """Bytes of the C heap in use (glibc), or None where that cannot be read."""
-    if os.environ.get("LD_PRELOAD"):  # a sanitizer runtime owns malloc then
+def _heap_in_use():
+    """Bytes of the C heap in use over every arena (glibc's malloc_info: what
+    the heaps hold less their free chunks, plus mapped blocks), or None where
+    that cannot be read. Threads allocate from arenas of their own."""
+    if os.environ.get("LD_PRELOAD") or not sys.platform.startswith("linux"):  # a sanitizer runtime owns malloc
         return None
     libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    if not hasattr(libc, "mallinfo2"):
-        return None
+    libc.fopen.restype = ctypes.c_void_p
+    libc.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    libc.malloc_info.argtypes = [ctypes.c_int, ctypes.c_void_p]
+    libc.fclose.argtypes = [ctypes.c_void_p]
 
-    class Mallinfo2(ctypes.Structure):
-        _fields_ = [
-            (name, ctypes.c_size_t)
-            for name in (
-                "arena",
-                "ordblks",
-                "smblks",
-                "hblks",
-                "hblkhd",
-                "usmblks",
-                "fsmblks",
-                "uordblks",
-                "fordblks",
-                "keepcost",
-            )
-        ]
+    def in_use() -> int:
+        with tempfile.NamedTemporaryFile("r", suffix=".xml") as report:
+            stream = libc.fopen(report.name.encode(), b"w")
+            assert stream and libc.malloc_info(0, stream) == 0
+            libc.fclose(stream)
+            totals = report.read().rpartition("</heap>")[2]  # the summary over all arenas
+        size = dict(re.findall(r'<(?:total|system) type="(\w+)"[^>]*size="(\d+)"', totals))
+        return int(size["current"]) - int(size["fast"]) - int(size["rest"]) + int(size["mmap"])
 
-    libc.mallinfo2.restype = Mallinfo2
-    return lambda: (lambda info: info.uordblks + info.hblkhd)(libc.mallinfo2())
+    return in_use
 
 
-HEAP = _mallinfo_bytes()
+HEAP = _heap_in_use()
 # Free-threaded builds allocate objects through mimalloc and count no blocks.
 BLOCKS_COUNTED = sys.getallocatedblocks() > 0
 

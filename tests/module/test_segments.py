@@ -367,29 +367,20 @@ def test_common_keys_are_shared_between_calls():
 
 
 # A field's component separators are kept in a fixed array until it fills
-# (64), then on the heap; the fields after it start from none again.
-@pytest.mark.parametrize("carets", [63, 64, 65, 200])
-@pytest.mark.parametrize("shape", ["field", "repetitions", "escape", "guard"])
-def test_many_component_separators_in_one_field(carets, shape):
-    value = "^".join(f"c{n}" for n in range(carets + 1))
-    field = {
-        "field": value,
-        "repetitions": f"{value}~x^y~{value}",
-        "escape": value + "\\T\\z",
-        "guard": "^~\\&" + value,
-    }[shape]
-    line = f"ZMC|a^b|{field}|{value}|end^1"
-    for escaping in (False, True):
+# (64), then on the heap, and the fields after it start from none again; the
+# scan reads sixteen bytes a block and the last block from a copy, so lines
+# are cut at every length, in a separator, an escape or a name.
+_CARETS = ["^".join(f"c{n}" for n in range(k + 1)) for k in (63, 64, 65, 200)]
+_WHOLE = "ZBK|a^b~c^\\T\\d|\\F\\|^~\\&|" + "x^y|" * 10
+SCANNER_LINES = [
+    f"ZMC|a^b|{field}|{value}|end^1"
+    for value in _CARETS
+    for field in (value, f"{value}~x^y~{value}", value + "\\T\\z", "^~\\&" + value)
+] + [line for n in range(50) for line in (_WHOLE[:n], _WHOLE[4 : 4 + n], "|" + _WHOLE[:n])]
+
+
+@pytest.mark.parametrize("escaping", [False, True])
+def test_long_fields_and_every_line_length_match_model(escaping):
+    for line in SCANNER_LINES:
         (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
-        assert items(got) == items(reference.records(line, escaping)[0])
-
-
-# The scan reads sixteen bytes a block and the last block from a copy: every
-# length of a line, cut anywhere in a separator, an escape or a name.
-@pytest.mark.parametrize("length", range(50))
-def test_every_line_length_matches_model(length):
-    whole = "ZBK|a^b~c^\\T\\d|\\F\\|^~\\&|" + "x^y|" * 10
-    for line in (whole[:length], whole[4 : 4 + length], "|" + whole[:length]):
-        for escaping in (False, True):
-            (got,) = Hl7Json(line, escaping_enabled=escaping).hl7_json
-            assert items(got) == items(reference.records(line, escaping)[0])
+        assert items(got) == items(reference.records(line, escaping)[0]), line

@@ -278,31 +278,15 @@ LOAD_ROUNDS = int(os.environ.get("TESSARIN_LOAD_ROUNDS", "100"))
 
 
 def _memory_in_use() -> dict:
-    """The C heap in use over every arena (glibc's malloc_info: what the heaps
-    hold less their free chunks, plus mapped blocks) and the interpreter's
-    blocks. Resident memory would count what arenas keep free, which grew
-    with the state of the heap that earlier tests leave."""
-    import ctypes.util
+    """The C heap in use over every arena and the interpreter's blocks: resident
+    memory would count what arenas keep free, which grows with the state of
+    the heap that earlier tests leave."""
     import gc
-    import re
-    import tempfile
+
+    from test_leaks import HEAP
 
     gc.collect()
-    blocks = sys.getallocatedblocks()
-    if os.environ.get("LD_PRELOAD"):  # a sanitizer runtime owns malloc then
-        return {"heap": 0, "blocks": blocks}
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    libc.fopen.restype = ctypes.c_void_p
-    libc.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-    libc.malloc_info.argtypes = [ctypes.c_int, ctypes.c_void_p]
-    libc.fclose.argtypes = [ctypes.c_void_p]
-    with tempfile.NamedTemporaryFile("r", suffix=".xml") as report:
-        stream = libc.fopen(report.name.encode(), b"w")
-        assert stream and libc.malloc_info(0, stream) == 0
-        libc.fclose(stream)
-        totals = report.read().rpartition("</heap>")[2]  # the summary over all arenas
-    size = {kind: int(value) for kind, value in re.findall(r'<(?:total|system) type="(\w+)"[^>]*size="(\d+)"', totals)}
-    return {"heap": size["current"] - size["fast"] - size["rest"] + size["mmap"], "blocks": blocks}
+    return {"heap": HEAP() if HEAP else 0, "blocks": sys.getallocatedblocks()}
 
 
 def _convert(text: str):
@@ -311,7 +295,6 @@ def _convert(text: str):
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads glibc's malloc_info")
 def test_threads_convert_the_corpus_like_one_thread():
     from conftest import CORPUS_DIR, needs_corpus  # noqa: F401
 
@@ -325,34 +308,27 @@ def test_threads_convert_the_corpus_like_one_thread():
             continue  # from_file refuses these; the conversion itself takes str
     expected = [_convert(text) for text in texts]
     _convert(texts[0])
+    before = _memory_in_use()
+    barrier = threading.Barrier(THREADS)
     mismatches: list[str] = []
 
-    def load(rounds: int) -> float:
-        barrier = threading.Barrier(THREADS)
+    def work(index: int) -> None:
+        barrier.wait()
+        for round_ in range(LOAD_ROUNDS):
+            for i, text in enumerate(texts):
+                if _convert(text) != expected[i] and len(mismatches) < 10:
+                    mismatches.append(f"thread {index}, round {round_}, message {i}")
 
-        def work(index: int) -> None:
-            barrier.wait()
-            for round_ in range(rounds):
-                for i, text in enumerate(texts):
-                    if _convert(text) != expected[i] and len(mismatches) < 10:
-                        mismatches.append(f"thread {index}, round {round_}, message {i}")
-
-        started = time.monotonic()
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        return time.monotonic() - started
-
-    # A first load makes what threads keep once made (the C library's arenas,
-    # which outlive their threads); memory must then stay flat over a second.
-    load(LOAD_ROUNDS // 2)
-    before = _memory_in_use()
-    elapsed = load(LOAD_ROUNDS - LOAD_ROUNDS // 2)
+    started = time.monotonic()
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    elapsed = time.monotonic() - started
     after = _memory_in_use()
     print(
-        f"\n{THREADS} threads x {LOAD_ROUNDS} rounds x {len(texts)} messages, the second half in {elapsed:.1f} s; "
+        f"\n{THREADS} threads x {LOAD_ROUNDS} rounds x {len(texts)} messages in {elapsed:.1f} s; "
         f"C heap in use {before['heap'] / 2**20:.1f} -> {after['heap'] / 2**20:.1f} MiB, "
         f"blocks {before['blocks']} -> {after['blocks']}"
     )
